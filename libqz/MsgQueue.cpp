@@ -1,0 +1,48 @@
+#include "MsgQueue.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "Key.h"
+
+MsgQueue::MsgQueue() : qid(0), lastReadType(0) {
+    mbuf.mtype = 0;
+}
+
+MsgQueue::MsgQueue(const std::string& name, long /*type*/, int flags) : qid(0), lastReadType(0) {
+    mbuf.mtype = 0;
+    bool create = (flags & IPC_CREAT) != 0;
+    key_t key = Key(name).get_ipc_key();
+    // Key 0 is IPC_PRIVATE: a fresh queue no other program could ever find by name.
+    int id = key == IPC_PRIVATE ? -1 : msgget(key, flags | defaultMode);
+    if (id < 0) {
+        throw MQException(create ? "Fail to create the message queue."
+                                 : "Fail to connect the message queue.");
+    }
+    qid = id;
+}
+
+std::string MsgQueue::read(long type, int mode) {
+    lastReadType = 0;
+    // The whole buffer is offered: a foreign message of exactly 4096 bytes arrives whole, since
+    // the text is measured by the received length and never needs a terminator inside mtext.
+    ssize_t received = msgrcv(qid, &mbuf, msgBufferSize, type, mode);
+    if (received < 0) {
+        if ((mode == NoWaitMode && errno == ENOMSG) || errno == EINTR) return std::string();
+        throw MQException("Fail to read from MsgQueue.");
+    }
+    lastReadType = mbuf.mtype;
+    size_t length = strnlen(mbuf.mtext, static_cast<size_t>(received));
+    return std::string(mbuf.mtext, length);
+}
+
+void MsgQueue::write(const std::string& text, int mode, long type) {
+    if (text.size() > static_cast<size_t>(maxMsgText)) throw MQException("Fail to write MsgQueue.");
+    mbuf.mtype = type == 0 ? writeType : type;
+    std::memcpy(mbuf.mtext, text.data(), text.size());
+    int result = msgsnd(qid, &mbuf, text.size(), mode == 0 ? 0 : IPC_NOWAIT);
+    if (result < 0 && (errno == EAGAIN || errno == EIDRM || errno == EINTR)) {
+        result = msgsnd(qid, &mbuf, text.size(), 0);
+    }
+    if (result < 0) throw MQException("Fail to write MsgQueue.");
+}

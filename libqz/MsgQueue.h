@@ -1,0 +1,66 @@
+// A System V message queue opened by name: the road between local applications and the gateways.
+// A message is a type (at least 1; the routing key) and a text of at most 4095 bytes sent without
+// terminator. Destroying a MsgQueue leaves the queue in the system.
+// Thread contract: one object holds one message buffer, so calls on one object must be serialised
+// by the caller (the gateways guard their shared output queue with a Mutex). Distinct objects on
+// the same queue may be used from different threads and processes. Throws MQException.
+#pragma once
+
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <exception>
+#include <string>
+
+constexpr int msgBufferSize = 4096;  // size of a message buffer's text
+constexpr int maxMsgText = 4095;     // the longest text write accepts
+constexpr int NoWaitMode = IPC_NOWAIT;
+constexpr int WaitMode = 0;
+constexpr long readerType = 0;  // a reader given this type takes messages of any type
+constexpr long writeType = 1;   // the type a message gets when the writer gives 0
+
+class MQException : public std::exception {
+  public:
+    explicit MQException(const std::string& text) : MQmessage(text) {}
+    virtual ~MQException() {}
+    virtual const char* what() const noexcept override { return MQmessage.c_str(); }
+
+  private:
+    std::string MQmessage;
+};
+
+struct MBUF {
+    long mtype;
+    char mtext[msgBufferSize];
+};
+
+class MsgQueue {
+  public:
+    static constexpr int defaultMode = 0666;
+
+    // An unopened object (id 0).
+    MsgQueue();
+    // flags 0 connects to an existing queue; IPC_CREAT creates it when absent. type is unused.
+    MsgQueue(const std::string& name, long type, int flags);
+
+    int getId() const { return qid; }
+
+    // Takes one message: type 0 any, positive exactly that type, negative the lowest type not
+    // above its absolute value. Returns "" when a NoWaitMode read finds nothing or a signal
+    // interrupts the call; the text ends at its first NUL. A message of more than 4096 bytes
+    // throws and stays on the queue. One system call.
+    std::string read(long type, int mode);
+    // Sends text with the type (0 means 1). A non-waiting send that finds the queue full, removed
+    // or interrupted is retried once waiting, so nothing is dropped. Texts over 4095 bytes are
+    // refused.
+    void write(const std::string& text, int mode, long type);
+
+    // The type of the last message read returns, 0 when the last read took nothing; lets a
+    // caller put a text back under its own type.
+    long lastType() const { return lastReadType; }
+
+  private:
+    int qid;
+    long lastReadType;
+    MBUF mbuf;
+};

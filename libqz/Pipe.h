@@ -1,0 +1,70 @@
+// An operating-system pipe that carries newline-framed texts from a gateway's dispatcher thread
+// to its session thread. The reader reassembles messages in a fixed buffer and hands out those
+// already buffered without a system call; readMsg makes at most one read per call.
+// Thread contract: exactly one writer thread (writeMsg/writeBuf, using sendBuffer) and one reader
+// thread (readMsg/readBuf, using recvBuffer); the two sides share no member. Throws PipeException.
+// The destructor leaves the descriptors open; close() releases them.
+#pragma once
+
+#include <exception>
+#include <string>
+
+constexpr int blockMode = 1;
+constexpr int nonBlockMode = 0;
+
+class PipeException : public std::exception {
+  public:
+    explicit PipeException(const std::string& text) : message(text) {}
+    virtual ~PipeException() {}
+    virtual const char* what() const noexcept override { return message.c_str(); }
+
+  private:
+    std::string message;
+};
+
+class Pipe {
+  public:
+    static constexpr char Nl = '\n';
+    static constexpr int BufferSize = 4096;
+    // The longest text writeMsg accepts: with its newline it must fit the reader's buffer.
+    static constexpr int maxText = BufferSize - 2;
+
+    // Creates the pipe, both ends blocking.
+    Pipe();
+    ~Pipe() {}
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+
+    // Read end blocking when mode is non-zero, non-blocking when 0; the write end stays blocking.
+    void setBlockingMode(int mode);
+    int getReaderId() const { return pd[0]; }
+    int getWriterId() const { return pd[1]; }
+
+    // One read of up to size bytes; 0 when a non-blocking pipe is empty or at end of file.
+    int readBuf(char* buf, int size);
+    // One write; a short write is not continued.
+    void writeBuf(const char* buf, int len);
+
+    // Sends msg and its newline in one write (atomic, as it fits PIPE_BUF); a full pipe makes the
+    // writer wait. Texts over maxText characters are refused.
+    void writeMsg(const std::string& msg);
+    // The next whole message without its newline, or "" when none is complete yet (an empty line
+    // also gives ""). A line too long for the buffer is dropped whole and counted.
+    std::string readMsg();
+    // Lines dropped because they did not fit the reassembly buffer.
+    long droppedLines() const { return dropped; }
+
+    // Closes both ends; later calls on them fail. Safe to call twice.
+    void close();
+
+  private:
+    std::string takeMessage();
+    void skipToLineEnd();
+
+    int received;
+    bool skipping;  // inside an over-long line whose start was dropped
+    long dropped;
+    char recvBuffer[BufferSize];
+    char sendBuffer[BufferSize];
+    int pd[2];
+};
