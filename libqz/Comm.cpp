@@ -1,0 +1,155 @@
+#include "Comm.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// Fixed prefix of every frame: "8=" + 7-byte version + SOH + "9=". Returns false as soon as the
+// buffered bytes contradict it.
+bool prefixPlausible(const std::string& in) {
+    const std::size_t n = in.size();
+    if (n > 0 && in[0] != '8') return false;
+    if (n > 1 && in[1] != '=') return false;
+    if (n > 9 && in[9] != Comm::ch_soh) return false;
+    if (n > 10 && in[10] != '9') return false;
+    if (n > 11 && in[11] != '=') return false;
+    return true;
+}
+
+}  // namespace
+
+Comm::Comm() : recvTime(std::time(nullptr)), sendTime(recvTime) {
+    recvBuf[0] = '\0';
+}
+
+Comm::Comm(Socket& s) : Comm() {
+    sock = &s;
+}
+
+void Comm::setup(Socket& s) {
+    sock = &s;
+    incoming.clear();
+    outgoing.clear();
+    broken = false;
+    closed = false;
+}
+
+void Comm::send(const std::string& msg) {
+    outgoing += msg;
+    sendSlice();
+    sendTime = std::time(nullptr);
+}
+
+int Comm::flush() {
+    return sendSlice();
+}
+
+int Comm::sendSlice() {
+    if (outgoing.empty()) return 0;
+    int len = static_cast<int>(std::min<std::size_t>(outgoing.size(), BufSize));
+    int taken = sock->sendMsg(outgoing.data(), len);
+    if (taken <= 0) return 0;
+    outgoing.erase(0, static_cast<std::size_t>(taken));
+    return taken;
+}
+
+void Comm::readOnce() {
+    int n = sock->recvMsg(recvBuf, BufSize);
+    if (n > 0) {
+        incoming.append(recvBuf, static_cast<std::size_t>(n));
+        recvTime = std::time(nullptr);
+    }
+}
+
+bool Comm::cutFrame(std::string& msg) {
+    if (broken) return false;
+    if (!prefixPlausible(incoming)) {
+        broken = true;
+        return false;
+    }
+    // BodyLength digits start at byte 12 and end at the next SOH.
+    const std::size_t size = incoming.size();
+    long bodyLength = 0;
+    int digits = 0;
+    std::size_t pos = BodyLengthStart;
+    for (; pos < size; ++pos) {
+        char c = incoming[pos];
+        if (c == ch_soh) break;
+        if (c < '0' || c > '9' || digits == MaxBodyLengthDigits) {
+            broken = true;
+            return false;
+        }
+        bodyLength = bodyLength * 10 + (c - '0');
+        ++digits;
+    }
+    if (pos == size) return false;
+    if (digits == 0 || bodyLength > MaxBodyLength) {
+        broken = true;
+        return false;
+    }
+    const std::size_t total = pos + 1 + static_cast<std::size_t>(bodyLength) + CheckSumLength;
+    if (size < total) return false;
+    msg.assign(incoming, 0, total);
+    incoming.erase(0, total);
+    return true;
+}
+
+std::string Comm::recv() {
+    std::string msg;
+    if (broken || closed) return msg;
+    if (cutFrame(msg)) return msg;
+    if (broken) return msg;
+    readOnce();
+    if (cutFrame(msg)) return msg;
+    if (sock->peerClosed() && !broken) closed = true;
+    return msg;
+}
+
+std::string Comm::recvWithin(int seconds) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+    std::string msg;
+    for (;;) {
+        if (broken || closed) return std::string();
+        if (cutFrame(msg)) return msg;
+        if (broken) return std::string();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return std::string();
+        // Only read once the socket is readable, so a blocking socket never blocks here.
+        if (!sock->waitReadable(static_cast<int>(left.count()))) continue;
+        readOnce();
+        if (cutFrame(msg)) return msg;
+        if (sock->peerClosed() && !broken) closed = true;
+    }
+}
+
+bool Comm::isActive(int timeout) const {
+    const time_t now = std::time(nullptr);
+    return static_cast<long>(std::difftime(now, recvTime)) < timeout ||
+           static_cast<long>(std::difftime(now, sendTime)) < timeout;
+}
+
+void Comm::timeReset() {
+    recvTime = sendTime = std::time(nullptr);
+}
+
+void Comm::selectWithEvent(int fd, int timeout) {
+    sock->selectEvent(fd, timeout, !outgoing.empty());
+}
+
+std::string Comm::convert(const std::string& msg) {
+    std::string out;
+    out.reserve(msg.size() + 16);
+    for (char c : msg) {
+        if (c == ch_soh)
+            out += "<SOH>";
+        else
+            out += c;
+    }
+    return out;
+}
+
+void Comm::sleep_ms(int n) {
+    Socket::sleep_ms(n);
+}

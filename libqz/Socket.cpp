@@ -1,0 +1,151 @@
+#include "Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+SocketException::SocketException(const std::string& msg, int) : message(msg) {}
+
+SocketException::~SocketException() noexcept {}
+
+const char* SocketException::what() const noexcept {
+    return message.c_str();
+}
+
+Socket::Socket() : remote_ip{} {
+    std::memset(&addr, 0, sizeof(addr));
+    sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (sock < 0) throw SocketException("Failed to create a socket.", errno);
+}
+
+Socket::Socket(int fd) : sock(fd), remote_ip{} {
+    std::memset(&addr, 0, sizeof(addr));
+}
+
+Socket::Socket(const std::string& address, int port) : Socket() {
+    try {
+        setOption(SO_REUSEADDR, optionOn);
+        setOption(SO_KEEPALIVE, optionOff);
+        connectServer(address, port);
+    } catch (...) {
+        ::close(sock);
+        sock = -1;
+        throw;
+    }
+}
+
+Socket::~Socket() {}
+
+void Socket::bindAddressPort(int port) {
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0)
+        throw SocketException("Failed to bind socket.", errno);
+}
+
+void Socket::setListenBacklog(int n) {
+    if (::listen(sock, n) < 0) throw SocketException("Failed to set listen backlog.", errno);
+}
+
+void Socket::setOption(int option, int value) {
+    if (::setsockopt(sock, SOL_SOCKET, option, &value, sizeof(value)) < 0)
+        throw SocketException("Failed in Socket::setOption.", errno);
+}
+
+void Socket::setBlockingMode(int mode) {
+    int flags = ::fcntl(sock, F_GETFL, 0);
+    if (flags < 0) throw SocketException("Failed to get sockect flags.", errno);
+    flags = mode ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    if (::fcntl(sock, F_SETFL, flags) < 0)
+        throw SocketException("Failed to set sockect flags.", errno);
+}
+
+int Socket::acceptNewSocket() {
+    socklen_t len = sizeof(addr);
+    int fd = ::accept(sock, reinterpret_cast<sockaddr*>(&addr), &len);
+    if (fd < 0) throw SocketException("Fail to accept new socket.", errno);
+    if (!::inet_ntop(AF_INET, &addr.sin_addr, remote_ip, sizeof(remote_ip))) remote_ip[0] = '\0';
+    return fd;
+}
+
+void Socket::connectServer(const std::string& address, int port) {
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    // inet_aton refuses anything but an address, so a host name fails here instead of being
+    // sent to 255.255.255.255 as inet_addr's error value.
+    if (::inet_aton(address.c_str(), &addr.sin_addr) == 0)
+        throw SocketException("Fail to connect the remote server.", EINVAL);
+    if (::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0)
+        throw SocketException("Fail to connect the remote server.", errno);
+}
+
+void Socket::selectEvent(int fd, int timeout, bool alsoWritable) {
+    pollfd fds[2];
+    nfds_t n = 0;
+    fds[n++] = pollfd{sock, static_cast<short>(alsoWritable ? (POLLIN | POLLOUT) : POLLIN), 0};
+    if (fd >= 0) fds[n++] = pollfd{fd, POLLIN, 0};
+    if (::poll(fds, n, timeout < 0 ? 0 : timeout * 1000) < 0)
+        throw SocketException("Fail in select event.", errno);
+}
+
+bool Socket::waitReadable(int milliseconds) {
+    pollfd fds{sock, POLLIN, 0};
+    int rc = ::poll(&fds, 1, milliseconds < 0 ? 0 : milliseconds);
+    if (rc < 0) throw SocketException("Fail in select event.", errno);
+    return rc > 0;
+}
+
+int Socket::sendMsg(const char* buf, int len) {
+    // MSG_NOSIGNAL: a connection the peer closed or reset must fail this call, not kill the
+    // process with SIGPIPE.
+    ssize_t n = ::send(sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<int>(n);
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+        sleep_ms(5);
+        return -1;
+    }
+    throw SocketException("Fail to send message.", err);
+}
+
+int Socket::recvMsg(char* buf, int len) {
+    ssize_t n = ::recv(sock, buf, static_cast<size_t>(len), 0);
+    if (n < 0) {
+        int err = errno;
+        if (err != EAGAIN && err != EWOULDBLOCK)
+            throw SocketException("Fail to recv message.", err);
+        n = 0;
+    } else if (n == 0 && len > 0) {
+        closedByPeer = true;
+    }
+    buf[n] = '\0';
+    return static_cast<int>(n);
+}
+
+int Socket::closeOff() {
+    if (::close(sock) < 0) throw SocketException("Fail to close socket.", errno);
+    sock = -1;
+    return 0;
+}
+
+void Socket::sleep_ms(int n) {
+    timeval tv{n / 1000000, n % 1000000};
+    ::select(0, nullptr, nullptr, nullptr, &tv);
+}
+
+int Socket::getLocalPort() const {
+    sockaddr_in local{};
+    socklen_t len = sizeof(local);
+    if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &len) < 0) return -1;
+    return ntohs(local.sin_port);
+}
