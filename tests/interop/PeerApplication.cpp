@@ -1,0 +1,86 @@
+#include "PeerApplication.h"
+
+#include <quickfix/Message.h>
+#include <quickfix/Session.h>
+
+#include <sstream>
+
+namespace {
+
+std::string fieldOr(const FIX::FieldMap& map, int tag, const std::string& fallback) {
+    return map.isSetField(tag) ? map.getField(tag) : fallback;
+}
+
+}  // namespace
+
+void PeerApplication::onLogon(const FIX::SessionID&) {
+    recorder.record("LOGON");
+}
+
+void PeerApplication::onLogout(const FIX::SessionID&) {
+    recorder.record("LOGOUT");
+}
+
+void PeerApplication::fromApp(const FIX::Message& message, const FIX::SessionID&) noexcept {
+    try {
+        if (fieldOr(message.getHeader(), 35, "") == "D") {
+            recorder.record("ORDER", message.toString());
+            fill(message);
+        } else {
+            recorder.record("APP", message.toString());
+        }
+    } catch (const std::exception& e) {
+        recorder.record("APP-ERROR", e.what());
+    }
+}
+
+void PeerApplication::fill(const FIX::Message& order) {
+    sendExecution(fieldOr(order, 11, "NONE"), fieldOr(order, 55, "NONE"), fieldOr(order, 54, "1"),
+                  fieldOr(order, 38, "0"), fieldOr(order, 44, "0"));
+}
+
+void PeerApplication::sendExecution(const std::string& clOrdId, const std::string& symbol,
+                                    const std::string& side, const std::string& qty,
+                                    const std::string& price) {
+    const int n = ++executions;
+    FIX::Message report;
+    report.getHeader().setField(35, "8");
+    report.setField(37, "QF-ORD-" + std::to_string(n));
+    report.setField(17, "QF-EXE-" + std::to_string(n));
+    report.setField(20, "0");
+    report.setField(150, "2");
+    report.setField(39, "2");
+    report.setField(11, clOrdId);
+    report.setField(55, symbol);
+    report.setField(54, side);
+    report.setField(38, qty);
+    report.setField(32, qty);
+    report.setField(31, price);
+    report.setField(151, "0");
+    report.setField(14, qty);
+    report.setField(6, price);
+    FIX::Session::sendToTarget(report, session);
+}
+
+void PeerApplication::command(const std::string& line) {
+    std::istringstream words(line);
+    std::string verb;
+    words >> verb;
+    FIX::Session* live = FIX::Session::lookupSession(session);
+    if (verb.empty()) return;
+    recorder.record("COMMAND", line);
+    if (live == nullptr) {
+        recorder.record("COMMAND-FAILED", "no session");
+    } else if (verb == "logout") {
+        live->logout();
+    } else if (verb == "skip") {
+        // Jumping the outbound number makes the next message arrive above the expected one.
+        int gap = 0;
+        words >> gap;
+        live->setNextSenderMsgSeqNum(live->getExpectedSenderNum() + gap);
+    } else if (verb == "exec") {
+        sendExecution("UNSOLICITED-" + std::to_string(executions + 1), "IBM", "1", "100", "10");
+    } else {
+        recorder.record("COMMAND-FAILED", "unknown command");
+    }
+}

@@ -1,0 +1,137 @@
+// qfpeer: a FIX.4.2 counterparty built on QuickFIX, for the interoperability tests. It runs one
+// session as acceptor or initiator with QuickFIX's default validation and no data dictionary,
+// fills every order with an ExecutionReport, records everything in a file, and takes commands
+// appended to a control file (logout, skip N, exec, quit).
+//
+// Usage: qfpeer acceptor|initiator --sender ID --target ID --port N --record FILE
+//               [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--max-seconds N]
+
+#include <quickfix/MessageStore.h>
+#include <quickfix/Session.h>
+#include <quickfix/SessionSettings.h>
+#include <quickfix/SocketAcceptor.h>
+#include <quickfix/SocketInitiator.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "PeerApplication.h"
+#include "RecordLogFactory.h"
+#include "Recorder.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int) {
+    stopRequested = 1;
+}
+
+int usage() {
+    std::cout << "Usage: qfpeer acceptor|initiator --sender ID --target ID --port N --record FILE"
+                 " [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--max-seconds N]"
+              << std::endl;
+    return 2;
+}
+
+// Reads the lines appended to the control file since the last call; a line is taken only once
+// it is complete, so a writer may append in pieces.
+class ControlFile {
+  public:
+    explicit ControlFile(const std::string& path) : path(path) {}
+
+    template <typename Handler>
+    bool poll(Handler handle) {
+        if (path.empty()) return true;
+        std::ifstream in(path, std::ios::binary);
+        if (!in) return true;
+        in.seekg(static_cast<std::streamoff>(offset));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (in.eof()) break;
+            offset += line.size() + 1;
+            if (line == "quit") return false;
+            handle(line);
+        }
+        return true;
+    }
+
+  private:
+    std::string path;
+    std::size_t offset = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    const std::string mode = argv[1];
+    std::map<std::string, std::string> opt{
+        {"--host", "127.0.0.1"}, {"--heartbeat", "30"}, {"--max-seconds", "300"}};
+    for (int i = 2; i + 1 < argc; i += 2) opt[argv[i]] = argv[i + 1];
+    if ((mode != "acceptor" && mode != "initiator") || opt["--sender"].empty() ||
+        opt["--target"].empty() || opt["--port"].empty() || opt["--record"].empty())
+        return usage();
+
+    std::signal(SIGTERM, onStopSignal);
+    std::signal(SIGINT, onStopSignal);
+
+    try {
+        Recorder recorder(opt["--record"]);
+        const FIX::SessionID id("FIX.4.2", opt["--sender"], opt["--target"]);
+
+        FIX::Dictionary defaults;
+        defaults.setString("ConnectionType", mode);
+        defaults.setString("StartTime", "00:00:00");
+        defaults.setString("EndTime", "00:00:00");
+        defaults.setString("UseDataDictionary", "N");
+        defaults.setString("SocketReuseAddress", "Y");
+        defaults.setString("ReconnectInterval", "1");
+        if (mode == "acceptor") {
+            defaults.setString("SocketAcceptPort", opt["--port"]);
+        } else {
+            defaults.setString("SocketConnectHost", opt["--host"]);
+            defaults.setString("SocketConnectPort", opt["--port"]);
+            defaults.setString("HeartBtInt", opt["--heartbeat"]);
+        }
+        FIX::SessionSettings settings;
+        settings.set(defaults);
+        settings.set(id, FIX::Dictionary());
+
+        PeerApplication application(recorder, id);
+        FIX::MemoryStoreFactory store;
+        RecordLogFactory logs(recorder);
+        std::unique_ptr<FIX::Acceptor> acceptor;
+        std::unique_ptr<FIX::Initiator> initiator;
+        if (mode == "acceptor") {
+            acceptor.reset(new FIX::SocketAcceptor(application, store, settings, logs));
+            acceptor->start();
+        } else {
+            initiator.reset(new FIX::SocketInitiator(application, store, settings, logs));
+            initiator->start();
+        }
+        recorder.record("READY", mode + " " + opt["--port"]);
+
+        ControlFile control(opt["--control"]);
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::seconds(std::stoi(opt["--max-seconds"]));
+        while (!stopRequested && std::chrono::steady_clock::now() < deadline &&
+               control.poll([&](const std::string& line) { application.command(line); })) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+
+        recorder.record("STOP");
+        if (acceptor) acceptor->stop(true);
+        if (initiator) initiator->stop(true);
+    } catch (const std::exception& e) {
+        std::cerr << "qfpeer: " << e.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}
