@@ -1,0 +1,79 @@
+// FixConfig: a site's message templates, loaded from ./cfg/<site>.fix (relative to the working
+// directory). Each line starting with a marker (~ header, A Logon, 0 Heartbeat, 1 Test Request,
+// 2 Resend Request, 3 Reject, 4 Sequence Reset, 5 Logout) lists fields between braces,
+// "{8=FIX.4.2,9=,35=}", and appends them in order to that template; any other line is a comment.
+// getMsgTemplate hands out fresh copies, header first, from which Fix::build assembles a message.
+//
+// A template line that cannot be read as intended (longer than 127 characters, no '{', a '{'
+// without '}', an empty item or one without a field number) is refused: load() throws
+// CfgException naming the file and the line, rather than run a session with wrong templates.
+//
+// Thread contract: loaded once by its session thread, then only read; not shared.
+#pragma once
+
+#include <exception>
+#include <list>
+#include <string>
+
+#include "Tag.h"
+
+class CfgException : public std::exception {
+  public:
+    explicit CfgException(const std::string& msg) : CfgMessage(msg) {}
+    const char* what() const noexcept override { return CfgMessage.c_str(); }
+
+  private:
+    std::string CfgMessage;
+};
+
+class FixConfig {
+  public:
+    // Line markers.
+    static constexpr char Header = '~';
+    static constexpr char Logon = 'A';
+    static constexpr char Heartbeat = '0';
+    static constexpr char Testreq = '1';
+    static constexpr char Resendreq = '2';
+    static constexpr char Reject = '3';
+    static constexpr char Seqreset = '4';
+    static constexpr char Logout = '5';
+    // Field-list markers.
+    static constexpr char LeftBrace = '{';
+    static constexpr char RightBrace = '}';
+    static constexpr char Comma = ',';
+    // Longest line accepted, not counting the line end.
+    static constexpr std::size_t maxLineLength = 127;
+
+    FixConfig() = default;
+    explicit FixConfig(const std::string& client);
+
+    // Reads ./cfg/<client>.fix and appends its fields to the templates (a second load appends
+    // again). Throws "Fail to open client FIX configuration file." when the file cannot be opened
+    // or the name holds a '/', and "Malformed line in client FIX configuration file <path>
+    // line <n>: <reason>" for a refused line; templates then hold the lines before it.
+    void load(const std::string& client);
+    // Parses one template line: the text between the first '{' and the first '}', split at ',';
+    // each "number=value" item is appended to tagList (no '=': an empty value). Blank or empty
+    // braces add nothing. Throws CfgException with the reason for a missing brace, an empty item
+    // or one without a field number; tagList is then unchanged.
+    void loadFixMsgDefinition(std::list<Tag>& tagList, const char* line);
+    // Replaces tagList by a copy of the header followed by a copy of the msgType template (the
+    // header alone for a type without one).
+    void getMsgTemplate(std::list<Tag>& tagList, char msgType) const;
+    // The value of the first header field numbered t; empty when there is none.
+    std::string getHeaderTagDefinition(int t) const;
+
+  private:
+    // The template a line marker selects, or nullptr for a comment line.
+    std::list<Tag>* templateFor(char marker);
+    const std::list<Tag>* templateFor(char marker) const;
+
+    std::list<Tag> header;
+    std::list<Tag> logon;
+    std::list<Tag> heartbeat;
+    std::list<Tag> testreq;
+    std::list<Tag> resendreq;
+    std::list<Tag> reject;
+    std::list<Tag> seqreset;
+    std::list<Tag> logout;
+};

@@ -1,0 +1,63 @@
+// Log: one day's message log of one site and direction, a text file with one complete FIX message
+// per line (SOH bytes included) in the order written. Opening scans the file for the highest
+// MsgSeqNum, from which a session resumes its numbering on the same day; write() appends and
+// flushes; a separate reader replays the file from its first line to answer resend requests
+// while the log stays open for appending.
+//
+// File names are built by the sessions: fix_home + "/logs/" + site + ".in." (or ".out.") + the
+// local date YYYYMMDD. Lines of any length are read whole, at the scan and during replays.
+//
+// Thread contract: a Log belongs to one session thread. Files are not locked against a second
+// process writing the same site's logs.
+#pragma once
+
+#include <exception>
+#include <fstream>
+#include <string>
+
+class LogException : public std::exception {
+  public:
+    explicit LogException(const std::string& msg) : message(msg) {}
+    const char* what() const noexcept override { return message.c_str(); }
+
+  private:
+    std::string message;
+};
+
+class Log {
+  public:
+    Log() = default;
+    // Opens path for appending without the scan. Throws as openLog.
+    explicit Log(const std::string& path);
+
+    // Opens path for appending (created when missing) and sets the last sequence number to the
+    // highest MsgSeqNum in the file (0 for a new file). Throws
+    // "Fail to open the Log file: " + path; then nothing is open and the number is unchanged.
+    void openLog(const std::string& path);
+    // Appends message and a newline and flushes before returning (no sync to the device). The
+    // last sequence number becomes the message's MsgSeqNum (0 without one): not a maximum.
+    void write(const std::string& message);
+    // The MsgSeqNum (field 34) of msg; 0 when it has none or it is not a number that fits.
+    static int getSeq(const std::string& msg);
+    int getLastSeq() const { return seq; }
+    const std::string& fileName() const { return fname; }
+
+    // Replay: openInput(); while (!isInputEOF()) { line = getNextLine(); skip empty lines; }
+    // closeInput(). Each openInput starts again from the first line. A file that cannot be read
+    // reports end of file at once.
+    void openInput();
+    // True once the reader has no further line (or none could be opened).
+    bool isInputEOF();
+    // The next line without its newline; empty for an empty line or at the end.
+    std::string getNextLine();
+    void closeInput();
+
+  private:
+    // Opens fname for appending; throws LogException when it cannot.
+    void openAppend(const std::string& path);
+
+    int seq = 0;
+    std::ifstream inFile;
+    std::ofstream outFile;
+    std::string fname;
+};
