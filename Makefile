@@ -1,10 +1,11 @@
 # Convenience wrapper around CMake and CTest.
 #   make        build everything (build/)
 #   make test   build everything and run every test
+#   make demo   build the programs and run the two-firm demo on this machine
 BUILD ?= build
 JOBS  ?= 2
 
-.PHONY: all build test clean
+.PHONY: all build test demo clean
 
 all: build
 
@@ -14,6 +15,11 @@ build:
 
 test: build
 	ctest --test-dir $(BUILD) -j$(JOBS) --output-on-failure
+
+demo:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) --target programs -j$(JOBS)
+	bash examples/demo/demo.sh $(BUILD)/bin
 
 clean:
 	rm -rf $(BUILD)
