@@ -1,0 +1,188 @@
+// qdrain as an application stand-in: it takes what a gateway delivered, counts it in the sender's
+// In.proc, prints it readably, and skips what it cannot attribute. It runs until killed, so most
+// cases start it in the background, wait (bounded) for its output and stop it by pid.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "Ipc.h"
+#include "MsgQueue.h"
+#include "Process.h"
+#include "Shm.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+const milliseconds patience(5000);
+
+std::string fromSite(const std::string& sender, const std::string& order) {
+    return "8=FIX.4.2\x01"
+           "9=40\x01"
+           "35=8\x01"
+           "49=" +
+           sender +
+           "\x01"
+           "56=DESK\x01"
+           "11=" +
+           order +
+           "\x01"
+           "10=123\x01";
+}
+
+std::string shown(const std::string& sender, const std::string& order) {
+    return "8=FIX.4.2<SOH>9=40<SOH>35=8<SOH>49=" + sender + "<SOH>56=DESK<SOH>11=" + order +
+           "<SOH>10=123<SOH>";
+}
+
+// ALPHA in cell 0, a free cell 1, BRAVO in cell 2; a private queue the "gateway" writes to.
+class QueueDrain : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        table = ipc.name();
+        queueName = ipc.name();
+        shm.emplace(table);
+        shm->registerName("ALPHA");
+        shm->registerName("SPARE");
+        shm->registerName("BRAVO");
+        shm->clearCell(1);
+        shm->getCell("ALPHA")->In.pend = 7;
+        queue = MsgQueue(queueName, 0, IPC_CREAT);
+    }
+
+    void deliver(const std::string& text, long type = writeType) {
+        queue.write(text, NoWaitMode, type);
+    }
+
+    int waiting() {
+        msqid_ds info{};
+        msgctl(queue.getId(), IPC_STAT, &info);
+        return static_cast<int>(info.msg_qnum);
+    }
+
+    IpcNames ipc;
+    std::string table;
+    std::string queueName;
+    std::optional<Shm> shm;
+    MsgQueue queue;
+};
+
+TEST_F(QueueDrain, PrintsEachMessageWithEverySohShownFollowedByAnEmptyLine) {
+    BackgroundProcess drain("qdrain", {table, queueName});
+    deliver(fromSite("ALPHA", "ORD-1"));
+    deliver(fromSite("BRAVO", "ORD-2"));
+    ASSERT_TRUE(drain.waitForOutput("ORD-2<SOH>10=123<SOH>\n\n", patience)) << drain.output();
+    EXPECT_EQ(drain.output(), shown("ALPHA", "ORD-1") + "\n\n" + shown("BRAVO", "ORD-2") + "\n\n");
+    EXPECT_EQ(drain.errors(), "");
+    EXPECT_TRUE(drain.running());
+    drain.stop();
+}
+
+TEST_F(QueueDrain, EachMessageCountsOnceInTheSendersInProcAndNowhereElse) {
+    BackgroundProcess drain("qdrain", {table, queueName});
+    deliver(fromSite("BRAVO", "B1"));
+    deliver(fromSite("ALPHA", "A1"));
+    deliver(fromSite("BRAVO", "B2"));
+    ASSERT_TRUE(drain.waitForOutput(shown("BRAVO", "B2"), patience)) << drain.output();
+    drain.stop();
+
+    EXPECT_EQ(shm->getCell("ALPHA")->In.proc, 1);
+    EXPECT_EQ(shm->getCell("BRAVO")->In.proc, 2);
+    EXPECT_EQ(shm->getCell("ALPHA")->In.pend, 7) << "the gateway's counter is not touched";
+    EXPECT_EQ(shm->getCell("BRAVO")->Out.proc, 0);
+    EXPECT_EQ(shm->getCell(1)->In.proc, 0);
+    EXPECT_EQ(waiting(), 0);
+}
+
+TEST_F(QueueDrain, TypeOptionTakesOnlyThatTypeAndLeavesTheOthersQueued) {
+    BackgroundProcess drain("qdrain", {table, queueName, "-t", "1"});
+    deliver(fromSite("BRAVO", "TYPE-2"), 2);
+    deliver(fromSite("ALPHA", "TYPE-1"), 1);
+    ASSERT_TRUE(drain.waitForOutput(shown("ALPHA", "TYPE-1"), patience)) << drain.output();
+    drain.stop();
+
+    EXPECT_EQ(drain.output(), shown("ALPHA", "TYPE-1") + "\n\n");
+    EXPECT_EQ(shm->getCell("BRAVO")->In.proc, 0);
+    EXPECT_EQ(queue.read(2, NoWaitMode), fromSite("BRAVO", "TYPE-2"));
+}
+
+TEST_F(QueueDrain, UnregisteredSenderEndsTheProgramAndItsMessageIsGone) {
+    deliver(fromSite("GHOST", "LOST"));
+    ProcessResult r = runProgram("qdrain", {table, queueName}, ProcessOptions{});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.err, "Fail to find the target connection.\n\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(waiting(), 0);
+    EXPECT_EQ(shm->getCell(1)->In.proc, 0);
+}
+
+// An empty text, a text without field 49 and one with an empty 49 all name no site; looking up the
+// empty name would find the free cell 1, so they are reported and counted nowhere.
+TEST_F(QueueDrain, TextsWithoutASenderAreReportedSkippedAndDrainingGoesOn) {
+    BackgroundProcess drain("qdrain", {table, queueName});
+    struct {
+        long mtype;
+        char mtext[1];
+    } empty{1, {0}};
+    ASSERT_EQ(msgsnd(queue.getId(), &empty, 0, 0), 0);
+    deliver(
+        "8=FIX.4.2\x01"
+        "35=8\x01"
+        "56=DESK\x01"
+        "10=001\x01");
+    deliver(
+        "8=FIX.4.2\x01"
+        "35=8\x01"
+        "49=\x01"
+        "10=002\x01");
+    deliver(fromSite("ALPHA", "AFTER"));
+    ASSERT_TRUE(drain.waitForOutput(shown("ALPHA", "AFTER"), patience)) << drain.errors();
+
+    EXPECT_EQ(drain.output(), shown("ALPHA", "AFTER") + "\n\n");
+    std::string errors = drain.errors();
+    EXPECT_NE(errors.find("empty message"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("56=DESK<SOH>10=001<SOH>"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("49=<SOH>10=002<SOH>"), std::string::npos) << errors;
+    EXPECT_TRUE(drain.running());
+    drain.stop();
+
+    EXPECT_EQ(shm->getCell("ALPHA")->In.proc, 1);
+    for (int i = 0; i < maxCells; ++i) {
+        if (shm->getCell(i)->name[0] == '\0') {
+            EXPECT_EQ(shm->getCell(i)->In.proc, 0) << "cell " << i;
+        }
+    }
+}
+
+TEST_F(QueueDrain, UsageAndMissingQueueEndWithStatus255) {
+    const std::string usage = "Usage: qdrain shm mq [-t n] \n\n";
+    ProcessResult none = runProgram("qdrain", {});
+    ASSERT_TRUE(none.exited);
+    EXPECT_EQ(none.exitCode, 255);
+    EXPECT_EQ(none.out, usage);
+
+    ProcessResult tableOnly = runProgram("qdrain", {table, "-t", "1"});
+    ASSERT_TRUE(tableOnly.exited);
+    EXPECT_EQ(tableOnly.exitCode, 255);
+    EXPECT_EQ(tableOnly.out, usage);
+
+    // A type that is not a number would otherwise read as 0 and drain every type.
+    deliver(fromSite("ALPHA", "KEEP"), 2);
+    ProcessResult badType = runProgram("qdrain", {table, queueName, "-t", "two"});
+    ASSERT_TRUE(badType.exited);
+    EXPECT_EQ(badType.exitCode, 255);
+    EXPECT_EQ(badType.out, usage);
+    EXPECT_EQ(waiting(), 1);
+
+    ProcessResult noQueue = runProgram("qdrain", {table, ipc.name()});
+    ASSERT_TRUE(noQueue.exited);
+    EXPECT_EQ(noQueue.exitCode, 255);
+    EXPECT_EQ(noQueue.err, "Fail to connect the message queue.\n\n");
+}
+
+}  // namespace
