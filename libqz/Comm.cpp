@@ -70,6 +70,7 @@ bool Comm::cutFrame(std::string& msg) {
     }
     // BodyLength digits start at byte 12 and end at the next SOH.
     const std::size_t size = incoming.size();
+    if (size <= static_cast<std::size_t>(BodyLengthStart)) return false;
     long bodyLength = 0;
     int digits = 0;
     std::size_t pos = BodyLengthStart;
@@ -83,7 +84,7 @@ bool Comm::cutFrame(std::string& msg) {
         bodyLength = bodyLength * 10 + (c - '0');
         ++digits;
     }
-    if (pos == size) return false;
+    if (pos >= size) return false;
     if (digits == 0 || bodyLength > MaxBodyLength) {
         broken = true;
         return false;
