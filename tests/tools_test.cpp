@@ -1,0 +1,374 @@
+// The operator programs tablemake, queuemake, siteload and renumber, run as processes: usage texts
+// and exit statuses, success lines with the real ids, and the table as each run leaves it.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <memory>
+
+#include "Ipc.h"
+#include "Key.h"
+#include "MemoryCell.h"
+#include "MsgQueue.h"
+#include "Process.h"
+
+namespace {
+
+// The table's 32 cells, mapped straight from the system, not through Shm.
+class Table {
+  public:
+    explicit Table(const std::string& name) {
+        id = shmget(Key(name).get_ipc_key(), 0, 0);
+        void* at = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
+        cells = at == reinterpret_cast<void*>(-1) ? nullptr : static_cast<MemoryCell*>(at);
+    }
+    ~Table() {
+        if (cells != nullptr) shmdt(cells);
+    }
+    bool ok() const { return cells != nullptr; }
+    bool allZero() const {
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(cells);
+        for (size_t i = 0; i < tableSize; ++i) {
+            if (bytes[i] != 0) return false;
+        }
+        return true;
+    }
+    MemoryCell& operator[](int i) { return cells[i]; }
+    int id = -1;
+    MemoryCell* cells = nullptr;
+};
+
+// A file in a private temporary folder, removed at the end.
+class TempFile {
+  public:
+    explicit TempFile(const std::string& contents) {
+        char templ[] = "/tmp/fixgate-list-XXXXXX";
+        int fd = mkstemp(templ);
+        EXPECT_GE(fd, 0);
+        path = templ;
+        if (fd >= 0) {
+            EXPECT_EQ(write(fd, contents.data(), contents.size()),
+                      static_cast<ssize_t>(contents.size()));
+            close(fd);
+        }
+    }
+    ~TempFile() { unlink(path.c_str()); }
+    std::string path;
+};
+
+std::string names(int count, const std::string& prefix) {
+    std::string list;
+    for (int i = 0; i < count; ++i) list += prefix + std::to_string(i) + "\n";
+    return list;
+}
+
+void fillCell(MemoryCell& cell, const char* name, int base) {
+    std::memset(cell.name, 0, sizeof cell.name);
+    std::strcpy(cell.name, name);
+    cell.In = Counters{base + 1, base + 2, base + 3, base + 4};
+    cell.Out = Counters{base + 5, base + 6, base + 7, base + 8};
+    cell.status = status_Online;
+    cell.future = 'z';
+}
+
+}  // namespace
+
+TEST(Tablemake, WithoutATableNameShowsUsage) {
+    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"-x", "5"}}) {
+        ProcessResult r = runProgram("tablemake", args);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.exitCode, 255);
+        EXPECT_EQ(r.out, "Usage: tablemake SHM\n");
+    }
+}
+
+TEST(Tablemake, CreatesAZeroTableAndReportsItsRealId) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    ProcessResult r = runProgram("tablemake", {name});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    Table table(name);
+    ASSERT_TRUE(table.ok());
+    EXPECT_EQ(r.out, "Shared memory [" + name + ", " + std::to_string(table.id) +
+                         "] is created successfully.\n\n");
+    struct shmid_ds ds;
+    ASSERT_EQ(shmctl(table.id, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_segsz, 2560u);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0666);
+    EXPECT_TRUE(table.allZero());
+}
+
+TEST(Tablemake, SecondRunKeepsTheIdAndWipesEverySite) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    ProcessResult first = runProgram("tablemake", {name});
+    ASSERT_EQ(first.exitCode, 0);
+    Table table(name);
+    ASSERT_TRUE(table.ok());
+    fillCell(table[0], "ONE", 0);
+    fillCell(table[31], "LAST", 100);
+    ProcessResult second = runProgram("tablemake", {name});
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, first.out);
+    EXPECT_TRUE(table.allZero());
+}
+
+TEST(Tablemake, UnusableSegmentUnderTheKeyFailsWithStatusOne) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    ASSERT_GE(shmget(Key(name).get_ipc_key(), 100, IPC_CREAT | 0666), 0);
+    ProcessResult r = runProgram("tablemake", {name});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Fail to create a share memory.\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(Queuemake, WithoutAQueueNameShowsUsage) {
+    ProcessResult r = runProgram("queuemake", {});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "Usage: queuemake MQ\n\n");
+}
+
+TEST(Queuemake, CreatesTheQueueAndReusesItWithItsMessages) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    ProcessResult first = runProgram("queuemake", {name});
+    EXPECT_EQ(first.exitCode, 0) << first.err;
+    int id = msgget(Key(name).get_ipc_key(), 0);
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(first.out,
+              "Msgqueue [" + name + ", " + std::to_string(id) + "] was created successfully.\n");
+    struct msqid_ds ds;
+    ASSERT_EQ(msgctl(id, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.msg_perm.mode & 0777, 0666);
+
+    MsgQueue queue(name, 0, 0);
+    queue.write(std::string("35=D\x01"), WaitMode, 3);
+    ProcessResult second = runProgram("queuemake", {name});
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, first.out);
+    EXPECT_EQ(queue.read(3, NoWaitMode), "35=D\x01");
+}
+
+TEST(Queuemake, TableAndQueueOfOneNameDoNotCollide) {
+    IpcNames ipc;
+    std::string name = ipc.alphaName() + "tail";
+    ASSERT_EQ(runProgram("tablemake", {name}).exitCode, 0);
+    ASSERT_EQ(runProgram("queuemake", {name}).exitCode, 0);
+    EXPECT_TRUE(IpcNames::tableExists(name));
+    EXPECT_TRUE(IpcNames::queueExists(name));
+    // Only the first four characters count: another tail names the same queue.
+    MsgQueue same(name.substr(0, 4) + "other", 0, 0);
+    EXPECT_EQ(same.getId(), msgget(Key(name).get_ipc_key(), 0));
+}
+
+TEST(Siteload, WithoutBothArgumentsShowsUsage) {
+    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"123"}}) {
+        ProcessResult r = runProgram("siteload", args);
+        EXPECT_EQ(r.exitCode, 255);
+        EXPECT_EQ(r.out, "Usage: siteload mem site_cfg \n\n");
+    }
+}
+
+TEST(Siteload, UnreadableListFailsWithoutTouchingTheTable) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    ProcessResult r = runProgram("siteload", {name, "/nonexistent/sites.txt"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "Fail to open the site configuration file. /nonexistent/sites.txt\n");
+    EXPECT_FALSE(IpcNames::tableExists(name));
+}
+
+TEST(Siteload, LoadsListedSitesInOrderAndFreesTheRest) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    ASSERT_EQ(runProgram("tablemake", {name}).exitCode, 0);
+    Table table(name);
+    ASSERT_TRUE(table.ok());
+    for (int i = 0; i < maxCells; ++i) fillCell(table[i], "OLD", i * 10);
+
+    TempFile list("ALPHA\n* a comment\n\nBRAVO\nCHARLIE\n*another\n");
+    time_t before = std::time(nullptr);
+    ProcessResult r = runProgram("siteload", {name, list.path});
+    time_t after = std::time(nullptr);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "Site: ALPHA is loaded.\nSite: BRAVO is loaded.\nSite: CHARLIE is loaded.\n");
+    const char* expected[] = {"ALPHA", "BRAVO", "CHARLIE"};
+    for (int i = 0; i < 3; ++i) {
+        MemoryCell& c = table[i];
+        EXPECT_STREQ(c.name, expected[i]);
+        EXPECT_EQ(c.In.seq, 0);
+        EXPECT_EQ(c.In.pend, 0);
+        EXPECT_EQ(c.In.proc, 0);
+        EXPECT_EQ(c.Out.seq, 0);
+        EXPECT_EQ(c.Out.pend, 0);
+        EXPECT_EQ(c.Out.proc, 0);
+        EXPECT_GE(c.In.last, before);
+        EXPECT_LE(c.In.last, after);
+        EXPECT_EQ(c.Out.last, c.In.last);
+        EXPECT_EQ(c.status, ' ');
+        EXPECT_EQ(c.future, ' ');
+    }
+    // Later cells only lose their name.
+    for (int i = 3; i < maxCells; ++i) {
+        EXPECT_EQ(table[i].name[0], '\0');
+        EXPECT_EQ(table[i].In.seq, i * 10 + 1);
+        EXPECT_EQ(table[i].Out.proc, i * 10 + 7);
+        EXPECT_EQ(table[i].status, status_Online);
+    }
+}
+
+TEST(Siteload, NamesAreCutTo16CharactersAndKeptAsTheyStand) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    std::string huge(500, 'H');
+    TempFile list("ABCDEFGHIJKLMNOPQRST\nSPACED  \nCRLF\r\n" + huge + "\nTWICE\nTWICE");
+    ProcessResult r = runProgram("siteload", {name, list.path});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "Site: ABCDEFGHIJKLMNOP is loaded.\nSite: SPACED   is loaded.\n"
+              "Site: CRLF\r is loaded.\nSite: HHHHHHHHHHHHHHHH is loaded.\n"
+              "Site: TWICE is loaded.\nSite: TWICE is loaded.\n");
+    Table table(name);
+    ASSERT_TRUE(table.ok());
+    EXPECT_STREQ(table[0].name, "ABCDEFGHIJKLMNOP");
+    EXPECT_STREQ(table[1].name, "SPACED  ");
+    EXPECT_STREQ(table[2].name, "CRLF\r");
+    EXPECT_STREQ(table[3].name, "HHHHHHHHHHHHHHHH");
+    EXPECT_STREQ(table[4].name, "TWICE");
+    EXPECT_STREQ(table[5].name, "TWICE");
+    EXPECT_EQ(table[6].name[0], '\0');
+    // Nothing spilled past a name into the counters.
+    EXPECT_EQ(table[3].In.seq, 0);
+}
+
+TEST(Siteload, StopsAfter32SitesWithAWarning) {
+    for (int count : {32, 40}) {
+        IpcNames ipc;
+        std::string name = ipc.name();
+        TempFile list(names(count, "S"));
+        ProcessResult r = runProgram("siteload", {name, list.path});
+        EXPECT_EQ(r.exitCode, 0);
+        std::string expected;
+        for (int i = 0; i < 32; ++i) expected += "Site: S" + std::to_string(i) + " is loaded.\n";
+        expected += "Fail to load more sites.\n";
+        EXPECT_EQ(r.out, expected) << count << " sites";
+        Table table(name);
+        ASSERT_TRUE(table.ok());
+        EXPECT_STREQ(table[31].name, "S31");
+    }
+}
+
+TEST(Siteload, ListOfOnlyCommentsFreesEveryCellSilently) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    ASSERT_EQ(runProgram("tablemake", {name}).exitCode, 0);
+    Table table(name);
+    ASSERT_TRUE(table.ok());
+    for (int i = 0; i < maxCells; ++i) fillCell(table[i], "OLD", 0);
+    TempFile list("* nothing here\n\n");
+    ProcessResult r = runProgram("siteload", {name, list.path});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "");
+    for (int i = 0; i < maxCells; ++i) EXPECT_EQ(table[i].name[0], '\0');
+}
+
+TEST(Siteload, UnusableTableFailsBeforeWritingAnything) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    ASSERT_GE(shmget(Key(name).get_ipc_key(), 100, IPC_CREAT | 0666), 0);
+    TempFile list("ALPHA\n");
+    ProcessResult r = runProgram("siteload", {name, list.path});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.err, "Fail to create a share memory.\n");
+    EXPECT_EQ(r.out, "");
+}
+
+struct RenumberTest : ::testing::Test {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    std::unique_ptr<Table> table;
+    void SetUp() override {
+        ASSERT_EQ(runProgram("tablemake", {name}).exitCode, 0);
+        table.reset(new Table(name));
+        ASSERT_TRUE(table->ok());
+        fillCell((*table)[0], "FIRST", 0);
+        fillCell((*table)[1], "SITE", 100);
+    }
+    // Every field but the sequence numbers is as fillCell left it.
+    void expectRestUnchanged(int index, int base) {
+        MemoryCell& c = (*table)[index];
+        EXPECT_EQ(c.In.pend, base + 2);
+        EXPECT_EQ(c.In.proc, base + 3);
+        EXPECT_EQ(c.In.last, base + 4);
+        EXPECT_EQ(c.Out.pend, base + 6);
+        EXPECT_EQ(c.Out.proc, base + 7);
+        EXPECT_EQ(c.Out.last, base + 8);
+        EXPECT_EQ(c.status, status_Online);
+        EXPECT_EQ(c.future, 'z');
+    }
+};
+
+TEST_F(RenumberTest, WithoutTableAndSiteShowsUsage) {
+    for (auto args : {std::vector<std::string>{}, std::vector<std::string>{name, "-i", "4"}}) {
+        ProcessResult r = runProgram("renumber", args);
+        EXPECT_EQ(r.exitCode, 255);
+        EXPECT_EQ(r.out, "Usage: renumber mem site [-i In.seq] [-o Out.seq] \n\n");
+    }
+    EXPECT_EQ((*table)[1].In.seq, 101);
+}
+
+TEST_F(RenumberTest, SetsBothNumbersAndNothingElse) {
+    ProcessResult r = runProgram("renumber", {name, "SITE", "-i", "250", "-o7"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ((*table)[1].In.seq, 250);
+    EXPECT_EQ((*table)[1].Out.seq, 7);
+    EXPECT_STREQ((*table)[1].name, "SITE");
+    expectRestUnchanged(1, 100);
+    EXPECT_EQ((*table)[0].In.seq, 1);
+    EXPECT_EQ((*table)[0].Out.seq, 5);
+    expectRestUnchanged(0, 0);
+}
+
+TEST_F(RenumberTest, OmittedOptionSetsItsNumberToZero) {
+    EXPECT_EQ(runProgram("renumber", {name, "SITE", "-i", "100"}).exitCode, 0);
+    EXPECT_EQ((*table)[1].In.seq, 100);
+    EXPECT_EQ((*table)[1].Out.seq, 0);
+    EXPECT_EQ(runProgram("renumber", {name, "SITE"}).exitCode, 0);
+    EXPECT_EQ((*table)[1].In.seq, 0);
+    EXPECT_EQ((*table)[1].Out.seq, 0);
+    expectRestUnchanged(1, 100);
+}
+
+TEST_F(RenumberTest, UnknownSiteFailsAndChangesNoCell) {
+    ProcessResult r = runProgram("renumber", {name, "NOSUCH", "-i", "9", "-o", "9"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.err, "Fail to find the target connection.\n");
+    EXPECT_EQ((*table)[0].In.seq, 1);
+    EXPECT_EQ((*table)[1].In.seq, 101);
+    EXPECT_EQ((*table)[1].Out.seq, 105);
+}
+
+TEST_F(RenumberTest, ValueThatIsNotASequenceNumberIsRefusedTouchingNothing) {
+    for (auto args : {std::vector<std::string>{"-i", "abc"}, std::vector<std::string>{"-o", "-3"},
+                      std::vector<std::string>{"-i", "5", "-o"},
+                      std::vector<std::string>{"-o", "99999999999"}}) {
+        std::vector<std::string> full{name, "SITE"};
+        full.insert(full.end(), args.begin(), args.end());
+        ProcessResult r = runProgram("renumber", full);
+        EXPECT_EQ(r.exitCode, 255) << args[0] << " " << args.back();
+        EXPECT_NE(r.err.find("Invalid sequence number"), std::string::npos) << r.err;
+        EXPECT_EQ((*table)[1].In.seq, 101);
+        EXPECT_EQ((*table)[1].Out.seq, 105);
+    }
+    // Text after the number is ignored, as the number conversion reads it.
+    EXPECT_EQ(runProgram("renumber", {name, "SITE", "-i", " 12ab"}).exitCode, 0);
+    EXPECT_EQ((*table)[1].In.seq, 12);
+}
