@@ -166,7 +166,10 @@ int Fix::validate(const std::string& version, int expectedSeq) const {
 
     if (trailer == std::string::npos) return InvalidChecksum;
     size_t digits = trailer + tagCheckSum.size();
-    if (digits + ChecksumLength > size) return InvalidChecksum;
+    // The three digits and the SOH that ends the message must all be there.
+    if (digits + ChecksumLength >= size || text[digits + ChecksumLength] != soh) {
+        return InvalidChecksum;
+    }
     unsigned sum = sumBytes(text, trailer + 1);
     if (text[digits] != static_cast<char>('0' + sum / 100) ||
         text[digits + 1] != static_cast<char>('0' + sum / 10 % 10) ||
