@@ -1,0 +1,208 @@
+// sitewatch in a real terminal: it runs inside a private tmux server at 80x24 and the test reads
+// the screen back with capture-pane. Times are shown in UTC (TZ=UTC for the monitor), so the
+// expected rows can be written out column by column.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Ipc.h"
+#include "Key.h"
+#include "Process.h"
+#include "Shm.h"
+#include "TempHome.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string findTmux() {
+    for (const char* path : {"/usr/bin/tmux", "/usr/local/bin/tmux", "/bin/tmux"}) {
+        if (access(path, X_OK) == 0) return path;
+    }
+    return "";
+}
+
+// One private tmux server (its own socket in a private folder) holding one 80x24 session; the
+// server is killed and the socket removed at the end.
+class Terminal {
+  public:
+    explicit Terminal(const std::string& tmux) : tmux(tmux), socket(folder.root() + "/tmux") {}
+    ~Terminal() { run({"kill-server"}); }
+
+    bool start(const std::string& command) {
+        ProcessResult r = run({"new-session", "-d", "-x", "80", "-y", "24", command});
+        return r.exited && r.exitCode == 0;
+    }
+
+    // The 24 screen rows, trailing blanks removed as capture-pane does.
+    std::vector<std::string> screen() {
+        std::vector<std::string> rows;
+        ProcessResult r = run({"capture-pane", "-p"});
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) rows.push_back(line);
+        rows.resize(24);
+        return rows;
+    }
+
+    // Polls the screen until row `row` equals `text` (bounded); returns the last screen seen.
+    std::vector<std::string> waitForRow(int row, const std::string& text) {
+        std::vector<std::string> rows;
+        for (int i = 0; i < 100; ++i) {
+            rows = screen();
+            if (rows[row] == text) break;
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+        return rows;
+    }
+
+  private:
+    ProcessResult run(std::vector<std::string> args) {
+        args.insert(args.begin(), {"-S", socket, "-f", "/dev/null"});
+        ProcessOptions options;
+        options.unsetEnv = {"TMUX"};
+        options.timeout = milliseconds(10000);
+        return runProgram(tmux, args, options);
+    }
+
+    TempHome folder;
+    std::string tmux;
+    std::string socket;
+};
+
+const std::string rule(80, '-');
+const std::string inboundOutbound =
+    "                     Inbound                            Outbound";
+const std::string headings =
+    "Dest           Seq    Pend    Proc    Last     Seq    Pend    Proc   Last    S";
+
+std::string centred(const std::string& title) {
+    return std::string((80 - title.size()) / 2, ' ') + title;
+}
+
+class SiteWatch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tmux = findTmux();
+        if (tmux.empty()) GTEST_SKIP() << "tmux is not installed";
+        table = ipc.name();
+        shm.emplace(table);
+
+        MemoryCell* alpha = shm->registerName("ALPHA");
+        alpha->In = Counters{123, 10, 3, 13 * 3600 + 62};
+        alpha->Out = Counters{45, 5, 2, 0};
+        alpha->status = 'O';
+
+        shm->registerName("SPARE");
+        MemoryCell* bravo = shm->registerName("BRAVO");
+        bravo->In = Counters{-1234567, 1, 3, 0};
+        bravo->status = 'H';
+        shm->clearCell(1);
+
+        for (int i = 3; i < 16; ++i) shm->getCell(i)->name[0] = '\0';
+        std::strcpy(shm->getCell(16)->name, "HIDDEN");
+        shm->getCell(16)->status = 'O';
+    }
+
+    std::string watch(const std::string& mem, const std::string& interval) {
+        return "env TZ=UTC " + programPath("sitewatch") + " " + mem + " " + interval;
+    }
+
+    IpcNames ipc;
+    std::string tmux;
+    std::string table;
+    std::optional<Shm> shm;
+};
+
+// Columns: name from 0; In seq/pend/proc end in 17, 25, 33; In last from 36; Out seq/pend/proc end
+// in 49, 57, 65; Out last from 68; status in 77. Pend shows pend - proc.
+const std::string alphaRow =
+    "ALPHA          123       7       3  13:01:02    45       3       2  00:00:00 O";
+const std::string bravoRow =
+    "BRAVO     -1234567      -2       3  00:00:00     0       0       0  00:00:00 H";
+
+TEST_F(SiteWatch, ScreenShowsTheFrameAndEachRegisteredSiteAtItsColumns) {
+    Terminal terminal(tmux);
+    ASSERT_TRUE(terminal.start(watch(table, "1")));
+    std::vector<std::string> rows = terminal.waitForRow(8, alphaRow);
+
+    EXPECT_EQ(rows[0], "");
+    EXPECT_EQ(rows[1], centred("Sitewatch [" + table + "]"));
+    EXPECT_TRUE(std::regex_match(rows[3], std::regex(" {56}TIME: \\d\\d:\\d\\d:\\d\\d")))
+        << rows[3];
+    EXPECT_EQ(rows[4], rule);
+    EXPECT_EQ(rows[5], inboundOutbound);
+    EXPECT_EQ(rows[6], headings);
+    EXPECT_EQ(rows[7], rule);
+    EXPECT_EQ(rows[8], alphaRow);
+    EXPECT_EQ(rows[9], "") << "a free cell keeps its blank row";
+    EXPECT_EQ(rows[10], bravoRow);
+    for (int r = 11; r < 24; ++r) EXPECT_EQ(rows[r], "") << "row " << r;
+    for (const std::string& row : rows) {
+        EXPECT_EQ(row.find("HIDDEN"), std::string::npos) << "cell 16 is never shown";
+        EXPECT_LE(row.size(), 80u);
+    }
+}
+
+TEST_F(SiteWatch, ChangedCellIsShownAfterTheNextRefresh) {
+    Terminal terminal(tmux);
+    ASSERT_TRUE(terminal.start(watch(table, "1")));
+    ASSERT_EQ(terminal.waitForRow(8, alphaRow)[8], alphaRow);
+
+    MemoryCell* alpha = shm->getCell("ALPHA");
+    alpha->In.seq = 98765;
+    alpha->In.proc = 10;
+    alpha->status = 'S';
+    std::strcpy(shm->getCell(1)->name, "LATE");
+    const std::string changed =
+        "ALPHA        98765       0      10  13:01:02    45       3       2  00:00:00 S";
+    std::vector<std::string> rows = terminal.waitForRow(8, changed);
+    EXPECT_EQ(rows[8], changed);
+    EXPECT_EQ(rows[9],
+              "LATE             0       0       0  00:00:00     0       0       0  00:00:00");
+}
+
+TEST_F(SiteWatch, TableNameTooLongForTheTitleIsCutToEightyColumns) {
+    // Leading zeros keep the name all-digit, so it still names this test's private table.
+    std::string longName = std::string(90, '0') + table;
+    Terminal terminal(tmux);
+    ASSERT_TRUE(terminal.start(watch(longName, "1")));
+    std::vector<std::string> rows = terminal.waitForRow(8, alphaRow);
+    EXPECT_EQ(rows[1], "Sitewatch [" + std::string(68, '0') + "]");
+    EXPECT_EQ(rows[2], "") << "the title must not wrap onto the next row";
+    EXPECT_EQ(rows[8], alphaRow);
+}
+
+TEST_F(SiteWatch, TableThatCannotBeOpenedEndsWithTheMessageAndStatusOne) {
+    // A smaller segment under the name makes the 2560-byte request fail.
+    std::string small = ipc.name();
+    int id = shmget(Key(small).get_ipc_key(), 100, IPC_CREAT | 0666);
+    ASSERT_GE(id, 0);
+
+    TempHome home;
+    Terminal terminal(tmux);
+    ASSERT_TRUE(terminal.start("cd " + home.root() + " && " + watch(small, "1") +
+                               " 2>err; echo $? >status"));
+    for (int i = 0; i < 100 && home.readFile("status").find('\n') == std::string::npos; ++i)
+        std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(home.readFile("status"), "1\n");
+    EXPECT_EQ(home.readFile("err"), "Fail to create a share memory.\n");
+}
+
+TEST(SiteWatchUsage, NoTableNamePrintsTheUsageLineAndEndsWith255) {
+    ProcessResult r = runProgram("sitewatch", {});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "Usage: sitewatch MEM interval rows\n");
+}
+
+}  // namespace
