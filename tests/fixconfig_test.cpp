@@ -1,0 +1,255 @@
+#include "FixConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <list>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Fix.h"
+#include "TempHome.h"
+
+namespace {
+
+using Fields = std::vector<std::pair<int, std::string>>;
+
+Fields fieldsOf(const std::list<Tag>& tags) {
+    Fields out;
+    for (const Tag& t : tags) out.emplace_back(t.tag, t.value);
+    return out;
+}
+
+Fields templateOf(const FixConfig& cfg, char type) {
+    std::list<Tag> tags;
+    cfg.getMsgTemplate(tags, type);
+    return fieldsOf(tags);
+}
+
+Fields concat(Fields a, const Fields& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The CfgException text load() throws for the given file content, or "loaded".
+std::string loadFailure(TempHome& home, const std::string& text) {
+    home.writeCfg("BRK1", text);
+    try {
+        FixConfig cfg(std::string("BRK1"));
+    } catch (const CfgException& e) {
+        return e.what();
+    }
+    return "loaded";
+}
+
+std::string readSource(const std::string& relative) {
+    std::ifstream in(std::string(FIXGATE_SOURCE_DIR) + "/" + relative, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+const Fields header = {{8, "FIX.4.2"}, {9, ""},  {35, ""}, {49, "DESKA"},
+                       {56, "BRK1"},   {34, ""}, {52, ""}};
+
+class FixConfigTest : public ::testing::Test {
+  protected:
+    void SetUp() override { home.enter(); }
+    TempHome home;
+};
+
+}  // namespace
+
+TEST_F(FixConfigTest, TheExampleFileGivesHeaderFirstThenEachMessagesFields) {
+    home.writeCfg("BRK1",
+                  "~ {8=FIX.4.2,9=,35=,49=DESKA,56=BRK1,34=,52=}\n"
+                  "A {98=0,108=30}\n"
+                  "0 {}\n"
+                  "1 {112=}\n"
+                  "5 {58=}\n");
+    FixConfig cfg(std::string("BRK1"));
+    EXPECT_EQ(templateOf(cfg, 'A'), concat(header, {{98, "0"}, {108, "30"}}));
+    EXPECT_EQ(templateOf(cfg, '0'), header) << "empty braces add nothing";
+    EXPECT_EQ(templateOf(cfg, '1'), concat(header, {{112, ""}}));
+    EXPECT_EQ(templateOf(cfg, '5'), concat(header, {{58, ""}}));
+    EXPECT_EQ(templateOf(cfg, '2'), header) << "a kind without a line has an empty body";
+    EXPECT_EQ(templateOf(cfg, 'D'), header) << "application types get the header alone";
+    EXPECT_EQ(templateOf(cfg, '~'), header);
+
+    EXPECT_EQ(cfg.getHeaderTagDefinition(8), "FIX.4.2");
+    EXPECT_EQ(cfg.getHeaderTagDefinition(56), "BRK1");
+    EXPECT_EQ(cfg.getHeaderTagDefinition(108), "") << "a Logon field is not a header field";
+    EXPECT_EQ(cfg.getHeaderTagDefinition(999), "");
+}
+
+TEST_F(FixConfigTest, CommentLinesOfEveryKindAreIgnored) {
+    home.writeCfg("BRK1",
+                  "* a comment with {8=FIX.4.4}\n"
+                  "\n"
+                  " ~ {8=FIX.4.4} (starts with a blank)\n"
+                  "X {35=D}\n"
+                  "6 {55=IBM}\n"
+                  "# {1=2}\n");
+    FixConfig cfg(std::string("BRK1"));
+    for (char type : {'~', 'A', '0', '1', '2', '3', '4', '5', 'D'}) {
+        SCOPED_TRACE(type);
+        EXPECT_TRUE(templateOf(cfg, type).empty());
+    }
+    EXPECT_EQ(cfg.getHeaderTagDefinition(8), "");
+}
+
+TEST_F(FixConfigTest, RepeatedMarkersAppendInFileOrder) {
+    home.writeCfg("BRK1",
+                  "~ {8=FIX.4.2,9=,35=}\n"
+                  "A {98=0}\n"
+                  "* the second header line continues the first\n"
+                  "~ {49=DESKA,56=BRK1,34=,52=}\n"
+                  "A {108=30}\n"
+                  "A {}\n");
+    FixConfig cfg(std::string("BRK1"));
+    EXPECT_EQ(templateOf(cfg, 'A'), concat(header, {{98, "0"}, {108, "30"}}));
+}
+
+TEST_F(FixConfigTest, ItemsKeepEverythingAfterTheFirstEqualsSign) {
+    home.writeCfg("BRK1",
+                  "~ {8=FIX.4.2,9=}\n"
+                  "3 {58=a=b, 45 =7,58= two  blanks ,371}\n"
+                  "4 {123=Y,}\n"
+                  "5 {  }\n");
+    FixConfig cfg(std::string("BRK1"));
+    Fields h = {{8, "FIX.4.2"}, {9, ""}};
+    EXPECT_EQ(templateOf(cfg, '3'),
+              concat(h, {{58, "a=b"}, {45, "7"}, {58, " two  blanks "}, {371, ""}}));
+    EXPECT_EQ(templateOf(cfg, '4'), concat(h, {{123, "Y"}})) << "a trailing comma adds nothing";
+    EXPECT_EQ(templateOf(cfg, '5'), h) << "blank braces add nothing";
+}
+
+TEST_F(FixConfigTest, TextOutsideTheBracesAndWindowsLineEndsAreIgnored) {
+    home.writeCfg("BRK1",
+                  "~ header {8=FIX.4.2,9=} trailing {words}\r\n"
+                  "A{98=0}\r\n");
+    FixConfig cfg(std::string("BRK1"));
+    EXPECT_EQ(templateOf(cfg, 'A'), (Fields{{8, "FIX.4.2"}, {9, ""}, {98, "0"}}));
+}
+
+TEST_F(FixConfigTest, TemplatesAreFreshCopiesThatReplaceTheCallersList) {
+    home.writeCfg("BRK1", "~ {8=FIX.4.2,9=,35=}\nA {98=0}\n");
+    FixConfig cfg(std::string("BRK1"));
+    std::list<Tag> tags;
+    cfg.getMsgTemplate(tags, 'A');
+    tags.front().value = "FIX.9.9";
+    tags.emplace_back(std::string("55=IBM"));
+    cfg.getMsgTemplate(tags, '0');
+    EXPECT_EQ(fieldsOf(tags), (Fields{{8, "FIX.4.2"}, {9, ""}, {35, ""}}));
+    EXPECT_EQ(templateOf(cfg, 'A'), (Fields{{8, "FIX.4.2"}, {9, ""}, {35, ""}, {98, "0"}}));
+}
+
+TEST_F(FixConfigTest, ASecondLoadAppendsTheFieldsAgain) {
+    home.writeCfg("BRK1", "A {98=0}\n");
+    FixConfig cfg(std::string("BRK1"));
+    cfg.load("BRK1");
+    EXPECT_EQ(templateOf(cfg, 'A'), (Fields{{98, "0"}, {98, "0"}}));
+}
+
+TEST_F(FixConfigTest, AMissingFileOrANameLeadingOutOfCfgCannotBeOpened) {
+    const std::string text = "Fail to open client FIX configuration file.";
+    EXPECT_EQ(loadFailure(home, "A {98=0}\n"), "loaded");
+    for (const std::string name : {"NOSUCH", "../cfg/BRK1", "", "/etc/BRK1"}) {
+        SCOPED_TRACE(name);
+        try {
+            FixConfig cfg(name);
+            ADD_FAILURE() << "loaded";
+        } catch (const CfgException& e) {
+            EXPECT_EQ(std::string(e.what()), text);
+        }
+    }
+}
+
+TEST_F(FixConfigTest, MalformedTemplateLinesAreRefusedWithFileAndLine) {
+    const std::string where =
+        "Malformed line in client FIX configuration file ./cfg/BRK1.fix line ";
+    const std::string header = "~ {8=FIX.4.2,9=}\n* comment\n";
+    EXPECT_EQ(loadFailure(home, header + "A {98=0,108=30\n"),
+              where + "3: '{' without a closing '}'");
+    EXPECT_EQ(loadFailure(home, header + "A 98=0\n"), where + "3: no '{'");
+    EXPECT_EQ(loadFailure(home, header + "A {98=0,,108=30}\n"), where + "3: empty item");
+    EXPECT_EQ(loadFailure(home, header + "A {=0}\n"), where + "3: item '=0' has no field number");
+    EXPECT_EQ(loadFailure(home, header + "A {98=0,x1=2}\n"),
+              where + "3: item 'x1=2' has no field number");
+    EXPECT_EQ(loadFailure(home, header + "A {-5=2}\n"),
+              where + "3: item '-5=2' has no field number");
+    EXPECT_EQ(loadFailure(home, header + "A {0=2}\n"), where + "3: item '0=2' has no field number");
+
+    // 127 characters are a line; 128 are refused.
+    std::string fits = "A {58=" + std::string(127 - 7, 'x') + "}";
+    ASSERT_EQ(fits.size(), 127u);
+    EXPECT_EQ(loadFailure(home, header + fits + "\n"), "loaded");
+    EXPECT_EQ(loadFailure(home, header + "A {58=x" + fits.substr(6) + "\n"),
+              where + "3: longer than 127 characters");
+    // A long comment line is no template line.
+    EXPECT_EQ(loadFailure(home, "* " + std::string(500, 'c') + "\nA {98=0}\n"), "loaded");
+}
+
+TEST_F(FixConfigTest, ARefusedLineLeavesTheLinesBeforeItLoaded) {
+    home.writeCfg("BRK1", "~ {8=FIX.4.2,9=}\nA {98=0,108}\nA {1=2,,3}\n");
+    FixConfig cfg;
+    EXPECT_THROW(cfg.load("BRK1"), CfgException);
+    EXPECT_EQ(templateOf(cfg, 'A'), (Fields{{8, "FIX.4.2"}, {9, ""}, {98, "0"}, {108, ""}}))
+        << "nothing of the refused line is kept";
+}
+
+// The shipped example sites: mirror images of each other whose templates build messages that
+// validate, with no empty field other than those the build or the message data fill in.
+TEST_F(FixConfigTest, TheExampleSitesBuildValidMessagesWithoutStrayEmptyFields) {
+    const struct {
+        const char* file;
+        const char* site;
+        const char* self;
+        const char* peer;
+    } sites[] = {
+        {"examples/initiator/cfg/SELLSIDE.fix", "SELLSIDE", "BUYSIDE", "SELLSIDE"},
+        {"examples/acceptor/cfg/BUYSIDE.fix", "BUYSIDE", "SELLSIDE", "BUYSIDE"},
+    };
+    const std::set<int> filled = {9, 34, 52, 35, 112, 7, 16, 36};
+    for (const auto& s : sites) {
+        SCOPED_TRACE(s.file);
+        std::string text = readSource(s.file);
+        ASSERT_FALSE(text.empty());
+        home.writeCfg(s.site, text);
+        FixConfig cfg{std::string(s.site)};
+
+        Fields h = templateOf(cfg, '~');
+        ASSERT_GE(h.size(), 7u);
+        EXPECT_EQ(h[0], (std::pair<int, std::string>{8, "FIX.4.2"}));
+        EXPECT_EQ(h[1], (std::pair<int, std::string>{9, ""}));
+        EXPECT_EQ(h[2].first, 35);
+        EXPECT_EQ(cfg.getHeaderTagDefinition(49), s.self);
+        EXPECT_EQ(cfg.getHeaderTagDefinition(56), s.peer);
+        EXPECT_EQ(templateOf(cfg, 'A'), concat(h, {{98, "0"}, {108, "30"}}));
+        EXPECT_EQ(templateOf(cfg, '1'), concat(h, {{112, ""}}));
+        EXPECT_EQ(templateOf(cfg, '4'), concat(h, {{123, "Y"}}));
+
+        for (char type : {'A', '0', '1', '2', '3', '4', '5'}) {
+            SCOPED_TRACE(type);
+            Fields t = templateOf(cfg, type);
+            std::set<int> numbers;
+            for (const auto& f : t) {
+                EXPECT_TRUE(!f.second.empty() || filled.count(f.first))
+                    << "field " << f.first << " would go out empty";
+                EXPECT_TRUE(numbers.insert(f.first).second) << "field " << f.first << " twice";
+            }
+            EXPECT_TRUE(numbers.count(34) && numbers.count(52));
+            std::list<Tag> tags;
+            cfg.getMsgTemplate(tags, type);
+            Fix fix;
+            fix.build(tags, type, 1);
+            EXPECT_EQ(fix.validate("FIX.4.2", 1), Valid) << fix.printable();
+        }
+    }
+    std::string list = readSource("examples/sites.txt");
+    EXPECT_NE(list.find("\nBUYSIDE\n"), std::string::npos);
+    EXPECT_NE(list.find("\nSELLSIDE\n"), std::string::npos);
+}
