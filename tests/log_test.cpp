@@ -1,0 +1,180 @@
+#include "Log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "TempHome.h"
+
+namespace {
+
+// A logged message with the given MsgSeqNum (none when seq is negative), '|' written for SOH.
+std::string msg(int seq, const std::string& extra = "") {
+    std::string m = "8=FIX.4.2|9=40|35=D|49=DESKA|56=BRK1|";
+    if (seq >= 0) m += "34=" + std::to_string(seq) + "|";
+    m += extra + "10=000|";
+    for (char& c : m)
+        if (c == '|') c = '\x01';
+    return m;
+}
+
+// Every non-empty line of one replay, as the sessions read it.
+std::vector<std::string> replay(Log& log) {
+    std::vector<std::string> lines;
+    log.openInput();
+    int reads = 0;
+    for (; !log.isInputEOF() && reads < 100000; ++reads) {
+        std::string line = log.getNextLine();
+        if (!line.empty()) lines.push_back(line);
+    }
+    if (reads == 100000) ADD_FAILURE() << "the replay never reached the end of the file";
+    log.closeInput();
+    return lines;
+}
+
+class LogTest : public ::testing::Test {
+  protected:
+    std::string path(const std::string& name = "BRK1.out.20260307") {
+        return home.logsDir() + "/" + name;
+    }
+    TempHome home;
+};
+
+}  // namespace
+
+TEST_F(LogTest, OpeningScansForTheHighestSequenceNumber) {
+    std::string text;
+    for (int s : {1, 2, 3, 10, 4}) text += msg(s) + "\n";
+    text += "\n" + msg(-1) + "\n" + "not a message at all\n";
+    home.writeFile("logs/BRK1.in.20260307", text);
+    Log log;
+    log.openLog(path("BRK1.in.20260307"));
+    EXPECT_EQ(log.getLastSeq(), 10);
+}
+
+TEST_F(LogTest, OpeningAMissingFileCreatesItEmptyAtZero) {
+    Log log;
+    log.openLog(path());
+    EXPECT_EQ(log.getLastSeq(), 0);
+    EXPECT_TRUE(home.exists("logs/BRK1.out.20260307"));
+    EXPECT_EQ(home.readFile("logs/BRK1.out.20260307"), "");
+}
+
+TEST_F(LogTest, AFileThatCannotBeCreatedThrowsWithItsPath) {
+    const std::string bad = home.root() + "/nodir/BRK1.in.20260307";
+    for (int withScan = 0; withScan < 2; ++withScan) {
+        try {
+            if (withScan) {
+                Log log;
+                log.openLog(bad);
+                EXPECT_EQ(log.getLastSeq(), 0);
+            } else {
+                Log log(bad);
+            }
+            ADD_FAILURE() << "opened " << bad;
+        } catch (const LogException& e) {
+            EXPECT_EQ(std::string(e.what()), "Fail to open the Log file: " + bad);
+        }
+    }
+}
+
+TEST_F(LogTest, SequenceNumberIsReadAfterASeparatorOnly) {
+    EXPECT_EQ(Log::getSeq(msg(17)), 17);
+    EXPECT_EQ(Log::getSeq(msg(-1)), 0);
+    EXPECT_EQ(Log::getSeq(msg(-1, "134=9|")), 0) << "134 is not 34";
+    EXPECT_EQ(Log::getSeq(msg(5, "34=6|")), 5) << "the first field 34 counts";
+    EXPECT_EQ(Log::getSeq(msg(-1, "34=|")), 0);
+    EXPECT_EQ(Log::getSeq(msg(-1, "34=99999999999|")), 0) << "out of range is no number";
+    EXPECT_EQ(Log::getSeq(""), 0);
+}
+
+TEST_F(LogTest, WriteAppendsOneFlushedLineAndTakesItsSequenceNumber) {
+    Log log;
+    log.openLog(path());
+    log.write(msg(9));
+    EXPECT_EQ(home.readFile("logs/BRK1.out.20260307"), msg(9) + "\n")
+        << "readable by others as soon as write returns";
+    log.write(msg(5));
+    EXPECT_EQ(log.getLastSeq(), 5) << "the last written, not the highest";
+    log.write(msg(-1));
+    EXPECT_EQ(log.getLastSeq(), 0);
+    EXPECT_EQ(home.readFile("logs/BRK1.out.20260307"),
+              msg(9) + "\n" + msg(5) + "\n" + msg(-1) + "\n");
+}
+
+TEST_F(LogTest, ReopeningOnTheSameDayResumesAndAppends) {
+    {
+        Log first;
+        first.openLog(path());
+        for (int s = 1; s <= 3; ++s) first.write(msg(s));
+    }
+    Log again;
+    again.openLog(path());
+    EXPECT_EQ(again.getLastSeq(), 3);
+    again.write(msg(4));
+    EXPECT_EQ(replay(again), (std::vector<std::string>{msg(1), msg(2), msg(3), msg(4)}));
+
+    Log noScan(path());
+    EXPECT_EQ(noScan.getLastSeq(), 0) << "the plain constructor does not scan";
+}
+
+TEST_F(LogTest, EveryReplayStartsAtTheFirstLine) {
+    Log log;
+    log.openLog(path());
+    log.write(msg(1));
+    log.write(msg(2));
+    EXPECT_EQ(replay(log), (std::vector<std::string>{msg(1), msg(2)}));
+    log.write(msg(3));
+    EXPECT_EQ(replay(log), (std::vector<std::string>{msg(1), msg(2), msg(3)}))
+        << "a second replay starts over and sees lines written since";
+
+    // A replay abandoned half-way does not move the start of the next one.
+    log.openInput();
+    EXPECT_EQ(log.getNextLine(), msg(1));
+    EXPECT_EQ(replay(log), (std::vector<std::string>{msg(1), msg(2), msg(3)}));
+}
+
+TEST_F(LogTest, TheReaderReportsTheEndRightAfterTheLastLineAndSkipsNothing) {
+    home.writeFile("logs/BRK1.out.20260307", msg(1) + "\n\n" + msg(2) + "\n");
+    Log log;
+    log.openLog(path());
+    log.openInput();
+    EXPECT_FALSE(log.isInputEOF());
+    EXPECT_EQ(log.getNextLine(), msg(1));
+    EXPECT_EQ(log.getNextLine(), "") << "an empty line";
+    EXPECT_EQ(log.getNextLine(), msg(2));
+    EXPECT_TRUE(log.isInputEOF());
+    EXPECT_EQ(log.getNextLine(), "");
+    log.closeInput();
+}
+
+TEST_F(LogTest, OverLongLinesAreReadWholeAtTheScanAndInReplays) {
+    const std::string longer = msg(40, "58=" + std::string(5000, 'x') + "|");
+    const std::string huge = msg(7, "58=" + std::string(200000, 'y') + "|");
+    home.writeFile("logs/BRK1.out.20260307",
+                   msg(1) + "\n" + longer + "\n" + huge + "\n" + msg(2) + "\n");
+    Log log;
+    log.openLog(path());
+    EXPECT_EQ(log.getLastSeq(), 40) << "the scan read the 5000-byte line";
+    std::vector<std::string> lines = replay(log);
+    ASSERT_EQ(lines.size(), 4u) << "the replay went on past the long lines";
+    EXPECT_EQ(lines[1], longer);
+    EXPECT_EQ(lines[2], huge);
+    EXPECT_EQ(lines[3], msg(2));
+}
+
+TEST_F(LogTest, AReplayOfAFileThatCannotBeOpenedEndsAtOnce) {
+    Log never;
+    never.openInput();
+    EXPECT_TRUE(never.isInputEOF());
+    EXPECT_EQ(never.getNextLine(), "");
+    never.closeInput();
+
+    Log log;
+    log.openLog(path());
+    log.write(msg(1));
+    ASSERT_EQ(std::remove(path().c_str()), 0);
+    EXPECT_TRUE(replay(log).empty());
+}
