@@ -1,0 +1,55 @@
+// FixClient: the initiator's FIX session for one site over a connection the program has opened.
+// It logs on, restores the site's numbers from the day's logs, starts the dispatcher and runs the
+// shared Session loop until the site's status is 'S'. What is particular to the initiator lives
+// here: the Logon and its reply, the idle rule (reset, then TestRequest, then give up), answering
+// Heartbeats and Rejects with a Heartbeat, ending on a Logout, and its console lines.
+// Thread contract: one thread runs Client() (the caller's, or the one Start() creates); see
+// Session for the dispatcher beside it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Session.h"
+#include "Syslog.h"
+
+class FixClient : public Session {
+  public:
+    // Client() results.
+    static constexpr int LogonFailed = -1;
+
+    FixClient();
+    FixClient(Socket& s, std::string& site);
+
+    // Runs Client() on a thread of its own; returns pthread_create's result.
+    int Start();
+    void Run() override;
+
+    // The whole session, from opening the logs to the shutdown. Returns 0 after a session that
+    // logged on, LogonFailed when it never did (the reply was missing, invalid or numbered too
+    // low, or the connection failed first).
+    // A missing cell, log or configuration leaves as ShmException, LogException or CfgException
+    // before anything is sent.
+    int Client();
+
+    void sendLogon();
+    // 0 when the first whole message within logonWait seconds is a valid Logon, -1 otherwise.
+    int recvLogonReply();
+    void processResendReq(int beginSeq, int endSeq);
+
+  protected:
+    bool onIdle() override;
+    void onHeartbeat() override;
+    void onReject(std::string& message) override;
+    void onLogout() override;
+    void onResendRequest(int beginSeq, int endSeq) override;
+    void console(const std::string& line, int level) override;
+
+  private:
+    // Logon to the end of the loop.
+    void logonAndRun();
+
+    std::unique_ptr<Syslog> slog;
+    // The Logon reply was accepted; a session that never got there ends as a logon failure.
+    bool loggedOn = false;
+};

@@ -1,0 +1,363 @@
+#include "Session.h"
+
+#include <algorithm>
+#include <ctime>
+#include <utility>
+#include <vector>
+
+#include "Common.h"
+#include "Syslog.h"
+#include "Time.h"
+
+namespace {
+
+// Seconds the shutdown keeps pushing pending socket output before it gives up on a slow peer.
+constexpr int finalFlushSeconds = 2;
+
+// Validation result of a well-framed message from someone other than the site's counterparty.
+constexpr int InvalidCompID = -6;
+
+// Session-level MsgTypes; every other type is business the application must see.
+bool isSessionLevel(const std::string& type) {
+    return type.size() == 1 &&
+           (type[0] == msgTypeHeartbeat || type[0] == msgTypeTestReq ||
+            type[0] == msgTypeResendReq || type[0] == msgTypeReject || type[0] == msgTypeSeqReset ||
+            type[0] == msgTypeLogout || type[0] == msgTypeLogon);
+}
+
+// Logged message types that a resend answer replays; everything else is gap filled.
+bool inResendSet(char type) {
+    return type == msgTypeOrderSingle || type == msgTypeCancel || type == msgTypeCancelRepl ||
+           type == msgTypeExecReport || type == msgTypeCancelRej || type == msgTypeOrderStatus;
+}
+
+std::string field(int tag, const std::string& value) {
+    std::string f = Converter::to_string(tag);
+    f += equ;
+    f += value;
+    f += soh;
+    return f;
+}
+
+}  // namespace
+
+Session::Session() = default;
+
+Session::Session(Socket& s) : sock(&s) {}
+
+Session::~Session() {
+    if (dispatcher) dispatcher->stop();
+}
+
+void Session::Setup(Shm& table, Mutex& lock, MsgQueue& qout, std::string& qin) {
+    shm = &table;
+    mutex = &lock;
+    mqOut = &qout;
+    qinName = qin;
+    testReqID = 0;
+}
+
+bool Session::isLoggedOn() const {
+    return cell != nullptr && cell->status == status_Online;
+}
+
+void Session::say(const std::string& text, int level) {
+    msg = text;
+    console(msg, level);
+}
+
+void Session::openLogs() {
+    Time clock;
+    std::string date = clock.getLogDate();
+    std::string path = fix_home + "/logs/" + site + ".in." + date;
+    inLog.openLog(path);
+    say("Incoming FIX log [" + path + "] was opened.", Normal);
+    path = fix_home + "/logs/" + site + ".out." + date;
+    outLog.openLog(path);
+    say("Outgoing FIX log [" + path + "] was opened.", Normal);
+}
+
+void Session::restoreSequences() {
+    cell->In.seq = inLog.getLastSeq();
+    cell->Out.seq = outLog.getLastSeq();
+}
+
+void Session::startDispatcher(long type) {
+    p = std::make_unique<Pipe>();
+    p->setBlockingMode(nonBlockMode);
+    dispatcher = std::make_unique<Dispatcher>(*shm, *p, qinName);
+    dispatcher->Setup(site, type);
+    dispatcher->Start();
+}
+
+void Session::runLoop() {
+    while (cell->status != status_Shutdown) {
+        comm.flush();
+        bool act = false;
+
+        std::string out = p->readMsg();
+        if (!out.empty()) {
+            act = true;
+            sendApplication(out);
+        }
+
+        std::string in = comm.recv();
+        if (!in.empty()) {
+            act = true;
+            cell->In.last = std::time(nullptr);
+            inLog.write(in);
+            processMsg(in);
+        } else if (comm.isBroken()) {
+            cell->status = status_Shutdown;
+            say("FIX Message: Unframeable data from remote server.", 0);
+            break;
+        } else if (comm.isClosed()) {
+            cell->status = status_Shutdown;
+            say("FIX Message: Connection closed by remote server.", 0);
+            break;
+        }
+
+        if (act) continue;
+        if (comm.isActive(timeout)) {
+            comm.selectWithEvent(p->getReaderId(), quietWait());
+            continue;
+        }
+        if (!onIdle()) break;
+    }
+}
+
+int Session::quietWait() const {
+    // Sleep no longer than the quiet interval still has to run, so the idle rule acts on time.
+    time_t last = std::max(comm.getRecvTime(), comm.getSendTime());
+    long left = timeout - static_cast<long>(std::time(nullptr) - last);
+    return static_cast<int>(std::clamp(left, 1L, static_cast<long>(idleWait)));
+}
+
+void Session::sendApplication(std::string& text) {
+    if (dispatcher) dispatcher->takeForwardedType();
+    cfg.getMsgTemplate(tagList, Data);
+    cell->Out.seq += 1;
+    fix.build(tagList, text, cell->Out.seq);
+    sendMsg(fix.message);
+    cell->Out.proc += 1;
+}
+
+bool Session::fromCounterparty() const {
+    std::string peer = cfg.getHeaderTagDefinition(TagTargetCompID);
+    std::string self = cfg.getHeaderTagDefinition(TagSenderCompID);
+    if (!peer.empty() && fix.getTagValue(TagSenderCompID) != peer) return false;
+    if (!self.empty() && fix.getTagValue(TagTargetCompID) != self) return false;
+    return true;
+}
+
+void Session::processMsg(std::string& m) {
+    fix.message = m;
+    std::string version = cfg.getHeaderTagDefinition(TagBeginString);
+    int r = fix.validate(version, cell->In.seq + 1);
+    if ((r == Valid || r == InvalidSeqGreater || r == InvalidSeqLess) && !fromCounterparty()) {
+        r = InvalidCompID;
+    }
+    if (r == InvalidSeqGreater) {
+        sendResendReq();
+        return;
+    }
+    if (r == InvalidSeqLess && fix.getTagCharValue(TagPossDupFlag) == Yes) {
+        say("FIX Message: Ignored duplicate [" + Converter::to_string(fix.getMsgSeqNum()) + "].",
+            0);
+        return;
+    }
+    if (r != Valid) {
+        cell->status = status_Shutdown;
+        say("Failed to verify FIX header information.", 0);
+        return;
+    }
+
+    cell->status = status_Online;
+    cell->In.seq += 1;
+    std::string type = fix.getTagValue(TagMsgType);
+    if (!isSessionLevel(type)) {
+        writeMsgQueue(m);
+        cell->In.pend += 1;
+        return;
+    }
+    switch (type[0]) {
+        case msgTypeHeartbeat:
+            onHeartbeat();
+            break;
+        case msgTypeTestReq:
+            sendHeartbeat(fix.getTagValue(TagTestReqID));
+            say("FIX Message: <-TESTREQ>", 0);
+            break;
+        case msgTypeResendReq: {
+            int begin = fix.getTagIntValue(TagBeginSeqNo);
+            int end = fix.getTagIntValue(TagEndSeqNo);
+            onResendRequest(begin, end);
+            break;
+        }
+        case msgTypeReject:
+            onReject(m);
+            break;
+        case msgTypeSeqReset:
+            cell->In.seq = fix.getTagIntValue(TagNewSeqNo) - 1;
+            say("FIX Message: <SEQRESET " + Converter::to_string(cell->In.seq) + ">", 0);
+            break;
+        case msgTypeLogout:
+            onLogout();
+            break;
+        default:  // a Logon after the session is up is counted and ignored
+            break;
+    }
+}
+
+void Session::sendMsg(std::string& m) {
+    comm.send(m);
+    cell->Out.last = std::time(nullptr);
+    outLog.write(m);
+}
+
+void Session::sendHeartbeat(std::string id) {
+    cfg.getMsgTemplate(tagList, Heartbeat);
+    cell->Out.seq += 1;
+    if (id.empty()) {
+        fix.build(tagList, msgTypeHeartbeat, cell->Out.seq);
+    } else {
+        std::string data = field(TagMsgType, "0") + field(TagTestReqID, id);
+        fix.build(tagList, data, cell->Out.seq);
+    }
+    sendMsg(fix.message);
+    say("FIX Message: <HEARTBEAT>", 0);
+}
+
+void Session::sendTestReq() {
+    cfg.getMsgTemplate(tagList, Testreq);
+    testReqID += 1;
+    std::string data =
+        field(TagMsgType, "1") + field(TagTestReqID, Converter::to_string(testReqID));
+    cell->Out.seq += 1;
+    fix.build(tagList, data, cell->Out.seq);
+    sendMsg(fix.message);
+    say("FIX Message: <TESTREQ>", 0);
+}
+
+void Session::writeMsgQueue(std::string& m) {
+    mutex->lock();
+    try {
+        mqOut->write(m, NoWaitMode, writeType);
+    } catch (...) {
+        mutex->unlock();
+        throw;
+    }
+    mutex->unlock();
+}
+
+void Session::sendResendReq() {
+    int from = cell->In.seq + 1;
+    std::string data = field(TagMsgType, "2") + field(TagBeginSeqNo, Converter::to_string(from)) +
+                       field(TagEndSeqNo, "0");
+    cfg.getMsgTemplate(tagList, Resendreq);
+    cell->Out.seq += 1;
+    fix.build(tagList, data, cell->Out.seq);
+    sendMsg(fix.message);
+    say("FIX Message: <RESENDREQ " + Converter::to_string(from) + ">", 0);
+}
+
+void Session::gapFill(int nextSeq, int newSeq) {
+    std::string data = field(TagMsgType, "4") + field(TagNewSeqNo, Converter::to_string(newSeq));
+    cfg.getMsgTemplate(tagList, Seqreset);
+    fix.build(tagList, data, nextSeq);
+    comm.send(fix.message);
+    cell->Out.last = std::time(nullptr);
+}
+
+void Session::resendMessage(std::string& m) {
+    fix.buildResendMessage(m);
+    comm.send(fix.message);
+    cell->Out.last = std::time(nullptr);
+}
+
+void Session::answerResend(int beginSeq, int endSeq) {
+    // A request can only ask for numbers from 1 on.
+    int begin = std::max(beginSeq, 1);
+    int lastRead = 1;         // MsgSeqNum of the last record read
+    int covered = begin - 1;  // last number resent or gap filled
+    int saved = cell->Out.seq;
+    outLog.openInput();
+    while (!outLog.isInputEOF()) {
+        std::string line = outLog.getNextLine();
+        if (line.empty()) continue;
+        fix.message = line;
+        char type = fix.getTagCharValue(TagMsgType);
+        lastRead = fix.getTagIntValue(TagMsgSeqNum);
+        if (!inResendSet(type)) continue;
+        if (endSeq != 0 && lastRead > endSeq) {
+            cell->Out.seq = saved;
+            break;
+        }
+        if (lastRead < begin || lastRead <= covered) continue;
+        if (lastRead > covered + 1) gapFill(covered + 1, lastRead);
+        resendMessage(line);
+        covered = lastRead;
+    }
+    outLog.closeInput();
+
+    if (endSeq == 0) {
+        // Everything up to the last number ever sent is covered, so the next new message
+        // (Out.seq + 1) is exactly what the counterparty expects and no number is used twice.
+        int top = std::max(cell->Out.seq, lastRead);
+        if (covered < top) {
+            gapFill(covered + 1, top + 1);
+            cell->Out.seq = top;
+        }
+    } else if (lastRead > covered + 1) {
+        gapFill(covered + 1, lastRead);
+    }
+}
+
+void Session::endSession() {
+    if (cell != nullptr) cell->status = status_Shutdown;
+    flushBeforeEnd();
+    putBackUnsent();
+}
+
+void Session::flushBeforeEnd() {
+    if (sock == nullptr) return;
+    try {
+        Time start;
+        while (comm.pending() > 0 && !comm.isClosed() && !comm.isBroken() &&
+               start.past() < finalFlushSeconds) {
+            if (comm.flush() == 0) comm.selectWithEvent(-1, 1);
+        }
+    } catch (const SocketException&) {
+        // The connection is gone; what was pending can only be recovered by a resend.
+    }
+}
+
+void Session::putBackUnsent() {
+    if (!dispatcher) return;
+    dispatcher->stop();
+    std::vector<std::pair<std::string, long>> back;
+    try {
+        // The dispatcher has ended, so every text in the pipe is whole; two empty reads in a row
+        // mean the pipe is drained.
+        for (int empty = 0; empty < 2;) {
+            std::string text = p->readMsg();
+            if (text.empty()) {
+                ++empty;
+                continue;
+            }
+            empty = 0;
+            back.emplace_back(std::move(text), dispatcher->takeForwardedType());
+        }
+        std::string text;
+        long type = 0;
+        if (dispatcher->takeUnsent(text, type)) back.emplace_back(std::move(text), type);
+        if (back.empty()) return;
+        MsgQueue input(qinName, 0, 0);
+        for (auto& item : back) input.write(item.first, WaitMode, item.second);
+        say(Converter::to_string(static_cast<int>(back.size())) +
+                " unsent outbound messages were put back on MsgQueue [" + qinName + "].",
+            Normal);
+    } catch (const std::exception& e) {
+        say(std::string("Could not put unsent outbound messages back: ") + e.what(), Fatal);
+    }
+}

@@ -1,0 +1,149 @@
+// Session: the FIX session engine both gateway roles run on one TCP connection. It holds what the
+// initiator (FixClient) and the acceptor share: the loop over pipe and socket, the send steps,
+// delivery of inbound application messages to the output queue, validation and the common part of
+// message handling, asking for and answering resends, and the shutdown that stops the dispatcher
+// and gives undelivered outbound texts back to the input queue. A role supplies the differences
+// through the hooks at the bottom: its idle rule, what it does with an inbound Heartbeat, Reject
+// and Logout, how it answers a ResendRequest (the operation's name differs), and its console.
+//
+// The loop, in short: each pass flushes pending socket output, sends at most one text from the
+// pipe, handles at most one whole inbound message, and only when it did neither sleeps in one
+// select on socket and pipe (at most 5 s and never past the end of the quiet interval, also woken
+// by writability while output is pending). When nothing moved for a heartbeat interval the role's
+// idle rule decides what happens next.
+//
+// Thread contract: a Session runs on one thread (the caller's, or its own after Start()); only its
+// dispatcher runs beside it, joined through the pipe and the cell's status. The output queue is
+// shared with other sessions of the process and written under the program's Mutex only.
+#pragma once
+
+#include <list>
+#include <memory>
+#include <string>
+
+#include "Comm.h"
+#include "Converter.h"
+#include "Dispatcher.h"
+#include "Fix.h"
+#include "FixConfig.h"
+#include "Log.h"
+#include "MemoryCell.h"
+#include "MsgQueue.h"
+#include "Mutex.h"
+#include "Pipe.h"
+#include "Shm.h"
+#include "Socket.h"
+#include "Tag.h"
+#include "Thread.h"
+
+// Template keys handed to FixConfig::getMsgTemplate.
+constexpr char Logon = 'A';
+constexpr char Heartbeat = '0';
+constexpr char Testreq = '1';
+constexpr char Resendreq = '2';
+constexpr char Seqreset = '4';
+constexpr char Data = '*';
+
+class Session : public Thread {
+  public:
+    // Seconds the idle wait sleeps at most.
+    static constexpr int idleWait = 5;
+    // Seconds a session waits for the first whole message of the counterparty.
+    static constexpr int logonWait = 30;
+
+    ~Session() override;
+
+    // The table, the lock around output-queue writes, the output queue and the name of the input
+    // queue the dispatcher reads. Called once, before the session runs.
+    void Setup(Shm& shm, Mutex& mutex, MsgQueue& qout, std::string& qin);
+
+    // The cell's status is 'O'.
+    bool isLoggedOn() const;
+
+    // Handles one received message that is already in the incoming log.
+    void processMsg(std::string& msg);
+
+    void sendTestReq();
+    void sendHeartbeat(std::string id);
+    // Sends a whole message, stamps Out.last and appends it to the outgoing log.
+    void sendMsg(std::string& msg);
+    // Writes an inbound application message to the output queue as type 1, under the lock.
+    void writeMsgQueue(std::string& msg);
+
+    // Asks for everything from In.seq + 1 on.
+    void sendResendReq();
+    // SequenceReset-GapFill numbered nextSeq announcing newSeq; not logged.
+    void gapFill(int nextSeq, int newSeq);
+    // A logged message sent again as a possible duplicate; not logged.
+    void resendMessage(std::string& msg);
+
+    // The text of the latest console line of this session.
+    const std::string& lastLine() const { return msg; }
+
+  protected:
+    Session();
+    explicit Session(Socket& s);
+
+    // Opens the day's incoming and outgoing logs of `site` below the installation root.
+    void openLogs();
+    // The cell's In.seq and Out.seq from the highest numbers in the day's logs.
+    void restoreSequences();
+    // Creates the pipe and starts the dispatcher reading queue type `type` (0: any).
+    void startDispatcher(long type);
+    // Runs the loop until the cell shows 'S' or the idle rule gives up.
+    void runLoop();
+    // Status 'S'; stops the dispatcher and puts every text it forwarded that was not sent back on
+    // the input queue under its own type; pushes out pending socket output for a short while.
+    void endSession();
+
+    // Answers a ResendRequest from the outgoing log: messages of the resend set go again as
+    // possible duplicates, every other stretch is gap filled. Never lowers Out.seq; an open-ended
+    // request (end 0) always leaves the counterparty expecting Out.seq + 1.
+    void answerResend(int beginSeq, int endSeq);
+
+    // A console line: kept as the latest line, then shown by the role.
+    void say(const std::string& text, int level);
+
+    // The role's differences.
+    // One step of the idle rule after a quiet interval; false leaves the loop.
+    virtual bool onIdle() = 0;
+    virtual void onHeartbeat() = 0;
+    virtual void onReject(std::string& message) = 0;
+    virtual void onLogout() = 0;
+    // Answers a ResendRequest under the role's own name for the operation.
+    virtual void onResendRequest(int beginSeq, int endSeq) = 0;
+    // Shows one console line; level 0 is protocol tracing.
+    virtual void console(const std::string& line, int level) = 0;
+
+    std::string site;
+    std::string qinName;
+    Shm* shm = nullptr;
+    MemoryCell* cell = nullptr;
+    Socket* sock = nullptr;
+    Mutex* mutex = nullptr;
+    MsgQueue* mqOut = nullptr;
+    std::unique_ptr<Pipe> p;
+    Converter cvt;
+    FixConfig cfg;
+    Comm comm;
+    Log inLog;
+    Log outLog;
+    Fix fix;
+    int timeout = 0;
+    int testReqID = 0;
+    std::list<Tag> tagList;
+    // The latest console line; one per session, so sessions on other threads never share it.
+    std::string msg;
+
+  private:
+    // Seconds the idle wait may sleep: what is left of the quiet interval, 1 to idleWait.
+    int quietWait() const;
+    // Stamps and sends one outbound application text from the pipe.
+    void sendApplication(std::string& text);
+    // The message in fix names this site's counterparty as sender and this site as target.
+    bool fromCounterparty() const;
+    void putBackUnsent();
+    void flushBeforeEnd();
+
+    std::unique_ptr<Dispatcher> dispatcher;
+};

@@ -1,0 +1,81 @@
+// gateconnect: the initiator gateway. One process serves one site: it attaches the site table and
+// the application's output queue, connects to the counterparty and runs the site's FIX session on
+// the main thread until the session ends.
+#include <signal.h>
+
+#include <iostream>
+#include <string>
+
+#include "Common.h"
+#include "Converter.h"
+#include "FixClient.h"
+#include "FixConfig.h"
+#include "Log.h"
+#include "MsgQueue.h"
+#include "Mutex.h"
+#include "Options.h"
+#include "Shm.h"
+#include "Socket.h"
+#include "Syslog.h"
+
+namespace {
+
+constexpr int exitFailure = 1;
+constexpr int exitLogonFailed = 2;
+
+int run(Options& options, Syslog& slog) {
+    std::string shmName = options.getArgument(1);
+    std::string site = options.getArgument(2);
+    std::string address = options.getArgument(3);
+    std::string portText = options.getArgument(4);
+    int port = Converter::to_int(portText);
+
+    Shm shm(shmName);
+    slog.printlog("Shared Memory [" + shmName + "] was attached.", Normal);
+
+    std::string outName = options.is_present('o') ? options.getOption('o') : "c.0";
+    MsgQueue mqOut(outName, 0, 0);
+    slog.printlog("MsgQueue [" + outName + "] was attached.", Normal);
+
+    std::string inName = options.is_present('i') ? options.getOption('i') : "c.1";
+
+    Socket sock(address, port);
+    slog.printlog(
+        "Socket connection with remote host [" + address + ":" + portText + "] was established.",
+        Normal);
+
+    Mutex mutex;
+    FixClient client(sock, site);
+    client.Setup(shm, mutex, mqOut, inName);
+    return client.Client() == 0 ? 0 : exitLogonFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options(argc, argv);
+    if (options.getCount() < 5) {
+        std::cout << "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n"
+                  << std::endl;
+        return -1;
+    }
+    // A peer that resets the connection must show up as a failed send, not end the process.
+    signal(SIGPIPE, SIG_IGN);
+    fix_init_env();
+    Syslog slog(Normal);
+    slog.version("gateconnect");
+    try {
+        return run(options, slog);
+    } catch (const ShmException& e) {
+        std::cerr << e.what() << std::endl;
+    } catch (const MQException& e) {
+        std::cerr << e.what() << std::endl;
+    } catch (const SocketException& e) {
+        std::cerr << e.what() << std::endl;
+    } catch (const LogException& e) {
+        std::cerr << e.what() << std::endl;
+    } catch (const CfgException& e) {
+        std::cerr << e.what() << std::endl;
+    }
+    return exitFailure;
+}

@@ -1,0 +1,634 @@
+// gateconnect driven as a real process by a scripted counterparty: logon and restart numbering,
+// the road of messages between the queues and the wire, gaps and resend answers, the session-level
+// messages, the idle rule, and the ways a session ends. Every test has its own table, queues and
+// FIXHOME, and ends the program by its pid.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FixPeer.h"
+#include "Ipc.h"
+#include "MemoryCell.h"
+#include "MsgQueue.h"
+#include "Process.h"
+#include "Shm.h"
+#include "TempHome.h"
+#include "Time.h"
+
+namespace {
+
+using namespace std::chrono;
+
+const std::string site = "BRK1";
+
+// Header, Logon, Heartbeat, TestRequest, ResendRequest, SequenceReset (gap fill) and Logout.
+const std::string siteCfg =
+    "* initiator test site\n"
+    "~ {8=FIX.4.2,9=,35=,49=DESKA,56=BRK1,34=,52=}\n"
+    "A {98=0,108=30}\n"
+    "0 {}\n"
+    "1 {112=}\n"
+    "2 {7=,16=}\n"
+    "4 {123=Y,36=}\n"
+    "5 {58=}\n";
+
+bool waitUntil(const std::function<bool()>& done, int limitMs) {
+    auto deadline = steady_clock::now() + milliseconds(limitMs);
+    while (steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return done();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) out.push_back(line);
+    }
+    return out;
+}
+
+class Initiator : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        table = ipc.name();
+        qin = ipc.name();
+        qout = ipc.name();
+        shm = std::make_unique<Shm>(table);
+        cell = shm->registerName(site);
+        cell->status = ' ';
+        input = std::make_unique<MsgQueue>(qin, 0, IPC_CREAT);
+        output = std::make_unique<MsgQueue>(qout, 0, IPC_CREAT);
+        home.writeCfg(site, siteCfg);
+    }
+
+    void TearDown() override {
+        if (gw) gw->stop(milliseconds(2000));
+    }
+
+    std::vector<std::string> args(int port) {
+        return {table, site, "127.0.0.1", std::to_string(port), "-i", qin, "-o", qout};
+    }
+
+    ProcessOptions options() {
+        ProcessOptions o;
+        o.cwd = home.root();
+        o.env = {{"FIXHOME", home.root()}};
+        return o;
+    }
+
+    // Starts the gateway against the peer and reads its Logon.
+    void start(int rcvbuf = 0) {
+        int port = peer.listen(rcvbuf);
+        ASSERT_GT(port, 0);
+        gw = std::make_unique<BackgroundProcess>("gateconnect", args(port), options());
+        ASSERT_TRUE(peer.accept(5000)) << gw->output() << gw->errors();
+        logon = peer.read(5000);
+        ASSERT_EQ(FixPeer::field(logon, 35), "A") << FixPeer::bars(logon);
+    }
+
+    // Starts the gateway and answers its Logon with HeartBtInt hb, numbered seq.
+    void logOn(int hb = 30, int seq = 1) {
+        start();
+        peer.send("35=A|98=0|108=" + std::to_string(hb), seq);
+        nextSeq = seq + 1;
+        ASSERT_TRUE(waitUntil([&] { return cell->status == status_Online; }, 5000));
+        // The loop is running once the dispatcher has been started.
+        ASSERT_TRUE(gw->waitForOutput("Thread [DP] was created.", milliseconds(5000)));
+    }
+
+    // Sends the peer's next message in sequence.
+    std::string peerSends(const std::string& fields) { return peer.send(fields, nextSeq++); }
+
+    void putOutbound(const std::string& fields, long type = 1) {
+        input->write(FixPeer::soh(fields), WaitMode, type);
+    }
+
+    // The next message the gateway delivered to the output queue, with its type.
+    std::string delivered(long& type, int limitMs = 3000) {
+        std::string text;
+        waitUntil(
+            [&] {
+                text = output->read(0, NoWaitMode);
+                return !text.empty();
+            },
+            limitMs);
+        type = output->lastType();
+        return text;
+    }
+
+    ProcessResult ended(int limitMs = 10000) { return gw->wait(milliseconds(limitMs)); }
+
+    std::string logPath(const std::string& direction) {
+        return "logs/" + site + "." + direction + "." + Time().getLogDate();
+    }
+
+    IpcNames ipc;
+    TempHome home;
+    std::string table, qin, qout;
+    std::unique_ptr<Shm> shm;
+    MemoryCell* cell = nullptr;
+    std::unique_ptr<MsgQueue> input, output;
+    FixPeer peer{"BRK1", "DESKA"};
+    std::unique_ptr<BackgroundProcess> gw;
+    std::string logon;
+    int nextSeq = 1;
+};
+
+// --- Logon and numbering -------------------------------------------------------------------
+
+TEST_F(Initiator, FirstRunOfTheDayLogsOnWithOneAndCountsTheReply) {
+    logOn(30, 1);
+    EXPECT_EQ(FixPeer::field(logon, 34), "1");
+    EXPECT_EQ(FixPeer::field(logon, 49), "DESKA");
+    EXPECT_EQ(FixPeer::field(logon, 56), "BRK1");
+    EXPECT_EQ(FixPeer::field(logon, 108), "30");
+    EXPECT_EQ(FixPeer::field(logon, 98), "0");
+    EXPECT_TRUE(FixPeer::wellFormed(logon));
+    EXPECT_EQ(cell->In.seq, 1);
+    EXPECT_EQ(cell->Out.seq, 1);
+    std::string out = gw->output();
+    EXPECT_NE(out.find(" Program: gateconnect"), std::string::npos);
+    EXPECT_NE(out.find("Shared Memory [" + table + "] was attached."), std::string::npos);
+    EXPECT_NE(out.find("MsgQueue [" + qout + "] was attached."), std::string::npos);
+    EXPECT_NE(out.find("Setup FIX sequence numbers. SEQ IN: 0 SEQ OUT: 0"), std::string::npos);
+    EXPECT_NE(out.find("FIX Message: <-LOGON>"), std::string::npos);
+    // The reply is the first entry of the incoming log, the Logon the first of the outgoing one.
+    auto in = lines(home.readFile(logPath("in")));
+    ASSERT_EQ(in.size(), 1u);
+    EXPECT_EQ(FixPeer::field(in[0], 35), "A");
+    EXPECT_EQ(lines(home.readFile(logPath("out"))), std::vector<std::string>{logon});
+}
+
+TEST_F(Initiator, SameDayRestartResumesNumberingFromTheDaysLogs) {
+    FixPeer old("DESKA", "BRK1");
+    std::string outLog, inLog;
+    for (int seq : {1, 2, 41, 3}) outLog += old.make("35=0", seq) + "\n";
+    for (int seq : {1, 17}) inLog += peer.make("35=0", seq) + "\n";
+    home.writeFile(logPath("out"), outLog);
+    home.writeFile(logPath("in"), inLog);
+    logOn(30, 18);
+    EXPECT_EQ(FixPeer::field(logon, 34), "42");
+    EXPECT_EQ(cell->In.seq, 18);
+    EXPECT_EQ(cell->Out.seq, 42);
+    EXPECT_NE(gw->output().find("SEQ IN: 17 SEQ OUT: 41"), std::string::npos);
+}
+
+TEST_F(Initiator, LogonReplyAboveExpectedIsAcceptedAndAsksForTheGap) {
+    start();
+    peer.send("35=A|98=0|108=30", 5);
+    std::string ask = peer.read(5000);
+    EXPECT_EQ(FixPeer::field(ask, 35), "2");
+    EXPECT_EQ(FixPeer::field(ask, 7), "1");
+    EXPECT_EQ(FixPeer::field(ask, 16), "0");
+    EXPECT_EQ(FixPeer::field(ask, 34), "2");
+    ASSERT_TRUE(waitUntil([&] { return cell->status == status_Online; }, 3000));
+    EXPECT_EQ(cell->In.seq, 0);
+}
+
+TEST_F(Initiator, LogonReplyBelowExpectedEndsTheProgramWithBothNumbers) {
+    std::string inLog;
+    for (int seq : {1, 2, 3, 4}) inLog += peer.make("35=0", seq) + "\n";
+    home.writeFile(logPath("in"), inLog);
+    start();
+    peer.send("35=A|98=0|108=30", 2);
+    ProcessResult r = ended();
+    EXPECT_TRUE(r.exited);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.out.find("Error: Received incoming message sequencenumber [2] is less than "
+                         "expected [5].\nSystem Shutdown."),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(peer.waitClosed(3000));
+    EXPECT_EQ(cell->status, status_Shutdown);
+}
+
+TEST_F(Initiator, FirstAnswerThatIsNotALogonFailsTheLogon) {
+    start();
+    peer.send("35=5|58=go away", 1);
+    ProcessResult r = ended();
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos) << r.out;
+}
+
+TEST_F(Initiator, LogonReplyInTwoSegmentsIsReadWhole) {
+    start();
+    std::string reply = peer.make("35=A|98=0|108=30", 1);
+    peer.sendRaw(reply.substr(0, 15));
+    std::this_thread::sleep_for(milliseconds(200));
+    peer.sendRaw(reply.substr(15));
+    EXPECT_TRUE(waitUntil([&] { return cell->status == status_Online; }, 5000)) << gw->output();
+    EXPECT_EQ(cell->In.seq, 1);
+}
+
+TEST_F(Initiator, PeerThatClosesOrSendsGarbageInsteadOfALogonFailsTheLogon) {
+    start();
+    peer.disconnect();
+    ProcessResult closed = ended();
+    EXPECT_NE(closed.exitCode, 0);
+    EXPECT_NE(closed.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos);
+
+    FixPeer second("BRK1", "DESKA");
+    int port = second.listen();
+    gw = std::make_unique<BackgroundProcess>("gateconnect", args(port), options());
+    ASSERT_TRUE(second.accept(5000));
+    second.sendRaw("this is not a FIX message at all, not even close\x01");
+    ProcessResult garbage = ended();
+    EXPECT_NE(garbage.exitCode, 0);
+    EXPECT_NE(garbage.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos);
+}
+
+// --- Application messages ------------------------------------------------------------------
+
+TEST_F(Initiator, InboundBusinessMessagesReachTheOutputQueueByteForByte) {
+    logOn();
+    std::string report = peerSends("35=8|37=O1|11=C1|39=0|55=IBM");
+    std::string reject = peerSends("35=j|45=3|380=1");
+    std::string capture = peerSends("35=AE|571=T1");
+    long type = 0;
+    EXPECT_EQ(delivered(type), report);
+    EXPECT_EQ(type, 1);
+    EXPECT_EQ(delivered(type), reject);
+    EXPECT_EQ(delivered(type), capture);
+    EXPECT_TRUE(waitUntil([&] { return cell->In.pend == 3; }, 2000));
+    EXPECT_EQ(cell->In.seq, 4);
+    // A Logon after the session is up is only counted.
+    peerSends("35=A|98=0|108=30");
+    EXPECT_TRUE(waitUntil([&] { return cell->In.seq == 5; }, 2000));
+    EXPECT_EQ(delivered(type, 300), "");
+}
+
+TEST_F(Initiator, OutboundQueueTextIsStampedSentLoggedAndCounted) {
+    logOn();
+    putOutbound("35=D|11=ORD1|55=IBM|54=1|38=100|40=1");
+    std::string order = peer.read(5000);
+    EXPECT_EQ(FixPeer::field(order, 35), "D");
+    EXPECT_EQ(FixPeer::field(order, 34), "2");
+    EXPECT_EQ(FixPeer::field(order, 49), "DESKA");
+    EXPECT_EQ(FixPeer::field(order, 56), "BRK1");
+    EXPECT_EQ(FixPeer::field(order, 11), "ORD1");
+    EXPECT_EQ(FixPeer::field(order, 38), "100");
+    EXPECT_TRUE(FixPeer::wellFormed(order)) << FixPeer::bars(order);
+    // MsgType stands third, right after BeginString and BodyLength.
+    EXPECT_EQ(FixPeer::tags(order)[2], 35);
+    EXPECT_TRUE(waitUntil([&] { return cell->Out.proc == 1; }, 2000));
+    EXPECT_EQ(cell->Out.seq, 2);
+    auto out = lines(home.readFile(logPath("out")));
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[1], order);
+}
+
+// --- Gaps and resend answers -----------------------------------------------------------------
+
+TEST_F(Initiator, GapAsksForResendDropsTheGappedMessageAndTakesTheResentOne) {
+    logOn();
+    peer.send("35=8|11=LATE", 4);
+    std::string ask = peer.readType("2", 3000);
+    EXPECT_EQ(FixPeer::field(ask, 7), "2");
+    EXPECT_EQ(FixPeer::field(ask, 16), "0");
+    long type = 0;
+    EXPECT_EQ(delivered(type, 300), "");
+    EXPECT_EQ(cell->In.seq, 1);
+    std::string resent = peer.send("35=8|11=FIRST", 2);
+    EXPECT_EQ(delivered(type), resent);
+    EXPECT_EQ(cell->In.seq, 2);
+}
+
+// Builds the outgoing log 1 Logon, then `kinds` in order: 'D' an order from the queue, '0' a
+// heartbeat the gateway sends back for a peer heartbeat.
+class ResendAnswer : public Initiator {
+  protected:
+    void buildLog(const std::string& kinds) {
+        logOn();
+        int expected = 1;
+        for (char kind : kinds) {
+            ++expected;
+            if (kind == 'D') {
+                putOutbound("35=D|11=ORD" + std::to_string(expected) + "|55=IBM");
+            } else {
+                peerSends("35=0");
+            }
+            std::string got = peer.read(3000);
+            ASSERT_EQ(FixPeer::field(got, 34), std::to_string(expected));
+            ASSERT_EQ(FixPeer::field(got, 35), std::string(1, kind));
+            sent[expected] = got;
+        }
+    }
+
+    // Asks for begin..end and returns what comes back until the peer has heard nothing for a
+    // while.
+    std::vector<std::string> ask(int begin, int end) {
+        peerSends("35=2|7=" + std::to_string(begin) + "|16=" + std::to_string(end));
+        std::vector<std::string> answer;
+        for (std::string m = peer.read(1000); !m.empty(); m = peer.read(400)) answer.push_back(m);
+        return answer;
+    }
+
+    void expectResent(const std::string& m, int seq) {
+        const std::string& original = sent[seq];
+        EXPECT_EQ(FixPeer::field(m, 34), std::to_string(seq));
+        EXPECT_EQ(FixPeer::field(m, 35), "D");
+        EXPECT_EQ(FixPeer::field(m, 43), "Y");
+        EXPECT_EQ(FixPeer::field(m, 122), FixPeer::field(original, 52));
+        EXPECT_EQ(FixPeer::field(m, 11), FixPeer::field(original, 11));
+        EXPECT_TRUE(FixPeer::wellFormed(m)) << FixPeer::bars(m);
+    }
+
+    void expectGapFill(const std::string& m, int seq, int newSeq) {
+        EXPECT_EQ(FixPeer::field(m, 35), "4");
+        EXPECT_EQ(FixPeer::field(m, 34), std::to_string(seq));
+        EXPECT_EQ(FixPeer::field(m, 36), std::to_string(newSeq));
+        EXPECT_EQ(FixPeer::field(m, 123), "Y");
+        EXPECT_TRUE(FixPeer::wellFormed(m)) << FixPeer::bars(m);
+    }
+
+    // The number the next new outbound message carries.
+    std::string nextNewNumber() {
+        putOutbound("35=D|11=NEXT");
+        return FixPeer::field(peer.readType("D", 3000), 34);
+    }
+
+    std::map<int, std::string> sent;
+};
+
+TEST_F(ResendAnswer, OrdersAreResentAndTheHeartbeatBetweenThemIsGapFilled) {
+    buildLog("D0D");  // 1 Logon, 2 D, 3 Heartbeat, 4 D
+    auto answer = ask(2, 0);
+    ASSERT_EQ(answer.size(), 3u);
+    expectResent(answer[0], 2);
+    expectGapFill(answer[1], 3, 4);
+    expectResent(answer[2], 4);
+    EXPECT_EQ(cell->Out.seq, 4);
+
+    // Bounded at 2: the order numbered 4 lies beyond the end, the heartbeat before it is filled.
+    answer = ask(2, 2);
+    ASSERT_EQ(answer.size(), 2u);
+    expectResent(answer[0], 2);
+    expectGapFill(answer[1], 3, 4);
+    EXPECT_EQ(nextNewNumber(), "5");
+    // Resent messages and gap fills never enter the outgoing log.
+    EXPECT_EQ(lines(home.readFile(logPath("out"))).size(), 5u);
+}
+
+TEST_F(ResendAnswer, TrailingHeartbeatsAreFilledUpToTheNextNewNumber) {
+    buildLog("DD00");  // 1 Logon, 2 D, 3 D, 4 Heartbeat, 5 Heartbeat
+    auto bounded = ask(2, 2);
+    ASSERT_EQ(bounded.size(), 1u);
+    expectResent(bounded[0], 2);
+
+    bounded = ask(2, 3);
+    ASSERT_EQ(bounded.size(), 3u);
+    expectResent(bounded[0], 2);
+    expectResent(bounded[1], 3);
+    expectGapFill(bounded[2], 4, 5);
+    EXPECT_EQ(cell->Out.seq, 5);
+
+    // Open-ended: the closing gap fill announces Out.seq + 1, and Out.seq is never lowered.
+    auto open = ask(2, 0);
+    ASSERT_EQ(open.size(), 3u);
+    expectResent(open[0], 2);
+    expectResent(open[1], 3);
+    expectGapFill(open[2], 4, 6);
+    EXPECT_EQ(cell->Out.seq, 5);
+    EXPECT_EQ(nextNewNumber(), "6");
+}
+
+TEST_F(ResendAnswer, RequestBeyondEverythingSentGetsNoAnswer) {
+    buildLog("D");
+    EXPECT_TRUE(ask(9, 0).empty());
+    EXPECT_EQ(nextNewNumber(), "3");
+}
+
+// --- Session-level messages ----------------------------------------------------------------
+
+TEST_F(Initiator, SessionLevelMessagesAreAnsweredAndNeverDelivered) {
+    logOn();
+    peerSends("35=1|112=PING-7");
+    std::string hb = peer.read(3000);
+    EXPECT_EQ(FixPeer::field(hb, 35), "0");
+    EXPECT_EQ(FixPeer::field(hb, 112), "PING-7");
+
+    peerSends("35=0");
+    hb = peer.read(3000);
+    EXPECT_EQ(FixPeer::field(hb, 35), "0");
+    EXPECT_EQ(FixPeer::field(hb, 112), "");
+
+    peerSends("35=3|45=2|58=bad");
+    hb = peer.read(3000);
+    EXPECT_EQ(FixPeer::field(hb, 35), "0");
+
+    peerSends("35=4|36=100");
+    EXPECT_TRUE(waitUntil([&] { return cell->In.seq == 99; }, 2000));
+    long type = 0;
+    EXPECT_EQ(delivered(type, 200), "");
+    EXPECT_EQ(cell->In.pend, 0);
+
+    peer.send("35=5", 100);
+    ProcessResult r = ended();
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(cell->status, status_Shutdown);
+    EXPECT_EQ(cell->In.seq, 100);
+}
+
+TEST_F(Initiator, ShutdownWrittenIntoTheCellEndsTheSession) {
+    logOn();
+    cell->status = status_Shutdown;
+    auto begin = steady_clock::now();
+    ProcessResult r = ended(9000);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_LT(steady_clock::now() - begin, seconds(7));
+}
+
+TEST_F(Initiator, SilentCounterpartyGetsATestRequestAndIsThenGivenUp) {
+    logOn(1);
+    // About one interval to 'H' with nothing sent, one more to the TestRequest.
+    std::string test = peer.read(9000);
+    EXPECT_EQ(FixPeer::field(test, 35), "1");
+    EXPECT_EQ(FixPeer::field(test, 112), "1");
+    EXPECT_EQ(FixPeer::bars(peer.read(9000)), "");  // nothing more before the session gives up
+    ProcessResult r = ended(5000);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(cell->status, status_Shutdown);
+}
+
+// --- Protection of the session ---------------------------------------------------------------
+
+TEST_F(Initiator, DuplicateBelowExpectedIsIgnoredOnlyWithPossDupFlag) {
+    logOn();
+    std::string first = peerSends("35=8|11=A");
+    long type = 0;
+    EXPECT_EQ(delivered(type), first);
+    peer.send("35=8|43=Y|11=A", 2);
+    std::string next = peerSends("35=8|11=B");
+    EXPECT_EQ(delivered(type), next);
+    EXPECT_EQ(cell->In.seq, 3);
+    EXPECT_EQ(cell->In.pend, 2);
+
+    peer.send("35=8|11=A", 2);
+    ProcessResult r = ended();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(cell->status, status_Shutdown);
+    EXPECT_EQ(cell->In.pend, 2);
+}
+
+TEST_F(Initiator, MessageFromAnotherCompIdEndsTheSessionUndelivered) {
+    logOn();
+    FixPeer stranger("INTRUDER", "DESKA");
+    peer.sendRaw(stranger.make("35=8|11=X", nextSeq));
+    ProcessResult r = ended();
+    EXPECT_EQ(r.exitCode, 0);
+    long type = 0;
+    EXPECT_EQ(delivered(type, 100), "");
+    EXPECT_EQ(cell->In.seq, 1);
+}
+
+TEST_F(Initiator, UnframeableInputEndsTheSessionCleanly) {
+    logOn();
+    peer.sendRaw(
+        "8=FIX.4.2\x01"
+        "9=abc\x01"
+        "35=0\x01"
+        "10=000\x01"
+        "junkjunkjunk");
+    ProcessResult r = ended(5000);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(cell->status, status_Shutdown);
+}
+
+TEST_F(Initiator, PeerClosingTheConnectionEndsTheSessionAtOnce) {
+    logOn();
+    auto begin = steady_clock::now();
+    peer.disconnect();
+    ProcessResult r = ended(5000);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_LT(steady_clock::now() - begin, seconds(3));
+    EXPECT_EQ(cell->status, status_Shutdown);
+}
+
+TEST_F(Initiator, SlowReaderStillGetsEveryLargeMessageWholeWithoutFurtherTraffic) {
+    start(4096);
+    peer.send("35=A|98=0|108=30", 1);
+    ASSERT_TRUE(waitUntil([&] { return cell->status == status_Online; }, 5000));
+    const int count = 300;
+    std::thread producer([&] {
+        MsgQueue writer(qin, 0, 0);
+        for (int i = 0; i < count; ++i) {
+            std::string text =
+                "35=D\x01"
+                "11=BIG" +
+                std::to_string(i) +
+                "\x01"
+                "58=";
+            text += std::string(3900, 'x') + "\x01";
+            writer.write(text, WaitMode, 1);
+        }
+    });
+    // Let the socket back up before reading anything.
+    std::this_thread::sleep_for(milliseconds(1500));
+    int got = 0;
+    for (; got < count; ++got) {
+        std::string m = peer.read(5000);
+        if (m.empty()) break;
+        ASSERT_TRUE(FixPeer::wellFormed(m)) << "message " << got;
+        ASSERT_EQ(FixPeer::field(m, 11), "BIG" + std::to_string(got));
+        ASSERT_EQ(FixPeer::field(m, 34), std::to_string(got + 2));
+    }
+    producer.join();
+    EXPECT_EQ(got, count);
+}
+
+TEST_F(Initiator, NoQueuedOutboundMessageIsLostWhenTheSessionEnds) {
+    logOn();
+    const int count = 200;
+    for (int i = 0; i < count; ++i) putOutbound("35=D|11=Q" + std::to_string(i), 1 + i % 3);
+    peerSends("35=5");
+    ProcessResult r = ended();
+    EXPECT_EQ(r.exitCode, 0);
+
+    std::multiset<std::string> seen;
+    for (std::string m = peer.read(1000); !m.empty(); m = peer.read(300)) {
+        if (FixPeer::field(m, 35) == "D") seen.insert(FixPeer::field(m, 11));
+    }
+    size_t onWire = seen.size();
+    size_t left = 0;
+    for (int i = 0; i < count; ++i) {
+        std::string text = input->read(0, NoWaitMode);
+        if (text.empty()) break;
+        ++left;
+        seen.insert(FixPeer::field(text, 11));
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(count)) << onWire << " sent, " << left << " left";
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(seen.count("Q" + std::to_string(i)), 1u) << "Q" << i;
+    }
+    EXPECT_EQ(cell->Out.proc, static_cast<int>(onWire));
+}
+
+// --- The program ---------------------------------------------------------------------------
+
+TEST(GateconnectProgram, TooFewArgumentsPrintTheUsageText) {
+    ProcessResult r = runProgram("gateconnect", {"shm", "BRK1", "127.0.0.1", "-I", "x"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out,
+              "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n\n");
+}
+
+TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
+    FixPeer listener("BRK1", "DESKA");
+    int port = listener.listen();
+    // A site without a cell: the logs and configuration are opened, nothing is sent.
+    auto noCell = args(port);
+    noCell[1] = "NOCELL";
+    home.writeCfg("NOCELL", siteCfg);
+    ProcessResult r = runProgram("gateconnect", noCell, options());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Fail to find the target connection.\n");
+    EXPECT_NE(r.out.find("FIX Site [NOCELL] Configuration was loaded."), std::string::npos);
+
+    // No configuration file.
+    std::remove((home.root() + "/cfg/BRK1.fix").c_str());
+    r = runProgram("gateconnect", args(port), options());
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_EQ(r.err, "Fail to open client FIX configuration file.\n");
+
+    // No logs folder.
+    ProcessOptions elsewhere = options();
+    elsewhere.env = {{"FIXHOME", home.root() + "/missing"}};
+    r = runProgram("gateconnect", args(port), elsewhere);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.err.find("Fail to open the Log file: "), std::string::npos) << r.err;
+
+    // Nobody listening, and an output queue that does not exist.
+    listener.disconnect();
+    int unused = 0;
+    {
+        FixPeer gone("BRK1", "DESKA");
+        unused = gone.listen();
+    }
+    r = runProgram("gateconnect", args(unused), options());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Fail to connect the remote server.\n");
+    auto noQueue = args(port);
+    noQueue[7] = ipc.name();
+    IpcNames::removeQueue(noQueue[7]);
+    r = runProgram("gateconnect", noQueue, options());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Fail to connect the message queue.\n");
+}
+
+}  // namespace
