@@ -31,14 +31,6 @@ bool inResendSet(char type) {
            type == msgTypeExecReport || type == msgTypeCancelRej || type == msgTypeOrderStatus;
 }
 
-std::string field(int tag, const std::string& value) {
-    std::string f = Converter::to_string(tag);
-    f += equ;
-    f += value;
-    f += soh;
-    return f;
-}
-
 }  // namespace
 
 Session::Session() = default;
@@ -66,15 +58,23 @@ void Session::say(const std::string& text, int level) {
     console(msg, level);
 }
 
-void Session::openLogs() {
+std::string Session::field(int tag, const std::string& value) {
+    std::string f = Converter::to_string(tag);
+    f += equ;
+    f += value;
+    f += soh;
+    return f;
+}
+
+void Session::openLogs(bool announce) {
     Time clock;
     std::string date = clock.getLogDate();
     std::string path = fix_home + "/logs/" + site + ".in." + date;
     inLog.openLog(path);
-    say("Incoming FIX log [" + path + "] was opened.", Normal);
+    if (announce) say("Incoming FIX log [" + path + "] was opened.", Normal);
     path = fix_home + "/logs/" + site + ".out." + date;
     outLog.openLog(path);
-    say("Outgoing FIX log [" + path + "] was opened.", Normal);
+    if (announce) say("Outgoing FIX log [" + path + "] was opened.", Normal);
 }
 
 void Session::restoreSequences() {

@@ -84,8 +84,9 @@ class Session : public Thread {
     Session();
     explicit Session(Socket& s);
 
-    // Opens the day's incoming and outgoing logs of `site` below the installation root.
-    void openLogs();
+    // Opens the day's incoming and outgoing logs of `site` below the installation root; with
+    // announce, a console line names each.
+    void openLogs(bool announce = true);
     // The cell's In.seq and Out.seq from the highest numbers in the day's logs.
     void restoreSequences();
     // Creates the pipe and starts the dispatcher reading queue type `type` (0: any).
@@ -103,6 +104,8 @@ class Session : public Thread {
 
     // A console line: kept as the latest line, then shown by the role.
     void say(const std::string& text, int level);
+    // One field in wire form: number, '=', value, SOH.
+    static std::string field(int tag, const std::string& value);
 
     // The role's differences.
     // One step of the idle rule after a quiet interval; false leaves the loop.
