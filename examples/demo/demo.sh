@@ -37,9 +37,12 @@ tables=()
 queues=()
 
 say() { printf '\n== %s\n' "$*"; }
-show() { # show LABEL FILE: the file's lines, each under the program's name
-    [ -s "$2" ] && sed "s/^/    [$1] /" "$2"
+show() { # show LABEL FILE: the file's lines under the program's name, SOH shown as '|'
+    [ -s "$2" ] && sed -e '/^$/d' -e 's/<SOH>/|/g' -e "s/^/    [$1] /" "$2"
     return 0
+}
+wire() { # wire LOG: a message log, one message per line, SOH shown as '|'
+    tr '\001' '|' <"$1" | sed 's/^/    /'
 }
 started() { # started NAME PID
     pids+=("$2")
@@ -96,7 +99,9 @@ wait_for() { # wait_for FILE TEXT COUNT SECONDS PID
 say "Preparing a private site table and four private queues"
 base=0
 for _ in $(seq 1 50); do
-    candidate=$((100000000 + (RANDOM * 32768 + RANDOM) % 800000000))
+    # Between the keys of short digit names (below 2^30) and those of names starting with a
+    # letter (0x41000000 and up), so no other program's usual names can meet these.
+    candidate=$((1074000000 + (RANDOM * 32768 + RANDOM) % 16000000))
     free=1
     for k in 0 1 2 3 4; do key_free $((candidate + k)) || free=0; done
     if [ "$free" = 1 ]; then
@@ -188,17 +193,22 @@ if ! wait_for "$work/qdrain.out" "35=8<SOH>" "$count" 20 "$drain_pid"; then
     exit 1
 fi
 
-say "What orderfill saw at SELLSIDE (each order as delivered by gatelisten, and its fill)"
+say "What orderfill saw at SELLSIDE: each order as gatelisten delivered it, and its fill (SOH shown as |)"
 show orderfill "$work/orderfill.out"
 
-say "What qdrain received at BUYSIDE (each ExecutionReport as delivered by gateconnect)"
-sed '/^$/d' "$work/qdrain.out" | sed 's/^/    [qdrain] /'
+say "What qdrain received at BUYSIDE: each ExecutionReport as gateconnect delivered it"
+show qdrain "$work/qdrain.out"
+
+initiator_log() { ls -1 "$work"/initiator/logs/SELLSIDE."$1".* 2>/dev/null | head -1; }
+say "On the wire, as BUYSIDE's gateconnect logged it: sent to SELLSIDE"
+wire "$(initiator_log out)"
+say "On the wire, as BUYSIDE's gateconnect logged it: received from SELLSIDE"
+wire "$(initiator_log in)"
 
 say "The site table's counters (In: from the counterparty, Out: to it; pend/proc: queued/handled)"
 "$bin/sitecounters" "$table" BUYSIDE SELLSIDE | sed 's/^/    /'
 
-say "The message logs (one FIX message per line, exactly as on the wire)"
+say "Where the message logs are (one FIX message per line, exactly as on the wire)"
 ls -1 "$work"/initiator/logs/* "$work"/acceptor/logs/* | sed 's/^/    /'
-echo "    Program output: $work/*.out"
-echo "    Show one with SOH as '|':  tr '\\001' '|' < $(ls -1 "$work"/initiator/logs/*.out.* | head -1)"
+echo "    Each program's console output: $work/<program>.out"
 exit 0

@@ -4,9 +4,12 @@
 // appended to a control file (logout, skip N, exec, quit).
 //
 // Usage: qfpeer acceptor|initiator --sender ID --target ID --port N --record FILE
-//               [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--max-seconds N]
+//               [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--store DIR]
+//               [--max-seconds N]
+// The message store is a file store (default: beside the record file), since QuickFIX's memory
+// store cannot answer a resend request that begins at a number it never used.
 
-#include <quickfix/MessageStore.h>
+#include <quickfix/FileStore.h>
 #include <quickfix/Session.h>
 #include <quickfix/SessionSettings.h>
 #include <quickfix/SocketAcceptor.h>
@@ -35,7 +38,8 @@ void onStopSignal(int) {
 
 int usage() {
     std::cout << "Usage: qfpeer acceptor|initiator --sender ID --target ID --port N --record FILE"
-                 " [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--max-seconds N]"
+                 " [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--store DIR]"
+                 " [--max-seconds N]"
               << std::endl;
     return 2;
 }
@@ -105,7 +109,14 @@ int main(int argc, char** argv) {
         settings.set(id, FIX::Dictionary());
 
         PeerApplication application(recorder, id);
-        FIX::MemoryStoreFactory store;
+        std::string storeDir = opt["--store"];
+        if (storeDir.empty()) {
+            const std::string& record = opt["--record"];
+            std::size_t slash = record.rfind('/');
+            storeDir = (slash == std::string::npos ? std::string(".") : record.substr(0, slash)) +
+                       "/qfstore";
+        }
+        FIX::FileStoreFactory store(storeDir);
         RecordLogFactory logs(recorder);
         std::unique_ptr<FIX::Acceptor> acceptor;
         std::unique_ptr<FIX::Initiator> initiator;

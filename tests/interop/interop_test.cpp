@@ -1,0 +1,336 @@
+// Our gateways against QuickFIX, an independent FIX.4.2 engine run with its default validation
+// and no data dictionary, over 127.0.0.1. Each test runs one real session in one role:
+// gateconnect logging on to a QuickFIX acceptor, or a QuickFIX initiator logging on to
+// gatelisten. Both sides use the example site configurations shipped in examples/. QuickFIX's
+// record (what it received, sent and logged) is the judge: it must never reject anything we send.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Ipc.h"
+#include "MsgQueue.h"
+#include "Process.h"
+#include "QuickFixPeer.h"
+#include "Shm.h"
+#include "TempHome.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+const std::string SOH = "\x01";
+
+enum class Role { Initiator, Acceptor };
+
+std::string roleName(const ::testing::TestParamInfo<Role>& info) {
+    return info.param == Role::Initiator ? "gateconnect" : "gatelisten";
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string field(const std::string& tag, const std::string& value) {
+    return SOH + tag + "=" + value + SOH;
+}
+
+std::string order(const std::string& clOrdId) {
+    return "35=D" + SOH + "11=" + clOrdId + SOH + "21=1" + SOH + "55=IBM" + SOH + "54=1" + SOH +
+           "38=100" + SOH + "40=2" + SOH + "44=10.5" + SOH;
+}
+
+// Lines of a message log (or of any text), without empty ones.
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty()) out.push_back(line);
+    return out;
+}
+
+// MsgSeqNum (34) of a message; 0 when it has none.
+int seqOf(const std::string& message) {
+    std::size_t at = message.find(SOH + "34=");
+    return at == std::string::npos ? 0 : std::atoi(message.c_str() + at + 4);
+}
+
+std::string shown(std::string text) {
+    for (char& c : text)
+        if (c == '\x01') c = '|';
+    return text;
+}
+
+// One real session between one of our gateways and QuickFIX. Our site is the counterparty as
+// our gateway names it: SELLSIDE for BUYSIDE's gateconnect, BUYSIDE for SELLSIDE's gatelisten.
+class InteropSession : public ::testing::TestWithParam<Role> {
+  protected:
+    void SetUp() override {
+        Shm shm(table);
+        // Another site first, so the acceptor's site is addressed by a type other than 1.
+        shm.registerName("OTHERSITE");
+        shm.registerName("BUYSIDE");
+        shm.registerName("SELLSIDE");
+        MsgQueue(qin, 0, IPC_CREAT);
+        MsgQueue(qout, 0, IPC_CREAT);
+    }
+
+    bool initiator() const { return GetParam() == Role::Initiator; }
+    std::string site() const { return initiator() ? "SELLSIDE" : "BUYSIDE"; }
+    std::string peerId() const { return site(); }
+    std::string ourId() const { return initiator() ? "BUYSIDE" : "SELLSIDE"; }
+
+    // Installs the example configuration of our site with the given HeartBtInt in its Logon.
+    void installConfig(int heartbeat) {
+        std::string path = std::string(FIXGATE_SOURCE_DIR) + "/examples/" +
+                           (initiator() ? "initiator" : "acceptor") + "/cfg/" + site() + ".fix";
+        std::string text = readFile(path);
+        ASSERT_FALSE(text.empty()) << "missing example configuration " << path;
+        home.writeCfg(site(), std::regex_replace(text, std::regex("108=[0-9]+"),
+                                                 "108=" + std::to_string(heartbeat)));
+    }
+
+    // Starts both sides and waits until QuickFIX reports the logon; false when the test cannot
+    // go on (skipped or failed).
+    bool logOn(int heartbeat = 30) {
+        start(heartbeat);
+        return !IsSkipped() && !HasFatalFailure();
+    }
+
+    void start(int heartbeat) {
+        std::string program = initiator() ? "gateconnect" : "gatelisten";
+        if (access(programPath(program).c_str(), X_OK) != 0)
+            GTEST_SKIP() << program << " has not been built";
+        installConfig(heartbeat);
+        if (HasFatalFailure()) return;
+        ProcessOptions options;
+        options.cwd = home.root();
+        options.env = {{"FIXHOME", home.root()}};
+        if (initiator()) {
+            peer.reset(new QuickFixPeer("acceptor", peerId(), ourId(), port, home.root()));
+            gateway.reset(new BackgroundProcess(
+                "gateconnect",
+                {table, site(), "127.0.0.1", std::to_string(port), "-i", qin, "-o", qout},
+                options));
+        } else {
+            gateway.reset(new BackgroundProcess(
+                "gatelisten", {table, "-p", std::to_string(port), "-i", qin, "-o", qout}, options));
+            ASSERT_TRUE(gateway->waitForOutput("Socket service [" + std::to_string(port) + "]",
+                                               milliseconds(5000)))
+                << gateway->output() << gateway->errors();
+            peer.reset(
+                new QuickFixPeer("initiator", peerId(), ourId(), port, home.root(), heartbeat));
+        }
+        ASSERT_TRUE(peer->waitFor("LOGON", "", 1, milliseconds(10000)))
+            << peer->transcript() << "\n--- gateway:\n"
+            << gateway->output() << gateway->errors();
+    }
+
+    // Puts an application message on our input queue, addressed as the application would.
+    void send(const std::string& text) {
+        long type = initiator() ? 1 : Shm(table).getCellId(site()) + 1;
+        MsgQueue(qin, 0, 0).write(text, WaitMode, type);
+    }
+
+    // Takes up to count messages from our output queue within limit.
+    std::vector<std::string> delivered(std::size_t count, milliseconds limit) {
+        std::vector<std::string> got;
+        MsgQueue queue(qout, 0, 0);
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+            std::string text = queue.read(1, NoWaitMode);
+            if (text.empty())
+                std::this_thread::sleep_for(milliseconds(20));
+            else
+                got.push_back(text);
+        }
+        return got;
+    }
+
+    MemoryCell cell() { return *Shm(table).getCell(site()); }
+
+    // Our outgoing message log of today (the only one in this fresh home).
+    std::vector<std::string> outgoingLog() {
+        std::vector<std::string> found;
+        DIR* dir = opendir(home.logsDir().c_str());
+        if (dir == nullptr) return found;
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.rfind(site() + ".out.", 0) == 0)
+                found = lines(readFile(home.logsDir() + "/" + name));
+        }
+        closedir(dir);
+        return found;
+    }
+
+    void expectNoComplaints() {
+        std::vector<std::string> complaints = peer->complaints();
+        EXPECT_TRUE(complaints.empty()) << "QuickFIX complained:\n"
+                                        << shown(complaints.front()) << "\n--- record:\n"
+                                        << peer->transcript();
+    }
+
+    IpcNames ipc;
+    TempHome home;
+    std::string table = ipc.name();
+    std::string qin = ipc.name();
+    std::string qout = ipc.name();
+    int port = freeLoopbackPort();
+    std::unique_ptr<QuickFixPeer> peer;
+    std::unique_ptr<BackgroundProcess> gateway;
+};
+
+TEST_P(InteropSession, OrdersReachQuickFixAndItsExecutionsArriveByteForByte) {
+    if (!logOn()) return;
+    send(order("IOP-1"));
+    send(order("IOP-2"));
+
+    std::vector<std::string> executions = delivered(2, milliseconds(10000));
+    ASSERT_EQ(executions.size(), 2u) << peer->transcript();
+    std::vector<std::string> sent = peer->records("OUT", field("35", "8"));
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(executions[0], sent[0]);
+    EXPECT_EQ(executions[1], sent[1]);
+    EXPECT_NE(executions[0].find(field("11", "IOP-1")), std::string::npos);
+    EXPECT_NE(executions[1].find(field("11", "IOP-2")), std::string::npos);
+
+    std::vector<std::string> orders = peer->records("ORDER");
+    ASSERT_EQ(orders.size(), 2u);
+    EXPECT_NE(orders[0].find(field("11", "IOP-1")), std::string::npos);
+    EXPECT_NE(orders[1].find(field("11", "IOP-2")), std::string::npos);
+    EXPECT_EQ(cell().In.pend, 2);
+    EXPECT_EQ(cell().Out.proc, 2);
+
+    // Whatever we logged as sent is what QuickFIX received, byte for byte.
+    std::vector<std::string> received = peer->records("IN");
+    for (const std::string& line : outgoingLog())
+        EXPECT_NE(std::find(received.begin(), received.end(), line), received.end())
+            << "QuickFIX never received " << shown(line);
+    expectNoComplaints();
+}
+
+TEST_P(InteropSession, HeartbeatsKeepTheSessionUpPastThreeIntervals) {
+    if (!logOn(1)) return;
+    std::this_thread::sleep_for(milliseconds(4500));
+
+    EXPECT_TRUE(gateway->running());
+    EXPECT_TRUE(peer->records("LOGOUT").empty()) << peer->transcript();
+    EXPECT_NE(cell().status, 'S');
+    EXPECT_FALSE(peer->records("IN", field("35", "0")).empty()) << peer->transcript();
+    EXPECT_FALSE(peer->records("OUT", field("35", "0")).empty()) << peer->transcript();
+
+    send(order("AFTER-IDLE"));
+    EXPECT_EQ(delivered(1, milliseconds(10000)).size(), 1u) << peer->transcript();
+    expectNoComplaints();
+}
+
+TEST_P(InteropSession, QuickFixAcceptsOurAnswerWhenItFindsAGapInOurNumbers) {
+    if (!logOn()) return;
+    send(order("BEFORE-GAP"));
+    ASSERT_EQ(delivered(1, milliseconds(10000)).size(), 1u) << peer->transcript();
+
+    MemoryCell now = cell();
+    ProcessResult r = runProgram("renumber", {table, site(), "-i", std::to_string(now.In.seq), "-o",
+                                              std::to_string(now.Out.seq + 5)});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    send(order("ABOVE-GAP"));
+
+    // QuickFIX asks for the missing numbers, takes our gap fill and the order, and fills it.
+    std::vector<std::string> executions = delivered(1, milliseconds(10000));
+    ASSERT_EQ(executions.size(), 1u) << peer->transcript();
+    EXPECT_NE(executions[0].find(field("11", "ABOVE-GAP")), std::string::npos);
+    EXPECT_EQ(peer->records("OUT", field("35", "2")).size(), 1u) << peer->transcript();
+    EXPECT_FALSE(peer->records("IN", field("123", "Y")).empty()) << peer->transcript();
+    EXPECT_EQ(peer->records("ORDER", field("11", "ABOVE-GAP")).size(), 1u) << peer->transcript();
+
+    // And the session goes on in sequence.
+    send(order("AFTER-GAP"));
+    executions = delivered(1, milliseconds(10000));
+    ASSERT_EQ(executions.size(), 1u) << peer->transcript();
+    EXPECT_NE(executions[0].find(field("11", "AFTER-GAP")), std::string::npos);
+    EXPECT_EQ(peer->records("OUT", field("35", "2")).size(), 1u) << peer->transcript();
+    EXPECT_TRUE(peer->records("LOGOUT").empty()) << peer->transcript();
+    expectNoComplaints();
+}
+
+TEST_P(InteropSession, QuickFixAnswersOurResendRequestAndTheSessionContinuesInSequence) {
+    if (!logOn()) return;
+    int expected = cell().In.seq + 1;
+    peer->command("skip 3");
+    peer->command("exec");
+
+    // The report numbered three too high is dropped; QuickFIX's answer brings it again.
+    std::vector<std::string> executions = delivered(1, milliseconds(10000));
+    ASSERT_EQ(executions.size(), 1u) << peer->transcript();
+    EXPECT_NE(executions[0].find(field("11", "UNSOLICITED-1")), std::string::npos);
+    EXPECT_NE(executions[0].find(field("43", "Y")), std::string::npos);
+    std::vector<std::string> requests = peer->records("IN", field("35", "2"));
+    ASSERT_EQ(requests.size(), 1u) << peer->transcript();
+    EXPECT_NE(requests[0].find(field("7", std::to_string(expected))), std::string::npos);
+    EXPECT_NE(requests[0].find(field("16", "0")), std::string::npos);
+
+    send(order("AFTER-RESEND"));
+    executions = delivered(1, milliseconds(10000));
+    ASSERT_EQ(executions.size(), 1u) << peer->transcript();
+    EXPECT_NE(executions[0].find(field("11", "AFTER-RESEND")), std::string::npos);
+    EXPECT_EQ(executions[0].find(field("43", "Y")), std::string::npos);
+    EXPECT_EQ(peer->records("IN", field("35", "2")).size(), 1u) << peer->transcript();
+    ASSERT_FALSE(peer->records("OUT").empty());
+    EXPECT_EQ(cell().In.seq, seqOf(peer->records("OUT").back()));
+    EXPECT_TRUE(peer->records("LOGOUT").empty()) << peer->transcript();
+    expectNoComplaints();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoles, InteropSession,
+                         ::testing::Values(Role::Initiator, Role::Acceptor), roleName);
+
+using InitiatorSession = InteropSession;
+
+TEST_P(InitiatorSession, LogoutFromQuickFixEndsOurSessionCleanly) {
+    if (!logOn()) return;
+    peer->command("logout");
+
+    ProcessResult end = gateway->wait(milliseconds(10000));
+    EXPECT_TRUE(end.exited) << end.out << end.err;
+    EXPECT_EQ(end.exitCode, 0) << end.out << end.err;
+    EXPECT_EQ(cell().status, 'S');
+    EXPECT_TRUE(peer->waitFor("LOGOUT", "", 1, milliseconds(5000))) << peer->transcript();
+    expectNoComplaints();
+}
+
+INSTANTIATE_TEST_SUITE_P(Initiator, InitiatorSession, ::testing::Values(Role::Initiator), roleName);
+
+using AcceptorSession = InteropSession;
+
+TEST_P(AcceptorSession, LogoutFromQuickFixIsAnsweredWithALogoutAndEndsOnlyThatSession) {
+    if (!logOn()) return;
+    peer->command("logout");
+
+    ASSERT_TRUE(peer->waitFor("LOGOUT", "", 1, milliseconds(10000))) << peer->transcript();
+    EXPECT_EQ(peer->records("IN", field("35", "5")).size(), 1u) << peer->transcript();
+    EXPECT_FALSE(peer->records("EVENT", "Received logout response").empty()) << peer->transcript();
+    auto deadline = std::chrono::steady_clock::now() + milliseconds(5000);
+    while (cell().status != 'S' && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(cell().status, 'S');
+    EXPECT_TRUE(gateway->running()) << gateway->output() << gateway->errors();
+    expectNoComplaints();
+}
+
+INSTANTIATE_TEST_SUITE_P(Acceptor, AcceptorSession, ::testing::Values(Role::Acceptor), roleName);
+
+}  // namespace
