@@ -56,7 +56,7 @@ void Dispatcher::dispatch() {
         MemoryCell* cell = shm->getCell(site);
         q = std::make_unique<MsgQueue>(qname, mtype, 0);
         while (!stopping.load()) {
-            if (sessionUp(cell->status)) {
+            if (sessionUp(__atomic_load_n(&cell->status, __ATOMIC_RELAXED))) {
                 forwardOne();
             } else {
                 pause(1000000000L);

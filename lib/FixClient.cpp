@@ -95,7 +95,7 @@ int FixClient::recvLogonReply() {
     }
     say("FIX Message: <-LOGON>", Warning);
     timeout = fix.getTagIntValue(TagHeartBtInt);
-    cell->status = status_Online;
+    setCellStatus(status_Online);
     return Success;
 }
 
@@ -104,14 +104,14 @@ void FixClient::processResendReq(int beginSeq, int endSeq) {
 }
 
 bool FixClient::onIdle() {
-    switch (cell->status) {
+    switch (cellStatus()) {
         case status_Online:
             comm.timeReset();
-            cell->status = status_Heartbeat;
+            setCellStatus(status_Heartbeat);
             return true;
         case status_Heartbeat:
             sendTestReq();
-            cell->status = status_TestReq;
+            setCellStatus(status_TestReq);
             return true;
         default:
             say("FIX Message: No response from remote server.", 0);
@@ -120,7 +120,7 @@ bool FixClient::onIdle() {
 }
 
 void FixClient::onHeartbeat() {
-    cell->status = status_Online;
+    setCellStatus(status_Online);
     sendHeartbeat("");
 }
 
@@ -129,7 +129,7 @@ void FixClient::onReject(std::string&) {
 }
 
 void FixClient::onLogout() {
-    cell->status = status_Shutdown;
+    setCellStatus(status_Shutdown);
     say("FIX Message: <LOGOUT>\nSystem Shutdown!", 0);
 }
 

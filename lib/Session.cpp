@@ -50,7 +50,7 @@ void Session::Setup(Shm& table, Mutex& lock, MsgQueue& qout, std::string& qin) {
 }
 
 bool Session::isLoggedOn() const {
-    return cell != nullptr && cell->status == status_Online;
+    return cell != nullptr && cellStatus() == status_Online;
 }
 
 void Session::say(const std::string& text, int level) {
@@ -91,7 +91,7 @@ void Session::startDispatcher(long type) {
 }
 
 void Session::runLoop() {
-    while (cell->status != status_Shutdown) {
+    while (cellStatus() != status_Shutdown) {
         comm.flush();
         bool act = false;
 
@@ -108,11 +108,11 @@ void Session::runLoop() {
             inLog.write(in);
             processMsg(in);
         } else if (comm.isBroken()) {
-            cell->status = status_Shutdown;
+            setCellStatus(status_Shutdown);
             say("FIX Message: Unframeable data from remote server.", 0);
             break;
         } else if (comm.isClosed()) {
-            cell->status = status_Shutdown;
+            setCellStatus(status_Shutdown);
             say("FIX Message: Connection closed by remote server.", 0);
             break;
         }
@@ -167,12 +167,12 @@ void Session::processMsg(std::string& m) {
         return;
     }
     if (r != Valid) {
-        cell->status = status_Shutdown;
+        setCellStatus(status_Shutdown);
         say("Failed to verify FIX header information.", 0);
         return;
     }
 
-    cell->status = status_Online;
+    setCellStatus(status_Online);
     cell->In.seq += 1;
     std::string type = fix.getTagValue(TagMsgType);
     if (!isSessionLevel(type)) {
@@ -314,7 +314,7 @@ void Session::answerResend(int beginSeq, int endSeq) {
 }
 
 void Session::endSession() {
-    if (cell != nullptr) cell->status = status_Shutdown;
+    if (cell != nullptr) setCellStatus(status_Shutdown);
     flushBeforeEnd();
     putBackUnsent();
 }

@@ -102,6 +102,11 @@ class Session : public Thread {
     // request (end 0) always leaves the counterparty expecting Out.seq + 1.
     void answerResend(int beginSeq, int endSeq);
 
+    // The cell's status letter. The dispatcher (and programs outside) read it while this thread
+    // writes it, so every access is a single atomic byte load or store.
+    char cellStatus() const { return __atomic_load_n(&cell->status, __ATOMIC_RELAXED); }
+    void setCellStatus(char s) { __atomic_store_n(&cell->status, s, __ATOMIC_RELAXED); }
+
     // A console line: kept as the latest line, then shown by the role.
     void say(const std::string& text, int level);
     // One field in wire form: number, '=', value, SOH.
