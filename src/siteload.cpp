@@ -1,5 +1,7 @@
 // siteload mem site_cfg: writes the listed sites into cells 0, 1, 2 ... of the site table in list
 // order, with counters reset and times set to now, and frees every cell after the last one.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <ctime>
 #include <fstream>
@@ -32,7 +34,9 @@ int main(int argc, char** argv) {
     std::string tableName = argv[1];
     std::string listPath = argv[2];
     std::ifstream list(listPath);
-    if (!list) {
+    // A directory opens as a stream but reads as an empty list, which would free every cell.
+    struct stat info;
+    if (!list || stat(listPath.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
         std::cout << "Fail to open the site configuration file. " << listPath << std::endl;
         return 255;
     }

@@ -183,6 +183,12 @@ TEST(Siteload, UnreadableListFailsWithoutTouchingTheTable) {
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, "Fail to open the site configuration file. /nonexistent/sites.txt\n");
     EXPECT_FALSE(IpcNames::tableExists(name));
+
+    // A directory is no list either: it must not pass for an empty one and free every cell.
+    r = runProgram("siteload", {name, "/tmp"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "Fail to open the site configuration file. /tmp\n");
+    EXPECT_FALSE(IpcNames::tableExists(name));
 }
 
 TEST(Siteload, LoadsListedSitesInOrderAndFreesTheRest) {
