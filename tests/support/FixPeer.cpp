@@ -81,6 +81,13 @@ void FixPeer::disconnect() {
     fd_ = -1;
 }
 
+void FixPeer::reset() {
+    if (fd_ < 0) return;
+    linger abort{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    disconnect();
+}
+
 bool FixPeer::fill(int timeoutMs) {
     if (fd_ < 0 || eof_) return false;
     pollfd pfd{fd_, POLLIN, 0};

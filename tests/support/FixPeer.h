@@ -24,6 +24,9 @@ class FixPeer {
     // Connects to a gateway listening on 127.0.0.1:port.
     bool connect(int port);
     void disconnect();
+    // Drops the connection with a reset (SO_LINGER 0) instead of a normal close, discarding
+    // whatever is unread: the gateway's next receive or send fails.
+    void reset();
 
     // The next whole message (framed by its BodyLength), or empty when none arrived in time or the
     // connection closed.

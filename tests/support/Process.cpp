@@ -1,6 +1,7 @@
 #include "Process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -101,6 +102,18 @@ bool waitFor(pid_t pid, std::chrono::milliseconds limit, int& status) {
     }
 }
 
+// In sanitizer builds the programs report there; any report fails the test that ran them, even
+// one that only stops the program at its end.
+void failOnSanitizerReport(const std::string& program, const std::string& err) {
+    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                             "WARNING: ThreadSanitizer", "runtime error:"}) {
+        if (err.find(mark) != std::string::npos) {
+            ADD_FAILURE() << program << " reported \"" << mark << "\":\n" << err;
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 std::string programPath(const std::string& program) {
@@ -117,7 +130,7 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
 BackgroundProcess::BackgroundProcess(const std::string& program,
                                      const std::vector<std::string>& args,
                                      const ProcessOptions& options)
-    : dir(makeDir()) {
+    : program(program), dir(makeDir()) {
     try {
         child = spawn(program, args, options, dir, outPath, errPath);
     } catch (...) {
@@ -131,6 +144,7 @@ BackgroundProcess::~BackgroundProcess() {
         ::kill(child, SIGKILL);
         int status = 0;
         waitpid(child, &status, 0);
+        failOnSanitizerReport(program, errors());
     }
     removeDir(dir);
 }
@@ -189,5 +203,6 @@ ProcessResult BackgroundProcess::collect(int status, bool timedOut) {
     last.timedOut = timedOut;
     last.out = output();
     last.err = errors();
+    failOnSanitizerReport(program, last.err);
     return last;
 }

@@ -1,6 +1,7 @@
 // Runs the suite's programs from tests. A program name without '/' is taken from the build's bin
 // folder. Output goes to private temporary files (so a chatty child never blocks on a full pipe)
-// and is read back as strings. Processes are only ever signalled by their own pid.
+// and is read back as strings. Processes are only ever signalled by their own pid. A sanitizer
+// report on a program's standard error fails the running test when the program is reaped.
 //
 //   ProcessResult r = runProgram("tablemake", {table});
 //   EXPECT_EQ(r.exitCode, 0);
@@ -73,6 +74,7 @@ class BackgroundProcess {
   private:
     ProcessResult collect(int status, bool timedOut);
 
+    std::string program;
     pid_t child = -1;
     std::string dir;
     std::string outPath;
