@@ -78,6 +78,13 @@ void PeerApplication::command(const std::string& line) {
         int gap = 0;
         words >> gap;
         live->setNextSenderMsgSeqNum(live->getExpectedSenderNum() + gap);
+    } else if (verb == "testreq") {
+        std::string id;
+        words >> id;
+        FIX::Message request;
+        request.getHeader().setField(35, "1");
+        request.setField(112, id.empty() ? std::string("TEST") : id);
+        FIX::Session::sendToTarget(request, session);
     } else if (verb == "exec") {
         sendExecution("UNSOLICITED-" + std::to_string(executions + 1), "IBM", "1", "100", "10");
     } else {

@@ -255,6 +255,7 @@ TEST_P(InteropSession, QuickFixAcceptsOurAnswerWhenItFindsAGapInOurNumbers) {
     EXPECT_NE(executions[0].find(field("11", "ABOVE-GAP")), std::string::npos);
     EXPECT_EQ(peer->records("OUT", field("35", "2")).size(), 1u) << peer->transcript();
     EXPECT_FALSE(peer->records("IN", field("123", "Y")).empty()) << peer->transcript();
+    EXPECT_FALSE(peer->records("IN", field("43", "Y")).empty()) << peer->transcript();
     EXPECT_EQ(peer->records("ORDER", field("11", "ABOVE-GAP")).size(), 1u) << peer->transcript();
 
     // And the session goes on in sequence.
@@ -263,6 +264,34 @@ TEST_P(InteropSession, QuickFixAcceptsOurAnswerWhenItFindsAGapInOurNumbers) {
     ASSERT_EQ(executions.size(), 1u) << peer->transcript();
     EXPECT_NE(executions[0].find(field("11", "AFTER-GAP")), std::string::npos);
     EXPECT_EQ(peer->records("OUT", field("35", "2")).size(), 1u) << peer->transcript();
+    EXPECT_TRUE(peer->records("LOGOUT").empty()) << peer->transcript();
+    expectNoComplaints();
+}
+
+TEST_P(InteropSession, OurGapFillOverSessionMessagesLeavesQuickFixExpectingOurNextNumber) {
+    if (!logOn()) return;
+    MemoryCell now = cell();
+    ProcessResult r = runProgram("renumber", {table, site(), "-i", std::to_string(now.In.seq), "-o",
+                                              std::to_string(now.Out.seq + 5)});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+
+    // Only a Heartbeat (our answer to the TestRequest) stands above the gap, so the whole answer
+    // is one gap fill; it must announce a number our next message really carries.
+    peer->command("testreq GAP-PROBE");
+    ASSERT_TRUE(peer->waitFor("IN", field("112", "GAP-PROBE"), 1, milliseconds(10000)))
+        << peer->transcript();
+    ASSERT_TRUE(peer->waitFor("IN", field("123", "Y"), 1, milliseconds(10000)))
+        << peer->transcript();
+    std::vector<std::string> fills = peer->records("IN", field("123", "Y"));
+
+    send(order("AFTER-FILL"));
+    std::vector<std::string> executions = delivered(1, milliseconds(10000));
+    ASSERT_EQ(executions.size(), 1u) << peer->transcript();
+    EXPECT_NE(executions[0].find(field("11", "AFTER-FILL")), std::string::npos);
+    std::vector<std::string> orders = peer->records("IN", field("11", "AFTER-FILL"));
+    ASSERT_EQ(orders.size(), 1u);
+    EXPECT_NE(fills.back().find(field("36", std::to_string(seqOf(orders[0])))), std::string::npos)
+        << shown(fills.back());
     EXPECT_TRUE(peer->records("LOGOUT").empty()) << peer->transcript();
     expectNoComplaints();
 }
