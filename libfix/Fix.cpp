@@ -1,6 +1,7 @@
 #include "Fix.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include "Common.h"
@@ -14,6 +15,55 @@ size_t make_key(char* buf, int t) {
     char* end = std::to_chars(buf + 1, buf + 13, t).ptr;
     *end++ = equ;
     return static_cast<size_t>(end - buf);
+}
+
+// Flags (high bit of a byte) the bytes of `word` equal to the byte repeated in `pattern`: exact for
+// the lowest such byte, possibly a few false ones above it, so callers verify what it flags.
+inline uint64_t equal_bytes(uint64_t word, uint64_t pattern) {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    constexpr uint64_t highs = 0x8080808080808080ULL;
+    uint64_t x = word ^ pattern;
+    return (x - ones) & ~x & highs;
+}
+
+// First occurrence of needle in s at or after `from`, or npos. The keys searched here are a few
+// bytes long and start with SOH, the most frequent byte of a message; library searches
+// (std::string::find, memmem) spend more on per-call and per-candidate overhead than on the scan.
+// This one tests eight positions per step for the needle's first two bytes and verifies only the
+// positions it flags.
+size_t find_text(const std::string& s, const char* needle, size_t n, size_t from = 0) {
+    const size_t size = s.size();
+    if (n == 0 || from >= size || size - from < n) return std::string::npos;
+    const char* base = s.data();
+    const size_t last = size - n;  // last position where the needle fits
+    size_t i = from;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (n >= 2) {
+        constexpr uint64_t ones = 0x0101010101010101ULL;
+        const uint64_t first = ones * static_cast<unsigned char>(needle[0]);
+        const uint64_t second = ones * static_cast<unsigned char>(needle[1]);
+        for (; i + 9 <= size && i <= last; i += 8) {
+            uint64_t here, next;
+            std::memcpy(&here, base + i, sizeof here);
+            std::memcpy(&next, base + i + 1, sizeof next);
+            uint64_t flags = equal_bytes(here, first) & equal_bytes(next, second);
+            while (flags != 0) {
+                size_t pos = i + static_cast<size_t>(__builtin_ctzll(flags)) / 8;
+                if (pos > last) return std::string::npos;
+                if (std::memcmp(base + pos, needle, n) == 0) return pos;
+                flags &= flags - 1;
+            }
+        }
+    }
+#endif
+    for (; i <= last; ++i) {
+        if (base[i] == needle[0] && std::memcmp(base + i, needle, n) == 0) return i;
+    }
+    return std::string::npos;
+}
+
+size_t find_text(const std::string& s, const std::string& needle, size_t from = 0) {
+    return find_text(s, needle.data(), needle.size(), from);
 }
 
 void append_int(std::string& out, int n) {
@@ -60,27 +110,38 @@ void Fix::build(std::list<Tag>& tagList, char msgType, int seq) {
 }
 
 void Fix::build(std::list<Tag>& tagList, std::string& data, int seq) {
-    for_each_field(data, [&tagList](std::string piece) {
-        Tag field;
-        field.set(piece);
-        for (Tag& entry : tagList) {
-            if (entry == field) {
-                entry = field;
-                return;
+    // Pieces are parsed in place (Tag::set rules) rather than through substrings: this runs for
+    // every outbound message.
+    const char* p = data.data();
+    const char* const stop = p + data.size();
+    while (p < stop) {
+        const char* end = static_cast<const char*>(std::memchr(p, soh, stop - p));
+        if (end == nullptr) end = stop;
+        if (end > p) {
+            const char* eq = static_cast<const char*>(std::memchr(p, equ, end - p));
+            int number = cvt.to_int(p, eq != nullptr ? eq : end);
+            const char* value = eq != nullptr ? eq + 1 : p;
+            Tag* slot = nullptr;
+            for (Tag& entry : tagList) {
+                if (entry.tag == number) {
+                    slot = &entry;
+                    break;
+                }
             }
+            if (slot == nullptr) slot = &tagList.emplace_back(number, std::string());
+            slot->value.assign(value, end);
         }
-        tagList.push_back(field);
-    });
+        p = end + 1;
+    }
     data.clear();
 
-    Time clock;
     message.clear();
     message.reserve(256);
     for (Tag& entry : tagList) {
         if (entry.tag == TagMsgSeqNum) {
             entry.value = cvt.to_string(seq);
         } else if (entry.tag == TagSendingTime) {
-            entry.value = clock.getCurrentGMTime();
+            entry.value = sendingTime();
         }
         append_field(message, entry.tag, entry.value);
     }
@@ -91,11 +152,33 @@ void Fix::build(std::list<Tag>& tagList, std::string& data, int seq) {
     message += soh;
 }
 
+const std::string& Fix::sendingTime() {
+    clock.update();
+    if (clock.get() != stampSecond) {
+        stampSecond = clock.get();
+        stampText = clock.getGMTime();
+    }
+    return stampText;
+}
+
 unsigned Fix::sumBytes(const char* data, size_t n) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
-    unsigned sum = 0;
-    for (size_t i = 0; i < n; ++i) sum += p[i];
-    return sum % 256;
+    // Eight bytes at a time: the even and odd bytes of each word are added into four 16-bit lanes.
+    // A lane gains at most 510 per word, so 64 words fit before the lanes are folded.
+    constexpr uint64_t evenBytes = 0x00FF00FF00FF00FFULL;
+    uint64_t total = 0;
+    size_t i = 0;
+    while (i + 8 <= n) {
+        uint64_t lanes = 0;
+        for (size_t block = 0; block < 64 && i + 8 <= n; ++block, i += 8) {
+            uint64_t word;
+            std::memcpy(&word, data + i, sizeof word);
+            lanes += (word & evenBytes) + ((word >> 8) & evenBytes);
+        }
+        total +=
+            (lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) + ((lanes >> 32) & 0xFFFF) + (lanes >> 48);
+    }
+    for (; i < n; ++i) total += static_cast<unsigned char>(data[i]);
+    return static_cast<unsigned>(total % 256);
 }
 
 std::string Fix::checksum(const std::string& str) const {
@@ -107,7 +190,7 @@ std::string Fix::checksum(const std::string& str) const {
 void Fix::updateBodyLength() {
     // Located by search rather than at a fixed offset, so a version text of any length works; with
     // a 7-byte version this is offset 12, after "8=FIX.4.x<SOH>9=".
-    size_t key = message.find(tagBodyLength);
+    size_t key = find_text(message, tagBodyLength);
     if (key == std::string::npos) return;
     size_t begin = key + tagBodyLength.size();
     size_t end = message.find(soh, begin);
@@ -119,14 +202,14 @@ void Fix::updateBodyLength() {
 void Fix::update_header_trailer() {
     std::string header;
     std::string body;
-    size_t key = message.find(tagBodyLength);
+    size_t key = find_text(message, tagBodyLength);
     if (key != std::string::npos) {
         header = message.substr(0, key);
         size_t end9 = message.find(soh, key + 1);
         if (end9 != std::string::npos) {
             // Searching from the SOH that ends field 9 also finds a trailer that follows it
             // directly.
-            size_t trailer = message.find(tagCheckSum, end9);
+            size_t trailer = find_text(message, tagCheckSum, end9);
             size_t stop = trailer == std::string::npos ? message.size() : trailer + 1;
             body = message.substr(end9 + 1, stop - end9 - 1);
         }
@@ -151,12 +234,12 @@ int Fix::validate(const std::string& version, int expectedSeq) const {
         return InvalidBeginString;
     }
 
-    size_t key9 = message.find(tagBodyLength);
+    size_t key9 = find_text(message, tagBodyLength);
     if (key9 == std::string::npos) return InvalidBodyLength;
     size_t value9 = key9 + tagBodyLength.size();
     size_t end9 = message.find(soh, value9);
     if (end9 == std::string::npos) return InvalidBodyLength;
-    size_t trailer = message.find(tagCheckSum, end9);
+    size_t trailer = find_text(message, tagCheckSum, end9);
     size_t bodyEnd = trailer == std::string::npos ? size : trailer + 1;
     const char* text = message.data();
     int declared = cvt.to_int(text + value9, text + end9);
@@ -187,14 +270,14 @@ int Fix::validate(const std::string& version, int expectedSeq) const {
 size_t Fix::fieldPos(int t) const {
     char key[16];
     size_t n = make_key(key, t);
-    size_t pos = message.find(key, 0, n);
+    size_t pos = find_text(message, key, n);
     return pos == 0 ? std::string::npos : pos;
 }
 
 bool Fix::valueRange(int t, size_t& begin, size_t& end) const {
     char key[16];
     size_t n = make_key(key, t);
-    size_t pos = message.find(key, 0, n);
+    size_t pos = find_text(message, key, n);
     if (pos == 0 || pos == std::string::npos) return false;
     begin = pos + n;
     end = message.find(soh, begin);
@@ -238,11 +321,11 @@ std::string Fix::tag_str(int t) const {
 }
 
 int Fix::length() const {
-    size_t key9 = message.find(tagBodyLength);
+    size_t key9 = find_text(message, tagBodyLength);
     if (key9 == 0 || key9 == std::string::npos) return 0;
     size_t end9 = message.find(soh, key9 + 1);
     if (end9 == std::string::npos) return 0;
-    size_t trailer = message.find(tagCheckSum, end9);
+    size_t trailer = find_text(message, tagCheckSum, end9);
     if (trailer == std::string::npos) return 0;
     return static_cast<int>(trailer - end9);
 }
@@ -294,7 +377,7 @@ void Fix::updateTagValue(int t, const std::string& s) {
 void Fix::addTag(int tag, const char* v) {
     std::string field;
     append_field(field, tag, v != nullptr ? v : "");
-    size_t trailer = message.find(tagCheckSum);
+    size_t trailer = find_text(message, tagCheckSum);
     if (trailer == std::string::npos) {
         message += field;
     } else {
@@ -304,10 +387,10 @@ void Fix::addTag(int tag, const char* v) {
 }
 
 void Fix::rebuild() {
-    size_t trailer = message.find(tagCheckSum);
+    size_t trailer = find_text(message, tagCheckSum);
     if (trailer == std::string::npos || fieldPos(TagBodyLength) == std::string::npos) return;
     setTagValue(TagBodyLength, length());
-    trailer = message.find(tagCheckSum);
+    trailer = find_text(message, tagCheckSum);
     std::string digits;
     append_checksum_digits(digits, sumBytes(message.data(), trailer + 1));
     setTagValue(TagCheckSum, digits);
@@ -316,14 +399,14 @@ void Fix::rebuild() {
 void Fix::update_tag_value(const Tag& t) {
     std::string key = t.tagStr();
     std::string field = t.getTagValueStr();
-    size_t pos = message.find(key);
+    size_t pos = find_text(message, key);
     if (pos != std::string::npos) {
         size_t end = message.find(soh, pos + 1);
         size_t tail = end == std::string::npos ? message.size() : end + 1;
         message.replace(pos + 1, tail - pos - 1, field);
         return;
     }
-    size_t trailer = message.find(tagCheckSum);
+    size_t trailer = find_text(message, tagCheckSum);
     if (trailer != std::string::npos) {
         message.insert(trailer + 1, field);
     } else {
@@ -342,7 +425,7 @@ void Fix::rebuild_message(const std::string& tag_values) {
 
 void Fix::placeResendField(const Tag& t, int after) {
     size_t anchor =
-        message.find(t.tagStr()) == std::string::npos ? fieldPos(after) : std::string::npos;
+        find_text(message, t.tagStr()) == std::string::npos ? fieldPos(after) : std::string::npos;
     if (anchor == std::string::npos) {
         update_tag_value(t);
         return;
@@ -352,17 +435,16 @@ void Fix::placeResendField(const Tag& t, int after) {
 }
 
 void Fix::buildResendMessage(const std::string& msg) {
-    Time clock;
-    Tag sendingTime(TagSendingTime, clock.getCurrentGMTime());
+    Tag newSendingTime(TagSendingTime, sendingTime());
     message = msg;
     Tag origSendingTime(TagOrigSendingTime, getTagValue(TagSendingTime));
     Tag possDup(TagPossDupFlag, std::string(1, Yes));
-    bool hadOrigSendingTime = message.find(origSendingTime.tagStr()) != std::string::npos;
+    bool hadOrigSendingTime = find_text(message, origSendingTime.tagStr()) != std::string::npos;
 
     // Missing header fields go in header order: 52 after 34, 122 after 52, 43 after 122 (after 52
     // when 122 stood elsewhere). Only a message without the anchor falls back to before the
     // checksum.
-    placeResendField(sendingTime, TagMsgSeqNum);
+    placeResendField(newSendingTime, TagMsgSeqNum);
     placeResendField(origSendingTime, TagSendingTime);
     placeResendField(possDup, hadOrigSendingTime ? TagSendingTime : TagOrigSendingTime);
     update_header_trailer();

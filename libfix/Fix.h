@@ -12,6 +12,7 @@
 
 #include "Converter.h"
 #include "Tag.h"
+#include "Time.h"
 
 inline const std::string tagCheckSum = "\00110=";   // key of the CheckSum field
 inline const std::string tagBodyLength = "\0019=";  // key of the BodyLength field
@@ -101,6 +102,14 @@ class Fix {
     std::string message;
 
   private:
+    // SendingTime text of the current second; build formats the clock once per second, not per
+    // message.
+    const std::string& sendingTime();
+
+    Time clock;
+    long stampSecond = -1;
+    std::string stampText;
+
     // Position of the SOH starting the key of field t (never 0), or npos.
     size_t fieldPos(int t) const;
     // Value bounds of field t; false when the field is absent.

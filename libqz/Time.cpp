@@ -54,6 +54,10 @@ int Time::past() const {
 
 std::string Time::getCurrentGMTime() {
     update();
+    return getGMTime();
+}
+
+std::string Time::getGMTime() const {
     tm t{};
     gmtime_r(&ftime, &t);
     return date_time_text(t);

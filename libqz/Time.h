@@ -25,6 +25,8 @@ class Time {
     std::string getLogTime();
     // The stored time (not updated) as local YYYYMMDD-HH:MM:SS.
     std::string getDateTime() const;
+    // The stored time (not updated) in UTC as YYYYMMDD-HH:MM:SS.
+    std::string getGMTime() const;
 
   private:
     time_t ftime;

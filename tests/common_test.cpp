@@ -108,6 +108,7 @@ TEST(Clock, LocalTextsFollowTheTimeZoneWhileSendingTimeStaysUtc) {
     Time t;
     t.set(1236214923);  // 2009-03-05 01:02:03 UTC is 10:02:03 in Tokyo
     EXPECT_EQ(t.getDateTime(), "20090305-10:02:03");
+    EXPECT_EQ(t.getGMTime(), "20090305-01:02:03");
 
     Time now;
     std::string gmt = now.getCurrentGMTime();

@@ -50,7 +50,7 @@ const std::regex sendingTime(R"(\d{8}-\d\d:\d\d:\d\d)");
 
 // ---- checksum and body length ----
 
-TEST(Checksum, HeartbeatExampleComesOutByteForByte) {
+TEST(FixChecksum, HeartbeatExampleComesOutByteForByte) {
     // Bytes summed: "8=FIX.4.2|" = 56+61+70+73+88+46+52+46+50+1 = 543
     //               "9=5|"       = 57+61+53+1                   = 172
     //               "35=0|"      = 51+53+61+48+1                = 214
@@ -65,7 +65,7 @@ TEST(Checksum, HeartbeatExampleComesOutByteForByte) {
     EXPECT_EQ(fix.length(), 5);
 }
 
-TEST(Checksum, IsTheByteSumModulo256InThreeDigits) {
+TEST(FixChecksum, IsTheByteSumModulo256InThreeDigits) {
     Fix fix;
     EXPECT_EQ(fix.checksum(""), "000");
     EXPECT_EQ(fix.checksum("\x01"), "001");
@@ -77,7 +77,7 @@ TEST(Checksum, IsTheByteSumModulo256InThreeDigits) {
     EXPECT_EQ(fix.checksum("AB"), "131");        // 65 + 66
 }
 
-TEST(Checksum, RebuildingHeaderAndTrailerDropsTheOldTrailer) {
+TEST(FixChecksum, RebuildingHeaderAndTrailerDropsTheOldTrailer) {
     Fix fix(wire("8=FIX.4.2|9=999|35=0|49=A|10=000|"));
     fix.update_header_trailer();
     EXPECT_EQ(fix.message, sealed("FIX.4.2", "35=0|49=A|"));
@@ -93,7 +93,7 @@ TEST(Checksum, RebuildingHeaderAndTrailerDropsTheOldTrailer) {
 
 // ---- building ----
 
-TEST(Build, HeaderTemplateGetsSequenceNumberSendingTimeLengthAndChecksum) {
+TEST(FixBuild, HeaderTemplateGetsSequenceNumberSendingTimeLengthAndChecksum) {
     std::list<Tag> templ = headerTemplate();
     std::string data = wire("35=0|");
     Fix fix;
@@ -113,7 +113,7 @@ TEST(Build, HeaderTemplateGetsSequenceNumberSendingTimeLengthAndChecksum) {
     EXPECT_TRUE(data.empty());
 }
 
-TEST(Build, TemplatePositionIsKeptAndNewFieldsAreAppendedInDataOrder) {
+TEST(FixBuild, TemplatePositionIsKeptAndNewFieldsAreAppendedInDataOrder) {
     std::list<Tag> templ = {Tag(8, "FIX.4.2"), Tag(9, ""), Tag(35, ""), Tag(49, "DESK"),
                             Tag(34, "")};
     std::string data = wire("55=IBM|35=D|54=1|49=DESK2|38=100");
@@ -127,7 +127,7 @@ TEST(Build, TemplatePositionIsKeptAndNewFieldsAreAppendedInDataOrder) {
     EXPECT_EQ(order, "8=FIX.4.2 9= 35=D 49=DESK2 34=12 55=IBM 54=1 38=100 ");
 }
 
-TEST(Build, DataValuesForSequenceNumberAndSendingTimeAreOverwritten) {
+TEST(FixBuild, DataValuesForSequenceNumberAndSendingTimeAreOverwritten) {
     std::list<Tag> templ = headerTemplate();
     std::string data = wire("35=D|34=999|52=19990101-00:00:00|11=ORD1|");
     Fix fix;
@@ -139,7 +139,7 @@ TEST(Build, DataValuesForSequenceNumberAndSendingTimeAreOverwritten) {
     EXPECT_EQ(fix.validate("FIX.4.2", 7), Valid);
 }
 
-TEST(Build, SequenceNumberAndSendingTimeAppearOnlyWhereTheTemplateHasThem) {
+TEST(FixBuild, SequenceNumberAndSendingTimeAppearOnlyWhereTheTemplateHasThem) {
     std::list<Tag> templ = {Tag(8, "FIX.4.2"), Tag(9, ""), Tag(35, "")};
     Fix fix;
     fix.build(templ, msgTypeTestReq, 3);
@@ -148,7 +148,7 @@ TEST(Build, SequenceNumberAndSendingTimeAppearOnlyWhereTheTemplateHasThem) {
     EXPECT_EQ(fix.getTagValue(TagSendingTime), "");
 }
 
-TEST(Build, MessageTypeFormEqualsTheDataForm) {
+TEST(FixBuild, MessageTypeFormEqualsTheDataForm) {
     std::list<Tag> a = {Tag(8, "FIX.4.2"), Tag(9, ""), Tag(35, ""), Tag(49, "DESK")};
     std::list<Tag> b = a;
     std::string data = wire("35=A|");
@@ -159,7 +159,7 @@ TEST(Build, MessageTypeFormEqualsTheDataForm) {
     EXPECT_EQ(byType.getMsgType(), msgTypeLogon);
 }
 
-TEST(Build, EmptyPiecesInTheDataAddNoField) {
+TEST(FixBuild, EmptyPiecesInTheDataAddNoField) {
     std::list<Tag> templ = {Tag(8, "FIX.4.2"), Tag(9, ""), Tag(35, "")};
     std::string data = wire("|35=D||55=IBM|");
     Fix fix;
@@ -167,7 +167,7 @@ TEST(Build, EmptyPiecesInTheDataAddNoField) {
     EXPECT_EQ(fix.message, sealed("FIX.4.2", "35=D|55=IBM|"));
 }
 
-TEST(Build, BodyLengthIsPlacedForVersionTextsOfAnyLength) {
+TEST(FixBuild, BodyLengthIsPlacedForVersionTextsOfAnyLength) {
     std::list<Tag> templ = {Tag(8, "FIXT.1.1"), Tag(9, ""), Tag(35, "")};
     std::string data = wire("35=0|");
     Fix fix;
@@ -178,7 +178,7 @@ TEST(Build, BodyLengthIsPlacedForVersionTextsOfAnyLength) {
 
 // ---- validation ----
 
-TEST(Validate, SealedMessageIsValidAndSequenceNumberIsComparedWhenAsked) {
+TEST(FixValidate, SealedMessageIsValidAndSequenceNumberIsComparedWhenAsked) {
     Fix fix(sealed("FIX.4.2", "35=8|49=BRK1|56=DESK|34=10|52=20090305-01:02:03|"));
     EXPECT_EQ(fix.validate("FIX.4.2", 10), Valid);
     EXPECT_EQ(fix.validate("FIX.4.2", 11), InvalidSeqLess);
@@ -186,14 +186,14 @@ TEST(Validate, SealedMessageIsValidAndSequenceNumberIsComparedWhenAsked) {
     EXPECT_EQ(fix.validate("FIX.4.2", 0), Valid);
 }
 
-TEST(Validate, ExpectedZeroIgnoresTheSequenceFieldEntirely) {
+TEST(FixValidate, ExpectedZeroIgnoresTheSequenceFieldEntirely) {
     Fix fix(sealed("FIX.4.2", "35=A|49=BRK1|"));
     EXPECT_EQ(fix.validate("FIX.4.2", 0), Valid);
     // Without field 34 the number reads as 0, which is below any expected number.
     EXPECT_EQ(fix.validate("FIX.4.2", 1), InvalidSeqLess);
 }
 
-TEST(Validate, FirstFailingCheckDecides) {
+TEST(FixValidate, FirstFailingCheckDecides) {
     const std::string good = sealed("FIX.4.2", "35=0|34=2|");
     // 543 ("8=FIX.4.2|") + 216 ("9=10|") + 214 ("35=0|") + 215 ("34=2|") = 1188 = 4 * 256 + 164
     ASSERT_EQ(bars(good), "8=FIX.4.2|9=10|35=0|34=2|10=164|");
@@ -212,7 +212,7 @@ TEST(Validate, FirstFailingCheckDecides) {
     EXPECT_EQ(badSequenceOnly.validate("FIX.4.3", 3), InvalidBeginString);
 }
 
-TEST(Validate, EmptyTruncatedAndMalformedTextsFail) {
+TEST(FixValidate, EmptyTruncatedAndMalformedTextsFail) {
     const std::string good = sealed("FIX.4.2", "35=0|34=2|");
     for (size_t n = 0; n < good.size(); ++n) {
         Fix cut(good.substr(0, n));
@@ -244,7 +244,7 @@ TEST(Validate, EmptyTruncatedAndMalformedTextsFail) {
 
 // ---- reading fields ----
 
-TEST(Fields, KeyRuleKeepsFieldNineApartFromNinetyEightAndOneHundredNine) {
+TEST(FixFields, KeyRuleKeepsFieldNineApartFromNinetyEightAndOneHundredNine) {
     Fix fix(sealed("FIX.4.2", "35=A|98=0|108=30|109=CLIENT9|"));
     EXPECT_EQ(fix.getTagValue(TagBodyLength), "29");
     EXPECT_EQ(fix.getTagValue(TagEncryptMethod), "0");
@@ -262,7 +262,7 @@ TEST(Fields, KeyRuleKeepsFieldNineApartFromNinetyEightAndOneHundredNine) {
     EXPECT_EQ(noLength.length(), 0);
 }
 
-TEST(Fields, ReadersReturnValueNumberAndFirstByte) {
+TEST(FixFields, ReadersReturnValueNumberAndFirstByte) {
     Fix fix(sealed("FIX.4.2", "35=8|34=42|54=1|58=partly = filled|44=|"));
     EXPECT_EQ(fix.getTagValue(TagText), "partly = filled");
     EXPECT_EQ(fix.tagValue(TagText), "partly = filled");
@@ -276,7 +276,7 @@ TEST(Fields, ReadersReturnValueNumberAndFirstByte) {
     EXPECT_EQ(fix.getTagValue(TagBeginString), "");
 }
 
-TEST(Fields, MissingFieldsReadAsEmptyZeroOrNul) {
+TEST(FixFields, MissingFieldsReadAsEmptyZeroOrNul) {
     for (const char* text : {"", "8=FIX.4.2|9=5|10=000|", "35", "|35=", "|34=", "garbage"}) {
         Fix fix(wire(text));
         EXPECT_EQ(fix.getTagValue(TagSymbol), "") << text;
@@ -288,7 +288,7 @@ TEST(Fields, MissingFieldsReadAsEmptyZeroOrNul) {
     }
 }
 
-TEST(Fields, LastFieldWithoutSohRunsToTheEnd) {
+TEST(FixFields, LastFieldWithoutSohRunsToTheEnd) {
     Fix fix(wire("8=FIX.4.2|35=D|55=IBM"));
     EXPECT_EQ(fix.getTagValue(TagSymbol), "IBM");
     fix.setTagValue(TagSymbol, std::string("MSFT"));
@@ -297,7 +297,7 @@ TEST(Fields, LastFieldWithoutSohRunsToTheEnd) {
 
 // ---- changing fields ----
 
-TEST(Change, SetTagValueReplacesInPlaceInEveryForm) {
+TEST(FixChange, SetTagValueReplacesInPlaceInEveryForm) {
     Fix fix(wire("8=FIX.4.2|9=0|35=D|34=1|43=N|58=old|10=000|"));
     fix.setTagValue(TagPossDupFlag, Yes);
     fix.setTagValue(TagMsgSeqNum, 1234);
@@ -310,7 +310,7 @@ TEST(Change, SetTagValueReplacesInPlaceInEveryForm) {
     EXPECT_EQ(bars(fix.message), "8=FIX.4.2|9=0|35=G|34=1234|43=Y|58=new text|10=000|");
 }
 
-TEST(Change, UpdateTagValueResealsTheMessage) {
+TEST(FixChange, UpdateTagValueResealsTheMessage) {
     Fix fix(sealed("FIX.4.2", "35=D|34=1|43=N|58=x|"));
     fix.updateTagValue(TagPossDupFlag, 'Y');
     fix.updateTagValue(TagMsgSeqNum, 100);
@@ -321,19 +321,19 @@ TEST(Change, UpdateTagValueResealsTheMessage) {
     EXPECT_EQ(fix.validate("FIX.4.2", 100), Valid);
 }
 
-TEST(Change, AddTagInsertsBeforeTheChecksum) {
+TEST(FixChange, AddTagInsertsBeforeTheChecksum) {
     Fix fix(sealed("FIX.4.2", "35=D|34=1|"));
     fix.addTag(TagSymbol, "IBM");
     EXPECT_EQ(fix.message, sealed("FIX.4.2", "35=D|34=1|55=IBM|"));
 }
 
-TEST(Change, RebuildLeavesAMessageWithoutTrailerAlone) {
+TEST(FixChange, RebuildLeavesAMessageWithoutTrailerAlone) {
     Fix fix(wire("8=FIX.4.2|9=3|35=D|"));
     fix.rebuild();
     EXPECT_EQ(bars(fix.message), "8=FIX.4.2|9=3|35=D|");
 }
 
-TEST(Change, UpdateTagValueReplacesInsertsBeforeChecksumOrAppends) {
+TEST(FixChange, UpdateTagValueReplacesInsertsBeforeChecksumOrAppends) {
     Fix fix(wire("8=FIX.4.2|9=0|35=D|58=x|10=000|"));
     fix.update_tag_value(Tag(58, "yy"));
     fix.update_tag_value(Tag(55, "IBM"));
@@ -345,7 +345,7 @@ TEST(Change, UpdateTagValueReplacesInsertsBeforeChecksumOrAppends) {
     EXPECT_EQ(bars(open.message), "8=FIX.4.2|35=D|58=y|55=IBM|");
 }
 
-TEST(Change, RebuildMessageAppliesFieldsThenReseals) {
+TEST(FixChange, RebuildMessageAppliesFieldsThenReseals) {
     Fix fix(sealed("FIX.4.2", "35=D|34=3|58=x|"));
     fix.rebuild_message(wire("58=changed|55=IBM|"));
     EXPECT_EQ(fix.message, sealed("FIX.4.2", "35=D|34=3|58=changed|55=IBM|"));
@@ -353,7 +353,7 @@ TEST(Change, RebuildMessageAppliesFieldsThenReseals) {
 
 // ---- resend copies ----
 
-TEST(Resend, MissingFlagsGoIntoTheHeaderRightAfterSendingTime) {
+TEST(FixResend, MissingFlagsGoIntoTheHeaderRightAfterSendingTime) {
     const std::string original =
         sealed("FIX.4.2", "35=D|49=DESK|56=BRK1|34=7|52=20090305-01:02:03|11=ORD1|55=IBM|");
     Fix fix;
@@ -365,7 +365,7 @@ TEST(Resend, MissingFlagsGoIntoTheHeaderRightAfterSendingTime) {
     EXPECT_EQ(fix.validate("FIX.4.2", 7), Valid);
 }
 
-TEST(Resend, PresentFlagsAreReplacedInPlace) {
+TEST(FixResend, PresentFlagsAreReplacedInPlace) {
     const std::string original =
         sealed("FIX.4.2", "35=D|34=7|43=N|52=20090305-01:02:03|122=20090101-00:00:00|11=ORD1|");
     Fix fix;
@@ -375,7 +375,7 @@ TEST(Resend, PresentFlagsAreReplacedInPlace) {
               sealed("FIX.4.2", "35=D|34=7|43=Y|52=" + now + "|122=20090305-01:02:03|11=ORD1|"));
 }
 
-TEST(Resend, MissingPossDupFollowsSendingTimeWhenOrigSendingTimeStandsElsewhere) {
+TEST(FixResend, MissingPossDupFollowsSendingTimeWhenOrigSendingTimeStandsElsewhere) {
     const std::string original = sealed("FIX.4.2", "35=D|34=7|52=20090305-01:02:03|11=ORD1|122=x|");
     Fix fix;
     fix.buildResendMessage(original);
@@ -384,7 +384,7 @@ TEST(Resend, MissingPossDupFollowsSendingTimeWhenOrigSendingTimeStandsElsewhere)
               sealed("FIX.4.2", "35=D|34=7|52=" + now + "|43=Y|11=ORD1|122=20090305-01:02:03|"));
 }
 
-TEST(Resend, WithoutSendingTimeTheFieldsFollowTheSequenceNumber) {
+TEST(FixResend, WithoutSendingTimeTheFieldsFollowTheSequenceNumber) {
     const std::string original = sealed("FIX.4.2", "35=D|34=7|11=ORD1|");
     Fix fix;
     fix.buildResendMessage(original);
@@ -393,7 +393,7 @@ TEST(Resend, WithoutSendingTimeTheFieldsFollowTheSequenceNumber) {
     EXPECT_EQ(fix.message, sealed("FIX.4.2", "35=D|34=7|52=" + now + "|122=|43=Y|11=ORD1|"));
 }
 
-TEST(Resend, ResendingAResendKeepsASingleCopyOfEachFlag) {
+TEST(FixResend, ResendingAResendKeepsASingleCopyOfEachFlag) {
     Fix first;
     first.buildResendMessage(sealed("FIX.4.2", "35=D|34=7|52=20090305-01:02:03|11=ORD1|"));
     Fix second;
@@ -407,7 +407,7 @@ TEST(Resend, ResendingAResendKeepsASingleCopyOfEachFlag) {
 
 // ---- printing ----
 
-TEST(Print, PrintableShowsEverySohAndKeepsOtherBytes) {
+TEST(FixPrint, PrintableShowsEverySohAndKeepsOtherBytes) {
     Fix fix(sealed("FIX.4.2", "35=0|"));
     EXPECT_EQ(fix.printable(), "8=FIX.4.2<SOH>9=5<SOH>35=0<SOH>10=161<SOH>");
     EXPECT_EQ(fix.translate('=', ":"),
@@ -419,7 +419,7 @@ TEST(Print, PrintableShowsEverySohAndKeepsOtherBytes) {
 
 // ---- arbitrary bytes ----
 
-TEST(Garbage, NoOperationReadsOutsideTheTextOrThrows) {
+TEST(FixGarbage, NoOperationReadsOutsideTheTextOrThrows) {
     // Fragments that steer the searches into their edge cases, mixed with random bytes.
     const std::string pieces[] = {"\x01", "=",   "8=",      "9=", "10=", "34=",  "35=", "52=",
                                   "122=", "43=", "FIX.4.2", "12", "-3",  "\xff", "a"};

@@ -11,7 +11,7 @@ namespace {
 const std::string SOH(1, '\x01');
 }
 
-TEST(Field, ParsingSplitsAtTheFirstEqualsSignAndCutsTheArgument) {
+TEST(TagField, ParsingSplitsAtTheFirstEqualsSignAndCutsTheArgument) {
     std::string text = "58=a=b";
     Tag t(text);
     EXPECT_EQ(t.tag, 58);
@@ -19,7 +19,7 @@ TEST(Field, ParsingSplitsAtTheFirstEqualsSignAndCutsTheArgument) {
     EXPECT_EQ(text, "58");
 }
 
-TEST(Field, ParsingWithoutAValueAfterTheNumber) {
+TEST(TagField, ParsingWithoutAValueAfterTheNumber) {
     std::string empty = "44=";
     Tag t(empty);
     EXPECT_EQ(t.tag, 44);
@@ -39,7 +39,7 @@ TEST(Field, ParsingWithoutAValueAfterTheNumber) {
     EXPECT_EQ(leading, "=A");
 }
 
-TEST(Field, SetTakesTheWholeTextAsValueWhenThereIsNoEqualsSign) {
+TEST(TagField, SetTakesTheWholeTextAsValueWhenThereIsNoEqualsSign) {
     Tag t;
     std::string a = "35=A";
     t.set(a);
@@ -58,7 +58,7 @@ TEST(Field, SetTakesTheWholeTextAsValueWhenThereIsNoEqualsSign) {
     EXPECT_EQ(t.value, "35");
 }
 
-TEST(Field, DefaultAndCopiedFields) {
+TEST(TagField, DefaultAndCopiedFields) {
     Tag blank;
     EXPECT_EQ(blank.tag, 0);
     EXPECT_EQ(blank.value, "");
@@ -73,7 +73,7 @@ TEST(Field, DefaultAndCopiedFields) {
     EXPECT_EQ(assigned.value, "DESK");
 }
 
-TEST(Field, FieldsAreEqualByNumberAlone) {
+TEST(TagField, FieldsAreEqualByNumberAlone) {
     EXPECT_TRUE(Tag(55, "IBM") == Tag(55, "MSFT"));
     EXPECT_FALSE(Tag(55, "IBM") != Tag(55, "MSFT"));
     EXPECT_FALSE(Tag(55, "IBM") == Tag(65, "IBM"));
@@ -85,7 +85,7 @@ TEST(Field, FieldsAreEqualByNumberAlone) {
     EXPECT_EQ(found->value, "D");
 }
 
-TEST(Field, SearchKeyIsFramedBySohAndEqualsSoNineNeverMatchesNinetyEight) {
+TEST(TagField, SearchKeyIsFramedBySohAndEqualsSoNineNeverMatchesNinetyEight) {
     EXPECT_EQ(Tag(35, "A").tagStr(), SOH + "35=");
     EXPECT_EQ(Tag(35, "A").getTagValueStr(), "35=A" + SOH);
 
