@@ -7,8 +7,7 @@ namespace {
 
 // Fixed prefix of every frame: "8=" + 7-byte version + SOH + "9=". Returns false as soon as the
 // buffered bytes contradict it.
-bool prefixPlausible(const std::string& in) {
-    const std::size_t n = in.size();
+bool prefixPlausible(const char* in, std::size_t n) {
     if (n > 0 && in[0] != '8') return false;
     if (n > 1 && in[1] != '=') return false;
     if (n > 9 && in[9] != Comm::ch_soh) return false;
@@ -30,6 +29,7 @@ Comm::Comm(Socket& s) : Comm() {
 void Comm::setup(Socket& s) {
     sock = &s;
     incoming.clear();
+    head = 0;
     outgoing.clear();
     broken = false;
     closed = false;
@@ -57,6 +57,9 @@ int Comm::sendSlice() {
 void Comm::readOnce() {
     int n = sock->recvMsg(recvBuf, BufSize);
     if (n > 0) {
+        // Messages already handed out are dropped here, once per read rather than per message.
+        incoming.erase(0, head);
+        head = 0;
         incoming.append(recvBuf, static_cast<std::size_t>(n));
         recvTime = std::time(nullptr);
     }
@@ -64,18 +67,19 @@ void Comm::readOnce() {
 
 bool Comm::cutFrame(std::string& msg) {
     if (broken) return false;
-    if (!prefixPlausible(incoming)) {
+    const char* in = incoming.data() + head;
+    const std::size_t size = incoming.size() - head;
+    if (!prefixPlausible(in, size)) {
         broken = true;
         return false;
     }
-    // BodyLength digits start at byte 12 and end at the next SOH.
-    const std::size_t size = incoming.size();
     if (size <= static_cast<std::size_t>(BodyLengthStart)) return false;
+    // BodyLength digits start at byte 12 and end at the next SOH.
     long bodyLength = 0;
     int digits = 0;
     std::size_t pos = BodyLengthStart;
     for (; pos < size; ++pos) {
-        char c = incoming[pos];
+        char c = in[pos];
         if (c == ch_soh) break;
         if (c < '0' || c > '9' || digits == MaxBodyLengthDigits) {
             broken = true;
@@ -91,8 +95,8 @@ bool Comm::cutFrame(std::string& msg) {
     }
     const std::size_t total = pos + 1 + static_cast<std::size_t>(bodyLength) + CheckSumLength;
     if (size < total) return false;
-    msg.assign(incoming, 0, total);
-    incoming.erase(0, total);
+    msg.assign(in, total);
+    head += total;
     return true;
 }
 

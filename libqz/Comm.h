@@ -93,8 +93,9 @@ class Comm {
     int sendSlice();
 
     Socket* sock = nullptr;
-    // Bytes received and not yet handed out.
+    // Received bytes; those from `head` on are not yet handed out.
     std::string incoming;
+    std::size_t head = 0;
     // Bytes queued and not yet taken by the socket.
     std::string outgoing;
     time_t recvTime;
