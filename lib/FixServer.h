@@ -1,0 +1,99 @@
+// FixServer: the acceptor's FIX session for one accepted connection. The counterparty names its
+// site by the SenderCompID of its Logon; the session then opens that site's logs and
+// configuration, restores its numbers, answers the Logon (echoing the peer's HeartBtInt), starts
+// a dispatcher for the site's queue type (cell index + 1) and runs the shared Session loop. What
+// is particular to the acceptor lives here: refusing a Logon with a code, one live session per
+// site in the process, the idle rule (Heartbeat, then TestRequest, then end), printing inbound
+// Rejects, answering a Logout, and closing the connection at the end.
+//
+// Thread contract: one thread runs Server(), normally the detached one Start() creates, which
+// deletes the session (and a socket it owns) when it has ended. Sessions of one process share
+// only the site table, the output queue (written under the program's Mutex) and the record of
+// live sites, which is guarded by its own lock.
+#pragma once
+
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "Session.h"
+#include "Syslog.h"
+
+class FixServer : public Session {
+  public:
+    // Codes with which a session ends before its loop, shown as "Thread Exit [code]".
+    // The first message is not a usable Logon (none within logonWait seconds, another type, no
+    // SenderCompID, MsgSeqNum 0 or less).
+    static constexpr int RefusedLogon = -1;
+    // The site already has a live session in this process.
+    static constexpr int RefusedSiteBusy = -2;
+    // The Logon is numbered below the expected MsgSeqNum.
+    static constexpr int RefusedSeqLow = -3;
+    // Seconds a Logon waits for an ending session of its site to finish its shutdown before it is
+    // refused as a second session: a counterparty whose connection just dropped is let back in.
+    static constexpr int releaseWait = 3;
+
+    FixServer();
+    // The socket is not owned.
+    explicit FixServer(Socket& s);
+    // The socket is owned and deleted with the session.
+    explicit FixServer(std::unique_ptr<Socket> s);
+    ~FixServer() override;
+
+    // Runs Server() on a detached thread of its own; returns pthread_create's result. On success
+    // the object belongs to that thread, which deletes it at its end, so it must have been made
+    // with new and the caller must not touch it again. On failure the caller still owns it.
+    int Start();
+    void Run() override;
+
+    // The whole session, from the Logon to the closed connection. Returns 0 after a session that
+    // logged on, or the refusal code. Every ending closes the socket and releases the site, the
+    // pipe and the dispatcher; failures of the table, logs, configuration, queues, pipe or socket
+    // are printed on standard output and end only this session.
+    int Server();
+
+    // Reads the first whole message within logonWait seconds and takes the site and the
+    // heartbeat interval from it; 0 when it is a usable Logon, RefusedLogon otherwise.
+    int recvLogon();
+    // Logon answer from the site's Logon template, carrying the peer's own HeartBtInt.
+    void sendLogonReply();
+    void processResend(int beginSeq, int endSeq);
+
+    // 'I' while the session runs, 'D' once it has ended with a refusal code.
+    char threadStatus() const { return status; }
+
+  protected:
+    bool onIdle() override;
+    void onHeartbeat() override;
+    void onReject(std::string& message) override;
+    void onLogout() override;
+    void onResendRequest(int beginSeq, int endSeq) override;
+    void console(const std::string& line, int level) override;
+
+  private:
+    // Logon to the end of the loop; returns 0 or a refusal code.
+    int logOnAndRun();
+    // Marks the site of cell `index` live in this process, waiting up to releaseWait seconds for
+    // an earlier session of the site to finish; false when it is still live.
+    bool claimSite(int index);
+    void releaseSite();
+    // Closes the socket and the pipe; a failure to close only costs a console line.
+    void closeConnection();
+
+    std::unique_ptr<Socket> ownedSock;
+    Syslog slog{Normal};
+    char status = status_Init;
+    // Cell index of the site this session holds live; -1 when it holds none.
+    int claimedIndex = -1;
+    // Start() lets its thread run only once the creator is done with the object.
+    std::promise<void> launched;
+    std::future<void> launch = launched.get_future();
+
+    // Cell indexes of the sites with a live session in this process.
+    static std::mutex sitesLock;
+    static std::condition_variable siteReleased;
+    static std::set<int> liveSites;
+};

@@ -1,0 +1,81 @@
+// gatelisten: the acceptor gateway. One process listens on a TCP port and serves every
+// counterparty that connects, each connection on a session thread of its own; the main thread
+// does nothing but accept. The site table and both queues must exist beforehand.
+#include <signal.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "Common.h"
+#include "Converter.h"
+#include "FixServer.h"
+#include "MsgQueue.h"
+#include "Mutex.h"
+#include "Options.h"
+#include "ServerSocket.h"
+#include "Shm.h"
+#include "Socket.h"
+#include "Syslog.h"
+
+namespace {
+
+constexpr int defaultPort = 6001;
+constexpr int listenBacklog = 5;
+constexpr int exitFailure = 1;
+
+[[noreturn]] void serve(Options& options, Syslog& slog, Mutex& mutex) {
+    std::string shmName = options.getArgument(1);
+    Shm shm(shmName);
+    slog.printlog("Shared Memory [" + shmName + "] was attached.", Normal);
+
+    int port = options.is_present('p') ? options.getOptionNum('p') : defaultPort;
+
+    std::string outName = options.is_present('o') ? options.getOption('o') : "s.0";
+    MsgQueue mqOut(outName, 0, 0);
+    slog.printlog("MsgQueue [" + outName + "] was attached.", Normal);
+
+    std::string inName = options.is_present('i') ? options.getOption('i') : "s.1";
+
+    ServerSocket server(port, listenBacklog);
+    slog.printlog("Socket service [" + Converter::to_string(port) + "] was created.", Normal);
+
+    for (;;) {
+        auto sock = std::make_unique<Socket>(server.accept());
+        std::string peer = server.getRemoteIp();
+        auto* session = new FixServer(std::move(sock));
+        slog.printlog("New thread created for client [" + peer + "].", Normal);
+        session->Setup(shm, mutex, mqOut, inName);
+        if (session->Start() != 0) {
+            // No thread could be had: the connection is closed and the program goes on.
+            slog.printlog("Fail to create a thread for client [" + peer + "].", Fatal);
+            delete session;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Mutex mutex;
+    Options options(argc, argv);
+    if (options.getCount() < 2) {
+        std::cout << "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n" << std::endl;
+        return -1;
+    }
+    // A peer that resets its connection must show up as a failed send, not end the process.
+    signal(SIGPIPE, SIG_IGN);
+    fix_init_env();
+    Syslog slog(Normal);
+    slog.version("gatelisten");
+    try {
+        serve(options, slog, mutex);
+    } catch (const ShmException& e) {
+        std::cerr << e.what() << std::endl;
+    } catch (const MQException& e) {
+        std::cerr << e.what() << std::endl;
+    } catch (const SocketException& e) {
+        std::cerr << e.what() << std::endl;
+    }
+    return exitFailure;
+}

@@ -1,0 +1,595 @@
+// gatelisten driven as a real process by scripted counterparties that connect to it: the Logon and
+// its refusals, one live session per site, several sites at once routed by queue type, reconnects,
+// the session-level messages, the idle rule, broken input, release of ended sessions, and a
+// gateconnect logged on to it. Every test has its own table, queues, FIXHOME and port, and ends
+// the program by its pid.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/ipc.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FixPeer.h"
+#include "Ipc.h"
+#include "MemoryCell.h"
+#include "MsgQueue.h"
+#include "Process.h"
+#include "Shm.h"
+#include "TempHome.h"
+#include "Time.h"
+
+namespace {
+
+using namespace std::chrono;
+
+// The gateway's own CompID towards every site.
+const std::string gate = "GATE";
+
+std::string siteCfg(const std::string& site) {
+    return "* acceptor test site\n"
+           "~ {8=FIX.4.2,9=,35=,49=" +
+           gate + ",56=" + site +
+           ",34=,52=}\n"
+           "A {98=0,108=30}\n"
+           "0 {}\n"
+           "1 {112=}\n"
+           "2 {7=,16=}\n"
+           "4 {123=Y,36=}\n"
+           "5 {58=Bye}\n";
+}
+
+bool waitUntil(const std::function<bool()>& done, int limitMs) {
+    auto deadline = steady_clock::now() + milliseconds(limitMs);
+    while (steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return done();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) out.push_back(line);
+    }
+    return out;
+}
+
+// A port nobody listens on right now; the caller retries if another process takes it first.
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// "Threads:" of /proc/<pid>/status.
+int threadCount(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+    return -1;
+}
+
+int openDescriptors(pid_t pid) {
+    DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr) return -1;
+    int n = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') ++n;
+    }
+    ::closedir(dir);
+    return n;
+}
+
+class Acceptor : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        table = ipc.name();
+        qin = ipc.name();
+        qout = ipc.name();
+        shm = std::make_unique<Shm>(table);
+        // A first cell that no counterparty uses, so a site's queue type (index + 1) differs from
+        // its index and from type 1.
+        shm->registerName("SPARE")->status = ' ';
+        brk1 = shm->registerName("BRK1");
+        brk2 = shm->registerName("BRK2");
+        brk1->status = ' ';
+        brk2->status = ' ';
+        input = std::make_unique<MsgQueue>(qin, 0, IPC_CREAT);
+        output = std::make_unique<MsgQueue>(qout, 0, IPC_CREAT);
+        home.writeCfg("BRK1", siteCfg("BRK1"));
+        home.writeCfg("BRK2", siteCfg("BRK2"));
+    }
+
+    void TearDown() override {
+        if (gw) gw->stop(milliseconds(2000));
+    }
+
+    ProcessOptions options() {
+        ProcessOptions o;
+        o.cwd = home.root();
+        o.env = {{"FIXHOME", home.root()}};
+        return o;
+    }
+
+    // Starts gatelisten on a free port and waits until it listens.
+    void start() {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            port = freePort();
+            std::vector<std::string> args{table, "-p", std::to_string(port), "-i", qin, "-o", qout};
+            gw = std::make_unique<BackgroundProcess>("gatelisten", args, options());
+            std::string ready = "Socket service [" + std::to_string(port) + "] was created.";
+            if (gw->waitForOutput(ready, milliseconds(5000))) return;
+            gw->stop(milliseconds(1000));
+        }
+        FAIL() << "gatelisten did not start listening";
+    }
+
+    std::unique_ptr<FixPeer> connect(const std::string& site) {
+        auto peer = std::make_unique<FixPeer>(site, gate);
+        EXPECT_TRUE(peer->connect(port));
+        return peer;
+    }
+
+    // Logs the peer on with MsgSeqNum seq and HeartBtInt hb; returns the gateway's reply.
+    std::string logOn(FixPeer& peer, int seq = 1, int hb = 30) {
+        peer.send("35=A|98=0|108=" + std::to_string(hb), seq);
+        return peer.read(5000);
+    }
+
+    // A connected and logged-on counterparty for site, numbered from 1.
+    std::unique_ptr<FixPeer> session(const std::string& site, int hb = 30) {
+        auto peer = connect(site);
+        std::string reply = logOn(*peer, 1, hb);
+        EXPECT_EQ(FixPeer::field(reply, 35), "A") << FixPeer::bars(reply);
+        return peer;
+    }
+
+    void putOutbound(const std::string& fields, long type) {
+        input->write(FixPeer::soh(fields), WaitMode, type);
+    }
+
+    // The next message the gateway delivered to the output queue, with its type.
+    std::string delivered(long& type, int limitMs = 3000) {
+        std::string text;
+        waitUntil(
+            [&] {
+                text = output->read(0, NoWaitMode);
+                return !text.empty();
+            },
+            limitMs);
+        type = output->lastType();
+        return text;
+    }
+
+    std::string logPath(const std::string& site, const std::string& direction) {
+        return "logs/" + site + "." + direction + "." + Time().getLogDate();
+    }
+
+    std::string cellBytes() {
+        return std::string(reinterpret_cast<const char*>(shm->getCell(0)), tableSize);
+    }
+
+    IpcNames ipc;
+    TempHome home;
+    std::string table, qin, qout;
+    std::unique_ptr<Shm> shm;
+    MemoryCell* brk1 = nullptr;
+    MemoryCell* brk2 = nullptr;
+    std::unique_ptr<MsgQueue> input, output;
+    std::unique_ptr<BackgroundProcess> gw;
+    int port = 0;
+};
+
+// --- The Logon -------------------------------------------------------------------------------
+
+TEST_F(Acceptor, FirstLogonOfTheDayIsAnsweredWithOneAndThePeersOwnInterval) {
+    start();
+    auto peer = connect("BRK1");
+    std::string logon = peer->send("35=A|98=0|108=7", 1);
+    std::string reply = peer->read(5000);
+    ASSERT_TRUE(FixPeer::wellFormed(reply)) << FixPeer::bars(reply);
+    EXPECT_EQ(FixPeer::field(reply, 35), "A");
+    EXPECT_EQ(FixPeer::field(reply, 34), "1");
+    EXPECT_EQ(FixPeer::field(reply, 108), "7");
+    EXPECT_EQ(FixPeer::field(reply, 98), "0");
+    EXPECT_EQ(FixPeer::field(reply, 49), gate);
+    EXPECT_EQ(FixPeer::field(reply, 56), "BRK1");
+    ASSERT_TRUE(waitUntil([&] { return brk1->In.seq == 1; }, 3000));
+    EXPECT_EQ(brk1->Out.seq, 1);
+    EXPECT_EQ(brk1->status, status_Online);
+    EXPECT_EQ(lines(home.readFile(logPath("BRK1", "in"))), std::vector<std::string>{logon});
+    EXPECT_EQ(lines(home.readFile(logPath("BRK1", "out"))), std::vector<std::string>{reply});
+
+    std::string out = gw->output();
+    EXPECT_NE(out.find(" Program: gatelisten"), std::string::npos) << out;
+    EXPECT_NE(out.find("Shared Memory [" + table + "] was attached."), std::string::npos);
+    EXPECT_NE(out.find("MsgQueue [" + qout + "] was attached."), std::string::npos);
+    EXPECT_NE(out.find("New thread created for client [127.0.0.1]."), std::string::npos);
+    // The acceptor announces neither the logs nor the configuration.
+    EXPECT_EQ(out.find("was opened."), std::string::npos) << out;
+}
+
+TEST_F(Acceptor, LogonSplitAcrossSegmentsIsReadWhole) {
+    start();
+    auto peer = connect("BRK1");
+    FixPeer writer("BRK1", gate);
+    std::string logon = writer.make("35=A|98=0|108=30", 1);
+    peer->sendRaw(logon.substr(0, 20));
+    std::this_thread::sleep_for(milliseconds(200));
+    peer->sendRaw(logon.substr(20));
+    EXPECT_EQ(FixPeer::field(peer->read(5000), 35), "A");
+}
+
+TEST_F(Acceptor, LogonAboveExpectedIsAnsweredThenAsksForTheGap) {
+    FixPeer old("BRK1", gate);
+    home.writeFile(logPath("BRK1", "in"), old.make("35=A", 1) + "\n" + old.make("35=0", 2) + "\n");
+    start();
+    auto peer = connect("BRK1");
+    std::string reply = logOn(*peer, 5);
+    EXPECT_EQ(FixPeer::field(reply, 35), "A");
+    EXPECT_EQ(FixPeer::field(reply, 34), "1");
+    std::string ask = peer->read(5000);
+    EXPECT_EQ(FixPeer::field(ask, 35), "2");
+    EXPECT_EQ(FixPeer::field(ask, 34), "2");
+    EXPECT_EQ(FixPeer::field(ask, 7), "3");
+    EXPECT_EQ(FixPeer::field(ask, 16), "0");
+    // The gap is still expected.
+    EXPECT_EQ(brk1->In.seq, 2);
+}
+
+TEST_F(Acceptor, LogonBelowExpectedIsRefusedWithoutReplyAndLeavesTheCellOnline) {
+    FixPeer old("BRK1", gate);
+    std::string inLog;
+    for (int seq = 1; seq <= 4; ++seq) inLog += old.make("35=0", seq) + "\n";
+    home.writeFile(logPath("BRK1", "in"), inLog);
+    start();
+    auto peer = connect("BRK1");
+    peer->send("35=A|98=0|108=30", 2);
+    EXPECT_TRUE(peer->waitClosed(5000));
+    EXPECT_EQ(FixPeer::bars(peer->read(100)), "");
+    EXPECT_TRUE(gw->waitForOutput("Thread Exit [-3]\n", milliseconds(3000))) << gw->output();
+    EXPECT_EQ(brk1->status, status_Online);
+    EXPECT_EQ(brk1->In.seq, 4);
+    EXPECT_EQ(brk1->Out.seq, 0);
+    EXPECT_EQ(home.readFile(logPath("BRK1", "out")), "");
+}
+
+TEST_F(Acceptor, FirstMessagesThatAreNoUsableLogonAreRefusedAndClosed) {
+    start();
+    std::string before = cellBytes();
+    FixPeer writer("BRK1", gate);
+    const std::vector<std::string> firsts = {
+        writer.make("35=0", 1),
+        FixPeer::frame("FIX.4.2", "35=A|56=GATE|34=1|52=20260101-00:00:00|98=0|108=30|"),
+        writer.make("35=A|98=0|108=30", 0),
+        "this is not FIX at all, not even close to it\x01",
+    };
+    int refusals = 0;
+    for (const std::string& first : firsts) {
+        auto peer = connect("BRK1");
+        peer->sendRaw(first);
+        EXPECT_TRUE(peer->waitClosed(5000)) << FixPeer::bars(first);
+        EXPECT_EQ(peer->read(100), "");
+        ++refusals;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                std::string now = gw->output();
+                size_t n = 0;
+                for (size_t at = now.find("Thread Exit [-1]"); at != std::string::npos;
+                     at = now.find("Thread Exit [-1]", at + 1)) {
+                    ++n;
+                }
+                return n == static_cast<size_t>(refusals);
+            },
+            3000))
+            << gw->output();
+    }
+    EXPECT_EQ(cellBytes(), before);
+    EXPECT_FALSE(home.exists(logPath("BRK1", "in")));
+}
+
+TEST_F(Acceptor, UnknownSenderCompIdCostsOneLineAndTheConnection) {
+    start();
+    std::string before = cellBytes();
+    auto peer = connect("NOBODY");
+    peer->send("35=A|98=0|108=30", 1);
+    EXPECT_TRUE(peer->waitClosed(5000));
+    EXPECT_TRUE(gw->waitForOutput("Fail to find the target connection.\n", milliseconds(3000)));
+    EXPECT_EQ(cellBytes(), before);
+    // The program goes on accepting.
+    auto other = session("BRK2");
+    EXPECT_TRUE(waitUntil([&] { return brk2->status == status_Online; }, 3000));
+}
+
+TEST_F(Acceptor, SecondLogonForALiveSiteIsRefusedAndTheFirstSessionGoesOn) {
+    start();
+    auto first = session("BRK1");
+    auto second = connect("BRK1");
+    second->send("35=A|98=0|108=30", 2);
+    EXPECT_TRUE(second->waitClosed(8000));
+    EXPECT_EQ(second->read(100), "");
+    EXPECT_NE(gw->output().find("Thread Exit [-2]\n"), std::string::npos) << gw->output();
+    EXPECT_EQ(brk1->status, status_Online);
+    EXPECT_EQ(brk1->In.seq, 1);
+    EXPECT_EQ(brk1->Out.seq, 1);
+
+    first->send("35=1|112=STILL", 2);
+    std::string answer = first->read(5000);
+    EXPECT_EQ(FixPeer::field(answer, 35), "0");
+    EXPECT_EQ(FixPeer::field(answer, 112), "STILL");
+    EXPECT_EQ(FixPeer::field(answer, 34), "2");
+    putOutbound("35=D|11=FIRST", 2);
+    EXPECT_EQ(FixPeer::field(first->readType("D", 5000), 11), "FIRST");
+}
+
+// --- Several sites ---------------------------------------------------------------------------
+
+TEST_F(Acceptor, QueueTypeSelectsTheSiteAndBothSitesDeliverIntact) {
+    start();
+    auto one = session("BRK1");
+    auto two = session("BRK2");
+    ASSERT_TRUE(waitUntil([&] { return brk2->status == status_Online; }, 3000));
+
+    // BRK1 sits in cell 1, so its type is 2; BRK2's is 3.
+    putOutbound("35=D|11=FOR-ONE|55=IBM", 2);
+    std::string order = one->readType("D", 5000);
+    EXPECT_EQ(FixPeer::field(order, 11), "FOR-ONE");
+    EXPECT_EQ(FixPeer::field(order, 56), "BRK1");
+    EXPECT_EQ(FixPeer::field(order, 34), "2");
+    EXPECT_TRUE(FixPeer::wellFormed(order));
+    EXPECT_EQ(FixPeer::bars(two->read(500)), "");
+    putOutbound("35=D|11=FOR-TWO", 3);
+    EXPECT_EQ(FixPeer::field(two->readType("D", 5000), 11), "FOR-TWO");
+    EXPECT_TRUE(waitUntil([&] { return brk1->Out.proc == 1 && brk2->Out.proc == 1; }, 3000));
+
+    std::string fromOne = one->send("35=8|11=FOR-ONE|150=0", 2);
+    std::string fromTwo = two->send("35=8|11=FOR-TWO|150=0", 2);
+    long type = 0;
+    std::vector<std::string> got;
+    for (int i = 0; i < 2; ++i) {
+        got.push_back(delivered(type));
+        EXPECT_EQ(type, 1);
+    }
+    std::sort(got.begin(), got.end());
+    std::vector<std::string> sent{fromOne, fromTwo};
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(brk1->In.pend, 1);
+    EXPECT_EQ(brk2->In.pend, 1);
+}
+
+TEST_F(Acceptor, SiteThatReconnectsAtOnceGetsEveryMessageQueuedMeanwhile) {
+    start();
+    auto peer = session("BRK1");
+    peer->disconnect();
+    putOutbound("35=D|11=DURING", 2);
+    auto again = connect("BRK1");
+    auto begin = steady_clock::now();
+    std::string reply = logOn(*again, 2);
+    EXPECT_EQ(FixPeer::field(reply, 35), "A");
+    EXPECT_LT(steady_clock::now() - begin, milliseconds(2500));
+    putOutbound("35=D|11=AFTER", 2);
+
+    std::vector<std::string> orders;
+    for (int i = 0; i < 2; ++i) orders.push_back(FixPeer::field(again->readType("D", 5000), 11));
+    EXPECT_EQ(orders, (std::vector<std::string>{"DURING", "AFTER"}));
+    EXPECT_EQ(input->read(0, NoWaitMode), "");
+    EXPECT_EQ(brk1->status, status_Online);
+}
+
+// --- Session-level messages ------------------------------------------------------------------
+
+TEST_F(Acceptor, HeartbeatIsNotAnsweredRejectIsPrintedTestRequestIsAnswered) {
+    start();
+    auto peer = session("BRK1");
+    peer->send("35=0", 2);
+    EXPECT_TRUE(peer->quiet(700));
+    std::string reject = peer->send("35=3|45=1|58=bad", 3);
+    EXPECT_TRUE(gw->waitForOutput("REJECT: " + reject + "\n\n", milliseconds(3000)))
+        << gw->output();
+    peer->send("35=1|112=PING", 4);
+    std::string hb = peer->read(5000);
+    EXPECT_EQ(FixPeer::field(hb, 35), "0");
+    EXPECT_EQ(FixPeer::field(hb, 112), "PING");
+    EXPECT_EQ(brk1->In.seq, 4);
+    long type = 0;
+    EXPECT_EQ(delivered(type, 100), "");
+}
+
+TEST_F(Acceptor, LogoutIsAnsweredFromTheTemplateAndEndsTheSession) {
+    start();
+    auto peer = session("BRK1");
+    peer->send("35=5", 2);
+    std::string answer = peer->read(5000);
+    EXPECT_EQ(FixPeer::field(answer, 35), "5");
+    EXPECT_EQ(FixPeer::field(answer, 58), "Bye");
+    EXPECT_EQ(FixPeer::field(answer, 34), "2");
+    EXPECT_TRUE(peer->waitClosed(5000));
+    EXPECT_TRUE(waitUntil([&] { return brk1->status == status_Shutdown; }, 3000));
+    EXPECT_EQ(brk1->In.seq, 2);
+    EXPECT_TRUE(gw->running());
+}
+
+TEST_F(Acceptor, QuietCounterpartyGetsAHeartbeatThenATestRequestThenIsDropped) {
+    start();
+    auto peer = session("BRK1", 1);
+    std::string hb = peer->read(8000);
+    EXPECT_EQ(FixPeer::field(hb, 35), "0");
+    EXPECT_EQ(FixPeer::field(hb, 112), "");
+    EXPECT_TRUE(waitUntil([&] { return brk1->status != status_Online; }, 1000));
+    EXPECT_EQ(brk1->status, status_Heartbeat);
+    std::string test = peer->read(8000);
+    EXPECT_EQ(FixPeer::field(test, 35), "1");
+    EXPECT_EQ(FixPeer::field(test, 112), "1");
+    EXPECT_TRUE(peer->waitClosed(8000));
+    EXPECT_TRUE(waitUntil([&] { return brk1->status == status_Shutdown; }, 3000));
+}
+
+// --- Broken input and release of ended sessions ----------------------------------------------
+
+TEST_F(Acceptor, UnframeableInputEndsOnlyThatSession) {
+    start();
+    auto steady = session("BRK2");
+    const std::vector<std::string> breakers = {
+        "8=FIX.4.2\x01"
+        "9=abc\x01"
+        "35=0\x01"
+        "10=000\x01",
+        "8=FIX.4.2\x01"
+        "9=99999999\x01"
+        "35=0\x01",
+    };
+    int seq = 1;
+    for (const std::string& bytes : breakers) {
+        // Each Logon of the site continues its numbering from the day's log.
+        auto peer = connect("BRK1");
+        ASSERT_EQ(FixPeer::field(logOn(*peer, seq++), 35), "A");
+        peer->sendRaw(bytes);
+        EXPECT_TRUE(peer->waitClosed(5000)) << FixPeer::bars(bytes);
+        EXPECT_TRUE(waitUntil([&] { return brk1->status == status_Shutdown; }, 3000));
+    }
+    steady->send("35=1|112=ALIVE", 2);
+    EXPECT_EQ(FixPeer::field(steady->read(5000), 112), "ALIVE");
+    EXPECT_TRUE(gw->running());
+}
+
+TEST_F(Acceptor, ManyLogonLogoutCyclesLeaveThreadsAndDescriptorsWhereTheyWere) {
+    start();
+    pid_t pid = gw->pid();
+    int threads = threadCount(pid);
+    int fds = openDescriptors(pid);
+    ASSERT_GT(threads, 0);
+    ASSERT_GT(fds, 0);
+    const int cycles = 200;
+    int seq = 1;
+    for (int i = 0; i < cycles; ++i) {
+        FixPeer peer("BRK1", gate);
+        ASSERT_TRUE(peer.connect(port)) << "cycle " << i;
+        peer.send("35=A|98=0|108=30", seq++);
+        ASSERT_EQ(FixPeer::field(peer.read(5000), 35), "A") << "cycle " << i;
+        peer.send("35=5", seq++);
+        ASSERT_EQ(FixPeer::field(peer.readType("5", 5000), 35), "5") << "cycle " << i;
+        ASSERT_TRUE(peer.waitClosed(5000)) << "cycle " << i;
+    }
+    EXPECT_TRUE(waitUntil([&] { return threadCount(pid) == threads; }, 5000))
+        << threadCount(pid) << " threads, " << threads << " before";
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors(pid) == fds; }, 5000))
+        << openDescriptors(pid) << " descriptors, " << fds << " before";
+    EXPECT_EQ(brk1->In.seq, 2 * cycles);
+}
+
+// --- The program -----------------------------------------------------------------------------
+
+TEST(GatelistenProgram, NoArgumentsPrintTheUsageText) {
+    ProcessResult r = runProgram("gatelisten", {"-p", "7000"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n\n");
+}
+
+TEST_F(Acceptor, StartupFailuresEndTheProgramWithTheirMessage) {
+    // A missing output queue.
+    IpcNames spare;
+    std::string missing = spare.name();
+    ProcessResult r = runProgram("gatelisten", {table, "-p", "0", "-o", missing}, options());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Fail to connect the message queue.\n");
+
+    // A port another socket holds.
+    FixPeer holder("X", "Y");
+    int held = holder.listen();
+    r = runProgram("gatelisten", {table, "-p", std::to_string(held), "-o", qout}, options());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Failed to bind socket.\n");
+    EXPECT_NE(r.out.find("MsgQueue [" + qout + "] was attached."), std::string::npos);
+}
+
+TEST_F(Acceptor, UpperCaseOptionsAreAcceptedButChangeNothing) {
+    IpcNames spare;
+    std::string missing = spare.name();
+    BackgroundProcess quiet("gatelisten", {table, "-o", qout, "-O", missing, "-p", "0", "-P", "1"},
+                            options());
+    EXPECT_TRUE(quiet.waitForOutput("Socket service [0] was created.", milliseconds(5000)))
+        << quiet.output() << quiet.errors();
+    EXPECT_NE(quiet.output().find("MsgQueue [" + qout + "] was attached."), std::string::npos);
+    quiet.stop(milliseconds(1000));
+}
+
+// --- Both gateways ---------------------------------------------------------------------------
+
+TEST_F(Acceptor, GateconnectLoggedOnToGatelistenCarriesOrdersAndExecutions) {
+    // The desk's side: its own table, queues and home, with the broker as its site.
+    IpcNames deskIpc;
+    std::string deskTable = deskIpc.name(), deskIn = deskIpc.name(), deskOut = deskIpc.name();
+    Shm deskShm(deskTable);
+    MemoryCell* broker = deskShm.registerName("BRK1");
+    broker->status = ' ';
+    MsgQueue deskInput(deskIn, 0, IPC_CREAT);
+    MsgQueue deskOutput(deskOut, 0, IPC_CREAT);
+    TempHome deskHome;
+    deskHome.writeCfg("BRK1",
+                      "~ {8=FIX.4.2,9=,35=,49=BRK1,56=GATE,34=,52=}\n"
+                      "A {98=0,108=30}\n0 {}\n1 {112=}\n2 {7=,16=}\n4 {123=Y,36=}\n5 {}\n");
+    start();
+    ProcessOptions o;
+    o.cwd = deskHome.root();
+    o.env = {{"FIXHOME", deskHome.root()}};
+    BackgroundProcess desk(
+        "gateconnect",
+        {deskTable, "BRK1", "127.0.0.1", std::to_string(port), "-i", deskIn, "-o", deskOut}, o);
+    ASSERT_TRUE(waitUntil([&] { return broker->status == status_Online; }, 5000))
+        << desk.output() << gw->output();
+    ASSERT_TRUE(waitUntil([&] { return brk1->status == status_Online; }, 5000));
+
+    // The desk's application sends an order; the broker's application gets it whole.
+    deskInput.write(FixPeer::soh("35=D|11=ORD1|55=IBM|54=1|38=100|"), WaitMode, 1);
+    long type = 0;
+    std::string order = delivered(type, 5000);
+    EXPECT_EQ(type, 1);
+    EXPECT_EQ(FixPeer::field(order, 35), "D");
+    EXPECT_EQ(FixPeer::field(order, 11), "ORD1");
+    EXPECT_EQ(FixPeer::field(order, 49), "BRK1");
+    EXPECT_TRUE(FixPeer::wellFormed(order));
+
+    // The broker's application answers with an execution addressed to the desk's site.
+    putOutbound("35=8|11=ORD1|150=2|39=2|", 2);
+    std::string execution;
+    waitUntil(
+        [&] {
+            execution = deskOutput.read(0, NoWaitMode);
+            return !execution.empty();
+        },
+        5000);
+    EXPECT_EQ(FixPeer::field(execution, 35), "8");
+    EXPECT_EQ(FixPeer::field(execution, 11), "ORD1");
+    EXPECT_EQ(FixPeer::field(execution, 49), gate);
+
+    EXPECT_EQ(broker->Out.proc, 1);
+    EXPECT_EQ(broker->In.pend, 1);
+    EXPECT_EQ(brk1->In.pend, 1);
+    EXPECT_EQ(brk1->Out.proc, 1);
+    desk.stop(milliseconds(2000));
+}
+
+}  // namespace
