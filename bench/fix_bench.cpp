@@ -3,12 +3,19 @@
 // checksum.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "Fix.h"
 
 namespace {
+
+// With --benchmark_repetitions, the fastest repetition is the figure least disturbed by other load.
+double fastest(const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+}
 
 std::list<Tag> headerTemplate() {
     return {Tag(8, "FIX.4.2"),   Tag(9, ""),  Tag(35, ""), Tag(49, "DESKGATEWAY01"),
@@ -47,7 +54,7 @@ void BM_Build(benchmark::State& state) {
     }
     state.counters["bytes"] = static_cast<double>(fix.message.size());
 }
-BENCHMARK(BM_Build);
+BENCHMARK(BM_Build)->ComputeStatistics("min", fastest);
 
 void BM_Validate(benchmark::State& state) {
     Fix fix(builtOrder());
@@ -58,7 +65,7 @@ void BM_Validate(benchmark::State& state) {
     }
     if (fix.validate(version, 123456) != Valid) state.SkipWithError("message does not validate");
 }
-BENCHMARK(BM_Validate);
+BENCHMARK(BM_Validate)->ComputeStatistics("min", fastest);
 
 void BM_GetTagValue(benchmark::State& state) {
     Fix fix(builtOrder());
@@ -67,7 +74,7 @@ void BM_GetTagValue(benchmark::State& state) {
         benchmark::DoNotOptimize(price.data());
     }
 }
-BENCHMARK(BM_GetTagValue);
+BENCHMARK(BM_GetTagValue)->ComputeStatistics("min", fastest);
 
 void BM_BuildResendMessage(benchmark::State& state) {
     const std::string logged = builtOrder();
@@ -77,7 +84,7 @@ void BM_BuildResendMessage(benchmark::State& state) {
         benchmark::DoNotOptimize(fix.message.data());
     }
 }
-BENCHMARK(BM_BuildResendMessage);
+BENCHMARK(BM_BuildResendMessage)->ComputeStatistics("min", fastest);
 
 void BM_Checksum(benchmark::State& state) {
     const std::string msg = builtOrder();
@@ -90,7 +97,7 @@ void BM_Checksum(benchmark::State& state) {
         benchmark::DoNotOptimize(digits.data());
     }
 }
-BENCHMARK(BM_Checksum);
+BENCHMARK(BM_Checksum)->ComputeStatistics("min", fastest);
 
 }  // namespace
 

@@ -66,6 +66,11 @@ size_t find_text(const std::string& s, const std::string& needle, size_t from = 
     return find_text(s, needle.data(), needle.size(), from);
 }
 
+size_t decimal_width(int n) {
+    char buf[12];
+    return static_cast<size_t>(std::to_chars(buf, buf + sizeof buf, n).ptr - buf);
+}
+
 void append_int(std::string& out, int n) {
     char buf[12];
     out.append(buf, std::to_chars(buf, buf + sizeof buf, n).ptr);
@@ -128,22 +133,35 @@ void Fix::build(std::list<Tag>& tagList, std::string& data, int seq) {
                     break;
                 }
             }
-            if (slot == nullptr) slot = &tagList.emplace_back(number, std::string());
-            slot->value.assign(value, end);
+            if (slot == nullptr) {
+                tagList.emplace_back(number, std::string(value, end));
+            } else {
+                slot->value.assign(value, end);
+            }
         }
         p = end + 1;
     }
     data.clear();
 
-    message.clear();
-    message.reserve(256);
+    // Sized once and written in place: appending field by field costs more than the copying itself.
+    size_t total = 0;
     for (Tag& entry : tagList) {
         if (entry.tag == TagMsgSeqNum) {
             entry.value = cvt.to_string(seq);
         } else if (entry.tag == TagSendingTime) {
             entry.value = sendingTime();
         }
-        append_field(message, entry.tag, entry.value);
+        total += decimal_width(entry.tag) + entry.value.size() + 2;
+    }
+    message.resize(total);
+    char* out = &message[0];
+    char* const limit = out + total;
+    for (const Tag& entry : tagList) {
+        out = std::to_chars(out, limit, entry.tag).ptr;
+        *out++ = equ;
+        std::memcpy(out, entry.value.data(), entry.value.size());
+        out += entry.value.size();
+        *out++ = soh;
     }
     updateBodyLength();
     unsigned sum = sumBytes(message.data(), message.size());

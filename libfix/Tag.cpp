@@ -1,10 +1,12 @@
 #include "Tag.h"
 
+#include <utility>
+
 #include "Common.h"
 
 Tag::Tag() : tag(0) {}
 
-Tag::Tag(int t, const std::string& v) : tag(t), value(v) {}
+Tag::Tag(int t, std::string v) : tag(t), value(std::move(v)) {}
 
 Tag::Tag(std::string& v) : tag(0) {
     size_t pos = v.find(equ);

@@ -74,7 +74,7 @@ constexpr int TagSessionRejectReason = 373;
 class Tag {
   public:
     Tag();
-    Tag(int t, const std::string& v);
+    Tag(int t, std::string v);
     // Parses "number=value". When an '=' stands after the first character, v is cut back to the
     // number text and the value is everything after the first '='; otherwise the value stays empty.
     explicit Tag(std::string& v);
