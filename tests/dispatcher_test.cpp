@@ -38,6 +38,9 @@ class DispatcherTest : public ::testing::Test {
         if (dispatcher) dispatcher->stop();
     }
 
+    // As the session does: one atomic byte store, since the dispatcher thread reads it.
+    void setStatus(char status) { __atomic_store_n(&cell->status, status, __ATOMIC_RELAXED); }
+
     void start(long type) {
         dispatcher = std::make_unique<Dispatcher>(*shm, pipe, queueName);
         dispatcher->Setup(site, type);
@@ -129,7 +132,7 @@ TEST_F(DispatcherTest, ASiteTypeLeavesOtherSitesMessagesOnTheQueue) {
 }
 
 TEST_F(DispatcherTest, NothingIsForwardedUntilTheSessionIsUpAndEmptyTextsAreDropped) {
-    cell->status = status_Shutdown;
+    setStatus(status_Shutdown);
     queue->write("", WaitMode, 1);
     queue->write(
         "35=D\x01"
@@ -137,7 +140,7 @@ TEST_F(DispatcherTest, NothingIsForwardedUntilTheSessionIsUpAndEmptyTextsAreDrop
         WaitMode, 1);
     start(0);
     EXPECT_EQ(nextText(1200), "");
-    cell->status = status_Heartbeat;
+    setStatus(status_Heartbeat);
     EXPECT_EQ(nextText(),
               "35=D\x01"
               "11=held\x01");

@@ -282,7 +282,9 @@ TEST_F(Initiator, OutboundQueueTextIsStampedSentLoggedAndCounted) {
     EXPECT_EQ(FixPeer::field(order, 38), "100");
     EXPECT_TRUE(FixPeer::wellFormed(order)) << FixPeer::bars(order);
     // MsgType stands third, right after BeginString and BodyLength.
-    EXPECT_EQ(FixPeer::tags(order)[2], 35);
+    auto tags = FixPeer::tags(order);
+    ASSERT_GE(tags.size(), 3u);
+    EXPECT_EQ(tags[2], 35);
     EXPECT_TRUE(waitUntil([&] { return cell->Out.proc == 1; }, 2000));
     EXPECT_EQ(cell->Out.seq, 2);
     auto out = lines(home.readFile(logPath("out")));
