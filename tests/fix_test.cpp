@@ -198,8 +198,10 @@ TEST(FixValidate, FirstFailingCheckDecides) {
     // 543 ("8=FIX.4.2|") + 216 ("9=10|") + 214 ("35=0|") + 215 ("34=2|") = 1188 = 4 * 256 + 164
     ASSERT_EQ(bars(good), "8=FIX.4.2|9=10|35=0|34=2|10=164|");
 
-    Fix badChecksum(wire("8=FIX.4.2|9=10|35=0|34=2|10=165|"));
-    EXPECT_EQ(badChecksum.validate("FIX.4.2", 2), InvalidChecksum);
+    for (const char* sum : {"165", "174", "064"}) {  // each digit position is compared
+        Fix badChecksum(wire("8=FIX.4.2|9=10|35=0|34=2|10=" + std::string(sum) + "|"));
+        EXPECT_EQ(badChecksum.validate("FIX.4.2", 2), InvalidChecksum) << sum;
+    }
 
     Fix badLengthAndChecksum(wire("8=FIX.4.2|9=11|35=0|34=2|10=165|"));
     EXPECT_EQ(badLengthAndChecksum.validate("FIX.4.2", 2), InvalidBodyLength);
