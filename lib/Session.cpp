@@ -95,12 +95,8 @@ void Session::runLoop() {
         comm.flush();
         bool act = false;
 
-        std::string out = p->readMsg();
-        if (!out.empty()) {
-            act = true;
-            sendApplication(out);
-        }
-
+        // Inbound first: a peer that has closed is noticed before an outbound text goes into the
+        // dead connection, so the text stays in the pipe and goes back on the input queue.
         std::string in = comm.recv();
         if (!in.empty()) {
             act = true;
@@ -115,6 +111,13 @@ void Session::runLoop() {
             setCellStatus(status_Shutdown);
             say("FIX Message: Connection closed by remote server.", 0);
             break;
+        }
+        if (cellStatus() == status_Shutdown) break;
+
+        std::string out = p->readMsg();
+        if (!out.empty()) {
+            act = true;
+            sendApplication(out);
         }
 
         if (act) continue;

@@ -6,8 +6,8 @@
 // through the hooks at the bottom: its idle rule, what it does with an inbound Heartbeat, Reject
 // and Logout, how it answers a ResendRequest (the operation's name differs), and its console.
 //
-// The loop, in short: each pass flushes pending socket output, sends at most one text from the
-// pipe, handles at most one whole inbound message, and only when it did neither sleeps in one
+// The loop, in short: each pass flushes pending socket output, handles at most one whole inbound
+// message, sends at most one text from the pipe, and only when it did neither sleeps in one
 // select on socket and pipe (at most 5 s and never past the end of the quiet interval, also woken
 // by writability while output is pending). When nothing moved for a heartbeat interval the role's
 // idle rule decides what happens next.
