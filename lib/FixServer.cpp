@@ -74,7 +74,7 @@ int FixServer::logOnAndRun() {
     openLogs(false);
     cfg.load(site);
     restoreSequences();
-    cell->status = status_Online;
+    setCellStatus(status_Online);
     inLog.write(fix.message);
     int expected = cell->In.seq + 1;
     if (n < expected) return RefusedSeqLow;
@@ -147,14 +147,14 @@ void FixServer::closeConnection() {
 }
 
 bool FixServer::onIdle() {
-    switch (cell->status) {
+    switch (cellStatus()) {
         case status_Online:
             sendHeartbeat("");
-            cell->status = status_Heartbeat;
+            setCellStatus(status_Heartbeat);
             return true;
         case status_Heartbeat:
             sendTestReq();
-            cell->status = status_TestReq;
+            setCellStatus(status_TestReq);
             return true;
         default:
             return false;
@@ -162,7 +162,7 @@ bool FixServer::onIdle() {
 }
 
 void FixServer::onHeartbeat() {
-    cell->status = status_Online;
+    setCellStatus(status_Online);
 }
 
 void FixServer::onReject(std::string& message) {
@@ -174,7 +174,7 @@ void FixServer::onLogout() {
     cell->Out.seq += 1;
     fix.build(tagList, msgTypeLogout, cell->Out.seq);
     sendMsg(fix.message);
-    cell->status = status_Shutdown;
+    setCellStatus(status_Shutdown);
 }
 
 void FixServer::onResendRequest(int beginSeq, int endSeq) {

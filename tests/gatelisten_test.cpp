@@ -13,10 +13,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -323,6 +325,20 @@ TEST_F(Acceptor, UnknownSenderCompIdCostsOneLineAndTheConnection) {
     EXPECT_TRUE(waitUntil([&] { return brk2->status == status_Online; }, 3000));
 }
 
+TEST_F(Acceptor, SiteWithoutConfigurationEndsOnlyItsOwnSession) {
+    std::remove(home.cfgPath("BRK1").c_str());
+    start();
+    auto peer = connect("BRK1");
+    peer->send("35=A|98=0|108=30", 1);
+    EXPECT_TRUE(peer->waitClosed(5000));
+    EXPECT_EQ(peer->read(100), "");
+    EXPECT_TRUE(
+        gw->waitForOutput("Fail to open client FIX configuration file.\n", milliseconds(3000)));
+    EXPECT_TRUE(waitUntil([&] { return brk1->status == status_Shutdown; }, 3000));
+    auto other = session("BRK2");
+    EXPECT_TRUE(waitUntil([&] { return brk2->status == status_Online; }, 3000));
+}
+
 TEST_F(Acceptor, SecondLogonForALiveSiteIsRefusedAndTheFirstSessionGoesOn) {
     start();
     auto first = session("BRK1");
@@ -397,6 +413,31 @@ TEST_F(Acceptor, SiteThatReconnectsAtOnceGetsEveryMessageQueuedMeanwhile) {
     EXPECT_EQ(orders, (std::vector<std::string>{"DURING", "AFTER"}));
     EXPECT_EQ(input->read(0, NoWaitMode), "");
     EXPECT_EQ(brk1->status, status_Online);
+}
+
+TEST_F(Acceptor, QueuedOrdersAreSentOrLeftUnderTheSitesTypeWhenTheSessionEnds) {
+    start();
+    auto peer = session("BRK1");
+    const int count = 150;
+    for (int i = 0; i < count; ++i) putOutbound("35=D|11=Q" + std::to_string(i), 2);
+    peer->send("35=5", 2);
+    ASSERT_TRUE(waitUntil([&] { return brk1->status == status_Shutdown; }, 5000));
+
+    std::multiset<std::string> seen;
+    for (std::string m = peer->read(1000); !m.empty(); m = peer->read(300)) {
+        if (FixPeer::field(m, 35) == "D") seen.insert(FixPeer::field(m, 11));
+    }
+    size_t onWire = seen.size();
+    // Whatever was not sent waits for the site's next session under the site's own type.
+    for (int i = 0; i < count; ++i) {
+        std::string text = input->read(0, NoWaitMode);
+        if (text.empty()) break;
+        EXPECT_EQ(input->lastType(), 2);
+        seen.insert(FixPeer::field(text, 11));
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(count)) << onWire << " sent";
+    for (int i = 0; i < count; ++i) EXPECT_EQ(seen.count("Q" + std::to_string(i)), 1u) << i;
+    EXPECT_EQ(brk1->Out.proc, static_cast<int>(onWire));
 }
 
 // --- Session-level messages ------------------------------------------------------------------
