@@ -33,6 +33,10 @@ const std::string SOH = "\x01";
 
 enum class Role { Initiator, Acceptor };
 
+void PrintTo(Role role, std::ostream* out) {
+    *out << (role == Role::Initiator ? "our initiator" : "our acceptor");
+}
+
 std::string roleName(const ::testing::TestParamInfo<Role>& info) {
     return info.param == Role::Initiator ? "gateconnect" : "gatelisten";
 }
