@@ -137,11 +137,20 @@ int Session::quietWait() const {
 }
 
 void Session::sendApplication(std::string& text) {
-    if (dispatcher) dispatcher->takeForwardedType();
+    long type = dispatcher ? dispatcher->takeForwardedType() : writeType;
+    // Building consumes the text; the copy goes back on the input queue if the send fails.
+    std::string original = text;
     cfg.getMsgTemplate(tagList, Data);
     cell->Out.seq += 1;
     fix.build(tagList, text, cell->Out.seq);
-    sendMsg(fix.message);
+    try {
+        sendMsg(fix.message);
+    } catch (const SocketException&) {
+        // The connection failed before any byte of it went out, and it is not in the log.
+        failedText = std::move(original);
+        failedType = type;
+        throw;
+    }
     cell->Out.proc += 1;
 }
 
@@ -339,6 +348,8 @@ void Session::putBackUnsent() {
     if (!dispatcher) return;
     dispatcher->stop();
     std::vector<std::pair<std::string, long>> back;
+    // The text whose send failed came out of the pipe before the ones still in it.
+    if (!failedText.empty()) back.emplace_back(std::move(failedText), failedType);
     try {
         // The dispatcher has ended, so every text in the pipe is whole; two empty reads in a row
         // mean the pipe is drained.

@@ -154,4 +154,7 @@ class Session : public Thread {
     void flushBeforeEnd();
 
     std::unique_ptr<Dispatcher> dispatcher;
+    // An outbound text taken from the pipe whose send failed, and its queue type.
+    std::string failedText;
+    long failedType = 0;
 };
