@@ -1,0 +1,458 @@
+// Faults the gateways must survive, each played by scripted counterparties against the real
+// programs: connections reset mid-message and mid-send, a counterparty that stops reading, a slow
+// application behind a full output queue, the input queue removed under the dispatcher, and one
+// garbage sender among 32 live acceptor sessions. Every test has its own table, queues and
+// FIXHOME, and ends the programs by their pid.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FixPeer.h"
+#include "Ipc.h"
+#include "Key.h"
+#include "MemoryCell.h"
+#include "MsgQueue.h"
+#include "Process.h"
+#include "Shm.h"
+#include "TempHome.h"
+#include "Time.h"
+
+namespace {
+
+using namespace std::chrono;
+
+const std::string site = "BRK1";
+
+const std::string siteCfg =
+    "~ {8=FIX.4.2,9=,35=,49=DESKA,56=BRK1,34=,52=}\n"
+    "A {98=0,108=30}\n"
+    "0 {}\n"
+    "1 {112=}\n"
+    "2 {7=,16=}\n"
+    "4 {123=Y,36=}\n"
+    "5 {58=}\n";
+
+// Pads orders so that a burst backs up the connection quickly.
+const std::string padding(200, 'x');
+
+bool waitUntil(const std::function<bool()>& done, int limitMs) {
+    auto deadline = steady_clock::now() + milliseconds(limitMs);
+    while (steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return done();
+}
+
+std::string orderFields(const std::string& id) {
+    return "35=D|11=" + id + "|55=IBM|54=1|38=100|40=1|58=" + padding;
+}
+
+// Writes orders id-0 .. id-(count-1) to the queue on a thread of its own, retrying while the
+// queue is full, until done or stopped.
+class Feeder {
+  public:
+    Feeder(const std::string& queue, const std::string& prefix, int count)
+        : worker([this, queue, prefix, count] {
+              int qid = msgget(Key(queue).get_ipc_key(), 0);
+              MBUF buf;
+              buf.mtype = 1;
+              for (int i = 0; i < count && qid >= 0 && !stopping; ++i) {
+                  std::string text = FixPeer::soh(orderFields(prefix + std::to_string(i)));
+                  text.copy(buf.mtext, text.size());
+                  while (msgsnd(qid, &buf, text.size(), IPC_NOWAIT) != 0) {
+                      if (errno != EAGAIN || stopping) return finish();
+                      std::this_thread::sleep_for(microseconds(200));
+                  }
+                  ++written;
+              }
+              finish();
+          }) {}
+    ~Feeder() {
+        stopping = true;
+        worker.join();
+    }
+    std::atomic<int> written{0};
+    std::atomic<bool> finished{false};
+
+  private:
+    void finish() { finished = true; }
+
+    std::atomic<bool> stopping{false};
+    std::thread worker;
+};
+
+std::vector<std::string> logLines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) out.push_back(line);
+    }
+    return out;
+}
+
+class GatewayFaults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        table = ipc.name();
+        qin = ipc.name();
+        qout = ipc.name();
+        shm = std::make_unique<Shm>(table);
+        cell = shm->registerName(site);
+        cell->status = ' ';
+        input = std::make_unique<MsgQueue>(qin, 0, IPC_CREAT);
+        output = std::make_unique<MsgQueue>(qout, 0, IPC_CREAT);
+        home.writeCfg(site, siteCfg);
+    }
+
+    void TearDown() override {
+        if (gw) gw->stop(milliseconds(2000));
+    }
+
+    // Starts the gateway against the listening peer and reads its Logon.
+    void start() {
+        ProcessOptions o;
+        o.cwd = home.root();
+        o.env = {{"FIXHOME", home.root()}};
+        gw = std::make_unique<BackgroundProcess>(
+            "gateconnect",
+            std::vector<std::string>{table, site, "127.0.0.1", std::to_string(peer.port()), "-i",
+                                     qin, "-o", qout},
+            o);
+        ASSERT_TRUE(peer.accept(10000)) << gw->output() << gw->errors();
+        logon = peer.read(10000);
+        ASSERT_EQ(FixPeer::field(logon, 35), "A") << FixPeer::bars(logon);
+    }
+
+    // Starts the gateway, answers its Logon with HeartBtInt hb, and waits for the loop to run.
+    void logOn(int hb = 30, int rcvbuf = 0) {
+        ASSERT_GT(peer.listen(rcvbuf), 0);
+        start();
+        peer.send("35=A|98=0|108=" + std::to_string(hb), nextSeq++);
+        ASSERT_TRUE(gw->waitForOutput("Thread [DP] was created.", milliseconds(10000)))
+            << gw->output();
+    }
+
+    std::string logPath(const std::string& direction) {
+        return "logs/" + site + "." + direction + "." + Time().getLogDate();
+    }
+
+    // Every text left on the input queue.
+    std::vector<std::string> drainInput() {
+        std::vector<std::string> texts;
+        for (std::string t; !(t = input->read(0, NoWaitMode)).empty();) texts.push_back(t);
+        return texts;
+    }
+
+    // The gateway must end by itself, by exit, within the limit.
+    void expectEndsByItself(int limitMs) {
+        ProcessResult r = gw->wait(milliseconds(limitMs));
+        EXPECT_FALSE(r.timedOut) << r.out;
+        EXPECT_TRUE(r.exited) << "ended by signal " << r.signal << "\n" << r.out << r.err;
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(cell->status, status_Shutdown);
+    }
+
+    IpcNames ipc;
+    TempHome home;
+    std::string table, qin, qout;
+    std::unique_ptr<Shm> shm;
+    MemoryCell* cell = nullptr;
+    std::unique_ptr<MsgQueue> input;
+    std::unique_ptr<MsgQueue> output;
+    FixPeer peer{"BRK1", "DESKA"};
+    std::unique_ptr<BackgroundProcess> gw;
+    std::string logon;
+    int nextSeq = 1;
+};
+
+TEST_F(GatewayFaults, ResetInTheMiddleOfAnInboundMessageEndsTheSessionAndDeliversNoFragment) {
+    logOn();
+    std::string report = peer.make("35=8|37=O1|17=E1|150=0|39=0|55=IBM|54=1|38=100", nextSeq);
+    peer.sendRaw(report.substr(0, report.size() / 2));
+    // The fragment must be in the gateway's buffers before the reset.
+    std::this_thread::sleep_for(milliseconds(200));
+    peer.reset();
+
+    expectEndsByItself(15000);
+    EXPECT_EQ(cell->In.seq, 1);
+    EXPECT_EQ(cell->In.pend, 0);
+    EXPECT_TRUE(output->read(0, NoWaitMode).empty());
+    std::vector<std::string> in = logLines(home.readFile(logPath("in")));
+    ASSERT_EQ(in.size(), 1u) << "only the Logon reply is logged";
+    EXPECT_EQ(FixPeer::field(in[0], 35), "A");
+}
+
+TEST_F(GatewayFaults, ResetWhileOurOutputIsBackedUpEndsTheSessionAndLosesNoOrder) {
+    logOn(30, 2048);
+    const int total = 3000;
+    Feeder feeder(qin, "R-", total);
+    // The counterparty reads nothing; reset once a good part of the burst is on its way.
+    ASSERT_TRUE(waitUntil([&] { return cell->Out.proc >= 1000; }, 60000)) << cell->Out.proc;
+    peer.reset();
+
+    // The application goes on writing while the gateway ends; texts the gateway gives back land
+    // behind them, so the queue is drained as a restarted gateway would.
+    std::multiset<std::string> seen;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const std::string& t : drainInput()) seen.insert(FixPeer::field(t, 11));
+            return !gw->running() && feeder.finished.load();
+        },
+        60000));
+    for (const std::string& t : drainInput()) seen.insert(FixPeer::field(t, 11));
+    expectEndsByItself(0);
+
+    // Every order is in the outgoing log (sent, so a resend can recover it) or was on the input
+    // queue, and none in both.
+    std::size_t sent = 0;
+    for (const std::string& line : logLines(home.readFile(logPath("out")))) {
+        if (FixPeer::field(line, 35) != "D") continue;
+        seen.insert(FixPeer::field(line, 11));
+        ++sent;
+    }
+    EXPECT_GE(sent, 1000u);
+    std::vector<std::string> missing, twice;
+    for (int i = 0; i < total; ++i) {
+        std::string id = "R-" + std::to_string(i);
+        if (seen.count(id) == 0) missing.push_back(id);
+        if (seen.count(id) > 1) twice.push_back(id);
+    }
+    EXPECT_TRUE(missing.empty()) << missing.size() << " lost, first " << missing.front();
+    EXPECT_TRUE(twice.empty()) << twice.size() << " twice, first " << twice.front();
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(total));
+}
+
+TEST_F(GatewayFaults, CounterpartyThatStopsReadingStallsNothingAndGetsEveryOrderWhenItReadsAgain) {
+    logOn(30, 2048);
+    const int total = 2000;
+    {
+        Feeder feeder(qin, "S-", total);
+        ASSERT_TRUE(waitUntil([&] { return cell->Out.proc == total; }, 60000)) << cell->Out.proc;
+    }
+    // Output is backed up; inbound traffic is still handled at once.
+    peer.send("35=8|37=O1|17=E1|150=0|39=0|55=IBM|54=1|38=100", nextSeq++);
+    std::string delivered;
+    ASSERT_TRUE(
+        waitUntil([&] { return !(delivered = output->read(0, NoWaitMode)).empty(); }, 3000));
+    EXPECT_EQ(FixPeer::field(delivered, 37), "O1");
+    EXPECT_EQ(cell->In.pend, 1);
+
+    // Reading again brings every order once, in order, numbered without a gap.
+    int expectedSeq = 2;
+    int orders = 0;
+    for (int i = 0; i < 3 * total && orders < total; ++i) {
+        std::string m = peer.read(5000);
+        ASSERT_FALSE(m.empty()) << "after " << orders << " orders";
+        ASSERT_TRUE(FixPeer::wellFormed(m));
+        ASSERT_EQ(FixPeer::field(m, 34), std::to_string(expectedSeq++));
+        if (FixPeer::field(m, 35) != "D") continue;
+        ASSERT_EQ(FixPeer::field(m, 11), "S-" + std::to_string(orders));
+        ++orders;
+    }
+    EXPECT_EQ(orders, total);
+    EXPECT_EQ(cell->status, status_Online);
+}
+
+TEST_F(GatewayFaults, IdleRuleEndsADeadCounterpartyEvenWithOutputPending) {
+    logOn(1, 2048);
+    {
+        Feeder feeder(qin, "I-", 1000);
+        ASSERT_TRUE(waitUntil([&] { return cell->Out.proc == 1000; }, 60000)) << cell->Out.proc;
+    }
+    // Nothing is read or sent from now on: about three quiet intervals, each up to one idle wait
+    // late, then the final flush gives up.
+    expectEndsByItself(40000);
+}
+
+TEST_F(GatewayFaults, SlowApplicationBehindAFullOutputQueueGetsEveryMessageInOrder) {
+    logOn();
+    // A queue that holds only a few messages, so the session has to wait for the application.
+    msqid_ds info{};
+    int qid = msgget(Key(qout).get_ipc_key(), 0);
+    ASSERT_EQ(msgctl(qid, IPC_STAT, &info), 0);
+    info.msg_qbytes = 2048;
+    ASSERT_EQ(msgctl(qid, IPC_SET, &info), 0);
+
+    const int total = 100;
+    for (int i = 0; i < total; ++i) {
+        peer.send(
+            "35=8|37=O" + std::to_string(i) + "|17=E|150=0|39=0|55=IBM|54=1|38=100|58=" + padding,
+            nextSeq++);
+    }
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_LT(cell->In.pend, total) << "the queue cannot have taken them all";
+
+    for (int i = 0; i < total; ++i) {
+        std::string m;
+        ASSERT_TRUE(waitUntil([&] { return !(m = output->read(0, NoWaitMode)).empty(); }, 5000))
+            << "message " << i;
+        EXPECT_EQ(FixPeer::field(m, 37), "O" + std::to_string(i));
+        EXPECT_EQ(FixPeer::field(m, 34), std::to_string(i + 2));
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    EXPECT_EQ(cell->In.pend, total);
+    EXPECT_EQ(cell->In.seq, total + 1);
+    EXPECT_EQ(cell->status, status_Online);
+}
+
+TEST_F(GatewayFaults, InputQueueRemovedUnderAWaitingDispatcherEndsTheProcessWithStatus255) {
+    logOn();
+    // Let the dispatcher settle into its receive.
+    std::this_thread::sleep_for(milliseconds(200));
+    int qid = msgget(Key(qin).get_ipc_key(), 0);
+    ASSERT_EQ(msgctl(qid, IPC_RMID, nullptr), 0);
+
+    ProcessResult r = gw->wait(milliseconds(10000));
+    ASSERT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_NE((r.out + r.err).find("Fail to read from MsgQueue."), std::string::npos)
+        << r.out << r.err;
+}
+
+// --- The acceptor ------------------------------------------------------------------------------
+
+// A port nobody listens on right now; the caller retries if another process takes it first.
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+TEST(AcceptorFaults, GarbageFromOneOf32LiveSitesEndsOnlyThatSession) {
+    IpcNames ipc;
+    TempHome home;
+    const std::string table = ipc.name(), qin = ipc.name(), qout = ipc.name();
+    Shm shm(table);
+    std::vector<std::string> sites;
+    for (int i = 0; i < maxCells; ++i) {
+        std::string name = "S" + std::to_string(100 + i);
+        sites.push_back(name);
+        shm.registerName(name)->status = ' ';
+        home.writeCfg(name, "~ {8=FIX.4.2,9=,35=,49=GATE,56=" + name +
+                                ",34=,52=}\nA {98=0,108=30}\n0 {}\n1 {112=}\n2 {7=,16=}\n"
+                                "4 {123=Y,36=}\n5 {58=Bye}\n");
+    }
+    MsgQueue input(qin, 0, IPC_CREAT);
+    MsgQueue output(qout, 0, IPC_CREAT);
+
+    ProcessOptions o;
+    o.cwd = home.root();
+    o.env = {{"FIXHOME", home.root()}};
+    std::unique_ptr<BackgroundProcess> gw;
+    int port = 0;
+    for (int attempt = 0; attempt < 3 && !gw; ++attempt) {
+        port = freePort();
+        gw = std::make_unique<BackgroundProcess>(
+            "gatelisten",
+            std::vector<std::string>{table, "-p", std::to_string(port), "-i", qin, "-o", qout}, o);
+        std::string ready = "Socket service [" + std::to_string(port) + "] was created.";
+        if (!gw->waitForOutput(ready, milliseconds(5000))) gw.reset();
+    }
+    ASSERT_TRUE(gw) << "gatelisten did not start listening";
+
+    // The application side: takes every delivered message as it comes, counted by sender.
+    std::atomic<bool> stop{false};
+    std::atomic<int> deliveredCount{0};
+    std::map<std::string, int> deliveredBy;
+    std::thread application([&] {
+        MsgQueue out(qout, 0, 0);
+        while (!stop) {
+            std::string m = out.read(0, NoWaitMode);
+            if (m.empty()) {
+                std::this_thread::sleep_for(milliseconds(2));
+                continue;
+            }
+            ++deliveredBy[FixPeer::field(m, 49)];
+            ++deliveredCount;
+        }
+    });
+    struct StopApplication {
+        std::atomic<bool>& stop;
+        std::thread& t;
+        ~StopApplication() {
+            stop = true;
+            if (t.joinable()) t.join();
+        }
+    } stopApplication{stop, application};
+
+    std::vector<std::unique_ptr<FixPeer>> peers;
+    for (const std::string& name : sites) {
+        peers.push_back(std::make_unique<FixPeer>(name, "GATE"));
+        ASSERT_TRUE(peers.back()->connect(port)) << name;
+        peers.back()->send("35=A|98=0|108=30", 1);
+        ASSERT_EQ(FixPeer::field(peers.back()->read(10000), 35), "A") << name;
+    }
+    for (int i = 0; i < maxCells; ++i) {
+        ASSERT_TRUE(waitUntil([&] { return shm.getCell(sites[i])->status == status_Online; }, 5000))
+            << sites[i];
+    }
+
+    const int bad = 13;
+    const int rounds = 5;
+    peers[bad]->sendRaw(
+        "8=FIX.4.2\x01"
+        "9=12x\x01"
+        "35=0\x01"
+        "10=000\x01garbage garbage garbage");
+    for (int r = 0; r < rounds; ++r) {
+        for (int i = 0; i < maxCells; ++i) {
+            if (i == bad) continue;
+            peers[i]->send("35=8|37=O" + std::to_string(r) + "|17=E|150=0|39=0|55=IBM|54=1|38=1",
+                           2 + r);
+            input.write(FixPeer::soh("35=D|11=" + sites[i] + "-" + std::to_string(r) +
+                                     "|55=IBM|54=1|38=1|40=1"),
+                        WaitMode, i + 1);
+        }
+    }
+
+    EXPECT_TRUE(peers[bad]->waitClosed(10000)) << "the garbage sender is dropped";
+    EXPECT_TRUE(
+        waitUntil([&] { return shm.getCell(sites[bad])->status == status_Shutdown; }, 5000));
+    for (int i = 0; i < maxCells; ++i) {
+        if (i == bad) continue;
+        for (int r = 0; r < rounds; ++r) {
+            std::string order = peers[i]->readType("D", 10000);
+            EXPECT_EQ(FixPeer::field(order, 11), sites[i] + "-" + std::to_string(r)) << sites[i];
+        }
+        EXPECT_EQ(shm.getCell(sites[i])->status, status_Online) << sites[i];
+        EXPECT_EQ(shm.getCell(sites[i])->In.seq, 1 + rounds) << sites[i];
+    }
+    const int expectedTotal = (maxCells - 1) * rounds;
+    EXPECT_TRUE(waitUntil([&] { return deliveredCount == expectedTotal; }, 10000))
+        << deliveredCount;
+    EXPECT_TRUE(gw->running()) << "the acceptor goes on serving";
+    stop = true;
+    application.join();
+    for (int i = 0; i < maxCells; ++i) {
+        int expected = i == bad ? 0 : rounds;
+        EXPECT_EQ(shm.getCell(sites[i])->In.pend, expected) << sites[i];
+        EXPECT_EQ(deliveredBy[sites[i]], expected) << sites[i];
+    }
+    gw->stop(milliseconds(3000));
+}
+
+}  // namespace
