@@ -137,20 +137,11 @@ int Session::quietWait() const {
 }
 
 void Session::sendApplication(std::string& text) {
-    long type = dispatcher ? dispatcher->takeForwardedType() : writeType;
-    // Building consumes the text; the copy goes back on the input queue if the send fails.
-    std::string original = text;
+    if (dispatcher) dispatcher->takeForwardedType();
     cfg.getMsgTemplate(tagList, Data);
     cell->Out.seq += 1;
     fix.build(tagList, text, cell->Out.seq);
-    try {
-        sendMsg(fix.message);
-    } catch (const SocketException&) {
-        // The connection failed before any byte of it went out, and it is not in the log.
-        failedText = std::move(original);
-        failedType = type;
-        throw;
-    }
+    sendMsg(fix.message);
     cell->Out.proc += 1;
 }
 
@@ -222,9 +213,12 @@ void Session::processMsg(std::string& m) {
 }
 
 void Session::sendMsg(std::string& m) {
+    // Logged before it goes out: a process killed in between must not come back and number a new
+    // message with a number the counterparty has seen. A message logged but never sent is a gap
+    // the counterparty asks for and gets as a resend, and a send that fails leaves it there too.
+    outLog.write(m);
     comm.send(m);
     cell->Out.last = std::time(nullptr);
-    outLog.write(m);
 }
 
 void Session::sendHeartbeat(std::string id) {
@@ -348,8 +342,6 @@ void Session::putBackUnsent() {
     if (!dispatcher) return;
     dispatcher->stop();
     std::vector<std::pair<std::string, long>> back;
-    // The text whose send failed came out of the pipe before the ones still in it.
-    if (!failedText.empty()) back.emplace_back(std::move(failedText), failedType);
     try {
         // The dispatcher has ended, so every text in the pipe is whole; two empty reads in a row
         // mean the pipe is drained.

@@ -65,7 +65,7 @@ class Session : public Thread {
 
     void sendTestReq();
     void sendHeartbeat(std::string id);
-    // Sends a whole message, stamps Out.last and appends it to the outgoing log.
+    // Appends a whole message to the outgoing log, then sends it and stamps Out.last.
     void sendMsg(std::string& msg);
     // Writes an inbound application message to the output queue as type 1, under the lock.
     void writeMsgQueue(std::string& msg);
@@ -154,7 +154,4 @@ class Session : public Thread {
     void flushBeforeEnd();
 
     std::unique_ptr<Dispatcher> dispatcher;
-    // An outbound text taken from the pipe whose send failed, and its queue type.
-    std::string failedText;
-    long failedType = 0;
 };
