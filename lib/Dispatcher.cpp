@@ -52,6 +52,13 @@ int Dispatcher::Start() {
 }
 
 void Dispatcher::dispatch() {
+    // Termination signals belong to the session's thread, whose wait they cut short.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     try {
         MemoryCell* cell = shm->getCell(site);
         q = std::make_unique<MsgQueue>(qname, mtype, 0);

@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <utility>
 #include <vector>
@@ -13,6 +14,10 @@ namespace {
 
 // Seconds the shutdown keeps pushing pending socket output before it gives up on a slow peer.
 constexpr int finalFlushSeconds = 2;
+
+// Set by requestStop(), typically from a termination signal's handler.
+std::atomic<bool> stopAll{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "requestStop must be async-signal-safe");
 
 // Validation result of a well-framed message from someone other than the site's counterparty.
 constexpr int InvalidCompID = -6;
@@ -39,6 +44,10 @@ Session::Session(Socket& s) : sock(&s) {}
 
 Session::~Session() {
     if (dispatcher) dispatcher->stop();
+}
+
+void Session::requestStop() {
+    stopAll.store(true);
 }
 
 void Session::Setup(Shm& table, Mutex& lock, MsgQueue& qout, std::string& qin) {
@@ -92,6 +101,11 @@ void Session::startDispatcher(long type) {
 
 void Session::runLoop() {
     while (cellStatus() != status_Shutdown) {
+        if (stopAll.load()) {
+            setCellStatus(status_Shutdown);
+            say("System Shutdown: stop requested.", 0);
+            break;
+        }
         comm.flush();
         bool act = false;
 
@@ -122,7 +136,11 @@ void Session::runLoop() {
 
         if (act) continue;
         if (comm.isActive(timeout)) {
-            comm.selectWithEvent(p->getReaderId(), quietWait());
+            try {
+                comm.selectWithEvent(p->getReaderId(), quietWait());
+            } catch (const SocketException&) {
+                if (!stopAll.load()) throw;  // the wait was cut short by the stop signal
+            }
             continue;
         }
         if (!onIdle()) break;

@@ -77,6 +77,10 @@ class Session : public Thread {
     // A logged message sent again as a possible duplicate; not logged.
     void resendMessage(std::string& msg);
 
+    // Asks every session of the process to end in order at its next pass, as if 'S' had been
+    // written into its cell. Safe to call from a signal handler.
+    static void requestStop();
+
     // The text of the latest console line of this session.
     const std::string& lastLine() const { return msg; }
 

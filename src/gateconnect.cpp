@@ -23,6 +23,19 @@ namespace {
 constexpr int exitFailure = 1;
 constexpr int exitLogonFailed = 2;
 
+void onTerminate(int) {
+    Session::requestStop();
+}
+
+// A termination signal ends the session in order, so outbound texts it holds go back to the queue.
+void handleTermination() {
+    struct sigaction sa {};
+    sa.sa_handler = onTerminate;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
 int run(Options& options, Syslog& slog) {
     std::string shmName = options.getArgument(1);
     std::string site = options.getArgument(2);
@@ -61,6 +74,7 @@ int main(int argc, char** argv) {
     }
     // A peer that resets the connection must show up as a failed send, not end the process.
     signal(SIGPIPE, SIG_IGN);
+    handleTermination();
     fix_init_env();
     Syslog slog(Normal);
     slog.version("gateconnect");

@@ -3,6 +3,7 @@
 // messages, the idle rule, and the ways a session ends. Every test has its own table, queues and
 // FIXHOME, and ends the program by its pid.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/ipc.h>
 
 #include <chrono>
@@ -381,6 +382,8 @@ TEST_F(ResendAnswer, OrdersAreResentAndTheHeartbeatBetweenThemIsGapFilled) {
     expectGapFill(answer[1], 3, 4);
     EXPECT_EQ(nextNewNumber(), "5");
     // Resent messages and gap fills never enter the outgoing log.
+    // The log line follows the send.
+    EXPECT_TRUE(waitUntil([&] { return cell->Out.proc == 3; }, 2000));
     EXPECT_EQ(lines(home.readFile(logPath("out"))).size(), 5u);
 }
 
@@ -478,7 +481,7 @@ TEST_F(Initiator, DuplicateBelowExpectedIsIgnoredOnlyWithPossDupFlag) {
     std::string next = peerSends("35=8|11=B");
     EXPECT_EQ(delivered(type), next);
     EXPECT_EQ(cell->In.seq, 3);
-    EXPECT_EQ(cell->In.pend, 2);
+    EXPECT_TRUE(waitUntil([&] { return cell->In.pend == 2; }, 2000));  // counted after the write
 
     peer.send("35=8|11=A", 2);
     ProcessResult r = ended();
@@ -583,6 +586,33 @@ TEST_F(Initiator, NoQueuedOutboundMessageIsLostWhenTheSessionEnds) {
         EXPECT_EQ(seen.count("Q" + std::to_string(i)), 1u) << "Q" << i;
     }
     EXPECT_EQ(cell->Out.proc, static_cast<int>(onWire));
+}
+
+TEST_F(Initiator, TerminationSignalEndsTheSessionInOrderAndKeepsUnsentOrdersQueued) {
+    logOn();
+    const int count = 200;
+    for (int i = 0; i < count; ++i) putOutbound("35=D|11=T" + std::to_string(i));
+    gw->kill(SIGTERM);
+    ProcessResult r = ended();
+    EXPECT_TRUE(r.exited) << "signal " << r.signal;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(cell->status, status_Shutdown);
+
+    std::set<std::string> seen;
+    int onWire = 0;
+    for (std::string m = peer.read(1000); !m.empty(); m = peer.read(300)) {
+        if (FixPeer::field(m, 35) != "D") continue;
+        ++onWire;
+        seen.insert(FixPeer::field(m, 11));
+    }
+    int left = 0;
+    for (std::string text = input->read(0, NoWaitMode); !text.empty() && left < count;
+         text = input->read(0, NoWaitMode)) {
+        ++left;
+        seen.insert(FixPeer::field(text, 11));
+    }
+    EXPECT_EQ(onWire + left, count);
+    EXPECT_EQ(static_cast<int>(seen.size()), count);
 }
 
 // --- The program ---------------------------------------------------------------------------
