@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -26,6 +27,8 @@ QuickFixPeer::QuickFixPeer(const std::string& mode, const std::string& sender,
                            const std::string& target, int port, const std::string& dir,
                            int heartbeat)
     : recordPath(dir + "/qfpeer.record"), controlPath(dir + "/qfpeer.control") {
+    // A record left by an earlier peer in the same folder must not be mistaken for this one's.
+    std::remove(recordPath.c_str());
     std::ofstream(controlPath).flush();
     program.reset(new BackgroundProcess(
         QFPEER_PATH, {mode, "--sender", sender, "--target", target, "--port", std::to_string(port),
