@@ -43,6 +43,9 @@ int FixClient::Client() {
         msg = "System Shutdown: Caught exception in MsgQueue operation.";
     } catch (const SocketException&) {
         msg = "System Shutdown: Caught exception in Socket operation.";
+    } catch (const std::exception& e) {
+        // Anything else still ends the session in order, so no outbound text is lost.
+        msg = std::string("System Shutdown: ") + e.what();
     }
     console(msg, 0);
     endSession();
