@@ -69,10 +69,36 @@ void Socket::setBlockingMode(int mode) {
         throw SocketException("Failed to set sockect flags.", errno);
 }
 
+namespace {
+
+// Failures that belong to one pending connection, not to the listening socket: accept again.
+bool connectionFailure(int err) {
+    return err == EINTR || err == ECONNABORTED || err == EPROTO || err == ENETDOWN ||
+           err == ENOPROTOOPT || err == EHOSTDOWN || err == ENONET || err == EHOSTUNREACH ||
+           err == EOPNOTSUPP || err == ENETUNREACH;
+}
+
+// Out of descriptors or memory: ending sessions give them back, so wait a little and try again
+// rather than end every session of the process.
+bool resourceShortage(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+constexpr int shortagePauseMicros = 100000;
+
+}  // namespace
+
 int Socket::acceptNewSocket() {
-    socklen_t len = sizeof(addr);
-    int fd = ::accept(sock, reinterpret_cast<sockaddr*>(&addr), &len);
-    if (fd < 0) throw SocketException("Fail to accept new socket.", errno);
+    int fd;
+    for (;;) {
+        socklen_t len = sizeof(addr);
+        fd = ::accept(sock, reinterpret_cast<sockaddr*>(&addr), &len);
+        if (fd >= 0) break;
+        int err = errno;
+        if (connectionFailure(err)) continue;
+        if (!resourceShortage(err)) throw SocketException("Fail to accept new socket.", err);
+        sleep_ms(shortagePauseMicros);
+    }
     if (!::inet_ntop(AF_INET, &addr.sin_addr, remote_ip, sizeof(remote_ip))) remote_ip[0] = '\0';
     return fd;
 }

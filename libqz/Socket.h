@@ -52,7 +52,9 @@ class Socket {
     // Throws "Failed to get sockect flags." or "Failed to set sockect flags.".
     void setBlockingMode(int mode);
     // Blocks until a connection arrives; records the peer's address (getRemoteIp). Returns the new
-    // descriptor. Throws "Fail to accept new socket.".
+    // descriptor. A failure of one pending connection is skipped, and a shortage of descriptors
+    // or memory is waited out in steps of 100 ms, so neither ends an acceptor. Any other failure
+    // throws "Fail to accept new socket.".
     int acceptNewSocket();
     // Connects to a dotted-decimal IPv4 address; host names are not looked up and fail like an
     // unreachable peer. Throws "Fail to connect the remote server.".

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -93,12 +94,15 @@ int threadCount(pid_t pid) {
     return -1;
 }
 
-int openDescriptors(pid_t pid) {
+// Open descriptors of the process; with below, only those numbered below it (the numbers a
+// descriptor limit of that size leaves).
+int openDescriptors(pid_t pid, int below = -1) {
     DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
     if (dir == nullptr) return -1;
     int n = 0;
     while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') ++n;
+        if (entry->d_name[0] == '.') continue;
+        if (below < 0 || std::atoi(entry->d_name) < below) ++n;
     }
     ::closedir(dir);
     return n;
@@ -135,12 +139,19 @@ class Acceptor : public ::testing::Test {
         return o;
     }
 
-    // Starts gatelisten on a free port and waits until it listens.
-    void start() {
+    // Starts gatelisten on a free port and waits until it listens. A launcher (a program and its
+    // arguments) may run it.
+    void start(const std::vector<std::string>& launcher = {}) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             port = freePort();
             std::vector<std::string> args{table, "-p", std::to_string(port), "-i", qin, "-o", qout};
-            gw = std::make_unique<BackgroundProcess>("gatelisten", args, options());
+            std::string program = "gatelisten";
+            if (!launcher.empty()) {
+                args.insert(args.begin(), programPath(program));
+                args.insert(args.begin(), launcher.begin() + 1, launcher.end());
+                program = launcher[0];
+            }
+            gw = std::make_unique<BackgroundProcess>(program, args, options());
             std::string ready = "Socket service [" + std::to_string(port) + "] was created.";
             if (gw->waitForOutput(ready, milliseconds(5000))) return;
             gw->stop(milliseconds(1000));
@@ -552,6 +563,28 @@ TEST_F(Acceptor, ManyLogonLogoutCyclesLeaveThreadsAndDescriptorsWhereTheyWere) {
     EXPECT_TRUE(waitUntil([&] { return openDescriptors(pid) == fds; }, 5000))
         << openDescriptors(pid) << " descriptors, " << fds << " before";
     EXPECT_EQ(brk1->In.seq, 2 * (cycles + 1));
+}
+
+TEST_F(Acceptor, RunningOutOfDescriptorsHoldsNewConnectionsBackWithoutEndingTheProgram) {
+    const int limit = 16;
+    start({"/usr/bin/prlimit", "--nofile=" + std::to_string(limit)});
+    auto steady = session("BRK2");
+    pid_t pid = gw->pid();
+    ASSERT_TRUE(waitUntil([&] { return threadCount(pid) == 3; }, 3000));
+    // Connections that never log on take the remaining descriptors.
+    std::vector<std::unique_ptr<FixPeer>> idle;
+    for (int n = openDescriptors(pid, limit); n < limit; ++n) idle.push_back(connect("BRK1"));
+    ASSERT_TRUE(waitUntil([&] { return openDescriptors(pid, limit) == limit; }, 3000));
+
+    auto late = connect("BRK1");
+    late->send("35=A|98=0|108=30", 1);
+    EXPECT_TRUE(late->quiet(500));
+    EXPECT_TRUE(gw->running());
+    idle.clear();
+    EXPECT_EQ(FixPeer::field(late->read(5000), 35), "A") << gw->output() << gw->errors();
+    steady->send("35=1|112=STILL", 2);
+    EXPECT_EQ(FixPeer::field(steady->read(5000), 112), "STILL");
+    EXPECT_TRUE(gw->running());
 }
 
 // --- The program -----------------------------------------------------------------------------
