@@ -60,7 +60,9 @@ void FixClient::logonAndRun() {
         return;
     }
     int n = fix.getMsgSeqNum();
-    int expected = cell->In.seq + 1;
+    // In.seq comes from the day's incoming log, where a counterparty may have left any number:
+    // counted wide, so a log ending at the last int asks for a number no message can carry.
+    long expected = static_cast<long>(cell->In.seq) + 1;
     if (n < expected) {
         say("Error: Received incoming message sequencenumber [" + Converter::to_string(n) +
                 "] is less than expected [" + Converter::to_string(expected) +

@@ -76,7 +76,8 @@ int FixServer::logOnAndRun() {
     restoreSequences();
     setCellStatus(status_Online);
     inLog.write(fix.message);
-    int expected = cell->In.seq + 1;
+    // Counted wide: a log ending at the last int leaves no number a Logon could carry.
+    long expected = static_cast<long>(cell->In.seq) + 1;
     if (n < expected) return RefusedSeqLow;
 
     sendLogonReply();

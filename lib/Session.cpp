@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -173,6 +174,12 @@ bool Session::fromCounterparty() const {
 
 void Session::processMsg(std::string& m) {
     fix.message = m;
+    if (cell->In.seq == std::numeric_limits<int>::max()) {
+        // The counterparty has used the last number there is; no further message can be in order.
+        setCellStatus(status_Shutdown);
+        say("Failed to verify FIX header information.", 0);
+        return;
+    }
     std::string version = cfg.getHeaderTagDefinition(TagBeginString);
     int r = fix.validate(version, cell->In.seq + 1);
     if ((r == Valid || r == InvalidSeqGreater || r == InvalidSeqLess) && !fromCounterparty()) {
@@ -218,10 +225,18 @@ void Session::processMsg(std::string& m) {
         case msgTypeReject:
             onReject(m);
             break;
-        case msgTypeSeqReset:
-            cell->In.seq = fix.getTagIntValue(TagNewSeqNo) - 1;
+        case msgTypeSeqReset: {
+            int next = fix.getTagIntValue(TagNewSeqNo);
+            if (next < 1) {
+                // Missing, zero or negative: no message can carry such a number.
+                setCellStatus(status_Shutdown);
+                say("Failed to verify FIX header information.", 0);
+                break;
+            }
+            cell->In.seq = next - 1;
             say("FIX Message: <SEQRESET " + Converter::to_string(cell->In.seq) + ">", 0);
             break;
+        }
         case msgTypeLogout:
             onLogout();
             break;

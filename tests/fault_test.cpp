@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -416,6 +417,41 @@ TEST_F(GatewayFaults, InputQueueRemovedUnderAWaitingDispatcherEndsTheProcessWith
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_NE((r.out + r.err).find("Fail to read from MsgQueue."), std::string::npos)
         << r.out << r.err;
+}
+
+// --- Numbers at the edges of their range --------------------------------------------------------
+
+TEST_F(GatewayFaults, SequenceResetToTheLowestIntEndsTheSession) {
+    logOn();
+    peer.send("35=4|123=Y|36=-2147483648", nextSeq++);
+    expectEndsByItself(10000);
+}
+
+TEST_F(GatewayFaults, SequenceResetWithoutANewNumberEndsTheSession) {
+    logOn();
+    peer.send("35=4|123=Y", nextSeq++);
+    expectEndsByItself(10000);
+}
+
+TEST_F(GatewayFaults, CounterpartyThatUsedTheLastNumberCannotGoOn) {
+    logOn();
+    peer.send("35=4|123=Y|36=2147483647", nextSeq++);
+    peer.send("35=0", 2147483647);
+    ASSERT_TRUE(waitUntil([&] { return cell->In.seq == 2147483647; }, 5000)) << cell->In.seq;
+    peer.send("35=0", 5);
+    expectEndsByItself(10000);
+    EXPECT_EQ(cell->In.seq, 2147483647);
+}
+
+TEST_F(GatewayFaults, RestartAfterAnIncomingLogEndingAtTheLastNumberRefusesTheLogon) {
+    home.writeFile(logPath("in"), FixPeer::soh(peer.make("35=0", 2147483647)) + "\n");
+    ASSERT_GT(peer.listen(), 0);
+    start();
+    peer.send("35=A|98=0|108=30", 2147483647);
+    ProcessResult r = gw->wait(milliseconds(10000));
+    ASSERT_TRUE(r.exited) << "signal " << r.signal << "\n" << r.err;
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.out.find("is less than expected [2147483648]."), std::string::npos) << r.out;
 }
 
 // --- The acceptor ------------------------------------------------------------------------------
