@@ -133,6 +133,23 @@ class InteropSession : public ::testing::TestWithParam<Role> {
         ASSERT_TRUE(peer->waitFor("LOGON", "", 1, milliseconds(10000)))
             << peer->transcript() << "\n--- gateway:\n"
             << gateway->output() << gateway->errors();
+        ASSERT_TRUE(settled()) << peer->transcript();
+    }
+
+    // Waits until our cell has counted everything QuickFIX sent and received so far: QuickFIX
+    // reports the logon as soon as it has the reply, which may be before our side counted it.
+    bool settled() {
+        auto deadline = std::chrono::steady_clock::now() + milliseconds(5000);
+        for (;;) {
+            std::vector<std::string> sent = peer->records("OUT");
+            std::vector<std::string> received = peer->records("IN");
+            MemoryCell now = cell();
+            if (!sent.empty() && !received.empty() && now.In.seq == seqOf(sent.back()) &&
+                now.Out.seq == seqOf(received.back()))
+                return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(milliseconds(20));
+        }
     }
 
     // Starts our gateway (again) in the test's home; an acceptor is waited for until it listens.
@@ -238,8 +255,9 @@ TEST_P(InteropSession, OrdersReachQuickFixAndItsExecutionsArriveByteForByte) {
 }
 
 TEST_P(InteropSession, HeartbeatsKeepTheSessionUpPastThreeIntervals) {
-    if (!logOn(1)) return;
-    std::this_thread::sleep_for(milliseconds(4500));
+    // Two-second intervals leave room for slow (sanitizer) builds; three of them pass in 6 s.
+    if (!logOn(2)) return;
+    std::this_thread::sleep_for(milliseconds(7000));
 
     EXPECT_TRUE(gateway->running());
     EXPECT_TRUE(peer->records("LOGOUT").empty()) << peer->transcript();

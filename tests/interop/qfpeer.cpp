@@ -17,13 +17,13 @@
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "ControlFile.h"
 #include "PeerApplication.h"
 #include "RecordLogFactory.h"
 #include "Recorder.h"
@@ -43,33 +43,6 @@ int usage() {
               << std::endl;
     return 2;
 }
-
-// Reads the lines appended to the control file since the last call; a line is taken only once
-// it is complete, so a writer may append in pieces.
-class ControlFile {
-  public:
-    explicit ControlFile(const std::string& path) : path(path) {}
-
-    template <typename Handler>
-    bool poll(Handler handle) {
-        if (path.empty()) return true;
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return true;
-        in.seekg(static_cast<std::streamoff>(offset));
-        std::string line;
-        while (std::getline(in, line)) {
-            if (in.eof()) break;
-            offset += line.size() + 1;
-            if (line == "quit") return false;
-            handle(line);
-        }
-        return true;
-    }
-
-  private:
-    std::string path;
-    std::size_t offset = 0;
-};
 
 }  // namespace
 
@@ -132,8 +105,12 @@ int main(int argc, char** argv) {
         ControlFile control(opt["--control"]);
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::seconds(std::stoi(opt["--max-seconds"]));
-        while (!stopRequested && std::chrono::steady_clock::now() < deadline &&
-               control.poll([&](const std::string& line) { application.command(line); })) {
+        bool quit = false;
+        while (!quit && !stopRequested && std::chrono::steady_clock::now() < deadline) {
+            for (const std::string& line : control.poll()) {
+                if (line == "quit") quit = true;
+                if (!quit) application.command(line);
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
 
