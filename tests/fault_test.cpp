@@ -31,6 +31,7 @@
 #include "Key.h"
 #include "MemoryCell.h"
 #include "MsgQueue.h"
+#include "Pipe.h"
 #include "Process.h"
 #include "Shm.h"
 #include "TempHome.h"
@@ -358,8 +359,10 @@ TEST_F(GatewayFaults, KillInTheMiddleOfABurstThenRestartLosesOnlyTheTextsInFligh
     std::set<std::string> waiting;
     for (const std::string& t : drainInput()) waiting.insert(FixPeer::field(t, 11));
 
-    // The pipe holds at most its capacity in texts, each with its newline.
-    const int inFlight = 65536 / static_cast<int>(orderFields("K-9999").size() + 1) + 1;
+    // In flight: what the pipe holds (its capacity) and what the session has read from it into its
+    // buffer, each text with its newline, and one text in the hands of each thread.
+    const int inFlight =
+        (65536 + Pipe::BufferSize) / static_cast<int>(orderFields("K-9999").size() + 1) + 2;
     std::vector<int> lost;
     for (int i = 0; i < total; ++i) {
         std::string id = "K-" + std::to_string(i);
