@@ -299,6 +299,15 @@ TEST_F(Acceptor, FirstMessagesThatAreNoUsableLogonAreRefusedAndClosed) {
         writer.make("35=A|98=0|108=30", 0),
         "this is not FIX at all, not even close to it\x01",
     };
+    auto refusalsShown = [&] {
+        std::string out = gw->output();
+        int n = 0;
+        for (size_t at = out.find("Thread Exit [-1]\n"); at != std::string::npos;
+             at = out.find("Thread Exit [-1]\n", at + 1)) {
+            ++n;
+        }
+        return n;
+    };
     int refusals = 0;
     for (const std::string& first : firsts) {
         auto peer = connect("BRK1");
@@ -306,19 +315,11 @@ TEST_F(Acceptor, FirstMessagesThatAreNoUsableLogonAreRefusedAndClosed) {
         EXPECT_TRUE(peer->waitClosed(5000)) << FixPeer::bars(first);
         EXPECT_EQ(peer->read(100), "");
         ++refusals;
-        EXPECT_TRUE(waitUntil(
-            [&] {
-                std::string now = gw->output();
-                size_t n = 0;
-                for (size_t at = now.find("Thread Exit [-1]"); at != std::string::npos;
-                     at = now.find("Thread Exit [-1]", at + 1)) {
-                    ++n;
-                }
-                return n == static_cast<size_t>(refusals);
-            },
-            3000))
-            << gw->output();
+        EXPECT_TRUE(waitUntil([&] { return refusalsShown() == refusals; }, 3000)) << gw->output();
     }
+    // A peer that closes before sending anything.
+    connect("BRK1")->disconnect();
+    EXPECT_TRUE(waitUntil([&] { return refusalsShown() == refusals + 1; }, 3000)) << gw->output();
     EXPECT_EQ(cellBytes(), before);
     EXPECT_FALSE(home.exists(logPath("BRK1", "in")));
 }
