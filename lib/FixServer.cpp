@@ -33,12 +33,17 @@ int FixServer::Start() {
     int result = Thread::Start();
     if (result != 0) return result;
     detach();
-    launched.set_value();
+    std::lock_guard<std::mutex> guard(launchLock);
+    launched = true;
+    launchSignal.notify_one();
     return 0;
 }
 
 void FixServer::Run() {
-    launch.wait();
+    {
+        std::unique_lock<std::mutex> guard(launchLock);
+        launchSignal.wait(guard, [this] { return launched; });
+    }
     Server();
     delete this;
 }
