@@ -33,17 +33,12 @@ int FixServer::Start() {
     int result = Thread::Start();
     if (result != 0) return result;
     detach();
-    std::lock_guard<std::mutex> guard(launchLock);
-    launched = true;
-    launchSignal.notify_one();
+    launched.set_value();
     return 0;
 }
 
 void FixServer::Run() {
-    {
-        std::unique_lock<std::mutex> guard(launchLock);
-        launchSignal.wait(guard, [this] { return launched; });
-    }
+    launch.wait();
     Server();
     delete this;
 }

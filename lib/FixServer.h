@@ -13,6 +13,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -87,12 +88,9 @@ class FixServer : public Session {
     char status = status_Init;
     // Cell index of the site this session holds live; -1 when it holds none.
     int claimedIndex = -1;
-    // Start() lets its thread run only once the creator is done with the object. The flag is set
-    // and signalled under the lock, so the thread cannot go on and delete the object while Start()
-    // still touches it (a promise's set_value may still be running when its waiter wakes).
-    std::mutex launchLock;
-    std::condition_variable launchSignal;
-    bool launched = false;
+    // Start() lets its thread run only once the creator is done with the object.
+    std::promise<void> launched;
+    std::future<void> launch = launched.get_future();
 
     // Cell indexes of the sites with a live session in this process.
     static std::mutex sitesLock;
