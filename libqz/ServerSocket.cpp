@@ -1,9 +1,13 @@
 #include "ServerSocket.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 ServerSocket::ServerSocket(int servicePort, int listenBacklogs) : Socket() {
     try {
+        // Lets a restarted acceptor take its port back while connections of its previous run
+        // linger in TIME_WAIT; a port that another socket is listening on still fails to bind.
+        setOption(SO_REUSEADDR, optionOn);
         bindAddressPort(servicePort);
         setListenBacklog(listenBacklogs);
     } catch (...) {

@@ -144,6 +144,26 @@ TEST(Socket, ListeningOnAPortAnotherSocketHoldsFailsToBind) {
     holder.closeOff();
 }
 
+TEST(Socket, AListenerTakesItsPortBackWhileAnEarlierConnectionLingers) {
+    int port = 0;
+    {
+        ServerSocket first(0, 5);
+        port = first.getLocalPort();
+        Socket client(std::string("127.0.0.1"), port);
+        Socket served(first.accept());
+        // The accepting side closes first, so its end of the connection stays in TIME_WAIT.
+        served.closeOff();
+        ASSERT_TRUE(client.waitReadable(2000));
+        client.closeOff();
+        first.closeOff();
+    }
+    EXPECT_EQ(failureOf([&] {
+                  ServerSocket again(port, 5);
+                  again.closeOff();
+              }),
+              "no exception");
+}
+
 TEST(Socket, OperationsOnAClosedDescriptorCarryTheirTexts) {
     LoopbackPair pair;
     Socket copy = pair.far();
