@@ -1,11 +1,24 @@
 # Convenience wrapper around CMake and CTest.
 #   make        build everything (build/)
-#   make test   build everything and run every test
+#   make test   check + asan + tsan + fuzz: everything CI runs
+#   make check  build everything with the default compiler and run every test
+#   make asan   the tests built with clang under AddressSanitizer and UBSan (build-asan/)
+#   make tsan   the tests built with clang under ThreadSanitizer (build-tsan/)
+#   make fuzz   build the fuzz targets (build-fuzz/) and run each for FUZZ_SECONDS
 #   make demo   build the programs and run the two-firm demo on this machine
 BUILD ?= build
 JOBS  ?= 2
+SAN_CXX ?= clang++
+FUZZ_SECONDS ?= 20
 
-.PHONY: all build test demo clean
+# Programs the tests start inherit these. A report ends the process at once with a non-zero
+# status; leaks are reported when a process exits normally.
+ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1 \
+           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+SAN_CMAKE = -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIXGATE_BENCH=OFF
+
+.PHONY: all build test check asan tsan fuzz demo clean
 
 all: build
 
@@ -13,8 +26,25 @@ build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS)
 
-test: build
+test: check asan tsan fuzz
+
+check: build
 	ctest --test-dir $(BUILD) -j$(JOBS) --output-on-failure
+
+asan:
+	cmake -S . -B build-asan $(SAN_CMAKE) -DFIXGATE_SANITIZE=address,undefined
+	cmake --build build-asan -j$(JOBS)
+	$(ASAN_ENV) ctest --test-dir build-asan -j$(JOBS) --output-on-failure
+
+tsan:
+	cmake -S . -B build-tsan $(SAN_CMAKE) -DFIXGATE_SANITIZE=thread
+	cmake --build build-tsan -j$(JOBS)
+	$(TSAN_ENV) ctest --test-dir build-tsan -j$(JOBS) --output-on-failure
+
+fuzz:
+	cmake -S . -B build-fuzz $(SAN_CMAKE) -DFIXGATE_SANITIZE=address,undefined -DFIXGATE_FUZZ=ON
+	cmake --build build-fuzz --target fuzzers -j$(JOBS)
+	$(ASAN_ENV) bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 demo:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -22,4 +52,4 @@ demo:
 	bash examples/demo/demo.sh $(BUILD)/bin
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
