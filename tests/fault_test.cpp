@@ -52,8 +52,9 @@ const std::string siteCfg =
     "4 {123=Y,36=}\n"
     "5 {58=}\n";
 
-// Pads orders so that a burst backs up the connection quickly.
-const std::string padding(200, 'x');
+// Pads orders so that a burst backs up the connection: loopback sockets take a couple of MiB
+// before a send would block, so a few thousand such orders leave most of them pending.
+const std::string padding(3000, 'x');
 
 bool waitUntil(const std::function<bool()>& done, int limitMs) {
     auto deadline = steady_clock::now() + milliseconds(limitMs);
@@ -84,7 +85,6 @@ class Feeder {
                       if (errno != EAGAIN || stopping) return finish();
                       std::this_thread::sleep_for(microseconds(200));
                   }
-                  ++written;
               }
               finish();
           }) {}
@@ -92,7 +92,6 @@ class Feeder {
         stopping = true;
         worker.join();
     }
-    std::atomic<int> written{0};
     std::atomic<bool> finished{false};
 
   private:
@@ -388,9 +387,9 @@ TEST_F(GatewayFaults, SlowApplicationBehindAFullOutputQueueGetsEveryMessageInOrd
 
     const int total = 100;
     for (int i = 0; i < total; ++i) {
-        peer.send(
-            "35=8|37=O" + std::to_string(i) + "|17=E|150=0|39=0|55=IBM|54=1|38=100|58=" + padding,
-            nextSeq++);
+        peer.send("35=8|37=O" + std::to_string(i) +
+                      "|17=E|150=0|39=0|55=IBM|54=1|38=100|58=" + std::string(200, 'x'),
+                  nextSeq++);
     }
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_LT(cell->In.pend, total) << "the queue cannot have taken them all";
