@@ -25,9 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::list<Tag> fields{Tag(8, "FIX.4.2")};
     try {
         cfg.loadFixMsgDefinition(fields, line.c_str());
-    } catch (const CfgException& e) {
+    } catch (const CfgException&) {
         require(fields.size() == 1);
-        require(e.what() != nullptr);
         return 0;
     }
     // Every item stands between the braces, so no field can come from more bytes than the line.

@@ -23,7 +23,7 @@ void readEverything(const Fix& fix) {
         std::string v = fix.getTagValue(t);
         require(v == fix.tagValue(t));
         require(v.find('\x01') == std::string::npos);
-        if (v.empty()) require(fix.getTagCharValue(t) == (v.empty() ? '\0' : v[0]));
+        require(fix.getTagCharValue(t) == (v.empty() ? '\0' : v[0]));
         fix.getTagIntValue(t);
     }
     fix.getMsgType();
