@@ -6,6 +6,7 @@
 // Input: one message per line. A line is a body with '|' for SOH ("35=0|49=BRK|56=DESK|34=2|"),
 // framed with a correct BodyLength and CheckSum; a line starting with '!' goes out as raw bytes.
 #include <dirent.h>
+#include <signal.h>
 #include <sys/msg.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -84,6 +86,22 @@ void removeQueue(const std::string& name) {
     if (id >= 0) msgctl(id, IPC_RMID, nullptr);
 }
 
+// A run that crashed could not remove its queues: those of fuzz processes no longer alive go.
+void removeStaleQueues() {
+    std::ifstream list("/proc/sysvipc/msg");
+    std::string header;
+    std::getline(list, header);
+    long key = 0;
+    int id = 0;
+    std::string rest;
+    while (list >> key >> id && std::getline(list, rest)) {
+        unsigned k = static_cast<unsigned>(key);
+        if ((k & 0xFF000000u) != 0x7E000000u) continue;
+        unsigned pid = (k & 0x00FFFFFFu) >> 2;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) msgctl(id, IPC_RMID, nullptr);
+    }
+}
+
 void clearLogs() {
     std::string logs = workDir + "/logs";
     if (DIR* dir = opendir(logs.c_str())) {
@@ -137,6 +155,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The session's console goes to standard output; libFuzzer reports on standard error.
     if (!std::freopen("/dev/null", "w", stdout)) std::abort();
 
+    removeStaleQueues();
     tableName = ipcName(0);
     outName = ipcName(1);
     inName = ipcName(2);
