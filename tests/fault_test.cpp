@@ -35,6 +35,7 @@
 #include "Process.h"
 #include "Shm.h"
 #include "TempHome.h"
+#include "TestUtil.h"
 #include "Time.h"
 
 namespace {
@@ -55,15 +56,6 @@ const std::string siteCfg =
 // Pads orders so that a burst backs up the connection: loopback sockets take a couple of MiB
 // before a send would block, so a few thousand such orders leave most of them pending.
 const std::string padding(3000, 'x');
-
-bool waitUntil(const std::function<bool()>& done, int limitMs) {
-    auto deadline = steady_clock::now() + milliseconds(limitMs);
-    while (steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return done();
-}
 
 std::string orderFields(const std::string& id) {
     return "35=D|11=" + id + "|55=IBM|54=1|38=100|40=1|58=" + padding;
@@ -100,15 +92,6 @@ class Feeder {
     std::atomic<bool> stopping{false};
     std::thread worker;
 };
-
-std::vector<std::string> logLines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) out.push_back(line);
-    }
-    return out;
-}
 
 class GatewayFaults : public ::testing::Test {
   protected:
@@ -197,7 +180,7 @@ TEST_F(GatewayFaults, ResetInTheMiddleOfAnInboundMessageEndsTheSessionAndDeliver
     EXPECT_EQ(cell->In.seq, 1);
     EXPECT_EQ(cell->In.pend, 0);
     EXPECT_TRUE(output->read(0, NoWaitMode).empty());
-    std::vector<std::string> in = logLines(home.readFile(logPath("in")));
+    std::vector<std::string> in = nonEmptyLines(home.readFile(logPath("in")));
     ASSERT_EQ(in.size(), 1u) << "only the Logon reply is logged";
     EXPECT_EQ(FixPeer::field(in[0], 35), "A");
 }
@@ -225,7 +208,7 @@ TEST_F(GatewayFaults, ResetWhileOurOutputIsBackedUpEndsTheSessionAndLosesNoOrder
     // Every order is in the outgoing log (sent, so a resend can recover it) or was on the input
     // queue, and none in both.
     std::size_t sent = 0;
-    for (const std::string& line : logLines(home.readFile(logPath("out")))) {
+    for (const std::string& line : nonEmptyLines(home.readFile(logPath("out")))) {
         if (FixPeer::field(line, 35) != "D") continue;
         seen.insert(FixPeer::field(line, 11));
         ++sent;
@@ -335,7 +318,7 @@ TEST_F(GatewayFaults, KillInTheMiddleOfABurstThenRestartLosesOnlyTheTextsInFligh
     // Restart on the same day: numbering resumes after the last number in the outgoing log.
     int lastLogged = 0;
     int lastLoggedOrder = -1;
-    for (const std::string& line : logLines(home.readFile(logPath("out")))) {
+    for (const std::string& line : nonEmptyLines(home.readFile(logPath("out")))) {
         lastLogged = std::max(lastLogged, std::stoi(FixPeer::field(line, 34)));
         if (FixPeer::field(line, 35) == "D")
             lastLoggedOrder = std::stoi(FixPeer::field(line, 11).substr(2));
@@ -457,19 +440,6 @@ TEST_F(GatewayFaults, RestartAfterAnIncomingLogEndingAtTheLastNumberRefusesTheLo
 }
 
 // --- The acceptor ------------------------------------------------------------------------------
-
-// A port nobody listens on right now; the caller retries if another process takes it first.
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 TEST(AcceptorFaults, GarbageFromOneOf32LiveSitesEndsOnlyThatSession) {
     IpcNames ipc;

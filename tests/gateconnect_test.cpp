@@ -24,6 +24,7 @@
 #include "Process.h"
 #include "Shm.h"
 #include "TempHome.h"
+#include "TestUtil.h"
 #include "Time.h"
 
 namespace {
@@ -42,24 +43,6 @@ const std::string siteCfg =
     "2 {7=,16=}\n"
     "4 {123=Y,36=}\n"
     "5 {58=}\n";
-
-bool waitUntil(const std::function<bool()>& done, int limitMs) {
-    auto deadline = steady_clock::now() + milliseconds(limitMs);
-    while (steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return done();
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) out.push_back(line);
-    }
-    return out;
-}
 
 class Initiator : public ::testing::Test {
   protected:
@@ -167,10 +150,10 @@ TEST_F(Initiator, FirstRunOfTheDayLogsOnWithOneAndCountsTheReply) {
     EXPECT_NE(out.find("Setup FIX sequence numbers. SEQ IN: 0 SEQ OUT: 0"), std::string::npos);
     EXPECT_NE(out.find("FIX Message: <-LOGON>"), std::string::npos);
     // The reply is the first entry of the incoming log, the Logon the first of the outgoing one.
-    auto in = lines(home.readFile(logPath("in")));
+    auto in = nonEmptyLines(home.readFile(logPath("in")));
     ASSERT_EQ(in.size(), 1u);
     EXPECT_EQ(FixPeer::field(in[0], 35), "A");
-    EXPECT_EQ(lines(home.readFile(logPath("out"))), std::vector<std::string>{logon});
+    EXPECT_EQ(nonEmptyLines(home.readFile(logPath("out"))), std::vector<std::string>{logon});
 }
 
 TEST_F(Initiator, SameDayRestartResumesNumberingFromTheDaysLogs) {
@@ -288,7 +271,7 @@ TEST_F(Initiator, OutboundQueueTextIsStampedSentLoggedAndCounted) {
     EXPECT_EQ(tags[2], 35);
     EXPECT_TRUE(waitUntil([&] { return cell->Out.proc == 1; }, 2000));
     EXPECT_EQ(cell->Out.seq, 2);
-    auto out = lines(home.readFile(logPath("out")));
+    auto out = nonEmptyLines(home.readFile(logPath("out")));
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1], order);
 }
@@ -384,7 +367,7 @@ TEST_F(ResendAnswer, OrdersAreResentAndTheHeartbeatBetweenThemIsGapFilled) {
     // Resent messages and gap fills never enter the outgoing log.
     // The log line follows the send.
     EXPECT_TRUE(waitUntil([&] { return cell->Out.proc == 3; }, 2000));
-    EXPECT_EQ(lines(home.readFile(logPath("out"))).size(), 5u);
+    EXPECT_EQ(nonEmptyLines(home.readFile(logPath("out"))).size(), 5u);
 }
 
 TEST_F(ResendAnswer, TrailingHeartbeatsAreFilledUpToTheNextNewNumber) {

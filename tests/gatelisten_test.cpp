@@ -32,6 +32,7 @@
 #include "Process.h"
 #include "Shm.h"
 #include "TempHome.h"
+#include "TestUtil.h"
 #include "Time.h"
 
 namespace {
@@ -54,37 +55,6 @@ std::string siteCfg(const std::string& site) {
            "5 {58=Bye}\n";
 }
 
-bool waitUntil(const std::function<bool()>& done, int limitMs) {
-    auto deadline = steady_clock::now() + milliseconds(limitMs);
-    while (steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return done();
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) out.push_back(line);
-    }
-    return out;
-}
-
-// A port nobody listens on right now; the caller retries if another process takes it first.
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 // ThreadSanitizer starts a background thread of its own with a program's first thread.
 #if defined(__SANITIZE_THREAD__)
 constexpr int sanitizerThreads = 1;
@@ -97,29 +67,6 @@ constexpr int sanitizerThreads = 0;
 #else
 constexpr int sanitizerThreads = 0;
 #endif
-
-// "Threads:" of /proc/<pid>/status.
-int threadCount(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    }
-    return -1;
-}
-
-// Open descriptors of the process; with below, only those numbered below it (the numbers a
-// descriptor limit of that size leaves).
-int openDescriptors(pid_t pid, int below = -1) {
-    DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (dir == nullptr) return -1;
-    int n = 0;
-    while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        if (below < 0 || std::atoi(entry->d_name) < below) ++n;
-    }
-    ::closedir(dir);
-    return n;
-}
 
 class Acceptor : public ::testing::Test {
   protected:
@@ -245,8 +192,9 @@ TEST_F(Acceptor, FirstLogonOfTheDayIsAnsweredWithOneAndThePeersOwnInterval) {
     ASSERT_TRUE(waitUntil([&] { return brk1->In.seq == 1; }, 3000));
     EXPECT_EQ(brk1->Out.seq, 1);
     EXPECT_EQ(brk1->status, status_Online);
-    EXPECT_EQ(lines(home.readFile(logPath("BRK1", "in"))), std::vector<std::string>{logon});
-    EXPECT_EQ(lines(home.readFile(logPath("BRK1", "out"))), std::vector<std::string>{reply});
+    EXPECT_EQ(nonEmptyLines(home.readFile(logPath("BRK1", "in"))), std::vector<std::string>{logon});
+    EXPECT_EQ(nonEmptyLines(home.readFile(logPath("BRK1", "out"))),
+              std::vector<std::string>{reply});
 
     std::string out = gw->output();
     EXPECT_NE(out.find(" Program: gatelisten"), std::string::npos) << out;

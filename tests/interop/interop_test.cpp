@@ -24,6 +24,7 @@
 #include "QuickFixPeer.h"
 #include "Shm.h"
 #include "TempHome.h"
+#include "TestUtil.h"
 
 namespace {
 
@@ -55,16 +56,6 @@ std::string field(const std::string& tag, const std::string& value) {
 std::string order(const std::string& clOrdId) {
     return "35=D" + SOH + "11=" + clOrdId + SOH + "21=1" + SOH + "55=IBM" + SOH + "54=1" + SOH +
            "38=100" + SOH + "40=2" + SOH + "44=10.5" + SOH;
-}
-
-// Lines of a message log (or of any text), without empty ones.
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (!line.empty()) out.push_back(line);
-    return out;
 }
 
 // MsgSeqNum (34) of a message; 0 when it has none.
@@ -202,7 +193,7 @@ class InteropSession : public ::testing::TestWithParam<Role> {
         while (dirent* entry = readdir(dir)) {
             std::string name = entry->d_name;
             if (name.rfind(site() + ".out.", 0) == 0)
-                found = lines(readFile(home.logsDir() + "/" + name));
+                found = nonEmptyLines(readFile(home.logsDir() + "/" + name));
         }
         closedir(dir);
         return found;

@@ -1,0 +1,27 @@
+// Small helpers shared by the process-level tests: bounded waiting, splitting program output and
+// logs into lines, a free loopback port, and what /proc says about a process.
+//
+// Thread contract: plain functions without shared state; safe from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Polls done() every 5 ms until it holds or limitMs milliseconds have passed; its last answer.
+bool waitUntil(const std::function<bool()>& done, int limitMs);
+
+// The lines of text (program output, a message log), without empty ones.
+std::vector<std::string> nonEmptyLines(const std::string& text);
+
+// A port nobody listens on right now; the caller retries if another process takes it first.
+int freePort();
+
+// "Threads:" of /proc/<pid>/status; -1 when the process is gone.
+int threadCount(pid_t pid);
+
+// Open descriptors of the process; with below, only those numbered below it (the numbers a
+// descriptor limit of that size leaves). -1 when the process is gone.
+int openDescriptors(pid_t pid, int below = -1);
