@@ -5,6 +5,7 @@
 
 #include <iostream>
 #include <mutex>
+#include <vector>
 
 #include "MemoryCell.h"
 
@@ -48,6 +49,10 @@ void Dispatcher::Setup(std::string& siteName, long type) {
 
 int Dispatcher::Start() {
     installWakeHandler();
+    if (journal == nullptr) {
+        ownJournal = std::make_unique<Journal>();
+        journal = ownJournal.get();
+    }
     return Thread::Start();
 }
 
@@ -62,11 +67,16 @@ void Dispatcher::dispatch() {
     try {
         MemoryCell* cell = shm->getCell(site);
         q = std::make_unique<MsgQueue>(qname, mtype, 0);
+        // Texts an earlier run took off the queue and never logged go before anything newer.
+        std::vector<int> backlog = journal->held();
+        size_t next = 0;
         while (!stopping.load()) {
-            if (sessionUp(__atomic_load_n(&cell->status, __ATOMIC_RELAXED))) {
-                forwardOne();
-            } else {
+            if (!sessionUp(__atomic_load_n(&cell->status, __ATOMIC_RELAXED))) {
                 pause(1000000000L);
+            } else if (next < backlog.size()) {
+                forward(backlog[next++]);
+            } else {
+                forwardOne();
             }
         }
     } catch (const std::exception& e) {
@@ -77,30 +87,36 @@ void Dispatcher::dispatch() {
 }
 
 void Dispatcher::forwardOne() {
-    std::string text = q->read(mtype, WaitMode);
-    if (text.empty()) return;  // an empty text, or the wait was interrupted
-    long type = q->lastType();
+    int slot = journal->acquire();
+    if (slot < 0) return;  // the wait for a free slot was interrupted
+    if (q->receive(journal->buffer(slot), mtype, WaitMode) <= 0) {
+        journal->release(slot);  // an empty text, or the wait was interrupted
+        return;
+    }
+    forward(slot);
+}
+
+void Dispatcher::forward(int slot) {
+    std::string text = journal->text(slot);
     if (static_cast<int>(text.size()) > Pipe::maxText) {
         // The pipe cannot carry it whole; report it rather than end every session of the process.
         std::cout << "Dispatcher [" << site << "] dropped an outbound text of " << text.size()
                   << " bytes: longer than the pipe carries." << std::endl;
+        journal->release(slot);
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(typesLock);
-        forwardedTypes.push_back(type);
+        std::lock_guard<std::mutex> guard(forwardedLock);
+        forwarded.push_back(slot);
     }
     try {
         p->writeMsg(text);
     } catch (const PipeException&) {
         if (!stopping.load()) throw;
-        // Interrupted by stop(): a write of at most PIPE_BUF bytes either happens whole or not at
-        // all, so the text is still ours to give back.
-        std::lock_guard<std::mutex> guard(typesLock);
-        forwardedTypes.pop_back();
-        unsent = text;
-        unsentType = type;
-        stopping.store(true);
+        // Interrupted by stop(): a write of at most PIPE_BUF bytes happens whole or not at all,
+        // so the text never reached the pipe and stays held in its slot.
+        std::lock_guard<std::mutex> guard(forwardedLock);
+        forwarded.pop_back();
     }
 }
 
@@ -116,18 +132,10 @@ void Dispatcher::stop() {
     join();
 }
 
-long Dispatcher::takeForwardedType() {
-    std::lock_guard<std::mutex> guard(typesLock);
-    if (forwardedTypes.empty()) return writeType;
-    long type = forwardedTypes.front();
-    forwardedTypes.pop_front();
-    return type;
-}
-
-bool Dispatcher::takeUnsent(std::string& text, long& type) {
-    if (unsent.empty()) return false;
-    text.swap(unsent);
-    unsent.clear();
-    type = unsentType;
-    return true;
+int Dispatcher::takeForwarded() {
+    std::lock_guard<std::mutex> guard(forwardedLock);
+    if (forwarded.empty()) return -1;
+    int slot = forwarded.front();
+    forwarded.pop_front();
+    return slot;
 }

@@ -1,10 +1,13 @@
 // Dispatcher: the thread that carries a site's outbound application texts from the input message
 // queue into its session's pipe, forwarding only while the site's cell shows the session up ('O',
 // 'H', 'T'). A session creates one after its logon and stops it at its end.
-// Thread contract: the owning session calls Setup, Start, stop and the take* operations; the
-// dispatcher thread only reads the cell's status, receives from its own queue object and writes
-// the pipe. The record of forwarded types is the only state both touch, under a lock. A queue,
-// table or pipe failure on the dispatcher thread ends the whole process with status 255.
+// Every text is received straight into a slot of the site's Journal and stays there until the
+// session has logged it, so no text is ever only in a thread's hands or in the pipe: what a killed
+// run left in the journal goes out first when the dispatcher starts again.
+// Thread contract: the owning session calls Setup, useJournal, Start, stop and takeForwarded; the
+// dispatcher thread only reads the cell's status, receives from its own queue object into the
+// journal and writes the pipe. The record of forwarded slots is the only state both touch, under
+// a lock. A queue, table or pipe failure on the dispatcher thread ends the process with status 255.
 #pragma once
 
 #include <atomic>
@@ -13,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "Journal.h"
 #include "MsgQueue.h"
 #include "Pipe.h"
 #include "Shm.h"
@@ -35,15 +39,19 @@ class Dispatcher : public Thread {
     // thread was never started, and more than once.
     void stop();
 
-    // The queue type of the oldest forwarded text the session has not yet taken from the pipe;
-    // the session calls it once per text it reads, so texts can go back under their own type.
-    long takeForwardedType();
-    // A text the thread had taken off the queue but could not write into the pipe because stop()
-    // interrupted the write; false when there is none. Call after stop().
-    bool takeUnsent(std::string& text, long& type);
+    // The journal whose slots the texts travel in; without one the dispatcher keeps its own in
+    // memory. Call before Start().
+    void useJournal(Journal& j) { journal = &j; }
+    Journal& journalInUse() { return *journal; }
+
+    // The journal slot of the oldest forwarded text the session has not yet taken from the pipe,
+    // -1 when there is none; the session calls it once per text it reads. After stop(), the
+    // journal's held slots are exactly the texts the session did not log.
+    int takeForwarded();
 
   private:
     void forwardOne();
+    void forward(int slot);
 
     Shm* shm;
     Pipe* p;
@@ -52,10 +60,10 @@ class Dispatcher : public Thread {
     std::string qname;
     std::string site;
 
+    Journal* journal = nullptr;
+    std::unique_ptr<Journal> ownJournal;
     std::atomic<bool> stopping{false};
     std::atomic<bool> finished{false};
-    std::mutex typesLock;
-    std::deque<long> forwardedTypes;
-    std::string unsent;
-    long unsentType = 0;
+    std::mutex forwardedLock;
+    std::deque<int> forwarded;
 };

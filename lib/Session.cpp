@@ -1,5 +1,7 @@
 #include "Session.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <ctime>
@@ -84,12 +86,28 @@ void Session::openLogs(bool announce) {
     if (announce) say("Incoming FIX log [" + path + "] was opened.", Normal);
     path = fix_home + "/logs/" + site + ".out." + date;
     outLog.openLog(path);
+    logDay = Converter::to_int(date);
     if (announce) say("Outgoing FIX log [" + path + "] was opened.", Normal);
 }
 
 void Session::restoreSequences() {
     cell->In.seq = inLog.getLastSeq();
     cell->Out.seq = outLog.getLastSeq();
+
+    journal = std::make_unique<Journal>(fix_home + "/logs/" + site + ".journal");
+    int kept = journal->recover([this](int day) {
+        if (day == logDay) return outLog.getLastSeq();
+        std::string path = fix_home + "/logs/" + site + ".out." + Converter::to_string(day);
+        if (access(path.c_str(), F_OK) != 0) return 0;
+        Log earlier;
+        earlier.openLog(path);
+        return earlier.getLastSeq();
+    });
+    if (kept > 0) {
+        say(Converter::to_string(kept) +
+                " outbound messages left unsent by an earlier run go first.",
+            Normal);
+    }
 }
 
 void Session::startDispatcher(long type) {
@@ -97,6 +115,7 @@ void Session::startDispatcher(long type) {
     p->setBlockingMode(nonBlockMode);
     dispatcher = std::make_unique<Dispatcher>(*shm, *p, qinName);
     dispatcher->Setup(site, type);
+    if (journal) dispatcher->useJournal(*journal);
     dispatcher->Start();
 }
 
@@ -156,11 +175,17 @@ int Session::quietWait() const {
 }
 
 void Session::sendApplication(std::string& text) {
-    if (dispatcher) dispatcher->takeForwardedType();
+    int slot = dispatcher ? dispatcher->takeForwarded() : -1;
     cfg.getMsgTemplate(tagList, Data);
     cell->Out.seq += 1;
     fix.build(tagList, text, cell->Out.seq);
-    sendMsg(fix.message);
+    // The slot is freed only once the log has the message, and its stamp tells a run after a
+    // kill in between that the log has it, so the text is sent neither twice nor never.
+    if (slot >= 0) dispatcher->journalInUse().stamp(slot, cell->Out.seq, logDay);
+    outLog.write(fix.message);
+    if (slot >= 0) dispatcher->journalInUse().release(slot);
+    comm.send(fix.message);
+    cell->Out.last = std::time(nullptr);
     cell->Out.proc += 1;
 }
 
@@ -374,29 +399,21 @@ void Session::flushBeforeEnd() {
 void Session::putBackUnsent() {
     if (!dispatcher) return;
     dispatcher->stop();
-    std::vector<std::pair<std::string, long>> back;
+    Journal& inFlight = dispatcher->journalInUse();
+    std::vector<int> back = inFlight.held();
+    if (back.empty()) return;
     try {
-        // The dispatcher has ended, so every text in the pipe is whole; two empty reads in a row
-        // mean the pipe is drained.
-        for (int empty = 0; empty < 2;) {
-            std::string text = p->readMsg();
-            if (text.empty()) {
-                ++empty;
-                continue;
-            }
-            empty = 0;
-            back.emplace_back(std::move(text), dispatcher->takeForwardedType());
-        }
-        std::string text;
-        long type = 0;
-        if (dispatcher->takeUnsent(text, type)) back.emplace_back(std::move(text), type);
-        if (back.empty()) return;
         MsgQueue input(qinName, 0, 0);
-        for (auto& item : back) input.write(item.first, WaitMode, item.second);
+        for (int slot : back) {
+            inFlight.stamp(slot, Journal::returning, 0);
+            input.write(inFlight.text(slot), WaitMode, inFlight.type(slot));
+            inFlight.release(slot);
+        }
         say(Converter::to_string(static_cast<int>(back.size())) +
                 " unsent outbound messages were put back on MsgQueue [" + qinName + "].",
             Normal);
     } catch (const std::exception& e) {
+        // They stay in the journal and go out first when the site's session is up again.
         say(std::string("Could not put unsent outbound messages back: ") + e.what(), Fatal);
     }
 }

@@ -26,6 +26,7 @@
 #include "Dispatcher.h"
 #include "Fix.h"
 #include "FixConfig.h"
+#include "Journal.h"
 #include "Log.h"
 #include "MemoryCell.h"
 #include "MsgQueue.h"
@@ -91,14 +92,16 @@ class Session : public Thread {
     // Opens the day's incoming and outgoing logs of `site` below the installation root; with
     // announce, a console line names each.
     void openLogs(bool announce = true);
-    // The cell's In.seq and Out.seq from the highest numbers in the day's logs.
+    // The cell's In.seq and Out.seq from the highest numbers in the day's logs; then opens the
+    // site's journal and keeps only the texts a killed run left there that no log holds.
     void restoreSequences();
     // Creates the pipe and starts the dispatcher reading queue type `type` (0: any).
     void startDispatcher(long type);
     // Runs the loop until the cell shows 'S' or the idle rule gives up.
     void runLoop();
-    // Status 'S'; stops the dispatcher and puts every text it forwarded that was not sent back on
-    // the input queue under its own type; pushes out pending socket output for a short while.
+    // Status 'S'; stops the dispatcher and puts every text it took that was not logged back on
+    // the input queue under its own type, oldest first; pushes out pending socket output for a
+    // short while.
     void endSession();
 
     // Answers a ResendRequest from the outgoing log: messages of the resend set go again as
@@ -140,6 +143,9 @@ class Session : public Thread {
     Comm comm;
     Log inLog;
     Log outLog;
+    // Date (YYYYMMDD) of the open logs.
+    int logDay = 0;
+    std::unique_ptr<Journal> journal;
     Fix fix;
     int timeout = 0;
     int testReqID = 0;

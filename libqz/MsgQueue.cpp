@@ -23,17 +23,22 @@ MsgQueue::MsgQueue(const std::string& name, long /*type*/, int flags) : qid(0), 
 }
 
 std::string MsgQueue::read(long type, int mode) {
+    int length = receive(mbuf, type, mode);
+    if (length < 0) return std::string();
+    return std::string(mbuf.mtext, static_cast<size_t>(length));
+}
+
+int MsgQueue::receive(MBUF& into, long type, int mode) {
     lastReadType = 0;
     // The whole buffer is offered: a foreign message of exactly 4096 bytes arrives whole, since
-    // the text is measured by the received length and never needs a terminator inside mtext.
-    ssize_t received = msgrcv(qid, &mbuf, msgBufferSize, type, mode);
+    // the text is measured within the received length and never needs a terminator in mtext.
+    ssize_t received = msgrcv(qid, &into, msgBufferSize, type, mode);
     if (received < 0) {
-        if ((mode == NoWaitMode && errno == ENOMSG) || errno == EINTR) return std::string();
+        if ((mode == NoWaitMode && errno == ENOMSG) || errno == EINTR) return -1;
         throw MQException("Fail to read from MsgQueue.");
     }
-    lastReadType = mbuf.mtype;
-    size_t length = strnlen(mbuf.mtext, static_cast<size_t>(received));
-    return std::string(mbuf.mtext, length);
+    lastReadType = into.mtype;
+    return static_cast<int>(strnlen(into.mtext, static_cast<size_t>(received)));
 }
 
 void MsgQueue::write(const std::string& text, int mode, long type) {

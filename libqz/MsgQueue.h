@@ -50,6 +50,10 @@ class MsgQueue {
     // interrupts the call; the text ends at its first NUL. A message of more than 4096 bytes
     // throws and stays on the queue. One system call.
     std::string read(long type, int mode);
+    // As read, into a caller's buffer, which may live in a file mapping so the message is kept
+    // there the moment the queue gives it up: the text's length up to its first NUL, or -1 when
+    // nothing was taken. The type is in into.mtype.
+    int receive(MBUF& into, long type, int mode);
     // Sends text with the type (0 means 1). A non-waiting send that finds the queue full, removed
     // or interrupted is retried once waiting, so nothing is dropped. Texts over 4095 bytes are
     // refused.

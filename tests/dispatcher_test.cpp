@@ -17,6 +17,7 @@
 #include "MsgQueue.h"
 #include "Pipe.h"
 #include "Shm.h"
+#include "TempHome.h"
 
 namespace {
 
@@ -41,10 +42,20 @@ class DispatcherTest : public ::testing::Test {
     // As the session does: one atomic byte store, since the dispatcher thread reads it.
     void setStatus(char status) { __atomic_store_n(&cell->status, status, __ATOMIC_RELAXED); }
 
-    void start(long type) {
+    void start(long type, Journal* journal = nullptr) {
         dispatcher = std::make_unique<Dispatcher>(*shm, pipe, queueName);
         dispatcher->Setup(site, type);
+        if (journal != nullptr) dispatcher->useJournal(*journal);
         ASSERT_EQ(dispatcher->Start(), 0);
+    }
+
+    // The queue type of the oldest text the session has not taken yet, as the session takes it.
+    long forwardedType() {
+        int slot = dispatcher->takeForwarded();
+        if (slot < 0) return -1;
+        long type = dispatcher->journalInUse().type(slot);
+        dispatcher->journalInUse().release(slot);
+        return type;
     }
 
     // The next text in the pipe within limitMs; empty when none came.
@@ -104,9 +115,55 @@ TEST_F(DispatcherTest, TypeZeroForwardsEveryTypeInArrivalOrderAndRemembersTheTyp
     EXPECT_EQ(nextText(),
               "35=G\x01"
               "11=c\x01");
-    EXPECT_EQ(dispatcher->takeForwardedType(), 7);
-    EXPECT_EQ(dispatcher->takeForwardedType(), 2);
-    EXPECT_EQ(dispatcher->takeForwardedType(), 30);
+    EXPECT_EQ(forwardedType(), 7);
+    EXPECT_EQ(forwardedType(), 2);
+    EXPECT_EQ(forwardedType(), 30);
+}
+
+TEST_F(DispatcherTest, TextsAnEarlierRunLeftInTheJournalGoOutBeforeTheQueuedOnes) {
+    TempHome home;
+    std::string path = home.logsDir() + "/BRK1.journal";
+    queue->write(
+        "35=D\x01"
+        "11=old1\x01",
+        WaitMode, 4);
+    queue->write(
+        "35=D\x01"
+        "11=old2\x01",
+        WaitMode, 4);
+    {
+        Journal earlier(path);
+        for (int i = 0; i < 2; ++i) {
+            int slot = earlier.acquire();
+            ASSERT_GT(queue->receive(earlier.buffer(slot), 0, NoWaitMode), 0);
+        }
+    }
+    queue->write(
+        "35=D\x01"
+        "11=new\x01",
+        WaitMode, 4);
+    Journal journal(path);
+    start(0, &journal);
+    EXPECT_EQ(nextText(),
+              "35=D\x01"
+              "11=old1\x01");
+    EXPECT_EQ(nextText(),
+              "35=D\x01"
+              "11=old2\x01");
+    EXPECT_EQ(nextText(),
+              "35=D\x01"
+              "11=new\x01");
+    EXPECT_EQ(forwardedType(), 4);
+    dispatcher->stop();
+    // Two of them the session has not taken from the pipe: still held, oldest first.
+    std::vector<int> held = journal.held();
+    ASSERT_EQ(held.size(), 2u);
+    EXPECT_EQ(journal.text(held[0]),
+              "35=D\x01"
+              "11=old2\x01");
+    EXPECT_EQ(journal.text(held[1]),
+              "35=D\x01"
+              "11=new\x01");
 }
 
 TEST_F(DispatcherTest, ASiteTypeLeavesOtherSitesMessagesOnTheQueue) {
@@ -162,12 +219,10 @@ TEST_F(DispatcherTest, StopWakesAWaitingReceiveSoLaterMessagesStayOnTheQueue) {
     auto left = drainQueue();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].second, 5);
-    std::string text;
-    long type = 0;
-    EXPECT_FALSE(dispatcher->takeUnsent(text, type));
+    EXPECT_TRUE(dispatcher->journalInUse().held().empty());
 }
 
-TEST_F(DispatcherTest, StopWhileThePipeIsFullHandsBackTheTextItCouldNotWrite) {
+TEST_F(DispatcherTest, StopWhileThePipeIsFullKeepsTheTextItCouldNotWriteHeld) {
     // Nobody reads the pipe: after about 16 texts of 4000 bytes the dispatcher waits in its write.
     const int total = 40;
     std::atomic<bool> produced{false};
@@ -199,12 +254,14 @@ TEST_F(DispatcherTest, StopWhileThePipeIsFullHandsBackTheTextItCouldNotWrite) {
         empty = 0;
         seen.push_back(text.substr(0, text.find("\x01"
                                                 "58=")));
-        EXPECT_EQ(dispatcher->takeForwardedType(), 9);
+        EXPECT_EQ(forwardedType(), 9);
     }
-    std::string unsent;
-    long type = 0;
-    ASSERT_TRUE(dispatcher->takeUnsent(unsent, type));
-    EXPECT_EQ(type, 9);
+    // The text it could not write is still held, and nothing else is.
+    Journal& journal = dispatcher->journalInUse();
+    std::vector<int> held = journal.held();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(journal.type(held[0]), 9);
+    std::string unsent = journal.text(held[0]);
     seen.push_back(unsent.substr(0, unsent.find("\x01"
                                                 "58=")));
     // The rest is on the queue or still with the producer, which goes on as the queue drains.

@@ -267,12 +267,10 @@ TEST_F(GatewayFaults, IdleRuleEndsADeadCounterpartyEvenWithOutputPending) {
     expectEndsByItself(40000);
 }
 
-// A kill cannot give back what the dispatcher had already taken off the input queue and handed
-// to the session through the pipe: those texts are gone with the process. Everything else must
-// hold: numbering resumes from the logs, no number is reused, no order goes out twice as new, a
-// resend repeats an order under its first number, and every order the application queued is
-// delivered, still queued, or one of the texts in flight right after the last one logged.
-TEST_F(GatewayFaults, KillInTheMiddleOfABurstThenRestartLosesOnlyTheTextsInFlight) {
+// A kill at any instant loses nothing: numbering resumes from the logs, no number is reused, no
+// order goes out twice as new, a resend repeats an order under its first number, and every order
+// the application queued is delivered or still queued.
+TEST_F(GatewayFaults, KillInTheMiddleOfABurstThenRestartLosesNoOrder) {
     const int total = 10000;
     logOn(30);
     Feeder feeder(qin, "K-", total);
@@ -341,22 +339,17 @@ TEST_F(GatewayFaults, KillInTheMiddleOfABurstThenRestartLosesOnlyTheTextsInFligh
     std::set<std::string> waiting;
     for (const std::string& t : drainInput()) waiting.insert(FixPeer::field(t, 11));
 
-    // In flight: what the pipe holds (its capacity) and what the session has read from it into its
-    // buffer, each text with its newline, and one text in the hands of each thread.
-    const int inFlight =
-        (65536 + Pipe::BufferSize) / static_cast<int>(orderFields("K-9999").size() + 1) + 2;
     std::vector<int> lost;
     for (int i = 0; i < total; ++i) {
         std::string id = "K-" + std::to_string(i);
         if (firstSeq.count(id) == 0 && waiting.count(id) == 0) lost.push_back(i);
     }
-    RecordProperty("lost_in_flight", static_cast<int>(lost.size()));
-    for (std::size_t i = 0; i < lost.size(); ++i) {
-        EXPECT_EQ(lost[i], lastLoggedOrder + 1 + static_cast<int>(i))
-            << "lost outside the run right after the last logged order K-" << lastLoggedOrder;
+    EXPECT_TRUE(lost.empty()) << lost.size() << " lost, the first K-" << lost.front()
+                              << "; the last order logged before the kill was K-"
+                              << lastLoggedOrder;
+    for (const std::string& id : waiting) {
+        EXPECT_EQ(firstSeq.count(id), 0u) << "sent and still queued: " << id;
     }
-    EXPECT_LE(static_cast<int>(lost.size()), inFlight);
-    EXPECT_EQ(firstSeq.size() + waiting.size() + lost.size(), static_cast<std::size_t>(total));
 }
 
 TEST_F(GatewayFaults, SlowApplicationBehindAFullOutputQueueGetsEveryMessageInOrder) {

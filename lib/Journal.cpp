@@ -1,0 +1,177 @@
+#include "Journal.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "Log.h"
+
+struct Journal::Header {
+    char magic[8];
+    int slotCount;
+    int slotSize;
+    char reserved[48];
+};
+
+// The receive writes the first two members as one queue message buffer; the rest is ours.
+struct Journal::Slot {
+    MBUF buf;    // type 0: free
+    long order;  // when it was taken, across runs: held slots go out oldest first
+    int seq;     // MsgSeqNum it is being logged under; 0 none yet, `returning` going back
+    int date;    // YYYYMMDD of the outgoing log that seq belongs to
+};
+
+namespace {
+
+constexpr char journalMagic[8] = {'F', 'I', 'X', 'J', 'R', 'N', 'L', '1'};
+
+}  // namespace
+
+Journal::Journal() {
+    length = sizeof(Header) + slots * sizeof(Slot);
+    map(-1, true, "");
+}
+
+Journal::Journal(const std::string& file) {
+    length = sizeof(Header) + slots * sizeof(Slot);
+    const std::string failure = "Fail to open the journal file: " + file;
+    int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) throw LogException(failure);
+    struct stat st {};
+    bool fresh = fstat(fd, &st) == 0 && st.st_size == 0;
+    bool sized = fresh ? ftruncate(fd, static_cast<off_t>(length)) == 0
+                       : st.st_size == static_cast<off_t>(length);
+    if (!sized) {
+        close(fd);
+        throw LogException(failure);
+    }
+    try {
+        map(fd, fresh, failure);
+    } catch (...) {
+        close(fd);
+        throw;
+    }
+    close(fd);  // the mapping keeps the file
+}
+
+void Journal::map(int fd, bool fresh, const std::string& failure) {
+    int flags = fd < 0 ? MAP_SHARED | MAP_ANONYMOUS : MAP_SHARED;
+    void* at = mmap(nullptr, length, PROT_READ | PROT_WRITE, flags, fd, 0);
+    if (at == MAP_FAILED) throw LogException(failure);
+    base = at;
+    header = static_cast<Header*>(base);
+    table = reinterpret_cast<Slot*>(static_cast<char*>(base) + sizeof(Header));
+
+    // A file cut short between its sizing and its header is still all zeros: a fresh journal.
+    static const char blank[sizeof journalMagic] = {};
+    if (fresh || std::memcmp(header->magic, blank, sizeof blank) == 0) {
+        std::memcpy(header->magic, journalMagic, sizeof journalMagic);
+        header->slotCount = slots;
+        header->slotSize = static_cast<int>(sizeof(Slot));
+    } else if (std::memcmp(header->magic, journalMagic, sizeof journalMagic) != 0 ||
+               header->slotCount != slots || header->slotSize != static_cast<int>(sizeof(Slot))) {
+        munmap(base, length);
+        base = nullptr;
+        throw LogException(failure);
+    }
+    // Resident pages: a receive then never has to fault a page in after it has taken the message.
+    // Best effort; without it the window is a page fault during a kill.
+    mlock(base, length);
+
+    for (int i = 0; i < slots; ++i) {
+        if (table[i].buf.mtype == 0) {
+            freeSlots.push_back(i);
+        } else {
+            nextOrder = std::max(nextOrder, table[i].order + 1);
+        }
+    }
+    sem_init(&freeCount, 0, static_cast<unsigned>(freeSlots.size()));
+}
+
+Journal::~Journal() {
+    if (base == nullptr) return;
+    sem_destroy(&freeCount);
+    munmap(base, length);
+}
+
+Journal::Slot& Journal::slot(int index) const {
+    return table[index];
+}
+
+int Journal::acquire() {
+    if (sem_wait(&freeCount) != 0) return -1;  // EINTR: the dispatcher is being stopped
+    int index;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        index = freeSlots.front();
+        freeSlots.pop_front();
+    }
+    Slot& s = slot(index);
+    s.seq = 0;
+    s.date = 0;
+    s.order = nextOrder++;
+    // A text is measured up to its first NUL, so the receive must land on zeros.
+    std::memset(s.buf.mtext, 0, sizeof s.buf.mtext);
+    return index;
+}
+
+MBUF& Journal::buffer(int index) {
+    return slot(index).buf;
+}
+
+std::string Journal::text(int index) const {
+    const MBUF& b = slot(index).buf;
+    return std::string(b.mtext, strnlen(b.mtext, sizeof b.mtext));
+}
+
+long Journal::type(int index) const {
+    return slot(index).buf.mtype;
+}
+
+void Journal::stamp(int index, int seq, int date) {
+    Slot& s = slot(index);
+    s.date = date;
+    // The number last: a stamp is only read as whole once it is set.
+    __atomic_store_n(&s.seq, seq, __ATOMIC_RELEASE);
+}
+
+void Journal::release(int index) {
+    __atomic_store_n(&slot(index).buf.mtype, 0L, __ATOMIC_RELEASE);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        freeSlots.push_back(index);
+    }
+    sem_post(&freeCount);
+}
+
+std::vector<int> Journal::held() const {
+    std::vector<int> out;
+    for (int i = 0; i < slots; ++i) {
+        if (__atomic_load_n(&slot(i).buf.mtype, __ATOMIC_ACQUIRE) != 0) out.push_back(i);
+    }
+    std::sort(out.begin(), out.end(),
+              [this](int a, int b) { return slot(a).order < slot(b).order; });
+    return out;
+}
+
+int Journal::recover(const std::function<int(int date)>& lastLogged) {
+    int kept = 0;
+    for (int index : held()) {
+        Slot& s = slot(index);
+        if (s.seq > 0 && s.seq <= lastLogged(s.date)) {
+            release(index);
+            continue;
+        }
+        // Not in its log (or caught on its way back to the queue): it goes out again as new, and
+        // its old stamp must not make a later recovery mistake another message's number for it.
+        __atomic_store_n(&s.seq, 0, __ATOMIC_RELEASE);
+        s.date = 0;
+        ++kept;
+    }
+    return kept;
+}

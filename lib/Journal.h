@@ -1,0 +1,82 @@
+// Journal: the outbound texts a site's dispatcher has taken off the input queue and its session
+// has not yet written into the outgoing log, kept in a file mapped into memory. The dispatcher's
+// receive writes each message straight into a slot of the mapping, so from the moment a message
+// leaves the queue it is in the file, and a process killed at any instruction leaves it there.
+// A slot is freed once its text is in the outgoing log; before that write the session stamps the
+// slot with the MsgSeqNum and log date it is about to use, which tells a later run whether the log
+// got it. Opening a journal left by a killed run and calling recover() frees the slots the logs
+// already hold and keeps the rest, oldest first, to be sent before anything newer.
+//
+// File: fix_home + "/logs/" + site + ".journal", a fixed header and `slots` slots; a journal
+// without a path lives in memory only (for a dispatcher used on its own).
+// Thread contract: one dispatcher thread takes slots (acquire, then receive into buffer()), one
+// session thread stamps and releases them; the free list is under a lock and a semaphore counts
+// the free slots. held(), recover() and put-back run while the dispatcher is stopped.
+#pragma once
+
+#include <semaphore.h>
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "MsgQueue.h"
+
+class Journal {
+  public:
+    // Texts in flight between queue and log at most; the dispatcher waits when all are taken.
+    static constexpr int slots = 64;
+    // Slot stamp of a text being handed back to the input queue.
+    static constexpr int returning = -1;
+
+    // A journal in memory only.
+    Journal();
+    // Maps path, creating it when missing. Throws LogException "Fail to open the journal file: "
+    // + path when it cannot, or when the file is not a journal of this layout.
+    explicit Journal(const std::string& path);
+    ~Journal();
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+
+    // Dispatcher side. Waits for a free slot and readies it for a receive: the index, or -1 when
+    // a signal cut the wait short.
+    int acquire();
+    // The receive buffer of a slot: the queue writes its type and text here.
+    MBUF& buffer(int slot);
+    // The text and the queue type of an occupied slot.
+    std::string text(int slot) const;
+    long type(int slot) const;
+
+    // Session side. Records the MsgSeqNum and log date (YYYYMMDD) the text is about to be logged
+    // under; call before the log write.
+    void stamp(int slot, int seq, int date);
+    // The text is in the log or back on the queue, or the receive left the slot empty: the slot
+    // is free again.
+    void release(int slot);
+
+    // Occupied slots, oldest first.
+    std::vector<int> held() const;
+    // After a killed run: frees every held slot whose stamp the log of its date covers
+    // (lastLogged(date) gives that log's highest MsgSeqNum) and clears the stamp of the rest,
+    // which stay held in order. Returns how many stay held.
+    int recover(const std::function<int(int date)>& lastLogged);
+
+  private:
+    struct Slot;
+    struct Header;
+
+    void map(int fd, bool fresh, const std::string& failure);
+    Slot& slot(int index) const;
+
+    void* base = nullptr;
+    size_t length = 0;
+    Header* header = nullptr;
+    Slot* table = nullptr;
+    long nextOrder = 1;
+
+    std::mutex lock;
+    std::deque<int> freeSlots;
+    sem_t freeCount;
+};

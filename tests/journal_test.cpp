@@ -1,0 +1,172 @@
+// The journal of texts between the input queue and the outgoing log: what a run that ended
+// without releasing its slots (as a killed process does) leaves for the next one, how recovery
+// tells logged texts from unlogged ones, and that a file of another kind is refused.
+#include "Journal.h"
+
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Ipc.h"
+#include "Log.h"
+#include "MsgQueue.h"
+#include "TempHome.h"
+#include "TestUtil.h"
+
+namespace {
+
+using namespace std::chrono;
+
+class JournalTest : public ::testing::Test {
+  protected:
+    void SetUp() override { queue = std::make_unique<MsgQueue>(ipc.name(), 0, IPC_CREAT); }
+
+    // Takes one queued message into a fresh slot, as the dispatcher does.
+    int take(Journal& journal) {
+        int slot = journal.acquire();
+        EXPECT_GE(slot, 0);
+        EXPECT_GT(queue->receive(journal.buffer(slot), 0, NoWaitMode), 0);
+        return slot;
+    }
+
+    std::vector<std::string> heldTexts(Journal& journal) {
+        std::vector<std::string> texts;
+        for (int slot : journal.held()) texts.push_back(journal.text(slot));
+        return texts;
+    }
+
+    std::string path() const { return home.logsDir() + "/BRK1.journal"; }
+
+    IpcNames ipc;
+    TempHome home;
+    std::unique_ptr<MsgQueue> queue;
+};
+
+TEST_F(JournalTest, TextsTakenAndNotReleasedOutliveTheRunOldestFirstWithTheirTypes) {
+    {
+        Journal journal(path());
+        EXPECT_TRUE(journal.held().empty());
+        for (int i = 0; i < 5; ++i)
+            queue->write(
+                "35=D\x01"
+                "11=" +
+                    std::to_string(i) + "\x01",
+                WaitMode, 10 + i);
+        int first = take(journal);
+        int second = take(journal);
+        journal.release(first);  // logged
+        (void)second;
+        take(journal);
+        take(journal);
+        journal.release(take(journal));
+        // The object ends without releasing the rest, as a killed process would.
+    }
+    Journal again(path());
+    std::vector<int> held = again.held();
+    ASSERT_EQ(held.size(), 3u);
+    EXPECT_EQ(heldTexts(again), (std::vector<std::string>{"35=D\x01"
+                                                          "11=1\x01",
+                                                          "35=D\x01"
+                                                          "11=2\x01",
+                                                          "35=D\x01"
+                                                          "11=3\x01"}));
+    EXPECT_EQ(again.type(held[0]), 11);
+    EXPECT_EQ(again.type(held[2]), 13);
+
+    // Slots taken in the new run come after the old ones, whichever slot they land in.
+    queue->write(
+        "35=D\x01"
+        "11=new\x01",
+        WaitMode, 1);
+    take(again);
+    EXPECT_EQ(heldTexts(again).back(),
+              "35=D\x01"
+              "11=new\x01");
+}
+
+TEST_F(JournalTest, RecoveryFreesWhatItsLogHoldsAndKeepsTheRestUnstamped) {
+    {
+        Journal journal(path());
+        for (int i = 0; i < 6; ++i)
+            queue->write(
+                "35=D\x01"
+                "11=" +
+                    std::to_string(i) + "\x01",
+                WaitMode, 1);
+        int s0 = take(journal), s1 = take(journal), s2 = take(journal);
+        int s3 = take(journal), s4 = take(journal);
+        take(journal);                             // 5: taken, never stamped
+        journal.stamp(s0, 7, 20261207);            // logged the day before
+        journal.stamp(s1, 41, 20261208);           // logged today
+        journal.stamp(s2, 42, 20261208);           // stamped; the kill came before the log write
+        journal.stamp(s3, Journal::returning, 0);  // on its way back to the queue
+        journal.stamp(s4, 9, 20261207);            // beyond the end of that day's log
+    }
+    std::map<int, int> logs{{20261207, 8}, {20261208, 41}};
+    std::vector<int> asked;
+    Journal journal(path());
+    int kept = journal.recover([&](int day) {
+        asked.push_back(day);
+        return logs[day];
+    });
+    EXPECT_EQ(kept, 4);
+    EXPECT_EQ(heldTexts(journal), (std::vector<std::string>{"35=D\x01"
+                                                            "11=2\x01",
+                                                            "35=D\x01"
+                                                            "11=3\x01",
+                                                            "35=D\x01"
+                                                            "11=4\x01",
+                                                            "35=D\x01"
+                                                            "11=5\x01"}));
+    EXPECT_EQ(asked, (std::vector<int>{20261207, 20261208, 20261208, 20261207}));
+
+    // The kept texts lost their stamps: the day's log growing past 42 with other messages later
+    // must not make a second recovery take them for logged.
+    logs[20261208] = 100;
+    logs[20261207] = 100;
+    EXPECT_EQ(journal.recover([&](int day) { return logs[day]; }), 4);
+}
+
+TEST_F(JournalTest, AFileThatIsNotAJournalIsRefusedAndLeftAlone) {
+    home.writeFile("logs/short.journal", "not a journal");
+    try {
+        Journal journal(home.logsDir() + "/short.journal");
+        FAIL() << "a file of the wrong size was taken";
+    } catch (const LogException& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Fail to open the journal file: " + home.logsDir() + "/short.journal");
+    }
+    EXPECT_EQ(home.readFile("logs/short.journal"), "not a journal");
+
+    { Journal journal(path()); }
+    std::string bytes = home.readFile("logs/BRK1.journal");
+    ASSERT_GT(bytes.size(), 8u);
+    bytes[0] = 'X';  // right size, wrong kind
+    home.writeFile("logs/BRK1.journal", bytes);
+    EXPECT_THROW(Journal{path()}, LogException);
+
+    EXPECT_THROW(Journal{home.root() + "/missing/BRK1.journal"}, LogException);
+}
+
+TEST_F(JournalTest, WithEverySlotTakenTheNextTakeWaitsForARelease) {
+    Journal journal;
+    std::vector<int> taken;
+    for (int i = 0; i < Journal::slots; ++i) taken.push_back(journal.acquire());
+    std::atomic<int> got{-2};
+    std::thread waiter([&] { got = journal.acquire(); });
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(got.load(), -2) << "took a slot while all were in use";
+    journal.release(taken[5]);
+    EXPECT_TRUE(waitUntil([&] { return got.load() != -2; }, 5000));
+    waiter.join();
+    EXPECT_EQ(got.load(), taken[5]);
+}
+
+}  // namespace
