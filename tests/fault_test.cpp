@@ -28,6 +28,7 @@
 
 #include "FixPeer.h"
 #include "Ipc.h"
+#include "Journal.h"
 #include "Key.h"
 #include "MemoryCell.h"
 #include "MsgQueue.h"
@@ -57,21 +58,21 @@ const std::string siteCfg =
 // before a send would block, so a few thousand such orders leave most of them pending.
 const std::string padding(3000, 'x');
 
-std::string orderFields(const std::string& id) {
-    return "35=D|11=" + id + "|55=IBM|54=1|38=100|40=1|58=" + padding;
+std::string orderFields(const std::string& id, bool padded = true) {
+    return "35=D|11=" + id + "|55=IBM|54=1|38=100|40=1" + (padded ? "|58=" + padding : "");
 }
 
 // Writes orders id-0 .. id-(count-1) to the queue on a thread of its own, retrying while the
 // queue is full, until done or stopped.
 class Feeder {
   public:
-    Feeder(const std::string& queue, const std::string& prefix, int count)
-        : worker([this, queue, prefix, count] {
+    Feeder(const std::string& queue, const std::string& prefix, int count, bool padded = true)
+        : worker([this, queue, prefix, count, padded] {
               int qid = msgget(Key(queue).get_ipc_key(), 0);
               MBUF buf;
               buf.mtype = 1;
               for (int i = 0; i < count && qid >= 0 && !stopping; ++i) {
-                  std::string text = FixPeer::soh(orderFields(prefix + std::to_string(i)));
+                  std::string text = FixPeer::soh(orderFields(prefix + std::to_string(i), padded));
                   text.copy(buf.mtext, text.size());
                   while (msgsnd(qid, &buf, text.size(), IPC_NOWAIT) != 0) {
                       if (errno != EAGAIN || stopping) return finish();
@@ -92,6 +93,93 @@ class Feeder {
     std::atomic<bool> stopping{false};
     std::thread worker;
 };
+
+// What a counterparty saw of a burst of orders across a kill and a restart: no number used twice
+// for new messages, each order sent new once, and a resend repeating it under its first number.
+class OrderLedger {
+  public:
+    void take(const std::string& m) {
+        ASSERT_TRUE(FixPeer::wellFormed(m)) << FixPeer::bars(m);
+        int seq = std::stoi(FixPeer::field(m, 34));
+        bool possDup = FixPeer::field(m, 43) == "Y";
+        std::string type = FixPeer::field(m, 35);
+        if (!possDup && type != "4") {
+            ASSERT_GT(seq, top) << "number reused: " << FixPeer::bars(m);
+        }
+        top = std::max(top, seq);
+        if (type != "D") return;
+        std::string id = FixPeer::field(m, 11);
+        if (possDup) {
+            auto it = firstSeq.find(id);
+            if (it != firstSeq.end()) {
+                ASSERT_EQ(it->second, seq) << id;
+            }
+            firstSeq.emplace(id, seq);
+        } else {
+            ASSERT_TRUE(firstSeq.emplace(id, seq).second) << "sent twice as new: " << id;
+        }
+    }
+
+    int highest() const { return top; }
+    std::size_t orders() const { return firstSeq.size(); }
+
+    // Checks that each of the orders prefix0 .. prefix(total - 1) was sent or is still waiting on
+    // the input queue, and not both.
+    void expectNoneLost(const std::string& prefix, int total,
+                        const std::vector<std::string>& queued, const std::string& context) const {
+        std::set<std::string> waiting;
+        for (const std::string& t : queued) waiting.insert(FixPeer::field(t, 11));
+        std::vector<int> lost;
+        for (int i = 0; i < total; ++i) {
+            std::string id = prefix + std::to_string(i);
+            if (firstSeq.count(id) == 0 && waiting.count(id) == 0) lost.push_back(i);
+        }
+        EXPECT_TRUE(lost.empty()) << lost.size() << " lost, the first " << prefix << lost.front()
+                                  << "; " << context;
+        for (const std::string& id : waiting) {
+            EXPECT_EQ(firstSeq.count(id), 0u) << "sent and still queued: " << id;
+        }
+    }
+
+  private:
+    std::map<std::string, int> firstSeq;  // ClOrdID -> MsgSeqNum of its new (not resent) send
+    int top = 0;
+};
+
+// Kills the gateway at a moment its journal shows texts taken off the input queue and not yet
+// logged (or after limitMs without one); returns how many it saw in hand.
+int killWithTextsInHand(BackgroundProcess& gw, const std::string& journalPath, int limitMs) {
+    Journal journal(journalPath);
+    auto deadline = steady_clock::now() + milliseconds(limitMs);
+    std::size_t inHand = 0;
+    while (inHand == 0 && steady_clock::now() < deadline) inHand = journal.held().size();
+    gw.kill(SIGKILL);
+    return static_cast<int>(inHand);
+}
+
+// An acceptor site whose counterparty logs on as `name` to the gateway GATE.
+std::string acceptorCfg(const std::string& name) {
+    return "~ {8=FIX.4.2,9=,35=,49=GATE,56=" + name +
+           ",34=,52=}\nA {98=0,108=30}\n0 {}\n1 {112=}\n2 {7=,16=}\n4 {123=Y,36=}\n5 {58=Bye}\n";
+}
+
+// Starts gatelisten in home on a free port and waits until it listens; null when it never did.
+std::unique_ptr<BackgroundProcess> startAcceptor(const TempHome& home, const std::string& table,
+                                                 const std::string& qin, const std::string& qout,
+                                                 int& port) {
+    ProcessOptions o;
+    o.cwd = home.root();
+    o.env = {{"FIXHOME", home.root()}};
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port = freePort();
+        auto gw = std::make_unique<BackgroundProcess>(
+            "gatelisten",
+            std::vector<std::string>{table, "-p", std::to_string(port), "-i", qin, "-o", qout}, o);
+        std::string ready = "Socket service [" + std::to_string(port) + "] was created.";
+        if (gw->waitForOutput(ready, milliseconds(5000))) return gw;
+    }
+    return nullptr;
+}
 
 class GatewayFaults : public ::testing::Test {
   protected:
@@ -273,83 +361,45 @@ TEST_F(GatewayFaults, IdleRuleEndsADeadCounterpartyEvenWithOutputPending) {
 TEST_F(GatewayFaults, KillInTheMiddleOfABurstThenRestartLosesNoOrder) {
     const int total = 10000;
     logOn(30);
-    Feeder feeder(qin, "K-", total);
-
-    std::map<std::string, int> firstSeq;  // ClOrdID -> MsgSeqNum of its new (not resent) send
-    std::map<int, std::string> bySeq;     // every number the counterparty saw
-    int highest = 0;
-    auto take = [&](const std::string& m) {
-        ASSERT_TRUE(FixPeer::wellFormed(m)) << FixPeer::bars(m);
-        int seq = std::stoi(FixPeer::field(m, 34));
-        bool possDup = FixPeer::field(m, 43) == "Y";
-        std::string type = FixPeer::field(m, 35);
-        if (!possDup && type != "4") {
-            ASSERT_GT(seq, highest) << "number reused: " << FixPeer::bars(m);
-        }
-        highest = std::max(highest, seq);
-        if (type != "D") return;
-        std::string id = FixPeer::field(m, 11);
-        if (possDup) {
-            // A resend repeats the order under the number it was first sent with.
-            auto it = firstSeq.find(id);
-            if (it != firstSeq.end()) {
-                ASSERT_EQ(it->second, seq) << id;
-            }
-            firstSeq.emplace(id, seq);
-        } else {
-            ASSERT_TRUE(firstSeq.emplace(id, seq).second) << "sent twice as new: " << id;
-        }
-        bySeq[seq] = id;
-    };
-
+    // Short orders: many fit the queue at once, so the gateway always has some in hand.
+    Feeder feeder(qin, "K-", total, false);
+    OrderLedger ledger;
     for (int i = 0; i < total && cell->Out.proc < 3000; ++i) {
         std::string m = peer.read(5000);
         ASSERT_FALSE(m.empty());
-        take(m);
+        ledger.take(m);
     }
-    gw->kill(SIGKILL);
+    RecordProperty("in_hand_at_kill",
+                   killWithTextsInHand(*gw, home.logsDir() + "/" + site + ".journal", 5000));
     ProcessResult killed = gw->wait(milliseconds(5000));
     ASSERT_EQ(killed.signal, SIGKILL);
-    for (std::string m; !(m = peer.read(500)).empty();) take(m);
-    int receivedBefore = highest;
+    for (std::string m; !(m = peer.read(500)).empty();) ledger.take(m);
+    int receivedBefore = ledger.highest();
 
     // Restart on the same day: numbering resumes after the last number in the outgoing log.
     int lastLogged = 0;
-    int lastLoggedOrder = -1;
+    std::string lastLoggedOrder;
     for (const std::string& line : nonEmptyLines(home.readFile(logPath("out")))) {
         lastLogged = std::max(lastLogged, std::stoi(FixPeer::field(line, 34)));
-        if (FixPeer::field(line, 35) == "D")
-            lastLoggedOrder = std::stoi(FixPeer::field(line, 11).substr(2));
+        if (FixPeer::field(line, 35) == "D") lastLoggedOrder = FixPeer::field(line, 11);
     }
     peer.disconnect();
     start();
     EXPECT_EQ(FixPeer::field(logon, 34), std::to_string(lastLogged + 1));
-    take(logon);
+    ledger.take(logon);
     peer.send("35=A|98=0|108=30", nextSeq++);
     // Ask again for what the kill cut off before it reached the wire.
     peer.send("35=2|7=" + std::to_string(receivedBefore + 1) + "|16=0", nextSeq++);
 
     // Read until every order has arrived or the gateway has gone quiet.
-    for (int i = 0; i < 3 * total && firstSeq.size() < static_cast<std::size_t>(total); ++i) {
+    for (int i = 0; i < 3 * total && ledger.orders() < static_cast<std::size_t>(total); ++i) {
         std::string m = peer.read(3000);
         if (m.empty()) break;
-        take(m);
+        ledger.take(m);
     }
     ASSERT_TRUE(waitUntil([&] { return feeder.finished.load(); }, 10000));
-    std::set<std::string> waiting;
-    for (const std::string& t : drainInput()) waiting.insert(FixPeer::field(t, 11));
-
-    std::vector<int> lost;
-    for (int i = 0; i < total; ++i) {
-        std::string id = "K-" + std::to_string(i);
-        if (firstSeq.count(id) == 0 && waiting.count(id) == 0) lost.push_back(i);
-    }
-    EXPECT_TRUE(lost.empty()) << lost.size() << " lost, the first K-" << lost.front()
-                              << "; the last order logged before the kill was K-"
-                              << lastLoggedOrder;
-    for (const std::string& id : waiting) {
-        EXPECT_EQ(firstSeq.count(id), 0u) << "sent and still queued: " << id;
-    }
+    ledger.expectNoneLost("K-", total, drainInput(),
+                          "the last order logged before the kill was " + lastLoggedOrder);
 }
 
 TEST_F(GatewayFaults, SlowApplicationBehindAFullOutputQueueGetsEveryMessageInOrder) {
@@ -444,26 +494,12 @@ TEST(AcceptorFaults, GarbageFromOneOf32LiveSitesEndsOnlyThatSession) {
         std::string name = "S" + std::to_string(100 + i);
         sites.push_back(name);
         shm.registerName(name)->status = ' ';
-        home.writeCfg(name, "~ {8=FIX.4.2,9=,35=,49=GATE,56=" + name +
-                                ",34=,52=}\nA {98=0,108=30}\n0 {}\n1 {112=}\n2 {7=,16=}\n"
-                                "4 {123=Y,36=}\n5 {58=Bye}\n");
+        home.writeCfg(name, acceptorCfg(name));
     }
     MsgQueue input(qin, 0, IPC_CREAT);
     MsgQueue output(qout, 0, IPC_CREAT);
-
-    ProcessOptions o;
-    o.cwd = home.root();
-    o.env = {{"FIXHOME", home.root()}};
-    std::unique_ptr<BackgroundProcess> gw;
     int port = 0;
-    for (int attempt = 0; attempt < 3 && !gw; ++attempt) {
-        port = freePort();
-        gw = std::make_unique<BackgroundProcess>(
-            "gatelisten",
-            std::vector<std::string>{table, "-p", std::to_string(port), "-i", qin, "-o", qout}, o);
-        std::string ready = "Socket service [" + std::to_string(port) + "] was created.";
-        if (!gw->waitForOutput(ready, milliseconds(5000))) gw.reset();
-    }
+    std::unique_ptr<BackgroundProcess> gw = startAcceptor(home, table, qin, qout, port);
     ASSERT_TRUE(gw) << "gatelisten did not start listening";
 
     // The application side: takes every delivered message as it comes, counted by sender.
@@ -544,6 +580,64 @@ TEST(AcceptorFaults, GarbageFromOneOf32LiveSitesEndsOnlyThatSession) {
         EXPECT_EQ(shm.getCell(sites[i])->In.pend, expected) << sites[i];
         EXPECT_EQ(deliveredBy[sites[i]], expected) << sites[i];
     }
+    gw->stop(milliseconds(3000));
+}
+
+// The same at the acceptor: its session journals the site's texts the same way.
+TEST(AcceptorFaults, KillInTheMiddleOfABurstThenRestartLosesNoOrder) {
+    const int total = 4000;
+    IpcNames ipc;
+    TempHome home;
+    const std::string table = ipc.name(), qin = ipc.name(), qout = ipc.name();
+    Shm shm(table);
+    MemoryCell* cell = shm.registerName("BRK1");  // cell 0: the orders' queue type is 1
+    cell->status = ' ';
+    home.writeCfg("BRK1", acceptorCfg("BRK1"));
+    MsgQueue input(qin, 0, IPC_CREAT);
+    MsgQueue output(qout, 0, IPC_CREAT);
+
+    int port = 0;
+    std::unique_ptr<BackgroundProcess> gw = startAcceptor(home, table, qin, qout, port);
+    ASSERT_TRUE(gw) << "gatelisten did not start listening";
+    FixPeer peer("BRK1", "GATE");
+    int nextSeq = 1;
+    OrderLedger ledger;
+    ASSERT_TRUE(peer.connect(port));
+    peer.send("35=A|98=0|108=30", nextSeq++);
+    std::string reply = peer.read(10000);
+    ASSERT_EQ(FixPeer::field(reply, 35), "A") << FixPeer::bars(reply);
+    ledger.take(reply);
+
+    Feeder feeder(qin, "L-", total, false);
+    for (int i = 0; i < total && cell->Out.proc < 1500; ++i) {
+        std::string m = peer.read(5000);
+        ASSERT_FALSE(m.empty());
+        ledger.take(m);
+    }
+    RecordProperty("in_hand_at_kill",
+                   killWithTextsInHand(*gw, home.logsDir() + "/BRK1.journal", 5000));
+    ASSERT_EQ(gw->wait(milliseconds(5000)).signal, SIGKILL);
+    for (std::string m; !(m = peer.read(500)).empty();) ledger.take(m);
+    int receivedBefore = ledger.highest();
+    peer.disconnect();
+
+    gw = startAcceptor(home, table, qin, qout, port);
+    ASSERT_TRUE(gw) << "gatelisten did not start listening again";
+    ASSERT_TRUE(peer.connect(port));
+    peer.send("35=A|98=0|108=30", nextSeq++);
+    reply = peer.read(10000);
+    ASSERT_EQ(FixPeer::field(reply, 35), "A") << FixPeer::bars(reply) << gw->output();
+    ledger.take(reply);
+    peer.send("35=2|7=" + std::to_string(receivedBefore + 1) + "|16=0", nextSeq++);
+    for (int i = 0; i < 3 * total && ledger.orders() < static_cast<std::size_t>(total); ++i) {
+        std::string m = peer.read(3000);
+        if (m.empty()) break;
+        ledger.take(m);
+    }
+    ASSERT_TRUE(waitUntil([&] { return feeder.finished.load(); }, 10000));
+    std::vector<std::string> queued;
+    for (std::string t; !(t = input.read(0, NoWaitMode)).empty();) queued.push_back(t);
+    ledger.expectNoneLost("L-", total, queued, "acceptor killed and restarted");
     gw->stop(milliseconds(3000));
 }
 
