@@ -59,6 +59,7 @@ int FixServer::Server() {
         endSession();
     }
     closeConnection();
+    releaseJournal();
     releaseSite();
     return code;
 }

@@ -1,6 +1,7 @@
 #include "Journal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,34 +33,38 @@ constexpr char journalMagic[8] = {'F', 'I', 'X', 'J', 'R', 'N', 'L', '1'};
 
 }  // namespace
 
+bool Journal::sameLayout(const Header& h) {
+    return std::memcmp(h.magic, journalMagic, sizeof journalMagic) == 0 && h.slotCount == slots &&
+           h.slotSize == static_cast<int>(sizeof(Slot));
+}
+
 Journal::Journal() {
     length = sizeof(Header) + slots * sizeof(Slot);
-    map(-1, true, "");
+    map(true, "");
 }
 
 Journal::Journal(const std::string& file) {
     length = sizeof(Header) + slots * sizeof(Slot);
     const std::string failure = "Fail to open the journal file: " + file;
-    int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) throw LogException(failure);
-    struct stat st {};
-    bool fresh = fstat(fd, &st) == 0 && st.st_size == 0;
-    bool sized = fresh ? ftruncate(fd, static_cast<off_t>(length)) == 0
-                       : st.st_size == static_cast<off_t>(length);
-    if (!sized) {
-        close(fd);
-        throw LogException(failure);
-    }
     try {
-        map(fd, fresh, failure);
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            throw LogException("Fail to lock the journal file: " + file);
+        }
+        struct stat st {};
+        bool fresh = fstat(fd, &st) == 0 && st.st_size == 0;
+        bool sized = fresh ? ftruncate(fd, static_cast<off_t>(length)) == 0
+                           : st.st_size == static_cast<off_t>(length);
+        if (!sized) throw LogException(failure);
+        map(fresh, failure);
     } catch (...) {
         close(fd);
         throw;
     }
-    close(fd);  // the mapping keeps the file
 }
 
-void Journal::map(int fd, bool fresh, const std::string& failure) {
+void Journal::map(bool fresh, const std::string& failure) {
     int flags = fd < 0 ? MAP_SHARED | MAP_ANONYMOUS : MAP_SHARED;
     void* at = mmap(nullptr, length, PROT_READ | PROT_WRITE, flags, fd, 0);
     if (at == MAP_FAILED) throw LogException(failure);
@@ -73,8 +78,7 @@ void Journal::map(int fd, bool fresh, const std::string& failure) {
         std::memcpy(header->magic, journalMagic, sizeof journalMagic);
         header->slotCount = slots;
         header->slotSize = static_cast<int>(sizeof(Slot));
-    } else if (std::memcmp(header->magic, journalMagic, sizeof journalMagic) != 0 ||
-               header->slotCount != slots || header->slotSize != static_cast<int>(sizeof(Slot))) {
+    } else if (!sameLayout(*header)) {
         munmap(base, length);
         base = nullptr;
         throw LogException(failure);
@@ -93,10 +97,35 @@ void Journal::map(int fd, bool fresh, const std::string& failure) {
     sem_init(&freeCount, 0, static_cast<unsigned>(freeSlots.size()));
 }
 
+int Journal::countHeld(const std::string& file) {
+    const size_t size = sizeof(Header) + slots * sizeof(Slot);
+    int in = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return -1;
+    struct stat st {};
+    void* at = fstat(in, &st) == 0 && st.st_size == static_cast<off_t>(size)
+                   ? mmap(nullptr, size, PROT_READ, MAP_SHARED, in, 0)
+                   : MAP_FAILED;
+    close(in);
+    if (at == MAP_FAILED) return -1;
+    int count = -1;
+    if (sameLayout(*static_cast<const Header*>(at))) {
+        const Slot* s =
+            reinterpret_cast<const Slot*>(static_cast<const char*>(at) + sizeof(Header));
+        count = 0;
+        for (int i = 0; i < slots; ++i) {
+            if (__atomic_load_n(&s[i].buf.mtype, __ATOMIC_ACQUIRE) != 0) ++count;
+        }
+    }
+    munmap(at, size);
+    return count;
+}
+
 Journal::~Journal() {
-    if (base == nullptr) return;
-    sem_destroy(&freeCount);
-    munmap(base, length);
+    if (base != nullptr) {
+        sem_destroy(&freeCount);
+        munmap(base, length);
+    }
+    if (fd >= 0) close(fd);  // and with it the lock
 }
 
 Journal::Slot& Journal::slot(int index) const {

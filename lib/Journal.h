@@ -33,8 +33,10 @@ class Journal {
 
     // A journal in memory only.
     Journal();
-    // Maps path, creating it when missing. Throws LogException "Fail to open the journal file: "
-    // + path when it cannot, or when the file is not a journal of this layout.
+    // Maps path, creating it when missing, and locks it for this object's life: two sessions
+    // working one site's journal would free each other's texts. Throws LogException "Fail to
+    // open the journal file: " + path when it cannot or the file is not a journal of this layout,
+    // and "Fail to lock the journal file: " + path when another session holds it.
     explicit Journal(const std::string& path);
     ~Journal();
     Journal(const Journal&) = delete;
@@ -56,6 +58,10 @@ class Journal {
     // is free again.
     void release(int slot);
 
+    // How many texts the journal file at path holds right now, without taking it over (for
+    // watching a running gateway); -1 when it is not a journal.
+    static int countHeld(const std::string& path);
+
     // Occupied slots, oldest first.
     std::vector<int> held() const;
     // After a killed run: frees every held slot whose stamp the log of its date covers
@@ -67,9 +73,11 @@ class Journal {
     struct Slot;
     struct Header;
 
-    void map(int fd, bool fresh, const std::string& failure);
+    static bool sameLayout(const Header& h);
+    void map(bool fresh, const std::string& failure);
     Slot& slot(int index) const;
 
+    int fd = -1;
     void* base = nullptr;
     size_t length = 0;
     Header* header = nullptr;

@@ -381,6 +381,12 @@ void Session::endSession() {
     if (cell != nullptr) setCellStatus(status_Shutdown);
     flushBeforeEnd();
     putBackUnsent();
+    releaseJournal();
+}
+
+void Session::releaseJournal() {
+    if (dispatcher) dispatcher->stop();
+    journal.reset();
 }
 
 void Session::flushBeforeEnd() {

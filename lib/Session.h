@@ -104,6 +104,10 @@ class Session : public Thread {
     // short while.
     void endSession();
 
+    // Stops the dispatcher and lets go of the site's journal, so a later session of the site can
+    // take it over. Safe to call more than once.
+    void releaseJournal();
+
     // Answers a ResendRequest from the outgoing log: messages of the resend set go again as
     // possible duplicates, every other stretch is gap filled. Never lowers Out.seq; an open-ended
     // request (end 0) always leaves the counterparty expecting Out.seq + 1.

@@ -149,12 +149,11 @@ class OrderLedger {
 // Kills the gateway at a moment its journal shows texts taken off the input queue and not yet
 // logged (or after limitMs without one); returns how many it saw in hand.
 int killWithTextsInHand(BackgroundProcess& gw, const std::string& journalPath, int limitMs) {
-    Journal journal(journalPath);
     auto deadline = steady_clock::now() + milliseconds(limitMs);
-    std::size_t inHand = 0;
-    while (inHand == 0 && steady_clock::now() < deadline) inHand = journal.held().size();
+    int inHand = 0;
+    while (inHand <= 0 && steady_clock::now() < deadline) inHand = Journal::countHeld(journalPath);
     gw.kill(SIGKILL);
-    return static_cast<int>(inHand);
+    return inHand;
 }
 
 // An acceptor site whose counterparty logs on as `name` to the gateway GATE.

@@ -528,7 +528,9 @@ TEST_F(Acceptor, ManyLogonLogoutCyclesLeaveThreadsAndDescriptorsWhereTheyWere) {
 }
 
 TEST_F(Acceptor, RunningOutOfDescriptorsHoldsNewConnectionsBackWithoutEndingTheProgram) {
-    const int limit = 16;
+    // Room for the program's own descriptors and two sessions (each holds its socket, two logs,
+    // its journal and a pipe), so the descriptors the idle connections give back serve the late one.
+    const int limit = 24;
     start({"/usr/bin/prlimit", "--nofile=" + std::to_string(limit)});
     auto steady = session("BRK2");
     pid_t pid = gw->pid();
@@ -544,6 +546,8 @@ TEST_F(Acceptor, RunningOutOfDescriptorsHoldsNewConnectionsBackWithoutEndingTheP
     EXPECT_TRUE(gw->running());
     idle.clear();
     EXPECT_EQ(FixPeer::field(late->read(5000), 35), "A") << gw->output() << gw->errors();
+    late->send("35=1|112=LATE", 2);
+    EXPECT_EQ(FixPeer::field(late->read(5000), 112), "LATE") << "the late session stays up";
     steady->send("35=1|112=STILL", 2);
     EXPECT_EQ(FixPeer::field(steady->read(5000), 112), "STILL");
     EXPECT_TRUE(gw->running());

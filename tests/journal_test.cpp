@@ -155,6 +155,24 @@ TEST_F(JournalTest, AFileThatIsNotAJournalIsRefusedAndLeftAlone) {
     EXPECT_THROW(Journal{home.root() + "/missing/BRK1.journal"}, LogException);
 }
 
+TEST_F(JournalTest, OneSessionAtATimeWorksAJournalWhileOthersMayOnlyCountIt) {
+    EXPECT_EQ(Journal::countHeld(path()), -1) << "no file yet";
+    auto first = std::make_unique<Journal>(path());
+    queue->write("35=D\x01", WaitMode, 1);
+    take(*first);
+    try {
+        Journal second(path());
+        FAIL() << "two journals on one file";
+    } catch (const LogException& e) {
+        EXPECT_EQ(std::string(e.what()), "Fail to lock the journal file: " + path());
+    }
+    EXPECT_EQ(Journal::countHeld(path()), 1);
+    first.reset();
+    Journal next(path());
+    EXPECT_EQ(next.held().size(), 1u);
+    EXPECT_EQ(Journal::countHeld(home.logsDir() + "/../cfg"), -1);
+}
+
 TEST_F(JournalTest, WithEverySlotTakenTheNextTakeWaitsForARelease) {
     Journal journal;
     std::vector<int> taken;
