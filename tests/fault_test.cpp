@@ -120,8 +120,16 @@ class OrderLedger {
         }
     }
 
+    // Takes what the peer reads until all `total` orders have arrived or it has gone quiet.
+    void takeUntilAll(FixPeer& peer, int total) {
+        for (int i = 0; i < 3 * total && firstSeq.size() < static_cast<std::size_t>(total); ++i) {
+            std::string m = peer.read(3000);
+            if (m.empty()) break;
+            take(m);
+        }
+    }
+
     int highest() const { return top; }
-    std::size_t orders() const { return firstSeq.size(); }
 
     // Checks that each of the orders prefix0 .. prefix(total - 1) was sent or is still waiting on
     // the input queue, and not both.
@@ -389,13 +397,7 @@ TEST_F(GatewayFaults, KillInTheMiddleOfABurstThenRestartLosesNoOrder) {
     peer.send("35=A|98=0|108=30", nextSeq++);
     // Ask again for what the kill cut off before it reached the wire.
     peer.send("35=2|7=" + std::to_string(receivedBefore + 1) + "|16=0", nextSeq++);
-
-    // Read until every order has arrived or the gateway has gone quiet.
-    for (int i = 0; i < 3 * total && ledger.orders() < static_cast<std::size_t>(total); ++i) {
-        std::string m = peer.read(3000);
-        if (m.empty()) break;
-        ledger.take(m);
-    }
+    ledger.takeUntilAll(peer, total);
     ASSERT_TRUE(waitUntil([&] { return feeder.finished.load(); }, 10000));
     ledger.expectNoneLost("K-", total, drainInput(),
                           "the last order logged before the kill was " + lastLoggedOrder);
@@ -628,11 +630,7 @@ TEST(AcceptorFaults, KillInTheMiddleOfABurstThenRestartLosesNoOrder) {
     ASSERT_EQ(FixPeer::field(reply, 35), "A") << FixPeer::bars(reply) << gw->output();
     ledger.take(reply);
     peer.send("35=2|7=" + std::to_string(receivedBefore + 1) + "|16=0", nextSeq++);
-    for (int i = 0; i < 3 * total && ledger.orders() < static_cast<std::size_t>(total); ++i) {
-        std::string m = peer.read(3000);
-        if (m.empty()) break;
-        ledger.take(m);
-    }
+    ledger.takeUntilAll(peer, total);
     ASSERT_TRUE(waitUntil([&] { return feeder.finished.load(); }, 10000));
     std::vector<std::string> queued;
     for (std::string t; !(t = input.read(0, NoWaitMode)).empty();) queued.push_back(t);
