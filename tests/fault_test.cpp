@@ -1,8 +1,9 @@
 // Faults the gateways must survive, each played by scripted counterparties against the real
 // programs: connections reset mid-message and mid-send, a counterparty that stops reading, a kill
-// in the middle of a burst and a restart, a slow application behind a full output queue, the input
-// queue removed under the dispatcher, and one garbage sender among 32 live acceptor sessions. Every
-// test has its own table, queues and FIXHOME, and ends the programs by their pid.
+// of either gateway in the middle of a burst and a restart, a slow application behind a full output
+// queue, the input queue removed under the dispatcher, and one garbage sender among 32 live
+// acceptor sessions. Every test has its own table, queues and FIXHOME, and ends the programs by
+// their pid.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
