@@ -529,22 +529,38 @@ TEST_F(Acceptor, ManyLogonLogoutCyclesLeaveThreadsAndDescriptorsWhereTheyWere) {
 
 TEST_F(Acceptor, RunningOutOfDescriptorsHoldsNewConnectionsBackWithoutEndingTheProgram) {
     // Room for the program's own descriptors and two sessions (each holds its socket, two logs,
-    // its journal and a pipe), so the descriptors the idle connections give back serve the late one.
+    // its journal and a pipe), so the descriptors the idle connections give back serve the late
+    // one.
     const int limit = 24;
     start({"/usr/bin/prlimit", "--nofile=" + std::to_string(limit)});
     auto steady = session("BRK2");
     pid_t pid = gw->pid();
     ASSERT_TRUE(waitUntil([&] { return threadCount(pid) == 3 + sanitizerThreads; }, 3000));
     // Connections that never log on take the remaining descriptors.
+    const int base = openDescriptors(pid, limit);
     std::vector<std::unique_ptr<FixPeer>> idle;
-    for (int n = openDescriptors(pid, limit); n < limit; ++n) idle.push_back(connect("BRK1"));
+    for (int n = base; n < limit; ++n) idle.push_back(connect("BRK1"));
     ASSERT_TRUE(waitUntil([&] { return openDescriptors(pid, limit) == limit; }, 3000));
 
+    auto accepted = [&] {
+        std::string out = gw->output();
+        int n = 0;
+        for (size_t at = 0; (at = out.find("New thread created", at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    const int before = accepted();
     auto late = connect("BRK1");
-    late->send("35=A|98=0|108=30", 1);
-    EXPECT_TRUE(late->quiet(500));
+    // Held back: with no descriptor free the connection is not taken and no session starts.
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(accepted(), before);
     EXPECT_TRUE(gw->running());
     idle.clear();
+    // Taken once the idle sessions have ended and given their descriptors back.
+    EXPECT_TRUE(waitUntil(
+        [&] { return accepted() == before + 1 && openDescriptors(pid, limit) == base + 1; }, 5000))
+        << openDescriptors(pid, limit) << " descriptors, " << base << " before";
+    late->send("35=A|98=0|108=30", 1);
     EXPECT_EQ(FixPeer::field(late->read(5000), 35), "A") << gw->output() << gw->errors();
     late->send("35=1|112=LATE", 2);
     EXPECT_EQ(FixPeer::field(late->read(5000), 112), "LATE") << "the late session stays up";
