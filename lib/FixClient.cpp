@@ -85,7 +85,7 @@ void FixClient::logonAndRun() {
 
 void FixClient::sendLogon() {
     cfg.getMsgTemplate(tagList, Logon);
-    cell->Out.seq += 1;
+    cell->Out.seq = nextOutSeq();
     fix.build(tagList, msgTypeLogon, cell->Out.seq);
     sendMsg(fix.message);
     say("FIX Message: <LOGON>", Warning);

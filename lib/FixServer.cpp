@@ -109,7 +109,7 @@ void FixServer::sendLogonReply() {
     std::string data = field(TagMsgType, std::string(1, msgTypeLogon)) +
                        field(TagHeartBtInt, cvt.to_string(timeout));
     cfg.getMsgTemplate(tagList, Logon);
-    cell->Out.seq += 1;
+    cell->Out.seq = nextOutSeq();
     fix.build(tagList, data, cell->Out.seq);
     sendMsg(fix.message);
 }
@@ -173,7 +173,7 @@ void FixServer::onReject(std::string& message) {
 
 void FixServer::onLogout() {
     cfg.getMsgTemplate(tagList, FixConfig::Logout);
-    cell->Out.seq += 1;
+    cell->Out.seq = nextOutSeq();
     fix.build(tagList, msgTypeLogout, cell->Out.seq);
     sendMsg(fix.message);
     setCellStatus(status_Shutdown);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <ctime>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -148,7 +149,10 @@ void Session::runLoop() {
         }
         if (cellStatus() == status_Shutdown) break;
 
-        std::string out = p->readMsg();
+        // A counterparty that does not read gets no new outbound text until it takes what is
+        // pending, so the rest waits in the journal and on the input queue, not in this process.
+        bool takeOutbound = comm.pending() < maxPendingOutput;
+        std::string out = takeOutbound ? p->readMsg() : std::string();
         if (!out.empty()) {
             act = true;
             sendApplication(out);
@@ -157,7 +161,7 @@ void Session::runLoop() {
         if (act) continue;
         if (comm.isActive(timeout)) {
             try {
-                comm.selectWithEvent(p->getReaderId(), quietWait());
+                comm.selectWithEvent(takeOutbound ? p->getReaderId() : -1, quietWait());
             } catch (const SocketException&) {
                 if (!stopAll.load()) throw;  // the wait was cut short by the stop signal
             }
@@ -177,7 +181,7 @@ int Session::quietWait() const {
 void Session::sendApplication(std::string& text) {
     int slot = dispatcher ? dispatcher->takeForwarded() : -1;
     cfg.getMsgTemplate(tagList, Data);
-    cell->Out.seq += 1;
+    cell->Out.seq = nextOutSeq();
     fix.build(tagList, text, cell->Out.seq);
     // The slot is freed only once the log has the message, and its stamp tells a run after a
     // kill in between that the log has it, so the text is sent neither twice nor never.
@@ -187,6 +191,17 @@ void Session::sendApplication(std::string& text) {
     comm.send(fix.message);
     cell->Out.last = std::time(nullptr);
     cell->Out.proc += 1;
+}
+
+int Session::nextOutSeq() const {
+    return nextAfter(cell->Out.seq);
+}
+
+int Session::nextAfter(int seq) {
+    if (seq >= std::numeric_limits<int>::max()) {
+        throw std::runtime_error("Outbound MsgSeqNum has reached its highest value.");
+    }
+    return seq + 1;
 }
 
 bool Session::fromCounterparty() const {
@@ -281,7 +296,7 @@ void Session::sendMsg(std::string& m) {
 
 void Session::sendHeartbeat(std::string id) {
     cfg.getMsgTemplate(tagList, Heartbeat);
-    cell->Out.seq += 1;
+    cell->Out.seq = nextOutSeq();
     if (id.empty()) {
         fix.build(tagList, msgTypeHeartbeat, cell->Out.seq);
     } else {
@@ -297,7 +312,7 @@ void Session::sendTestReq() {
     testReqID += 1;
     std::string data =
         field(TagMsgType, "1") + field(TagTestReqID, Converter::to_string(testReqID));
-    cell->Out.seq += 1;
+    cell->Out.seq = nextOutSeq();
     fix.build(tagList, data, cell->Out.seq);
     sendMsg(fix.message);
     say("FIX Message: <TESTREQ>", 0);
@@ -319,7 +334,7 @@ void Session::sendResendReq() {
     std::string data = field(TagMsgType, "2") + field(TagBeginSeqNo, Converter::to_string(from)) +
                        field(TagEndSeqNo, "0");
     cfg.getMsgTemplate(tagList, Resendreq);
-    cell->Out.seq += 1;
+    cell->Out.seq = nextOutSeq();
     fix.build(tagList, data, cell->Out.seq);
     sendMsg(fix.message);
     say("FIX Message: <RESENDREQ " + Converter::to_string(from) + ">", 0);
@@ -358,7 +373,7 @@ void Session::answerResend(int beginSeq, int endSeq) {
             break;
         }
         if (lastRead < begin || lastRead <= covered) continue;
-        if (lastRead > covered + 1) gapFill(covered + 1, lastRead);
+        if (lastRead > covered + 1L) gapFill(covered + 1, lastRead);
         resendMessage(line);
         covered = lastRead;
     }
@@ -369,10 +384,10 @@ void Session::answerResend(int beginSeq, int endSeq) {
         // (Out.seq + 1) is exactly what the counterparty expects and no number is used twice.
         int top = std::max(cell->Out.seq, lastRead);
         if (covered < top) {
-            gapFill(covered + 1, top + 1);
+            gapFill(covered + 1, nextAfter(top));
             cell->Out.seq = top;
         }
-    } else if (lastRead > covered + 1) {
+    } else if (lastRead > covered + 1L) {
         gapFill(covered + 1, lastRead);
     }
 }

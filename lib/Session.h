@@ -51,6 +51,8 @@ class Session : public Thread {
     static constexpr int idleWait = 5;
     // Seconds a session waits for the first whole message of the counterparty.
     static constexpr int logonWait = 30;
+    // Unsent socket output (bytes) above which the session takes no new outbound text.
+    static constexpr std::size_t maxPendingOutput = 1 << 20;
 
     ~Session() override;
 
@@ -117,6 +119,11 @@ class Session : public Thread {
     // writes it, so every access is a single atomic byte load or store.
     char cellStatus() const { return __atomic_load_n(&cell->status, __ATOMIC_RELAXED); }
     void setCellStatus(char s) { __atomic_store_n(&cell->status, s, __ATOMIC_RELAXED); }
+
+    // The MsgSeqNum for the next outbound message. Throws std::runtime_error when Out.seq is
+    // already the highest int: the session then ends instead of numbering below zero.
+    int nextOutSeq() const;
+    static int nextAfter(int seq);
 
     // A console line: kept as the latest line, then shown by the role.
     void say(const std::string& text, int level);

@@ -324,10 +324,20 @@ TEST_F(GatewayFaults, ResetWhileOurOutputIsBackedUpEndsTheSessionAndLosesNoOrder
 TEST_F(GatewayFaults, CounterpartyThatStopsReadingStallsNothingAndGetsEveryOrderWhenItReadsAgain) {
     logOn(30, 2048);
     const int total = 2000;
-    {
-        Feeder feeder(qin, "S-", total);
-        ASSERT_TRUE(waitUntil([&] { return cell->Out.proc == total; }, 60000)) << cell->Out.proc;
+    Feeder feeder(qin, "S-", total);
+    // The gateway sends until its unsent output reaches its bound; the rest of the orders wait on
+    // the input queue instead of piling up in the process.
+    int sent = -1;
+    for (int i = 0; i < 60; ++i) {
+        std::this_thread::sleep_for(milliseconds(500));
+        int now = cell->Out.proc;
+        if (now > 0 && now == sent) break;
+        sent = now;
     }
+    EXPECT_EQ(cell->Out.proc, sent) << "still sending to a counterparty that does not read";
+    EXPECT_GT(sent, 100);
+    EXPECT_LT(sent, total);
+
     // Output is backed up; inbound traffic is still handled at once.
     peer.send("35=8|37=O1|17=E1|150=0|39=0|55=IBM|54=1|38=100", nextSeq++);
     std::string delivered;
@@ -349,6 +359,7 @@ TEST_F(GatewayFaults, CounterpartyThatStopsReadingStallsNothingAndGetsEveryOrder
         ++orders;
     }
     EXPECT_EQ(orders, total);
+    EXPECT_TRUE(feeder.finished.load());
     EXPECT_EQ(cell->status, status_Online);
 }
 
@@ -482,6 +493,24 @@ TEST_F(GatewayFaults, RestartAfterAnIncomingLogEndingAtTheLastNumberRefusesTheLo
     ASSERT_TRUE(r.exited) << "signal " << r.signal << "\n" << r.err;
     EXPECT_NE(r.exitCode, 0);
     EXPECT_NE(r.out.find("is less than expected [2147483648]."), std::string::npos) << r.out;
+}
+
+TEST_F(GatewayFaults, OurLastNumberUsedEndsTheSessionAndTheOrderGoesBackOnTheQueue) {
+    logOn();
+    cell->Out.seq = 2147483646;  // as renumber sets it on a live session
+    input->write(FixPeer::soh("35=D|11=LAST|55=IBM|54=1|38=100|40=1"), WaitMode, 1);
+    std::string last = peer.readType("D", 5000);
+    EXPECT_EQ(FixPeer::field(last, 34), "2147483647");
+    input->write(FixPeer::soh("35=D|11=NONE|55=IBM|54=1|38=100|40=1"), WaitMode, 1);
+    expectEndsByItself(10000);
+    EXPECT_EQ(cell->Out.seq, 2147483647);
+    // Nothing went out numbered past the last int, and the order is back on the queue.
+    for (std::string m; !(m = peer.read(300)).empty();) {
+        EXPECT_NE(FixPeer::field(m, 11), "NONE") << FixPeer::bars(m);
+    }
+    std::vector<std::string> left = drainInput();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(FixPeer::field(left[0], 11), "NONE");
 }
 
 // --- The acceptor ------------------------------------------------------------------------------
