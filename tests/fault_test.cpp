@@ -334,6 +334,7 @@ TEST_F(GatewayFaults, CounterpartyThatStopsReadingStallsNothingAndGetsEveryOrder
         if (now > 0 && now == sent) break;
         sent = now;
     }
+    RecordProperty("sent_while_not_read", sent);
     EXPECT_EQ(cell->Out.proc, sent) << "still sending to a counterparty that does not read";
     EXPECT_GT(sent, 100);
     EXPECT_LT(sent, total);
