@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <ctime>
 #include <limits>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,6 +20,8 @@ namespace {
 
 // Seconds the shutdown keeps pushing pending socket output before it gives up on a slow peer.
 constexpr int finalFlushSeconds = 2;
+// How long the shutdown waits for room on a full input queue to give unsent texts back.
+constexpr std::chrono::seconds putBackWait{1};
 
 // Set by requestStop(), typically from a termination signal's handler.
 std::atomic<bool> stopAll{false};
@@ -423,18 +427,38 @@ void Session::putBackUnsent() {
     Journal& inFlight = dispatcher->journalInUse();
     std::vector<int> back = inFlight.held();
     if (back.empty()) return;
+    int returned = 0;
     try {
         MsgQueue input(qinName, 0, 0);
+        // Nobody may be reading a full queue: after a short wait for room, the rest stays in the
+        // journal, which the site's next session sends first, rather than the session never ending.
+        auto deadline = std::chrono::steady_clock::now() + putBackWait;
         for (int slot : back) {
             inFlight.stamp(slot, Journal::returning, 0);
-            input.write(inFlight.text(slot), WaitMode, inFlight.type(slot));
+            bool taken = input.offer(inFlight.text(slot), inFlight.type(slot));
+            while (!taken && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                taken = input.offer(inFlight.text(slot), inFlight.type(slot));
+            }
+            if (!taken) {
+                inFlight.stamp(slot, 0, 0);
+                break;
+            }
             inFlight.release(slot);
+            ++returned;
         }
-        say(Converter::to_string(static_cast<int>(back.size())) +
+    } catch (const std::exception& e) {
+        say(std::string("Could not put unsent outbound messages back: ") + e.what(), Fatal);
+    }
+    if (returned > 0) {
+        say(Converter::to_string(returned) +
                 " unsent outbound messages were put back on MsgQueue [" + qinName + "].",
             Normal);
-    } catch (const std::exception& e) {
-        // They stay in the journal and go out first when the site's session is up again.
-        say(std::string("Could not put unsent outbound messages back: ") + e.what(), Fatal);
+    }
+    int kept = static_cast<int>(back.size()) - returned;
+    if (kept > 0) {
+        say(Converter::to_string(kept) +
+                " unsent outbound messages stay in the journal for the next session of the site.",
+            Normal);
     }
 }

@@ -51,3 +51,16 @@ void MsgQueue::write(const std::string& text, int mode, long type) {
     }
     if (result < 0) throw MQException("Fail to write MsgQueue.");
 }
+
+bool MsgQueue::offer(const std::string& text, long type) {
+    if (text.size() > static_cast<size_t>(maxMsgText)) throw MQException("Fail to write MsgQueue.");
+    mbuf.mtype = type == 0 ? writeType : type;
+    std::memcpy(mbuf.mtext, text.data(), text.size());
+    int result;
+    do {
+        result = msgsnd(qid, &mbuf, text.size(), IPC_NOWAIT);
+    } while (result < 0 && errno == EINTR);
+    if (result == 0) return true;
+    if (errno == EAGAIN) return false;
+    throw MQException("Fail to write MsgQueue.");
+}

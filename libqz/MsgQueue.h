@@ -58,6 +58,9 @@ class MsgQueue {
     // or interrupted is retried once waiting, so nothing is dropped. Texts over 4095 bytes are
     // refused.
     void write(const std::string& text, int mode, long type);
+    // Sends text with the type (0 means 1) only if the queue has room now: false when it is full
+    // and nothing was sent. Throws as write on any other failure.
+    bool offer(const std::string& text, long type);
 
     // The type of the last message read returns, 0 when the last read took nothing; lets a
     // caller put a text back under its own type.

@@ -198,11 +198,28 @@ TEST_F(QueueTest, NoWaitWriteToAFullQueueWaitsForRoomInsteadOfDropping) {
     EXPECT_EQ(reader.read(2, NoWaitMode), std::string(600, 's'));
 }
 
+TEST_F(QueueTest, OfferSendsOnlyWhenThereIsRoomAndNeverWaits) {
+    struct msqid_ds ds;
+    ASSERT_EQ(msgctl(queue.getId(), IPC_STAT, &ds), 0);
+    ds.msg_qbytes = 1000;
+    ASSERT_EQ(msgctl(queue.getId(), IPC_SET, &ds), 0);
+    EXPECT_TRUE(queue.offer(std::string(600, 'f'), 4));
+    EXPECT_FALSE(queue.offer(std::string(600, 's'), 5));
+    EXPECT_EQ(messagesOnQueue(), 1u);
+    EXPECT_EQ(queue.read(0, NoWaitMode), std::string(600, 'f'));
+    EXPECT_EQ(queue.lastType(), 4);
+    EXPECT_TRUE(queue.offer(std::string(600, 's'), 0));
+    EXPECT_EQ(queue.read(0, NoWaitMode), std::string(600, 's'));
+    EXPECT_EQ(queue.lastType(), writeType);
+    EXPECT_THROW(queue.offer(std::string(4096, 'x'), 1), MQException);
+}
+
 TEST_F(QueueTest, ReadingOrWritingARemovedQueueThrows) {
     MsgQueue other(name, 0, 0);
     ASSERT_TRUE(IpcNames::removeQueue(name));
     EXPECT_THROW(other.read(0, NoWaitMode), MQException);
     EXPECT_THROW(other.write(std::string("x"), NoWaitMode, 1), MQException);
+    EXPECT_THROW(other.offer(std::string("x"), 1), MQException);
 }
 
 TEST(QueueOpen, ConnectingToAMissingQueueFailsAndCreatingMakesIt) {
