@@ -96,10 +96,11 @@ void Session::openLogs(bool announce) {
 }
 
 void Session::restoreSequences() {
+    // The journal's lock first: a second gateway for a site already served must fail before it
+    // touches the live session's numbers in the cell.
+    journal = std::make_unique<Journal>(fix_home + "/logs/" + site + ".journal");
     cell->In.seq = inLog.getLastSeq();
     cell->Out.seq = outLog.getLastSeq();
-
-    journal = std::make_unique<Journal>(fix_home + "/logs/" + site + ".journal");
     int kept = journal->recover([this](int day) {
         if (day == logDay) return outLog.getLastSeq();
         std::string path = fix_home + "/logs/" + site + ".out." + Converter::to_string(day);

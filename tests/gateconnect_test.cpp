@@ -607,6 +607,23 @@ TEST(GateconnectProgram, TooFewArgumentsPrintTheUsageText) {
               "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n\n");
 }
 
+TEST_F(Initiator, ASecondGatewayForALiveSiteFailsWithoutTouchingItsSession) {
+    logOn();
+    putOutbound("35=D|11=FIRST");
+    ASSERT_EQ(FixPeer::field(peer.readType("D", 5000), 11), "FIRST");
+    const int out = cell->Out.seq;
+    cell->Out.seq = out + 5;  // the live session's number, which no log holds yet
+    ProcessResult r = runProgram("gateconnect", args(peer.port()), options());
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_EQ(r.err, "Fail to lock the journal file: " + home.logsDir() + "/BRK1.journal\n");
+    EXPECT_EQ(cell->Out.seq, out + 5);
+    EXPECT_EQ(cell->status, status_Online);
+    putOutbound("35=D|11=SECOND");
+    std::string second = peer.readType("D", 5000);
+    EXPECT_EQ(FixPeer::field(second, 11), "SECOND");
+    EXPECT_EQ(FixPeer::field(second, 34), std::to_string(out + 6));
+}
+
 TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     FixPeer listener("BRK1", "DESKA");
     int port = listener.listen();
