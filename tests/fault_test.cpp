@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "FixPeer.h"
+#include "GatewayTest.h"
 #include "Ipc.h"
 #include "Journal.h"
 #include "Key.h"
@@ -176,52 +177,22 @@ std::string acceptorCfg(const std::string& name) {
            ",34=,52=}\nA {98=0,108=30}\n0 {}\n1 {112=}\n2 {7=,16=}\n4 {123=Y,36=}\n5 {58=Bye}\n";
 }
 
-// Starts gatelisten in home on a free port and waits until it listens; null when it never did.
-std::unique_ptr<BackgroundProcess> startAcceptor(const TempHome& home, const std::string& table,
-                                                 const std::string& qin, const std::string& qout,
-                                                 int& port) {
-    ProcessOptions o;
-    o.cwd = home.root();
-    o.env = {{"FIXHOME", home.root()}};
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        port = freePort();
-        auto gw = std::make_unique<BackgroundProcess>(
-            "gatelisten",
-            std::vector<std::string>{table, "-p", std::to_string(port), "-i", qin, "-o", qout}, o);
-        std::string ready = "Socket service [" + std::to_string(port) + "] was created.";
-        if (gw->waitForOutput(ready, milliseconds(5000))) return gw;
-    }
-    return nullptr;
-}
-
-class GatewayFaults : public ::testing::Test {
+class GatewayFaults : public GatewayTest {
   protected:
     void SetUp() override {
-        table = ipc.name();
-        qin = ipc.name();
-        qout = ipc.name();
-        shm = std::make_unique<Shm>(table);
+        GatewayTest::SetUp();
         cell = shm->registerName(site);
         cell->status = ' ';
-        input = std::make_unique<MsgQueue>(qin, 0, IPC_CREAT);
-        output = std::make_unique<MsgQueue>(qout, 0, IPC_CREAT);
         home.writeCfg(site, siteCfg);
-    }
-
-    void TearDown() override {
-        if (gw) gw->stop(milliseconds(2000));
     }
 
     // Starts the gateway against the listening peer and reads its Logon.
     void start() {
-        ProcessOptions o;
-        o.cwd = home.root();
-        o.env = {{"FIXHOME", home.root()}};
         gw = std::make_unique<BackgroundProcess>(
             "gateconnect",
             std::vector<std::string>{table, site, "127.0.0.1", std::to_string(peer.port()), "-i",
                                      qin, "-o", qout},
-            o);
+            options());
         ASSERT_TRUE(peer.accept(10000)) << gw->output() << gw->errors();
         logon = peer.read(10000);
         ASSERT_EQ(FixPeer::field(logon, 35), "A") << FixPeer::bars(logon);
@@ -269,15 +240,8 @@ class GatewayFaults : public ::testing::Test {
         EXPECT_EQ(cell->status, status_Shutdown);
     }
 
-    IpcNames ipc;
-    TempHome home;
-    std::string table, qin, qout;
-    std::unique_ptr<Shm> shm;
     MemoryCell* cell = nullptr;
-    std::unique_ptr<MsgQueue> input;
-    std::unique_ptr<MsgQueue> output;
     FixPeer peer{"BRK1", "DESKA"};
-    std::unique_ptr<BackgroundProcess> gw;
     std::string logon;
     int nextSeq = 1;
 };
@@ -564,22 +528,35 @@ TEST_F(GatewayFaults, OurLastNumberUsedEndsTheSessionAndTheOrderGoesBackOnTheQue
 
 // --- The acceptor ------------------------------------------------------------------------------
 
-TEST(AcceptorFaults, GarbageFromOneOf32LiveSitesEndsOnlyThatSession) {
-    IpcNames ipc;
-    TempHome home;
-    const std::string table = ipc.name(), qin = ipc.name(), qout = ipc.name();
-    Shm shm(table);
+class AcceptorFaults : public GatewayTest {
+  protected:
+    // Starts gatelisten on a free port and waits until it listens; gw stays empty when it never
+    // did.
+    void startAcceptor() {
+        gw.reset();
+        for (int attempt = 0; attempt < 3 && !gw; ++attempt) {
+            port = freePort();
+            gw = std::make_unique<BackgroundProcess>(
+                "gatelisten",
+                std::vector<std::string>{table, "-p", std::to_string(port), "-i", qin, "-o", qout},
+                options());
+            std::string ready = "Socket service [" + std::to_string(port) + "] was created.";
+            if (!gw->waitForOutput(ready, milliseconds(5000))) gw.reset();
+        }
+    }
+
+    int port = 0;
+};
+
+TEST_F(AcceptorFaults, GarbageFromOneOf32LiveSitesEndsOnlyThatSession) {
     std::vector<std::string> sites;
     for (int i = 0; i < maxCells; ++i) {
         std::string name = "S" + std::to_string(100 + i);
         sites.push_back(name);
-        shm.registerName(name)->status = ' ';
+        shm->registerName(name)->status = ' ';
         home.writeCfg(name, acceptorCfg(name));
     }
-    MsgQueue input(qin, 0, IPC_CREAT);
-    MsgQueue output(qout, 0, IPC_CREAT);
-    int port = 0;
-    std::unique_ptr<BackgroundProcess> gw = startAcceptor(home, table, qin, qout, port);
+    startAcceptor();
     ASSERT_TRUE(gw) << "gatelisten did not start listening";
 
     // The application side: takes every delivered message as it comes, counted by sender.
@@ -615,7 +592,8 @@ TEST(AcceptorFaults, GarbageFromOneOf32LiveSitesEndsOnlyThatSession) {
         ASSERT_EQ(FixPeer::field(peers.back()->read(10000), 35), "A") << name;
     }
     for (int i = 0; i < maxCells; ++i) {
-        ASSERT_TRUE(waitUntil([&] { return shm.getCell(sites[i])->status == status_Online; }, 5000))
+        ASSERT_TRUE(
+            waitUntil([&] { return shm->getCell(sites[i])->status == status_Online; }, 5000))
             << sites[i];
     }
 
@@ -631,23 +609,23 @@ TEST(AcceptorFaults, GarbageFromOneOf32LiveSitesEndsOnlyThatSession) {
             if (i == bad) continue;
             peers[i]->send("35=8|37=O" + std::to_string(r) + "|17=E|150=0|39=0|55=IBM|54=1|38=1",
                            2 + r);
-            input.write(FixPeer::soh("35=D|11=" + sites[i] + "-" + std::to_string(r) +
-                                     "|55=IBM|54=1|38=1|40=1"),
-                        WaitMode, i + 1);
+            input->write(FixPeer::soh("35=D|11=" + sites[i] + "-" + std::to_string(r) +
+                                      "|55=IBM|54=1|38=1|40=1"),
+                         WaitMode, i + 1);
         }
     }
 
     EXPECT_TRUE(peers[bad]->waitClosed(10000)) << "the garbage sender is dropped";
     EXPECT_TRUE(
-        waitUntil([&] { return shm.getCell(sites[bad])->status == status_Shutdown; }, 5000));
+        waitUntil([&] { return shm->getCell(sites[bad])->status == status_Shutdown; }, 5000));
     for (int i = 0; i < maxCells; ++i) {
         if (i == bad) continue;
         for (int r = 0; r < rounds; ++r) {
             std::string order = peers[i]->readType("D", 10000);
             EXPECT_EQ(FixPeer::field(order, 11), sites[i] + "-" + std::to_string(r)) << sites[i];
         }
-        EXPECT_EQ(shm.getCell(sites[i])->status, status_Online) << sites[i];
-        EXPECT_EQ(shm.getCell(sites[i])->In.seq, 1 + rounds) << sites[i];
+        EXPECT_EQ(shm->getCell(sites[i])->status, status_Online) << sites[i];
+        EXPECT_EQ(shm->getCell(sites[i])->In.seq, 1 + rounds) << sites[i];
     }
     const int expectedTotal = (maxCells - 1) * rounds;
     EXPECT_TRUE(waitUntil([&] { return deliveredCount == expectedTotal; }, 10000))
@@ -657,27 +635,19 @@ TEST(AcceptorFaults, GarbageFromOneOf32LiveSitesEndsOnlyThatSession) {
     application.join();
     for (int i = 0; i < maxCells; ++i) {
         int expected = i == bad ? 0 : rounds;
-        EXPECT_EQ(shm.getCell(sites[i])->In.pend, expected) << sites[i];
+        EXPECT_EQ(shm->getCell(sites[i])->In.pend, expected) << sites[i];
         EXPECT_EQ(deliveredBy[sites[i]], expected) << sites[i];
     }
     gw->stop(milliseconds(3000));
 }
 
 // The same at the acceptor: its session journals the site's texts the same way.
-TEST(AcceptorFaults, KillInTheMiddleOfABurstThenRestartLosesNoOrder) {
+TEST_F(AcceptorFaults, KillInTheMiddleOfABurstThenRestartLosesNoOrder) {
     const int total = 4000;
-    IpcNames ipc;
-    TempHome home;
-    const std::string table = ipc.name(), qin = ipc.name(), qout = ipc.name();
-    Shm shm(table);
-    MemoryCell* cell = shm.registerName("BRK1");  // cell 0: the orders' queue type is 1
+    MemoryCell* cell = shm->registerName("BRK1");  // cell 0: the orders' queue type is 1
     cell->status = ' ';
     home.writeCfg("BRK1", acceptorCfg("BRK1"));
-    MsgQueue input(qin, 0, IPC_CREAT);
-    MsgQueue output(qout, 0, IPC_CREAT);
-
-    int port = 0;
-    std::unique_ptr<BackgroundProcess> gw = startAcceptor(home, table, qin, qout, port);
+    startAcceptor();
     ASSERT_TRUE(gw) << "gatelisten did not start listening";
     FixPeer peer("BRK1", "GATE");
     int nextSeq = 1;
@@ -701,7 +671,7 @@ TEST(AcceptorFaults, KillInTheMiddleOfABurstThenRestartLosesNoOrder) {
     int receivedBefore = ledger.highest();
     peer.disconnect();
 
-    gw = startAcceptor(home, table, qin, qout, port);
+    startAcceptor();
     ASSERT_TRUE(gw) << "gatelisten did not start listening again";
     ASSERT_TRUE(peer.connect(port));
     peer.send("35=A|98=0|108=30", nextSeq++);
@@ -712,7 +682,7 @@ TEST(AcceptorFaults, KillInTheMiddleOfABurstThenRestartLosesNoOrder) {
     ledger.takeUntilAll(peer, total);
     ASSERT_TRUE(waitUntil([&] { return feeder.finished.load(); }, 10000));
     std::vector<std::string> queued;
-    for (std::string t; !(t = input.read(0, NoWaitMode)).empty();) queued.push_back(t);
+    for (std::string t; !(t = input->read(0, NoWaitMode)).empty();) queued.push_back(t);
     ledger.expectNoneLost("L-", total, queued, "acceptor killed and restarted");
     gw->stop(milliseconds(3000));
 }

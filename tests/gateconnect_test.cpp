@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "FixPeer.h"
+#include "GatewayTest.h"
 #include "Ipc.h"
 #include "MemoryCell.h"
 #include "MsgQueue.h"
@@ -44,33 +45,17 @@ const std::string siteCfg =
     "4 {123=Y,36=}\n"
     "5 {58=}\n";
 
-class Initiator : public ::testing::Test {
+class Initiator : public GatewayTest {
   protected:
     void SetUp() override {
-        table = ipc.name();
-        qin = ipc.name();
-        qout = ipc.name();
-        shm = std::make_unique<Shm>(table);
+        GatewayTest::SetUp();
         cell = shm->registerName(site);
         cell->status = ' ';
-        input = std::make_unique<MsgQueue>(qin, 0, IPC_CREAT);
-        output = std::make_unique<MsgQueue>(qout, 0, IPC_CREAT);
         home.writeCfg(site, siteCfg);
-    }
-
-    void TearDown() override {
-        if (gw) gw->stop(milliseconds(2000));
     }
 
     std::vector<std::string> args(int port) {
         return {table, site, "127.0.0.1", std::to_string(port), "-i", qin, "-o", qout};
-    }
-
-    ProcessOptions options() {
-        ProcessOptions o;
-        o.cwd = home.root();
-        o.env = {{"FIXHOME", home.root()}};
-        return o;
     }
 
     // Starts the gateway against the peer and reads its Logon.
@@ -119,14 +104,8 @@ class Initiator : public ::testing::Test {
         return "logs/" + site + "." + direction + "." + Time().getLogDate();
     }
 
-    IpcNames ipc;
-    TempHome home;
-    std::string table, qin, qout;
-    std::unique_ptr<Shm> shm;
     MemoryCell* cell = nullptr;
-    std::unique_ptr<MsgQueue> input, output;
     FixPeer peer{"BRK1", "DESKA"};
-    std::unique_ptr<BackgroundProcess> gw;
     std::string logon;
     int nextSeq = 1;
 };

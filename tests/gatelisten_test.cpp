@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "FixPeer.h"
+#include "GatewayTest.h"
 #include "Ipc.h"
 #include "MemoryCell.h"
 #include "MsgQueue.h"
@@ -68,13 +69,10 @@ constexpr int sanitizerThreads = 0;
 constexpr int sanitizerThreads = 0;
 #endif
 
-class Acceptor : public ::testing::Test {
+class Acceptor : public GatewayTest {
   protected:
     void SetUp() override {
-        table = ipc.name();
-        qin = ipc.name();
-        qout = ipc.name();
-        shm = std::make_unique<Shm>(table);
+        GatewayTest::SetUp();
         // A first cell that no counterparty uses, so a site's queue type (index + 1) differs from
         // its index and from type 1.
         shm->registerName("SPARE")->status = ' ';
@@ -82,21 +80,8 @@ class Acceptor : public ::testing::Test {
         brk2 = shm->registerName("BRK2");
         brk1->status = ' ';
         brk2->status = ' ';
-        input = std::make_unique<MsgQueue>(qin, 0, IPC_CREAT);
-        output = std::make_unique<MsgQueue>(qout, 0, IPC_CREAT);
         home.writeCfg("BRK1", siteCfg("BRK1"));
         home.writeCfg("BRK2", siteCfg("BRK2"));
-    }
-
-    void TearDown() override {
-        if (gw) gw->stop(milliseconds(2000));
-    }
-
-    ProcessOptions options() {
-        ProcessOptions o;
-        o.cwd = home.root();
-        o.env = {{"FIXHOME", home.root()}};
-        return o;
     }
 
     // Starts gatelisten on a free port and waits until it listens. A launcher (a program and its
@@ -164,14 +149,8 @@ class Acceptor : public ::testing::Test {
         return std::string(reinterpret_cast<const char*>(shm->getCell(0)), tableSize);
     }
 
-    IpcNames ipc;
-    TempHome home;
-    std::string table, qin, qout;
-    std::unique_ptr<Shm> shm;
     MemoryCell* brk1 = nullptr;
     MemoryCell* brk2 = nullptr;
-    std::unique_ptr<MsgQueue> input, output;
-    std::unique_ptr<BackgroundProcess> gw;
     int port = 0;
 };
 
