@@ -38,19 +38,24 @@ int FixClient::Client() {
     try {
         logonAndRun();
     } catch (const PipeException&) {
+        failed = true;
         msg = "System Shutdown: Caught exception in Pipe operation.";
     } catch (const MQException&) {
+        failed = true;
         msg = "System Shutdown: Caught exception in MsgQueue operation.";
     } catch (const SocketException&) {
         msg = "System Shutdown: Caught exception in Socket operation.";
     } catch (const std::exception& e) {
         // Anything else still ends the session in order, so no outbound text is lost.
+        failed = true;
         msg = std::string("System Shutdown: ") + e.what();
     }
-    console(msg, 0);
+    // Our own failures are news for the operator; a peer's end is the usual trace line.
+    console(msg, failed ? Fatal : 0);
     endSession();
     slog.reset();
-    return loggedOn ? 0 : LogonFailed;
+    if (!loggedOn) return LogonFailed;
+    return failed ? SessionFailed : 0;
 }
 
 void FixClient::logonAndRun() {
@@ -76,6 +81,7 @@ void FixClient::logonAndRun() {
         sendResendReq();
     } else {
         cell->In.seq += 1;
+        recordInSeq();
     }
     startDispatcher(0);
     say("Thread [DP] was created.", Fatal);
@@ -95,11 +101,13 @@ int FixClient::recvLogonReply() {
     std::string version = cfg.getHeaderTagDefinition(TagBeginString);
     fix.message = comm.recvWithin(logonWait);
     if (fix.message.empty() || fix.validate(version, 0) != Valid ||
-        fix.getTagValue(TagMsgType) != "A") {
+        fix.getTagValue(TagMsgType) != "A" || !fromCounterparty()) {
         return Fail;
     }
-    say("FIX Message: <-LOGON>", Warning);
+    // 0 (or none) asks for no heartbeats; below 0 is no interval at all.
     timeout = fix.getTagIntValue(TagHeartBtInt);
+    if (timeout < 0) return Fail;
+    say("FIX Message: <-LOGON>", Warning);
     setCellStatus(status_Online);
     return Success;
 }

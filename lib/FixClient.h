@@ -17,6 +17,8 @@ class FixClient : public Session {
   public:
     // Client() results.
     static constexpr int LogonFailed = -1;
+    // The session ran and ended through a failure of our side (see Session::hasFailed).
+    static constexpr int SessionFailed = -2;
 
     FixClient();
     FixClient(Socket& s, std::string& site);
@@ -26,8 +28,9 @@ class FixClient : public Session {
     void Run() override;
 
     // The whole session, from opening the logs to the shutdown. Returns 0 after a session that
-    // logged on, LogonFailed when it never did (the reply was missing, invalid or numbered too
-    // low, or the connection failed first).
+    // logged on and ended in order, SessionFailed after one that ended through a failure of our
+    // side, LogonFailed when it never logged on (the reply was missing, invalid, from someone
+    // other than the site's counterparty or numbered too low, or the connection failed first).
     // A missing cell, log or configuration leaves as ShmException, LogException or CfgException
     // before anything is sent.
     int Client();

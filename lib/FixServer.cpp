@@ -69,11 +69,22 @@ int FixServer::logOnAndRun() {
     int n = fix.getMsgSeqNum();
     MemoryCell* siteCell = shm->getCell(site);
     long type = shm->getCellId(site) + 1;
+    cfg.load(site);
+    if (!fromCounterparty()) {
+        show("Logon CompIDs do not match the configuration of site [" + site + "].\n");
+        return RefusedLogon;
+    }
     if (!claimSite(static_cast<int>(type - 1))) return RefusedSiteBusy;
+    // The site may be live in another process on the same table: nothing touches its cell
+    // before this session holds the site's journal.
+    try {
+        lockSite();
+    } catch (const JournalBusy&) {
+        return RefusedSiteBusy;
+    }
     cell = siteCell;
 
     openLogs(false);
-    cfg.load(site);
     restoreSequences();
     setCellStatus(status_Online);
     inLog.write(fix.message);
@@ -84,6 +95,7 @@ int FixServer::logOnAndRun() {
     sendLogonReply();
     if (n == expected) {
         cell->In.seq = n;
+        recordInSeq();
     } else {
         sendResendReq();
     }
@@ -99,8 +111,9 @@ int FixServer::recvLogon() {
     if (first.empty()) return RefusedLogon;
     fix.message = first;
     site = fix.getTagValue(TagSenderCompID);
+    // 0 (or none) asks for no heartbeats; below 0 is no interval at all.
     timeout = fix.getTagIntValue(TagHeartBtInt);
-    if (fix.getTagValue(TagMsgType) != "A") return RefusedLogon;
+    if (fix.getTagValue(TagMsgType) != "A" || timeout < 0) return RefusedLogon;
     if (site.empty() || fix.getMsgSeqNum() <= 0) return RefusedLogon;
     return Success;
 }

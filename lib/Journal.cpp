@@ -50,7 +50,7 @@ Journal::Journal(const std::string& file) {
     if (fd < 0) throw LogException(failure);
     try {
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            throw LogException("Fail to lock the journal file: " + file);
+            throw JournalBusy("Fail to lock the journal file: " + file);
         }
         struct stat st {};
         bool fresh = fstat(fd, &st) == 0 && st.st_size == 0;

@@ -22,7 +22,15 @@
 #include <string>
 #include <vector>
 
+#include "Log.h"
 #include "MsgQueue.h"
+
+// The journal is locked by another session: its site is served elsewhere. The text is
+// "Fail to lock the journal file: " + path.
+class JournalBusy : public LogException {
+  public:
+    using LogException::LogException;
+};
 
 class Journal {
   public:
@@ -36,7 +44,7 @@ class Journal {
     // Maps path, creating it when missing, and locks it for this object's life: two sessions
     // working one site's journal would free each other's texts. Throws LogException "Fail to
     // open the journal file: " + path when it cannot or the file is not a journal of this layout,
-    // and "Fail to lock the journal file: " + path when another session holds it.
+    // and JournalBusy "Fail to lock the journal file: " + path when another session holds it.
     explicit Journal(const std::string& path);
     ~Journal();
     Journal(const Journal&) = delete;

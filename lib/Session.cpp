@@ -1,5 +1,6 @@
 #include "Session.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,11 +39,9 @@ bool isSessionLevel(const std::string& type) {
             type[0] == msgTypeLogout || type[0] == msgTypeLogon);
 }
 
-// Logged message types that a resend answer replays; everything else is gap filled.
-bool inResendSet(char type) {
-    return type == msgTypeOrderSingle || type == msgTypeCancel || type == msgTypeCancelRepl ||
-           type == msgTypeExecReport || type == msgTypeCancelRej || type == msgTypeOrderStatus;
-}
+// Milliseconds a session holding an undelivered message waits between offers to the full output
+// queue; System V queues cannot be waited on for room without blocking the whole send.
+constexpr int queueRoomPoll = 5;
 
 }  // namespace
 
@@ -95,11 +94,19 @@ void Session::openLogs(bool announce) {
     if (announce) say("Outgoing FIX log [" + path + "] was opened.", Normal);
 }
 
+void Session::lockSite() {
+    if (!journal) journal = std::make_unique<Journal>(fix_home + "/logs/" + site + ".journal");
+}
+
 void Session::restoreSequences() {
     // The journal's lock first: a second gateway for a site already served must fail before it
     // touches the live session's numbers in the cell.
-    journal = std::make_unique<Journal>(fix_home + "/logs/" + site + ".journal");
-    cell->In.seq = inLog.getLastSeq();
+    lockSite();
+    std::string day = Converter::to_string(logDay);
+    inSeq = std::make_unique<SeqFile>(fix_home + "/logs/" + site + ".seq." + day);
+    // A day logged before sequence files existed resumes from its incoming log, as it always did.
+    if (!inSeq->recorded()) inSeq->set(inLog.getLastSeq());
+    cell->In.seq = inSeq->get();
     cell->Out.seq = outLog.getLastSeq();
     int kept = journal->recover([this](int day) {
         if (day == logDay) return outLog.getLastSeq();
@@ -114,6 +121,10 @@ void Session::restoreSequences() {
                 " outbound messages left unsent by an earlier run go first.",
             Normal);
     }
+}
+
+void Session::recordInSeq() {
+    if (inSeq && inSeq->get() != cell->In.seq) inSeq->set(cell->In.seq);
 }
 
 void Session::startDispatcher(long type) {
@@ -133,16 +144,23 @@ void Session::runLoop() {
             break;
         }
         comm.flush();
+        // Picks up a number renumber wrote into the cell, so a restart keeps it too.
+        recordInSeq();
         bool act = false;
 
         // Inbound first: a peer that has closed is noticed before an outbound text goes into the
-        // dead connection, so the text stays in the pipe and goes back on the input queue.
-        std::string in = comm.recv();
+        // dead connection, so the text stays in the pipe and goes back on the input queue. While
+        // a message waits for the output queue nothing more is read: it must count first.
+        bool holding = !undelivered.empty() && !deliverHeld();
+        std::string in = holding ? std::string() : comm.recv();
         if (!in.empty()) {
             act = true;
             cell->In.last = std::time(nullptr);
             inLog.write(in);
             processMsg(in);
+            recordInSeq();
+        } else if (holding) {
+            // the socket keeps what the counterparty sends until the application makes room
         } else if (comm.isBroken()) {
             setCellStatus(status_Shutdown);
             say("FIX Message: Unframeable data from remote server.", 0);
@@ -164,7 +182,12 @@ void Session::runLoop() {
         }
 
         if (act) continue;
-        if (comm.isActive(timeout)) {
+        if (holding) {
+            waitForQueueRoom();
+            continue;
+        }
+        // HeartBtInt 0: the counterparty asked for no heartbeats, so silence is never a fault.
+        if (timeout <= 0 || comm.isActive(timeout)) {
             try {
                 comm.selectWithEvent(takeOutbound ? p->getReaderId() : -1, quietWait());
             } catch (const SocketException&) {
@@ -174,6 +197,31 @@ void Session::runLoop() {
         }
         if (!onIdle()) break;
     }
+}
+
+void Session::waitForQueueRoom() {
+    if (timeout > 0 && !comm.isActive(timeout)) {
+        // The counterparty is not silent, we are not reading it: no TestRequest, no end.
+        sendHeartbeat("");
+        comm.timeReset();
+    }
+    pollfd wake[2] = {{p->getReaderId(), POLLIN, 0}, {sock->getSocket(), POLLOUT, 0}};
+    bool flushing = comm.pending() > 0 && comm.pending() < maxPendingOutput;
+    poll(wake, flushing ? 2 : 1, queueRoomPoll);
+}
+
+bool Session::deliverHeld() {
+    if (undelivered.empty()) return true;
+    if (!writeMsgQueue(undelivered)) return false;
+    undelivered.clear();
+    countDelivered();
+    return true;
+}
+
+void Session::countDelivered() {
+    cell->In.seq += 1;
+    cell->In.pend += 1;
+    recordInSeq();
 }
 
 int Session::quietWait() const {
@@ -186,12 +234,19 @@ int Session::quietWait() const {
 void Session::sendApplication(std::string& text) {
     int slot = dispatcher ? dispatcher->takeForwarded() : -1;
     cfg.getMsgTemplate(tagList, Data);
-    cell->Out.seq = nextOutSeq();
-    fix.build(tagList, text, cell->Out.seq);
+    int seq = nextOutSeq();
+    fix.build(tagList, text, seq);
     // The slot is freed only once the log has the message, and its stamp tells a run after a
     // kill in between that the log has it, so the text is sent neither twice nor never.
-    if (slot >= 0) dispatcher->journalInUse().stamp(slot, cell->Out.seq, logDay);
-    outLog.write(fix.message);
+    if (slot >= 0) dispatcher->journalInUse().stamp(slot, seq, logDay);
+    try {
+        outLog.write(fix.message);
+    } catch (const LogException&) {
+        // Not logged, so neither sent nor numbered: the text stays held and goes back.
+        if (slot >= 0) dispatcher->journalInUse().stamp(slot, 0, 0);
+        throw;
+    }
+    cell->Out.seq = seq;
     if (slot >= 0) dispatcher->journalInUse().release(slot);
     comm.send(fix.message);
     cell->Out.last = std::time(nullptr);
@@ -246,13 +301,17 @@ void Session::processMsg(std::string& m) {
     }
 
     setCellStatus(status_Online);
-    cell->In.seq += 1;
     std::string type = fix.getTagValue(TagMsgType);
     if (!isSessionLevel(type)) {
-        writeMsgQueue(m);
-        cell->In.pend += 1;
+        // Counted once the application has it; a full queue holds it until there is room.
+        if (writeMsgQueue(m)) {
+            countDelivered();
+        } else if (!failed) {
+            undelivered = m;
+        }
         return;
     }
+    cell->In.seq += 1;
     switch (type[0]) {
         case msgTypeHeartbeat:
             onHeartbeat();
@@ -278,6 +337,14 @@ void Session::processMsg(std::string& m) {
                 say("Failed to verify FIX header information.", 0);
                 break;
             }
+            if (next - 1 < cell->In.seq) {
+                // Going back would hand the application messages it already has.
+                say("FIX Message: <SEQRESET " + Converter::to_string(next) +
+                        "> ignored: below the expected MsgSeqNum " +
+                        Converter::to_string(cell->In.seq + 1L) + ".",
+                    Warning);
+                break;
+            }
             cell->In.seq = next - 1;
             say("FIX Message: <SEQRESET " + Converter::to_string(cell->In.seq) + ">", 0);
             break;
@@ -294,7 +361,12 @@ void Session::sendMsg(std::string& m) {
     // Logged before it goes out: a process killed in between must not come back and number a new
     // message with a number the counterparty has seen. A message logged but never sent is a gap
     // the counterparty asks for and gets as a resend, and a send that fails leaves it there too.
-    outLog.write(m);
+    try {
+        outLog.write(m);
+    } catch (const LogException&) {
+        cell->Out.seq = Log::getSeq(m) - 1;
+        throw;
+    }
     comm.send(m);
     cell->Out.last = std::time(nullptr);
 }
@@ -323,15 +395,29 @@ void Session::sendTestReq() {
     say("FIX Message: <TESTREQ>", 0);
 }
 
-void Session::writeMsgQueue(std::string& m) {
+bool Session::writeMsgQueue(const std::string& m) {
+    if (m.size() > static_cast<size_t>(maxMsgText)) {
+        // No queue message can carry it; counting it would lose it, so the session ends and a
+        // restart asks for it again.
+        failed = true;
+        setCellStatus(status_Shutdown);
+        say("Inbound message [" + Converter::to_string(Log::getSeq(m)) + "] of " +
+                Converter::to_string(static_cast<long>(m.size())) +
+                " bytes is longer than a queue message (" + Converter::to_string(maxMsgText) +
+                " bytes); the session ends without counting it.",
+            Fatal);
+        return false;
+    }
+    bool taken = false;
     mutex->lock();
     try {
-        mqOut->write(m, NoWaitMode, writeType);
+        taken = mqOut->offer(m, writeType);
     } catch (...) {
         mutex->unlock();
         throw;
     }
     mutex->unlock();
+    return taken;
 }
 
 void Session::sendResendReq() {
@@ -362,43 +448,41 @@ void Session::resendMessage(std::string& m) {
 void Session::answerResend(int beginSeq, int endSeq) {
     // A request can only ask for numbers from 1 on.
     int begin = std::max(beginSeq, 1);
-    int lastRead = 1;         // MsgSeqNum of the last record read
     int covered = begin - 1;  // last number resent or gap filled
-    int saved = cell->Out.seq;
+    int highest = 0;          // the highest number in the log
+    std::string version = cfg.getHeaderTagDefinition(TagBeginString);
+    Fix line;
     outLog.openInput();
     while (!outLog.isInputEOF()) {
-        std::string line = outLog.getNextLine();
-        if (line.empty()) continue;
-        fix.message = line;
-        char type = fix.getTagCharValue(TagMsgType);
-        lastRead = fix.getTagIntValue(TagMsgSeqNum);
-        if (!inResendSet(type)) continue;
-        if (endSeq != 0 && lastRead > endSeq) {
-            cell->Out.seq = saved;
-            break;
+        line.message = outLog.getNextLine();
+        int seq = Log::getSeq(line.message);
+        highest = std::max(highest, seq);
+        if (seq <= covered || (endSeq != 0 && seq > endSeq)) continue;
+        // Session messages are never replayed; a line a crash or a full disk cut short is not a
+        // message any more and is covered by a gap fill, never re-sealed and sent as whole.
+        if (isSessionLevel(line.getTagValue(TagMsgType)) || line.validate(version, 0) != Valid) {
+            continue;
         }
-        if (lastRead < begin || lastRead <= covered) continue;
-        if (lastRead > covered + 1L) gapFill(covered + 1, lastRead);
-        resendMessage(line);
-        covered = lastRead;
+        if (seq > covered + 1) gapFill(covered + 1, seq);
+        resendMessage(line.message);
+        covered = seq;
     }
     outLog.closeInput();
 
-    if (endSeq == 0) {
-        // Everything up to the last number ever sent is covered, so the next new message
-        // (Out.seq + 1) is exactly what the counterparty expects and no number is used twice.
-        int top = std::max(cell->Out.seq, lastRead);
-        if (covered < top) {
-            gapFill(covered + 1, nextAfter(top));
-            cell->Out.seq = top;
-        }
-    } else if (lastRead > covered + 1L) {
-        gapFill(covered + 1, lastRead);
-    }
+    // An open-ended answer covers everything up to the last number ever sent, so the next new
+    // message (Out.seq + 1) is exactly what the counterparty expects and no number is used twice.
+    // A bounded one covers what it asked for, as far as it exists, and nothing past it.
+    int top = std::max(cell->Out.seq, highest);
+    int last = endSeq == 0 ? top : std::min(endSeq, top);
+    if (covered < last) gapFill(covered + 1, nextAfter(last));
+    if (endSeq == 0) cell->Out.seq = top;
 }
 
 void Session::endSession() {
-    if (cell != nullptr) setCellStatus(status_Shutdown);
+    if (cell != nullptr) {
+        setCellStatus(status_Shutdown);
+        recordInSeq();
+    }
     flushBeforeEnd();
     putBackUnsent();
     releaseJournal();

@@ -10,7 +10,12 @@
 // message, sends at most one text from the pipe, and only when it did neither sleeps in one
 // select on socket and pipe (at most 5 s and never past the end of the quiet interval, also woken
 // by writability while output is pending). When nothing moved for a heartbeat interval the role's
-// idle rule decides what happens next.
+// idle rule decides what happens next; a HeartBtInt of 0 means no idle rule at all.
+//
+// An inbound application message counts (In.seq, the site's SeqFile) only once it is on the
+// output queue. The queue is never waited on: when it is full the message is held, the socket is
+// not read until the message is delivered, and the session keeps heartbeating, so one application
+// that stops reading never stops sessions of other sites and never the outbound side.
 //
 // Thread contract: a Session runs on one thread (the caller's, or its own after Start()); only its
 // dispatcher runs beside it, joined through the pipe and the cell's status. The output queue is
@@ -32,6 +37,7 @@
 #include "MsgQueue.h"
 #include "Mutex.h"
 #include "Pipe.h"
+#include "SeqFile.h"
 #include "Shm.h"
 #include "Socket.h"
 #include "Tag.h"
@@ -65,13 +71,21 @@ class Session : public Thread {
 
     // Handles one received message that is already in the incoming log.
     void processMsg(std::string& msg);
+    // True once the session has ended through a failure of its own side (a log it could not
+    // write, an inbound message the output queue could not take), which the program must report.
+    // The roles set it for every exception that ends the loop but a socket's.
+    bool hasFailed() const { return failed; }
 
     void sendTestReq();
     void sendHeartbeat(std::string id);
-    // Appends a whole message to the outgoing log, then sends it and stamps Out.last.
+    // Appends a whole message to the outgoing log, then sends it and stamps Out.last. A message
+    // the log cannot take is not sent, Out.seq goes back to the number before it, and the
+    // LogException passes on.
     void sendMsg(std::string& msg);
-    // Writes an inbound application message to the output queue as type 1, under the lock.
-    void writeMsgQueue(std::string& msg);
+    // Offers an inbound application message to the output queue as type 1, under the lock,
+    // without waiting: false when the queue is full. A message longer than a queue message can
+    // never be delivered: the session is marked failed and ends.
+    bool writeMsgQueue(const std::string& msg);
 
     // Asks for everything from In.seq + 1 on.
     void sendResendReq();
@@ -94,9 +108,16 @@ class Session : public Thread {
     // Opens the day's incoming and outgoing logs of `site` below the installation root; with
     // announce, a console line names each.
     void openLogs(bool announce = true);
-    // The cell's In.seq and Out.seq from the highest numbers in the day's logs; then opens the
-    // site's journal and keeps only the texts a killed run left there that no log holds.
+    // Takes the site's journal and with it the site: from here on this session is the site's one
+    // live session in any process. Throws JournalBusy when another session holds it. Safe to
+    // call again once it has succeeded.
+    void lockSite();
+    // After lockSite(): the cell's In.seq from the day's SeqFile (from the highest number in the
+    // incoming log for a day without one) and Out.seq from the highest number in the outgoing
+    // log; then keeps only the journal texts a killed run left there that no log holds.
     void restoreSequences();
+    // Makes the day's SeqFile hold In.seq (after a message was accepted, or renumber set it).
+    void recordInSeq();
     // Creates the pipe and starts the dispatcher reading queue type `type` (0: any).
     void startDispatcher(long type);
     // Runs the loop until the cell shows 'S' or the idle rule gives up.
@@ -110,9 +131,11 @@ class Session : public Thread {
     // take it over. Safe to call more than once.
     void releaseJournal();
 
-    // Answers a ResendRequest from the outgoing log: messages of the resend set go again as
-    // possible duplicates, every other stretch is gap filled. Never lowers Out.seq; an open-ended
-    // request (end 0) always leaves the counterparty expecting Out.seq + 1.
+    // Answers a ResendRequest from the outgoing log: every logged business message of the range
+    // goes again as a possible duplicate; session messages, and lines that no longer validate,
+    // are gap filled. A bounded request is answered up to its EndSeqNo and no further. Never
+    // lowers Out.seq; an open-ended request (end 0) always leaves the counterparty expecting
+    // Out.seq + 1.
     void answerResend(int beginSeq, int endSeq);
 
     // The cell's status letter. The dispatcher (and programs outside) read it while this thread
@@ -124,6 +147,9 @@ class Session : public Thread {
     // already the highest int: the session then ends instead of numbering below zero.
     int nextOutSeq() const;
     static int nextAfter(int seq);
+
+    // The message in fix names this site's counterparty as sender and this site as target.
+    bool fromCounterparty() const;
 
     // A console line: kept as the latest line, then shown by the role.
     void say(const std::string& text, int level);
@@ -157,22 +183,32 @@ class Session : public Thread {
     // Date (YYYYMMDD) of the open logs.
     int logDay = 0;
     std::unique_ptr<Journal> journal;
+    std::unique_ptr<SeqFile> inSeq;
     Fix fix;
     int timeout = 0;
     int testReqID = 0;
     std::list<Tag> tagList;
     // The latest console line; one per session, so sessions on other threads never share it.
     std::string msg;
+    // The session ended through a failure of its own side; see hasFailed().
+    bool failed = false;
 
   private:
     // Seconds the idle wait may sleep: what is left of the quiet interval, 1 to idleWait.
     int quietWait() const;
     // Stamps and sends one outbound application text from the pipe.
     void sendApplication(std::string& text);
-    // The message in fix names this site's counterparty as sender and this site as target.
-    bool fromCounterparty() const;
+    // The inbound application message waiting for room on the output queue goes there now if it
+    // can, and then counts; true when it went (or none was waiting).
+    bool deliverHeld();
+    // One pass of the loop while a message waits for the output queue: outbound texts still go,
+    // and so do heartbeats, since it is our side that does not read.
+    void waitForQueueRoom();
+    void countDelivered();
     void putBackUnsent();
     void flushBeforeEnd();
 
     std::unique_ptr<Dispatcher> dispatcher;
+    // An accepted inbound application message the output queue had no room for; not counted yet.
+    std::string undelivered;
 };

@@ -1,16 +1,37 @@
 #include "Log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 
 Log::Log(const std::string& path) {
     openAppend(path);
 }
 
+Log::~Log() {
+    closeAppend();
+}
+
+void Log::closeAppend() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
 void Log::openAppend(const std::string& path) {
-    std::ofstream file(path, std::ios::out | std::ios::app | std::ios::binary);
-    if (!file.is_open()) throw LogException("Fail to open the Log file: " + path);
-    if (outFile.is_open()) outFile.close();
-    outFile = std::move(file);
+    int file = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (file < 0) throw LogException("Fail to open the Log file: " + path);
+    struct stat st {};
+    if (fstat(file, &st) != 0) {
+        ::close(file);
+        throw LogException("Fail to open the Log file: " + path);
+    }
+    closeAppend();
+    fd = file;
+    size = st.st_size;
     fname = path;
 }
 
@@ -19,18 +40,48 @@ void Log::openLog(const std::string& path) {
     std::ifstream scan(path, std::ios::in | std::ios::binary);
     std::string line;
     int highest = 0;
+    bool ended = true;
     while (std::getline(scan, line)) {
+        ended = !scan.eof();
         int s = getSeq(line);
         if (s > highest) highest = s;
     }
     if (highest > seq) seq = highest;
+    // A crash in the middle of a write leaves a line without its newline: end it, or the next
+    // message would be glued to it and its number hidden from every later scan.
+    if (!ended) {
+        static const char newline = '\n';
+        if (::write(fd, &newline, 1) != 1)
+            throw LogException("Fail to write the Log file: " + path);
+        size += 1;
+    }
 }
 
 void Log::write(const std::string& message) {
-    outFile << message << '\n';
-    outFile.flush();
-    // A failed write (disk full) must not leave the stream refusing every later message.
-    if (!outFile) outFile.clear();
+    static const char newline = '\n';
+    iovec parts[2] = {{const_cast<char*>(message.data()), message.size()},
+                      {const_cast<char*>(&newline), 1}};
+    const size_t whole = message.size() + 1;
+    size_t done = 0;
+    while (done < whole) {
+        ssize_t n;
+        if (done == 0) {
+            n = ::writev(fd, parts, 2);
+        } else if (done < message.size()) {
+            n = ::write(fd, message.data() + done, message.size() - done);
+        } else {
+            n = ::write(fd, &newline, 1);
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // Half a message in the log would be read back as a whole one by the numbering scan.
+            // Should the cut fail as well, the next open ends the torn line.
+            if (done > 0 && ftruncate(fd, size) != 0) done = 0;
+            throw LogException("Fail to write the Log file: " + fname);
+        }
+        done += static_cast<size_t>(n);
+    }
+    size += static_cast<off_t>(whole);
     seq = getSeq(message);
 }
 

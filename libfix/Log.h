@@ -1,8 +1,8 @@
 // Log: one day's message log of one site and direction, a text file with one complete FIX message
 // per line (SOH bytes included) in the order written. Opening scans the file for the highest
-// MsgSeqNum, from which a session resumes its numbering on the same day; write() appends and
-// flushes; a separate reader replays the file from its first line to answer resend requests
-// while the log stays open for appending.
+// MsgSeqNum, from which a session resumes its numbering on the same day; write() appends each
+// message with one system call and reports a failure; a separate reader replays the file from its
+// first line to answer resend requests while the log stays open for appending.
 //
 // File names are built by the sessions: fix_home + "/logs/" + site + ".in." (or ".out.") + the
 // local date YYYYMMDD. Lines of any length are read whole, at the scan and during replays.
@@ -10,6 +10,8 @@
 // Thread contract: a Log belongs to one session thread. Files are not locked against a second
 // process writing the same site's logs.
 #pragma once
+
+#include <sys/types.h>
 
 #include <exception>
 #include <fstream>
@@ -29,13 +31,20 @@ class Log {
     Log() = default;
     // Opens path for appending without the scan. Throws as openLog.
     explicit Log(const std::string& path);
+    ~Log();
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
 
     // Opens path for appending (created when missing) and sets the last sequence number to the
-    // highest MsgSeqNum in the file (0 for a new file). Throws
+    // highest MsgSeqNum in the file (0 for a new file). A last line without its newline (a write
+    // cut short by a crash) is ended first, so the next message starts a line of its own. Throws
     // "Fail to open the Log file: " + path; then nothing is open and the number is unchanged.
     void openLog(const std::string& path);
-    // Appends message and a newline and flushes before returning (no sync to the device). The
-    // last sequence number becomes the message's MsgSeqNum (0 without one): not a maximum.
+    // Appends message and a newline with one write (no sync to the device). The last sequence
+    // number becomes the message's MsgSeqNum (0 without one): not a maximum. When the system
+    // takes it only in part or not at all (disk full, file size limit), whatever part was written
+    // is cut off again and "Fail to write the Log file: " + path is thrown: the message is not
+    // in the log and the last sequence number is unchanged.
     void write(const std::string& message);
     // The MsgSeqNum (field 34) of msg; 0 when it has none or it is not a number that fits.
     static int getSeq(const std::string& msg);
@@ -55,9 +64,12 @@ class Log {
   private:
     // Opens fname for appending; throws LogException when it cannot.
     void openAppend(const std::string& path);
+    void closeAppend();
 
     int seq = 0;
     std::ifstream inFile;
-    std::ofstream outFile;
+    int fd = -1;
+    // Bytes in the file as far as this writer knows: where a failed write is cut back to.
+    off_t size = 0;
     std::string fname;
 };

@@ -60,7 +60,9 @@ int run(Options& options, Syslog& slog) {
     Mutex mutex;
     FixClient client(sock, site);
     client.Setup(shm, mutex, mqOut, inName);
-    return client.Client() == 0 ? 0 : exitLogonFailed;
+    int result = client.Client();
+    if (result == FixClient::LogonFailed) return exitLogonFailed;
+    return result == 0 ? 0 : exitFailure;
 }
 
 }  // namespace
