@@ -96,6 +96,11 @@ void Session::openLogs(bool announce) {
 
 void Session::lockSite() {
     if (!journal) journal = std::make_unique<Journal>(fix_home + "/logs/" + site + ".journal");
+    if (!siteLock) siteLock = SiteLock::take(shm->getId(), site);
+    if (!siteLock) {
+        journal.reset();
+        throw JournalBusy("Site [" + site + "] is served by another session on this table.");
+    }
 }
 
 void Session::restoreSequences() {
@@ -490,7 +495,9 @@ void Session::endSession() {
 
 void Session::releaseJournal() {
     if (dispatcher) dispatcher->stop();
+    inSeq.reset();
     journal.reset();
+    siteLock.reset();
 }
 
 void Session::flushBeforeEnd() {

@@ -39,6 +39,7 @@
 #include "Pipe.h"
 #include "SeqFile.h"
 #include "Shm.h"
+#include "SiteLock.h"
 #include "Socket.h"
 #include "Tag.h"
 #include "Thread.h"
@@ -108,9 +109,9 @@ class Session : public Thread {
     // Opens the day's incoming and outgoing logs of `site` below the installation root; with
     // announce, a console line names each.
     void openLogs(bool announce = true);
-    // Takes the site's journal and with it the site: from here on this session is the site's one
-    // live session in any process. Throws JournalBusy when another session holds it. Safe to
-    // call again once it has succeeded.
+    // Takes the site's journal and the site's lock on the table: from here on this session is the
+    // site's one live session in any process. Throws JournalBusy when another session holds
+    // either. Safe to call again once it has succeeded.
     void lockSite();
     // After lockSite(): the cell's In.seq from the day's SeqFile (from the highest number in the
     // incoming log for a day without one) and Out.seq from the highest number in the outgoing
@@ -127,8 +128,8 @@ class Session : public Thread {
     // short while.
     void endSession();
 
-    // Stops the dispatcher and lets go of the site's journal, so a later session of the site can
-    // take it over. Safe to call more than once.
+    // Stops the dispatcher and lets go of the site's journal and lock, so a later session of the
+    // site can take it over. Safe to call more than once.
     void releaseJournal();
 
     // Answers a ResendRequest from the outgoing log: every logged business message of the range
@@ -183,6 +184,7 @@ class Session : public Thread {
     // Date (YYYYMMDD) of the open logs.
     int logDay = 0;
     std::unique_ptr<Journal> journal;
+    std::unique_ptr<SiteLock> siteLock;
     std::unique_ptr<SeqFile> inSeq;
     Fix fix;
     int timeout = 0;

@@ -65,6 +65,8 @@ int main(int argc, char** argv) {
     }
     // A peer that resets its connection must show up as a failed send, not end the process.
     signal(SIGPIPE, SIG_IGN);
+    // A log at the file size limit must fail its write and end the session, not kill the process.
+    signal(SIGXFSZ, SIG_IGN);
     fix_init_env();
     Syslog slog(Normal);
     slog.version("gatelisten");
