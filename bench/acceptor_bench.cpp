@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -173,6 +174,8 @@ class Gateway {
         }
         int id = shmget(Key(table).get_ipc_key(), 0, 0);
         if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+        id = semget(Key(table).get_ipc_key(), 0, 0);  // the table's site locks
+        if (id >= 0) semctl(id, 0, IPC_RMID);
         std::error_code ignored;
         fs::remove_all(home, ignored);
     }

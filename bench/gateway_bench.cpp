@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -195,6 +196,8 @@ struct Installation {
     ~Installation() {
         int id = shmget(Key(table).get_ipc_key(), 0, 0);
         if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+        id = semget(Key(table).get_ipc_key(), 0, 0);  // the table's site locks
+        if (id >= 0) semctl(id, 0, IPC_RMID);
         for (const std::string& q : {qin, qout}) {
             id = msgget(Key(q).get_ipc_key(), 0);
             if (id >= 0) msgctl(id, IPC_RMID, nullptr);

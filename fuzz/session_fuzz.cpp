@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/msg.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -86,19 +87,33 @@ void removeQueue(const std::string& name) {
     if (id >= 0) msgctl(id, IPC_RMID, nullptr);
 }
 
-// A run that crashed could not remove its queues: those of fuzz processes no longer alive go.
+// The site locks the session made under the table's key.
+void removeLocks(const std::string& name) {
+    int id = semget(static_cast<key_t>(std::stoul(name)), 0, 0);
+    if (id >= 0) semctl(id, 0, IPC_RMID);
+}
+
+// A run that crashed could not remove its queues and locks: those of fuzz processes no longer
+// alive go.
 void removeStaleQueues() {
-    std::ifstream list("/proc/sysvipc/msg");
-    std::string header;
-    std::getline(list, header);
-    long key = 0;
-    int id = 0;
-    std::string rest;
-    while (list >> key >> id && std::getline(list, rest)) {
-        unsigned k = static_cast<unsigned>(key);
-        if ((k & 0xFF000000u) != 0x7E000000u) continue;
-        unsigned pid = (k & 0x00FFFFFFu) >> 2;
-        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) msgctl(id, IPC_RMID, nullptr);
+    for (const char* kind : {"msg", "sem"}) {
+        std::ifstream list(std::string("/proc/sysvipc/") + kind);
+        std::string header;
+        std::getline(list, header);
+        long key = 0;
+        int id = 0;
+        std::string rest;
+        while (list >> key >> id && std::getline(list, rest)) {
+            unsigned k = static_cast<unsigned>(key);
+            if ((k & 0xFF000000u) != 0x7E000000u) continue;
+            unsigned pid = (k & 0x00FFFFFFu) >> 2;
+            if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+            if (kind[0] == 'm') {
+                msgctl(id, IPC_RMID, nullptr);
+            } else {
+                semctl(id, 0, IPC_RMID);
+            }
+        }
     }
 }
 
@@ -168,6 +183,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::atexit([] {
         removeQueue(outName);
         removeQueue(inName);
+        removeLocks(tableName);
         clearLogs();
         rmdir((workDir + "/logs").c_str());
         unlink((workDir + "/cfg/" + siteName + ".fix").c_str());

@@ -96,7 +96,7 @@ void Session::openLogs(bool announce) {
 
 void Session::lockSite() {
     if (!journal) journal = std::make_unique<Journal>(fix_home + "/logs/" + site + ".journal");
-    if (!siteLock) siteLock = SiteLock::take(shm->getId(), site);
+    if (!siteLock) siteLock = SiteLock::take(shm->getKey(), shm->getCellId(site));
     if (!siteLock) {
         journal.reset();
         throw JournalBusy("Site [" + site + "] is served by another session on this table.");
@@ -316,7 +316,9 @@ void Session::processMsg(std::string& m) {
         }
         return;
     }
+    // Recorded before it is acted on: a restart never answers a message twice.
     cell->In.seq += 1;
+    recordInSeq();
     switch (type[0]) {
         case msgTypeHeartbeat:
             onHeartbeat();
@@ -351,6 +353,7 @@ void Session::processMsg(std::string& m) {
                 break;
             }
             cell->In.seq = next - 1;
+            recordInSeq();
             say("FIX Message: <SEQRESET " + Converter::to_string(cell->In.seq) + ">", 0);
             break;
         }

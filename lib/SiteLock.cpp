@@ -1,26 +1,31 @@
 #include "SiteLock.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
 
 #include <cerrno>
 
-std::unique_ptr<SiteLock> SiteLock::take(int tableId, const std::string& site) {
-    std::string path = "/dev/shm/fixgate." + std::to_string(tableId) + "." + site + ".lock";
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return std::unique_ptr<SiteLock>(new SiteLock(-1));
+#include "MemoryCell.h"
+
+std::unique_ptr<SiteLock> SiteLock::take(key_t tableKey, int index) {
+    // Linux creates a set with every semaphore at 0: free, and no one has to initialise it.
+    int set = semget(tableKey, maxCells, IPC_CREAT | 0666);
+    if (set < 0) return std::unique_ptr<SiteLock>(new SiteLock(-1, index));
+    sembuf claim[2] = {{static_cast<unsigned short>(index), 0, IPC_NOWAIT},
+                       {static_cast<unsigned short>(index), 1, SEM_UNDO}};
     int r;
     do {
-        r = flock(fd, LOCK_EX | LOCK_NB);
+        r = semop(set, claim, 2);
     } while (r != 0 && errno == EINTR);
-    if (r != 0) {
-        ::close(fd);
-        return nullptr;
-    }
-    return std::unique_ptr<SiteLock>(new SiteLock(fd));
+    if (r == 0) return std::unique_ptr<SiteLock>(new SiteLock(set, index));
+    if (errno == EAGAIN) return nullptr;
+    return std::unique_ptr<SiteLock>(new SiteLock(-1, index));
 }
 
 SiteLock::~SiteLock() {
-    if (fd >= 0) ::close(fd);
+    if (semId < 0) return;
+    sembuf release = {static_cast<unsigned short>(cell), -1,
+                      static_cast<short>(SEM_UNDO | IPC_NOWAIT)};
+    while (semop(semId, &release, 1) != 0 && errno == EINTR) {
+    }
 }

@@ -1,29 +1,33 @@
-// SiteLock: marks one site of one site table as served by a live session, for every process on
-// the machine, whichever FIXHOME each runs with. The journal's lock already keeps two sessions
-// sharing a FIXHOME apart; this one also stops a session whose journal lives elsewhere (an
-// acceptor and an initiator started in different folders on one table) from writing the cell of
-// a site that is live in another process.
+// SiteLock: marks one site of a site table as served by a live session, for every process on the
+// machine, whichever FIXHOME each runs with. The journal's lock already keeps two sessions that
+// share a FIXHOME apart; this one also stops a session whose journal lives elsewhere (an acceptor
+// and an initiator started in different folders on one table) from writing the cell of a site
+// that is live in another process.
 //
-// The lock is an flock on /dev/shm/fixgate.<table id>.<site>.lock, taken without waiting and let
-// go when the object ends or its process dies; the file itself stays (it holds nothing).
+// The locks of a table are a System V semaphore set under the table's own key, one semaphore per
+// cell: 0 free, 1 held. Taking one is a single atomic "if 0, add 1" with SEM_UNDO, so the kernel
+// lets go of it when the holder ends, however it ends. The set lives as long as the table does;
+// removing the table with ipcrm -M should go with ipcrm -S on the same key.
 // Thread contract: one session thread owns the object.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
-#include <string>
 
 class SiteLock {
   public:
-    // The lock for site on the table with System V id tableId, or nullptr when another session
-    // holds it. Where the lock file cannot be made at all, a lock that guards nothing is handed
-    // out, so such a system falls back on the journal's lock alone.
-    static std::unique_ptr<SiteLock> take(int tableId, const std::string& site);
+    // The lock of cell `index` of the table under tableKey, or nullptr when another session holds
+    // it. Where the system refuses a semaphore set, a lock that guards nothing is handed out, so
+    // such a system falls back on the journal's lock alone.
+    static std::unique_ptr<SiteLock> take(key_t tableKey, int index);
     ~SiteLock();
     SiteLock(const SiteLock&) = delete;
     SiteLock& operator=(const SiteLock&) = delete;
 
   private:
-    explicit SiteLock(int descriptor) : fd(descriptor) {}
+    SiteLock(int set, int index) : semId(set), cell(index) {}
 
-    int fd;
+    int semId;
+    int cell;
 };

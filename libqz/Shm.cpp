@@ -11,8 +11,7 @@ namespace {
 const char* const notFound = "Fail to find the target connection.";
 }
 
-Shm::Shm(const std::string& name) : shm_id(-1), memory(nullptr) {
-    key_t key = Key(name).get_ipc_key();
+Shm::Shm(const std::string& name) : shm_id(-1), key(Key(name).get_ipc_key()), memory(nullptr) {
     // Key 0 is IPC_PRIVATE: a fresh segment no other program could ever find by name.
     if (key == IPC_PRIVATE) throw ShmException("Fail to create a share memory.");
     shm_id = shmget(key, tableSize, IPC_CREAT | defaultMemMode);

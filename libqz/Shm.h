@@ -5,6 +5,8 @@
 // readers tolerate values that are being changed. Throws ShmException on every failure.
 #pragma once
 
+#include <sys/types.h>
+
 #include <exception>
 #include <string>
 
@@ -27,6 +29,8 @@ class Shm {
     ~Shm() {}
 
     int getId() const { return shm_id; }
+    // The IPC key the name gave; other objects that belong to the table (its sites' locks) use it.
+    key_t getKey() const { return key; }
 
     // The cell holding this name, else the lowest free cell, into which the name (cut to 16
     // characters) is copied. Throws when the name is new and all 32 cells are taken.
@@ -45,5 +49,6 @@ class Shm {
     int findName(const std::string& name) const;
 
     int shm_id;
+    key_t key;
     MemoryCell* memory;
 };

@@ -71,6 +71,7 @@ cleanup() {
     done
     for key in "${tables[@]}"; do
         ipcrm -M "$key" 2>/dev/null && echo "    removed site table $key"
+        ipcrm -S "$key" 2>/dev/null  # the table's site locks, made by the gateways
     done
     exit "$status"
 }

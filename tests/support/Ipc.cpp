@@ -2,6 +2,7 @@
 
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -53,6 +54,9 @@ void IpcNames::adopt(const std::string& n) {
 }
 
 bool IpcNames::removeTable(const std::string& n) {
+    // The gateways' site locks live in a semaphore set under the table's key.
+    int locks = semget(Key(n).get_ipc_key(), 0, 0);
+    if (locks >= 0) semctl(locks, 0, IPC_RMID);
     int id = shmget(Key(n).get_ipc_key(), 0, 0);
     return id >= 0 && shmctl(id, IPC_RMID, nullptr) == 0;
 }

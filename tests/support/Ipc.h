@@ -28,7 +28,8 @@ class IpcNames {
     // Adopts a name made elsewhere, so it is removed at the end as well.
     void adopt(const std::string& name);
 
-    // Removes whatever table / queue exists under the name; true when something was removed.
+    // Removes whatever table / queue exists under the name (a table with its sites' lock set);
+    // true when something was removed.
     static bool removeTable(const std::string& name);
     static bool removeQueue(const std::string& name);
     static bool tableExists(const std::string& name);
