@@ -32,12 +32,12 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-// The example configuration with the given keys' values replaced, run in the foreground without
-// a pid file or a change of user, as a test can.
+// The example configuration with the given keys' values replaced, without a pid file or a change
+// of user, as a test can run it.
 std::string stunnelConfig(const std::string& example, std::map<std::string, std::string> values) {
     values["setuid"] = values["setgid"] = "";
     std::istringstream lines(readFile(examples + "/stunnel/" + example));
-    std::string out = "foreground = yes\npid =\n";
+    std::string out = "pid =\n";
     for (std::string line; std::getline(lines, line);) {
         std::string key = line.substr(0, line.find(" ="));
         auto it = values.find(key);
