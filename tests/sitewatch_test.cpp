@@ -92,6 +92,14 @@ std::string centred(const std::string& title) {
     return std::string((80 - title.size()) / 2, ' ') + title;
 }
 
+// Cell 0: ALPHA, online, with inbound time 13:01:02 UTC; shown as alphaRow below.
+void registerAlpha(Shm& shm) {
+    MemoryCell* alpha = shm.registerName("ALPHA");
+    alpha->In = Counters{123, 10, 3, 13 * 3600 + 62};
+    alpha->Out = Counters{45, 5, 2, 0};
+    alpha->status = 'O';
+}
+
 class SiteWatch : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -99,11 +107,7 @@ class SiteWatch : public ::testing::Test {
         if (tmux.empty()) GTEST_SKIP() << "tmux is not installed";
         table = ipc.name();
         shm.emplace(table);
-
-        MemoryCell* alpha = shm->registerName("ALPHA");
-        alpha->In = Counters{123, 10, 3, 13 * 3600 + 62};
-        alpha->Out = Counters{45, 5, 2, 0};
-        alpha->status = 'O';
+        registerAlpha(*shm);
 
         shm->registerName("SPARE");
         MemoryCell* bravo = shm->registerName("BRAVO");
@@ -208,10 +212,7 @@ class SiteWatchBatch : public ::testing::Test {
     void SetUp() override {
         table = ipc.name();
         shm.emplace(table);
-        MemoryCell* alpha = shm->registerName("ALPHA");
-        alpha->In = Counters{123, 10, 3, 13 * 3600 + 62};
-        alpha->Out = Counters{45, 5, 2, 0};
-        alpha->status = 'O';
+        registerAlpha(*shm);
         MemoryCell* quoted = shm->registerName("Q\"B\\C");
         quoted->In = Counters{0, 0, 0, 0};
         quoted->Out = Counters{0, 0, 0, 0};
