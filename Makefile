@@ -6,6 +6,9 @@
 #   make tsan   the tests built with clang under ThreadSanitizer (build-tsan/)
 #   make fuzz   build the fuzz targets (build-fuzz/) and run each for FUZZ_SECONDS
 #   make demo   build the programs and run the two-firm demo on this machine
+#   make package  build the Debian package (build/fixgate_<version>_<arch>.deb)
+# demo and test first check the Debian packages they need (scripts/deps.sh): as root the missing
+# ones are installed, otherwise the apt-get line to run is printed.
 BUILD ?= build
 JOBS  ?= 2
 SAN_CXX ?= clang++
@@ -21,7 +24,7 @@ TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 SAN_CMAKE = -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIXGATE_BENCH=OFF \
             -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG"
 
-.PHONY: all build test check asan tsan fuzz demo clean
+.PHONY: all build test check asan tsan fuzz demo package clean
 
 all: build
 
@@ -29,7 +32,9 @@ build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS)
 
-test: check asan tsan fuzz
+test:
+	bash scripts/deps.sh test
+	$(MAKE) check asan tsan fuzz
 
 check: build
 	ctest --test-dir $(BUILD) -j$(JOBS) --output-on-failure
@@ -50,9 +55,13 @@ fuzz:
 	$(ASAN_ENV) bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(JOBS)
 
 demo:
+	bash scripts/deps.sh build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) --target programs -j$(JOBS)
 	bash examples/demo/demo.sh $(BUILD)/bin
+
+package: build
+	cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

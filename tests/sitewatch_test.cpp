@@ -1,13 +1,15 @@
 // sitewatch in a real terminal: it runs inside a private tmux server at 80x24 and the test reads
-// the screen back with capture-pane. Times are shown in UTC (TZ=UTC for the monitor), so the
-// expected rows can be written out column by column.
+// the screen back with capture-pane; the batch and metrics forms run without one. Times are shown
+// in UTC (TZ=UTC for the monitor), so the expected rows can be written out column by column.
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -20,6 +22,7 @@
 #include "Process.h"
 #include "Shm.h"
 #include "TempHome.h"
+#include "TestUtil.h"
 
 namespace {
 
@@ -89,6 +92,14 @@ std::string centred(const std::string& title) {
     return std::string((80 - title.size()) / 2, ' ') + title;
 }
 
+// Cell 0: ALPHA, online, with inbound time 13:01:02 UTC; shown as alphaRow below.
+void registerAlpha(Shm& shm) {
+    MemoryCell* alpha = shm.registerName("ALPHA");
+    alpha->In = Counters{123, 10, 3, 13 * 3600 + 62};
+    alpha->Out = Counters{45, 5, 2, 0};
+    alpha->status = 'O';
+}
+
 class SiteWatch : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -96,11 +107,7 @@ class SiteWatch : public ::testing::Test {
         if (tmux.empty()) GTEST_SKIP() << "tmux is not installed";
         table = ipc.name();
         shm.emplace(table);
-
-        MemoryCell* alpha = shm->registerName("ALPHA");
-        alpha->In = Counters{123, 10, 3, 13 * 3600 + 62};
-        alpha->Out = Counters{45, 5, 2, 0};
-        alpha->status = 'O';
+        registerAlpha(*shm);
 
         shm->registerName("SPARE");
         MemoryCell* bravo = shm->registerName("BRAVO");
@@ -196,6 +203,103 @@ TEST_F(SiteWatch, TableThatCannotBeOpenedEndsWithTheMessageAndStatusOne) {
         std::this_thread::sleep_for(milliseconds(50));
     EXPECT_EQ(home.readFile("status"), "1\n");
     EXPECT_EQ(home.readFile("err"), "Fail to create a share memory.\n");
+}
+
+// The forms for scripts and metrics need no terminal; they show every registered cell, cell 16 and
+// later included.
+class SiteWatchBatch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        table = ipc.name();
+        shm.emplace(table);
+        registerAlpha(*shm);
+        MemoryCell* quoted = shm->registerName("Q\"B\\C");
+        quoted->In = Counters{0, 0, 0, 0};
+        quoted->Out = Counters{0, 0, 0, 0};
+        quoted->status = ' ';
+        std::strcpy(shm->getCell(16)->name, "LATE");
+        shm->getCell(16)->status = 'S';
+    }
+
+    ProcessResult watch(const std::vector<std::string>& args) {
+        ProcessOptions options;
+        options.env = {{"TZ", "UTC"}};
+        return runProgram("sitewatch", args, options);
+    }
+
+    bool hasLine(const std::string& text, const std::string& line) {
+        return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+    }
+
+    IpcNames ipc;
+    TempHome home;
+    std::string table;
+    std::optional<Shm> shm;
+};
+
+TEST_F(SiteWatchBatch, BatchPrintsTheHeadingsAndEveryRegisteredSiteOnceAndEnds) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{table, "-b"}, {"-b", table, "5"}}) {
+        ProcessResult r = watch(args);
+        ASSERT_TRUE(r.exited) << r.err;
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out,
+                  inboundOutbound + "\n" + headings + "\n" + alphaRow + "\n" +
+                      "Q\"B\\C            0       0       0  00:00:00     0       0       0  "
+                      "00:00:00\n" +
+                      "LATE             0       0       0  00:00:00     0       0       0  "
+                      "00:00:00 S\n");
+    }
+}
+
+TEST_F(SiteWatchBatch, MetricsFileHoldsEachGaugePerSiteWithEscapedLabels) {
+    shm->getCell(1)->In.last = std::time(nullptr) - 30;
+    std::string file = home.root() + "/fixgate.prom";
+    ProcessResult r = watch({table, "-b", "-m", file});
+    ASSERT_TRUE(r.exited) << r.err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::string text = home.readFile("fixgate.prom");
+    std::string alpha = "{table=\"" + table + "\",site=\"ALPHA\"}";
+    std::string quoted = "{table=\"" + table + "\",site=\"Q\\\"B\\\\C\"}";
+    for (const std::string& line :
+         {"fixgate_site_in_seq" + alpha + " 123", "fixgate_site_in_pending" + alpha + " 7",
+          "fixgate_site_in_processed" + alpha + " 3", "fixgate_site_out_seq" + alpha + " 45",
+          "fixgate_site_out_pending" + alpha + " 3", "fixgate_site_out_processed" + alpha + " 2",
+          "fixgate_site_status" + alpha.substr(0, alpha.size() - 1) + ",status=\"O\"} 1",
+          "fixgate_site_status" + alpha.substr(0, alpha.size() - 1) + ",status=\"S\"} 0",
+          "fixgate_site_status" + quoted.substr(0, quoted.size() - 1) + ",status=\"O\"} 0",
+          "fixgate_site_out_seq{table=\"" + table + "\",site=\"LATE\"} 0",
+          std::string("# TYPE fixgate_site_in_idle_seconds gauge")})
+        EXPECT_TRUE(hasLine(text, line)) << line << "\n" << text;
+    std::smatch idle;
+    ASSERT_TRUE(std::regex_search(
+        text, idle,
+        std::regex("\nfixgate_site_in_idle_seconds\\{[^\n]*site=\"Q[^\n]*\\} (\\d+)\n")))
+        << text;
+    EXPECT_GE(std::stoi(idle[1]), 30);
+    EXPECT_LT(std::stoi(idle[1]), 90);
+    EXPECT_FALSE(home.exists("fixgate.prom.tmp"));
+}
+
+TEST_F(SiteWatchBatch, MetricsFileIsReplacedAtEveryIntervalUntilTheSignal) {
+    std::string file = home.root() + "/fixgate.prom";
+    BackgroundProcess watcher("sitewatch", {table, "1", "-m" + file});
+    std::string before = "fixgate_site_in_seq{table=\"" + table + "\",site=\"ALPHA\"} 123";
+    ASSERT_TRUE(waitUntil([&] { return hasLine(home.readFile("fixgate.prom"), before); }, 5000));
+    shm->getCell("ALPHA")->In.seq = 124;
+    std::string after = "fixgate_site_in_seq{table=\"" + table + "\",site=\"ALPHA\"} 124";
+    EXPECT_TRUE(waitUntil([&] { return hasLine(home.readFile("fixgate.prom"), after); }, 5000))
+        << home.readFile("fixgate.prom");
+    ProcessResult end = watcher.stop();
+    EXPECT_EQ(end.signal, SIGTERM) << end.err;
+}
+
+TEST_F(SiteWatchBatch, MetricsFileThatCannotBeWrittenEndsWithTheMessageAndStatusOne) {
+    std::string file = home.root() + "/missing/fixgate.prom";
+    ProcessResult r = watch({table, "-b", "-m", file});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Fail to write the metrics file: " + file + "\n");
 }
 
 TEST(SiteWatchUsage, NoTableNamePrintsTheUsageLineAndEndsWith255) {

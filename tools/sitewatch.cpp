@@ -1,27 +1,33 @@
-// sitewatch MEM [interval]
+// sitewatch MEM [interval] [-b] [-m file]
 //
 // A full-screen view of cells 0 to 15 of the site table, redrawn every `interval` seconds (10 by
 // default, 0 for no pause). It only reads the table. Each cycle rewrites the clock and the 16 rows
 // and leaves it to curses to send only what changed. The layout is fixed for 80 columns, and every
 // text is cut to stay inside them. SIGINT, SIGTERM and SIGHUP restore the terminal before the
 // program ends by that signal.
+//
+// Without a terminal: -b prints the registered cells once as plain text in the same columns and
+// ends; -m file writes them in the Prometheus text format to the file every interval (at least a
+// second), replacing it whole each time; -b -m file writes the file once and ends.
 #include <curses.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <string>
+#include <vector>
 
-#include "Converter.h"
-#include "MemoryCell.h"
 #include "Shm.h"
+#include "SiteMetrics.h"
+#include "SiteRows.h"
 #include "Time.h"
 
 namespace {
 
-const int screenWidth = 80;
+const int screenWidth = SiteRows::width;
 const int rows = 16;
 const int firstRow = 8;
 
@@ -39,12 +45,28 @@ void stopOnSignals() {
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
-// Control and non-ASCII bytes would be drawn wider than one column (as ^X or M-x).
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (c < 0x20 || c > 0x7e) c = '?';
-    return text;
-}
+// "-b" and "-m file" (or "-mfile") are the only options; every other word keeps its place as a
+// positional argument, so the command lines of the screen form read exactly as they always have.
+struct CommandLine {
+    std::vector<std::string> words;
+    bool batch = false;
+    bool metrics = false;
+    std::string metricsFile;
+
+    CommandLine(int argc, char** argv) {
+        for (int i = 1; i < argc; ++i) {
+            std::string word = argv[i];
+            if (word == "-b") {
+                batch = true;
+            } else if (word.compare(0, 2, "-m") == 0) {
+                metrics = true;
+                metricsFile = word.size() > 2 ? word.substr(2) : (i + 1 < argc ? argv[++i] : "");
+            } else {
+                words.push_back(word);
+            }
+        }
+    }
+};
 
 void displayLine(int row, int column, const std::string& text) {
     if (column < 0 || column >= screenWidth) return;
@@ -56,94 +78,102 @@ void displayLine(int row, const std::string& text) {
     displayLine(row, length >= screenWidth ? 0 : (screenWidth - length) / 2, text);
 }
 
-// The last character falls in column + width - 1; a longer text extends to the left.
-void displayLine(int row, int column, int width, const std::string& text) {
-    int start = column + width - static_cast<int>(text.size());
-    if (start < 0) {
-        displayLine(row, 0, text.substr(-start));
-    } else {
-        displayLine(row, start, text);
-    }
-}
-
 std::string title(const std::string& mem) {
     const std::string head = "Sitewatch [";
     std::size_t room = screenWidth - head.size() - 1;
-    return head + printable(mem.substr(0, room)) + "]";
+    return head + SiteRows::printable(mem.substr(0, room)) + "]";
 }
 
 void drawFrame(const std::string& mem) {
     const std::string rule(screenWidth, '-');
     displayLine(1, title(mem));
     displayLine(4, 0, rule);
-    displayLine(5, 0, "                     Inbound                            Outbound");
-    displayLine(6, 0,
-                "Dest           Seq    Pend    Proc    Last     Seq    Pend    Proc   Last    S");
+    displayLine(5, 0, SiteRows::directions());
+    displayLine(6, 0, SiteRows::headings());
     displayLine(7, 0, rule);
 }
 
-// Local time of day of a stored time stamp: the part of the date-time text after its first "-".
-std::string timeOfDay(Time& clock, time_t stamp) {
-    clock.set(stamp);
-    std::string text = clock.getDateTime();
-    std::size_t dash = text.find('-');
-    return dash == std::string::npos ? text : text.substr(dash + 1, 8);
-}
-
-void drawCell(int row, MemoryCell* cell, Time& clock, Converter& cvt) {
-    move(row, 0);
-    clrtoeol();
-    std::size_t nameLength = strnlen(cell->name, sizeof cell->name - 1);
-    if (nameLength == 0) return;
-    displayLine(row, 0, printable(std::string(cell->name, nameLength)));
-    displayLine(row, 12, 6, cvt.to_string(cell->In.seq));
-    displayLine(row, 20, 6, cvt.to_string(cell->In.pend - cell->In.proc));
-    displayLine(row, 28, 6, cvt.to_string(cell->In.proc));
-    displayLine(row, 36, timeOfDay(clock, cell->In.last));
-    displayLine(row, 44, 6, cvt.to_string(cell->Out.seq));
-    displayLine(row, 52, 6, cvt.to_string(cell->Out.pend - cell->Out.proc));
-    displayLine(row, 60, 6, cvt.to_string(cell->Out.proc));
-    displayLine(row, 68, timeOfDay(clock, cell->Out.last));
-    if (cell->status != 0) displayLine(row, 77, printable(std::string(1, cell->status)));
-}
-
-void endOnSignal() {
+void endOnSignal(bool screen) {
     if (stopSignal == 0) return;
-    endwin();
+    if (screen) endwin();
     std::signal(stopSignal, SIG_DFL);
     std::raise(stopSignal);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::cout << "Usage: sitewatch MEM interval rows" << std::endl;
-        return 255;
-    }
-    std::string mem = argv[1];
-    // Like sleep's own argument, a period below zero makes no sense: it is taken as no pause.
-    int interval = argc > 2 ? std::atoi(argv[2]) : 10;
-    if (interval < 0) interval = 0;
-
+int watchScreen(const std::string& mem, int interval) {
     stopOnSignals();
     initscr();
     clear();
     drawFrame(mem);
 
     Time clock;
-    Converter cvt;
+    SiteRows text;
     try {
         Shm shm(mem);
         for (;;) {
-            endOnSignal();
+            endOnSignal(true);
             displayLine(3, 56, "TIME: " + clock.getLogTime());
-            for (int i = 0; i < rows; ++i) drawCell(firstRow + i, shm.getCell(i), clock, cvt);
+            for (int i = 0; i < rows; ++i) {
+                move(firstRow + i, 0);
+                clrtoeol();
+                displayLine(firstRow + i, 0, text.row(*shm.getCell(i)));
+            }
             refresh();
             if (interval > 0) sleep(static_cast<unsigned>(interval));
         }
     } catch (ShmException& e) {
         endwin();
+        std::cerr << e.what() << std::endl;
+        return 1;
+    }
+}
+
+void printTable(Shm& shm) {
+    SiteRows text;
+    std::cout << SiteRows::directions() << '\n' << SiteRows::headings() << '\n';
+    for (int i = 0; i < maxCells; ++i) {
+        std::string row = text.row(*shm.getCell(i));
+        if (!row.empty()) std::cout << row << '\n';
+    }
+    std::cout.flush();
+}
+
+// Writes the metrics file now and then every interval, until a signal or a failed write.
+int writeMetrics(Shm& shm, const CommandLine& line, int interval) {
+    stopOnSignals();
+    for (;;) {
+        endOnSignal(false);
+        if (!SiteMetrics::write(line.metricsFile,
+                                SiteMetrics::text(shm, line.words[0], std::time(nullptr)))) {
+            std::cerr << "Fail to write the metrics file: " << line.metricsFile << std::endl;
+            return 1;
+        }
+        if (line.batch) return 0;
+        // A file rewritten without pause would only load the disk.
+        sleep(static_cast<unsigned>(interval > 0 ? interval : 1));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CommandLine line(argc, argv);
+    if (line.words.empty() || (line.metrics && line.metricsFile.empty())) {
+        std::cout << "Usage: sitewatch MEM interval rows" << std::endl;
+        return 255;
+    }
+    const std::string& mem = line.words[0];
+    // Like sleep's own argument, a period below zero makes no sense: it is taken as no pause.
+    int interval = line.words.size() > 1 ? std::atoi(line.words[1].c_str()) : 10;
+    if (interval < 0) interval = 0;
+
+    if (!line.batch && !line.metrics) return watchScreen(mem, interval);
+    try {
+        Shm shm(mem);
+        if (line.metrics) return writeMetrics(shm, line, interval);
+        printTable(shm);
+        return 0;
+    } catch (ShmException& e) {
         std::cerr << e.what() << std::endl;
         return 1;
     }

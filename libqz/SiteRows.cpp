@@ -1,0 +1,62 @@
+#include "SiteRows.h"
+
+#include <cstring>
+
+const std::string& SiteRows::directions() {
+    static const std::string text =
+        "                     Inbound                            Outbound";
+    return text;
+}
+
+const std::string& SiteRows::headings() {
+    static const std::string text =
+        "Dest           Seq    Pend    Proc    Last     Seq    Pend    Proc   Last    S";
+    return text;
+}
+
+std::string SiteRows::printable(std::string text) {
+    for (char& c : text)
+        if (c < 0x20 || c > 0x7e) c = '?';
+    return text;
+}
+
+void SiteRows::place(std::string& line, int column, const std::string& text) {
+    if (column < 0 || column >= width) return;
+    std::string cut = text.substr(0, static_cast<std::size_t>(width - column));
+    line.replace(static_cast<std::size_t>(column), cut.size(), cut);
+}
+
+void SiteRows::placeRight(std::string& line, int column, int width, const std::string& text) {
+    int start = column + width - static_cast<int>(text.size());
+    if (start < 0) {
+        place(line, 0, text.substr(static_cast<std::size_t>(-start)));
+    } else {
+        place(line, start, text);
+    }
+}
+
+// The part of the local date-time text after its first "-".
+std::string SiteRows::timeOfDay(time_t stamp) {
+    clock.set(stamp);
+    std::string text = clock.getDateTime();
+    std::size_t dash = text.find('-');
+    return dash == std::string::npos ? text : text.substr(dash + 1, 8);
+}
+
+std::string SiteRows::row(const MemoryCell& cell) {
+    std::size_t nameLength = strnlen(cell.name, sizeof cell.name - 1);
+    if (nameLength == 0) return std::string();
+    std::string line(width, ' ');
+    place(line, 0, printable(std::string(cell.name, nameLength)));
+    placeRight(line, 12, 6, cvt.to_string(cell.In.seq));
+    placeRight(line, 20, 6, cvt.to_string(cell.In.pend - cell.In.proc));
+    placeRight(line, 28, 6, cvt.to_string(cell.In.proc));
+    place(line, 36, timeOfDay(cell.In.last));
+    placeRight(line, 44, 6, cvt.to_string(cell.Out.seq));
+    placeRight(line, 52, 6, cvt.to_string(cell.Out.pend - cell.Out.proc));
+    placeRight(line, 60, 6, cvt.to_string(cell.Out.proc));
+    place(line, 68, timeOfDay(cell.Out.last));
+    if (cell.status != 0) place(line, 77, printable(std::string(1, cell.status)));
+    line.erase(line.find_last_not_of(' ') + 1);
+    return line;
+}

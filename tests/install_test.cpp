@@ -1,0 +1,134 @@
+// What `cmake --install` leaves below DESTDIR and the prefix, read back as an operator would use
+// it: every manual page renders without a warning, and systemd accepts every unit.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Process.h"
+#include "TempHome.h"
+
+namespace {
+
+const std::vector<std::string> programs = {"gateconnect", "gatelisten", "siteload",
+                                           "tablemake",   "queuemake",  "renumber",
+                                           "sitewatch",   "scriptfeed", "qdrain"};
+const std::vector<std::string> units = {"fixgate-setup.service",    "fixgate-listen.service",
+                                        "fixgate-connect@.service", "fixgate-metrics.service",
+                                        "fixgate-logs.service",     "fixgate-logs.timer"};
+const std::vector<std::string> fileFormats = {"fixgate-sitecfg.5", "fixgate-sitelist.5"};
+
+ProcessResult shell(const std::string& command, const ProcessOptions& options = {}) {
+    return runProgram("/bin/sh", {"-c", command}, options);
+}
+
+class Install : public ::testing::Test {
+  protected:
+    // Installs as the package does: prefix /usr below DESTDIR.
+    void SetUp() override {
+        ProcessOptions options;
+        options.env = {{"DESTDIR", home.root() + "/dest"}};
+        ProcessResult r = runProgram(FIXGATE_CMAKE,
+                                     {"--install", FIXGATE_BUILD_DIR, "--prefix", "/usr"}, options);
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    }
+
+    std::string dest(const std::string& path) const { return home.root() + "/dest" + path; }
+
+    TempHome home;
+};
+
+TEST_F(Install, ProgramsManualPagesExamplesAndUnitsLandInTheirFolders) {
+    std::vector<std::string> expected;
+    for (const std::string& p : programs) {
+        expected.push_back("/usr/bin/" + p);
+        expected.push_back("/usr/share/man/man1/" + p + ".1.gz");
+    }
+    for (const std::string& page : fileFormats)
+        expected.push_back("/usr/share/man/man5/" + page + ".gz");
+    for (const std::string& unit : units) {
+        expected.push_back("/lib/systemd/system/" + unit);
+        expected.push_back("/usr/share/doc/fixgate/examples/systemd/" + unit);
+    }
+    for (const char* file : {"/etc/fixgate/fixgate.env", "/usr/share/doc/fixgate/copyright",
+                             "/usr/share/doc/fixgate/examples/sites.txt",
+                             "/usr/share/doc/fixgate/examples/acceptor/cfg/BUYSIDE.fix",
+                             "/usr/share/doc/fixgate/examples/initiator/cfg/SELLSIDE.fix",
+                             "/usr/share/doc/fixgate/examples/stunnel/initiator.conf",
+                             "/usr/share/doc/fixgate/examples/stunnel/acceptor.conf"})
+        expected.push_back(file);
+    for (const std::string& path : expected)
+        EXPECT_TRUE(std::ifstream(dest(path)).good()) << path << " is not installed";
+
+    for (const std::string& p : programs) {
+        ProcessResult usage = runProgram(dest("/usr/bin/" + p), {});
+        EXPECT_EQ(usage.exitCode, 255) << p << " as installed does not print its usage";
+        EXPECT_NE(usage.out.find("Usage: " + p), std::string::npos) << usage.out;
+    }
+}
+
+TEST_F(Install, AnotherPrefixKeepsUnitsAndConfigurationBelowIt) {
+    std::string prefix = home.root() + "/opt";
+    ProcessResult r =
+        runProgram(FIXGATE_CMAKE, {"--install", FIXGATE_BUILD_DIR, "--prefix", prefix});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(home.exists("opt/bin/gatelisten"));
+    EXPECT_TRUE(home.exists("opt/lib/systemd/system/fixgate-listen.service"));
+    EXPECT_TRUE(home.exists("opt/etc/fixgate/fixgate.env"));
+}
+
+TEST_F(Install, EveryManualPageRendersWithoutWarnings) {
+    std::vector<std::string> pages;
+    for (const std::string& p : programs) pages.push_back("man1/" + p + ".1");
+    for (const std::string& page : fileFormats) pages.push_back("man5/" + page);
+    for (const std::string& page : pages) {
+        std::string source = std::string(FIXGATE_SOURCE_DIR) + "/man/" + page.substr(5);
+        ProcessResult groff = runProgram("/usr/bin/groff", {"-ww", "-z", "-man", source});
+        EXPECT_EQ(groff.exitCode, 0) << page;
+        EXPECT_EQ(groff.err, "") << page;
+        // The installed, compressed page as man shows it, with its own warnings switched on.
+        ProcessOptions options;
+        options.env = {{"MANWIDTH", "80"}, {"LC_ALL", "C.UTF-8"}};
+        ProcessResult man = runProgram(
+            "/usr/bin/man", {"--warnings", "-l", dest("/usr/share/man/" + page + ".gz")}, options);
+        EXPECT_EQ(man.exitCode, 0) << page << man.err;
+        EXPECT_EQ(man.err, "") << page;
+        EXPECT_NE(man.out.find("EXAMPLES"), std::string::npos) << page;
+    }
+}
+
+// systemd-analyze checks the installed units against this machine's systemd. The programs are
+// not installed on the machine, so each unit is checked in a copy whose /usr/bin/ names the
+// installed tree, and man: links are looked up in the installed pages.
+TEST_F(Install, SystemdAcceptsEveryUnit) {
+    std::string checked = home.root() + "/units";
+    ASSERT_EQ(shell("mkdir -p " + checked).exitCode, 0);
+    for (const std::string& unit : units) {
+        std::ifstream in(dest("/lib/systemd/system/" + unit));
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string content = text.str();
+        const std::string bin = dest("/usr/bin/");
+        for (std::size_t at = 0; (at = content.find("/usr/bin/", at)) != std::string::npos;
+             at += bin.size())
+            content.replace(at, 9, bin);
+        std::ofstream(checked + "/" + unit) << content;
+    }
+    ASSERT_EQ(shell("ln -s /usr/bin/find " + dest("/usr/bin/find")).exitCode, 0);
+    ProcessOptions options;
+    options.cwd = checked;
+    options.env = {{"MANPATH", dest("/usr/share/man")}};
+    options.timeout = std::chrono::milliseconds(60000);
+    std::vector<std::string> args = {"verify"};
+    for (const std::string& unit : units)
+        args.push_back(unit == "fixgate-connect@.service" ? "fixgate-connect@SELLSIDE.service"
+                                                          : unit);
+    ProcessResult r = runProgram("/usr/bin/systemd-analyze", args, options);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "") << r.err;
+}
+
+}  // namespace
