@@ -188,7 +188,7 @@ void Session::runLoop() {
 
         if (act) continue;
         if (holding) {
-            waitForQueueRoom();
+            waitForQueueRoom(takeOutbound);
             continue;
         }
         // HeartBtInt 0: the counterparty asked for no heartbeats, so silence is never a fault.
@@ -204,15 +204,19 @@ void Session::runLoop() {
     }
 }
 
-void Session::waitForQueueRoom() {
+void Session::waitForQueueRoom(bool takeOutbound) {
     if (timeout > 0 && !comm.isActive(timeout)) {
         // The counterparty is not silent, we are not reading it: no TestRequest, no end.
         sendHeartbeat("");
         comm.timeReset();
     }
-    pollfd wake[2] = {{p->getReaderId(), POLLIN, 0}, {sock->getSocket(), POLLOUT, 0}};
-    bool flushing = comm.pending() > 0 && comm.pending() < maxPendingOutput;
-    poll(wake, flushing ? 2 : 1, queueRoomPoll);
+    // Woken early by an outbound text to send or by room for pending output; a poll, not a
+    // sleep, so neither waits the few milliseconds.
+    pollfd wake[2];
+    nfds_t n = 0;
+    if (takeOutbound) wake[n++] = {p->getReaderId(), POLLIN, 0};
+    if (comm.pending() > 0) wake[n++] = {sock->getSocket(), POLLOUT, 0};
+    poll(wake, n, queueRoomPoll);
 }
 
 bool Session::deliverHeld() {

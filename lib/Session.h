@@ -205,7 +205,7 @@ class Session : public Thread {
     bool deliverHeld();
     // One pass of the loop while a message waits for the output queue: outbound texts still go,
     // and so do heartbeats, since it is our side that does not read.
-    void waitForQueueRoom();
+    void waitForQueueRoom(bool takeOutbound);
     void countDelivered();
     void putBackUnsent();
     void flushBeforeEnd();

@@ -178,11 +178,13 @@ TEST_P(InboundKill, EveryExecutionReachesTheApplicationAndNoneTwiceUnlessPossDup
     std::string burst;
     for (int i = 0; i < total; ++i) burst += cp.make(execution(i), i + 2);
     std::thread sender([&] { cp.sendRaw(burst); });  // returns once the socket fails
+    // The application reads more slowly than the gateway delivers, so the kill finds the output
+    // queue full and a message on its way to it.
     Deliveries got;
     auto deadline = steady_clock::now() + seconds(30);
     while (got.distinct() < 3000 && steady_clock::now() < deadline) {
         std::string m = output->read(0, NoWaitMode);
-        if (m.empty()) std::this_thread::sleep_for(microseconds(100));
+        std::this_thread::sleep_for(microseconds(500));
         if (!m.empty()) got.take(m);
     }
     gw->kill(SIGKILL);
@@ -284,6 +286,8 @@ TEST_F(Recovery, FullOutputQueueHoldsBackOnlyTheSessionsWaitingForIt) {
     for (int i = 0; i < 30; ++i)
         acceptorPeer.send(execution(i, "|58=" + std::string(200, 'a')), i + 2);
     ASSERT_TRUE(waitUntil([&] { return cell->In.seq > 1; }, 3000));
+    std::this_thread::sleep_for(milliseconds(300));
+    ASSERT_LT(cell->In.pend, 30) << "the queue cannot have taken them all";
 
     FixPeer other("BRK2", "GATE");
     ASSERT_TRUE(other.connect(port));
