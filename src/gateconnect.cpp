@@ -36,12 +36,11 @@ void handleTermination() {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
-int run(Options& options, Syslog& slog) {
+int run(Options& options, int port, Syslog& slog) {
     std::string shmName = options.getArgument(1);
     std::string site = options.getArgument(2);
     std::string address = options.getArgument(3);
     std::string portText = options.getArgument(4);
-    int port = Converter::to_int(portText);
 
     Shm shm(shmName);
     slog.printlog("Shared Memory [" + shmName + "] was attached.", Normal);
@@ -67,7 +66,8 @@ int run(Options& options, Syslog& slog) {
 
 int main(int argc, char** argv) {
     Options options(argc, argv);
-    if (options.getCount() < 5) {
+    int port = Converter::to_port(options.getArgument(4));
+    if (options.getCount() < 5 || port == 0) {
         std::cout << "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n"
                   << std::endl;
         return -1;
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     Syslog slog(Normal);
     slog.version("gateconnect");
     try {
-        return run(options, slog);
+        return run(options, port, slog);
     } catch (const ShmException& e) {
         std::cerr << e.what() << std::endl;
     } catch (const MQException& e) {

@@ -24,12 +24,10 @@ constexpr int defaultPort = 6001;
 constexpr int listenBacklog = 5;
 constexpr int exitFailure = 1;
 
-[[noreturn]] void serve(Options& options, Syslog& slog, Mutex& mutex) {
+[[noreturn]] void serve(Options& options, int port, Syslog& slog, Mutex& mutex) {
     std::string shmName = options.getArgument(1);
     Shm shm(shmName);
     slog.printlog("Shared Memory [" + shmName + "] was attached.", Normal);
-
-    int port = options.is_present('p') ? options.getOptionNum('p') : defaultPort;
 
     std::string outName = options.is_present('o') ? options.getOption('o') : "s.0";
     MsgQueue mqOut(outName, 0, 0);
@@ -59,7 +57,10 @@ constexpr int exitFailure = 1;
 int main(int argc, char** argv) {
     Mutex mutex;
     Options options(argc, argv);
-    if (options.getCount() < 2) {
+    // A port that is not one (letters, none, 0, beyond 65535) must not become a random or
+    // wrapped one.
+    int port = options.is_present('p') ? Converter::to_port(options.getOption('p')) : defaultPort;
+    if (options.getCount() < 2 || port == 0) {
         std::cout << "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n" << std::endl;
         return -1;
     }
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
     Syslog slog(Normal);
     slog.version("gatelisten");
     try {
-        serve(options, slog, mutex);
+        serve(options, port, slog, mutex);
     } catch (const ShmException& e) {
         std::cerr << e.what() << std::endl;
     } catch (const MQException& e) {

@@ -586,6 +586,16 @@ TEST(GateconnectProgram, TooFewArgumentsPrintTheUsageText) {
               "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n\n");
 }
 
+TEST(GateconnectProgram, PortThatIsNotOneIsRefusedWithTheUsageText) {
+    for (std::string port : {"abc", "0", "65536", "70001", "6001x", "", "+80", "99999999999"}) {
+        ProcessResult r = runProgram("gateconnect", {"shm", "BRK1", "127.0.0.1", port});
+        EXPECT_EQ(r.exitCode, 255) << port << r.err;
+        EXPECT_EQ(r.out,
+                  "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n\n")
+            << port;
+    }
+}
+
 TEST_F(Initiator, ASecondGatewayForALiveSiteFailsWithoutTouchingItsSession) {
     logOn();
     putOutbound("35=D|11=FIRST");

@@ -556,11 +556,28 @@ TEST(GatelistenProgram, NoArgumentsPrintTheUsageText) {
     EXPECT_EQ(r.out, "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n\n");
 }
 
+TEST_F(Acceptor, PortThatIsNotOneIsRefusedWithTheUsageText) {
+    std::vector<std::vector<std::string>> portArgs{{"-p", "abc"}, {"-p"},          {"-p", "0"},
+                                                   {"-p", "-5"},  {"-p", "65536"}, {"-p", "70001"},
+                                                   {"-p6001x"},   {"-p", ""},      {"-p", "+80"}};
+    ProcessOptions quick = options();
+    quick.timeout = milliseconds(5000);  // a program that listens instead is killed by then
+    for (const auto& p : portArgs) {
+        std::vector<std::string> args{table, "-o", qout};
+        args.insert(args.end(), p.begin(), p.end());
+        ProcessResult r = runProgram("gatelisten", args, quick);
+        EXPECT_EQ(r.exitCode, 255) << p.back() << r.out;
+        EXPECT_EQ(r.out, "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n\n")
+            << p.back();
+    }
+}
+
 TEST_F(Acceptor, StartupFailuresEndTheProgramWithTheirMessage) {
     // A missing output queue.
     IpcNames spare;
     std::string missing = spare.name();
-    ProcessResult r = runProgram("gatelisten", {table, "-p", "0", "-o", missing}, options());
+    ProcessResult r = runProgram(
+        "gatelisten", {table, "-p", std::to_string(freePort()), "-o", missing}, options());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Fail to connect the message queue.\n");
 
@@ -576,9 +593,11 @@ TEST_F(Acceptor, StartupFailuresEndTheProgramWithTheirMessage) {
 TEST_F(Acceptor, UpperCaseOptionsAreAcceptedButChangeNothing) {
     IpcNames spare;
     std::string missing = spare.name();
-    BackgroundProcess quiet("gatelisten", {table, "-o", qout, "-O", missing, "-p", "0", "-P", "1"},
-                            options());
-    EXPECT_TRUE(quiet.waitForOutput("Socket service [0] was created.", milliseconds(5000)))
+    std::string listenPort = std::to_string(freePort());
+    BackgroundProcess quiet(
+        "gatelisten", {table, "-o", qout, "-O", missing, "-p", listenPort, "-P", "1"}, options());
+    EXPECT_TRUE(
+        quiet.waitForOutput("Socket service [" + listenPort + "] was created.", milliseconds(5000)))
         << quiet.output() << quiet.errors();
     EXPECT_NE(quiet.output().find("MsgQueue [" + qout + "] was attached."), std::string::npos);
     quiet.stop(milliseconds(1000));
