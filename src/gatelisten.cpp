@@ -21,7 +21,6 @@
 namespace {
 
 constexpr int defaultPort = 6001;
-constexpr int listenBacklog = 5;
 constexpr int exitFailure = 1;
 
 [[noreturn]] void serve(Options& options, int port, Syslog& slog, Mutex& mutex) {
@@ -35,7 +34,8 @@ constexpr int exitFailure = 1;
 
     std::string inName = options.is_present('i') ? options.getOption('i') : "s.1";
 
-    ServerSocket server(port, listenBacklog);
+    // Connections opened all at once must each reach accept(), not wait out SYN retries.
+    ServerSocket server(port, ServerSocket::maxBacklog());
     slog.printlog("Socket service [" + Converter::to_string(port) + "] was created.", Normal);
 
     for (;;) {

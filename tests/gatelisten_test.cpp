@@ -5,8 +5,10 @@
 // the program by its pid.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -601,6 +603,49 @@ TEST_F(Acceptor, UpperCaseOptionsAreAcceptedButChangeNothing) {
         << quiet.output() << quiet.errors();
     EXPECT_NE(quiet.output().find("MsgQueue [" + qout + "] was attached."), std::string::npos);
     quiet.stop(milliseconds(1000));
+}
+
+TEST_F(Acceptor, FiveHundredConnectionsOpenedAtOnceAllReachTheProgram) {
+    // A connect that finds the listen queue full waits out SYN retries (1 s, 3 s, ...), so with
+    // a short queue many of these would neither complete nor be accepted within the limits below.
+    constexpr int count = 500;
+    start();
+    std::vector<pollfd> fds;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < count; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0);
+        fds.push_back(pollfd{fd, POLLOUT, 0});
+        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    int established = 0;
+    auto deadline = steady_clock::now() + milliseconds(5000);
+    while (established < count && steady_clock::now() < deadline) {
+        ASSERT_GE(::poll(fds.data(), fds.size(), 100), 0);
+        for (pollfd& p : fds) {
+            if (p.fd < 0 || p.revents == 0) continue;
+            int err = 0;
+            socklen_t len = sizeof err;
+            ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            EXPECT_EQ(err, 0);
+            ++established;
+            p.fd = -p.fd - 1;  // poll skips negative descriptors; the socket stays open
+        }
+    }
+    EXPECT_EQ(established, count);
+    auto accepted = [&] {
+        std::string out = gw->output();
+        int n = 0;
+        for (size_t at = 0; (at = out.find("New thread created for client", at)) != out.npos; ++at)
+            ++n;
+        return n;
+    };
+    EXPECT_TRUE(waitUntil([&] { return accepted() == count; }, 5000)) << accepted();
+    for (pollfd& p : fds) ::close(p.fd < 0 ? -p.fd - 1 : p.fd);
+    EXPECT_TRUE(gw->running());
 }
 
 // --- Both gateways ---------------------------------------------------------------------------
