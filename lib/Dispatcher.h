@@ -3,7 +3,9 @@
 // 'H', 'T'). A session creates one after its logon and stops it at its end.
 // Every text is received straight into a slot of the site's Journal and stays there until the
 // session has logged it, so no text is ever only in a thread's hands or in the pipe: what a killed
-// run left in the journal goes out first when the dispatcher starts again.
+// run left in the journal goes out first when the dispatcher starts again. A text that cannot
+// travel as one message (empty, or holding a newline or a NUL) is refused with a line on standard
+// error and its slot freed, so it never takes a MsgSeqNum.
 // Thread contract: the owning session calls Setup, useJournal, Start, stop and takeForwarded; the
 // dispatcher thread only reads the cell's status, receives from its own queue object into the
 // journal and writes the pipe. The record of forwarded slots is the only state both touch, under
@@ -52,6 +54,9 @@ class Dispatcher : public Thread {
   private:
     void forwardOne();
     void forward(int slot);
+    // An empty text, or one holding a newline or a NUL, cannot travel as one message: reported on
+    // standard error and true, so the caller frees its slot.
+    bool refused(const std::string& text) const;
 
     Shm* shm;
     Pipe* p;

@@ -20,6 +20,7 @@
 #include "FixPeer.h"
 #include "GatewayTest.h"
 #include "Ipc.h"
+#include "Journal.h"
 #include "MemoryCell.h"
 #include "MsgQueue.h"
 #include "Process.h"
@@ -253,6 +254,43 @@ TEST_F(Initiator, OutboundQueueTextIsStampedSentLoggedAndCounted) {
     auto out = nonEmptyLines(home.readFile(logPath("out")));
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1], order);
+}
+
+TEST_F(Initiator, OutboundTextThatIsEmptyOrHoldsANewlineOrANulIsRefusedAndTakesNoNumber) {
+    using namespace std::string_literals;
+    logOn();
+    struct Case {
+        std::string text;
+        std::string reason;
+    };
+    const std::vector<Case> refusedTexts{{"35=D|11=NL\n55=IBM|"s, "it holds a newline"},
+                                         {"35=D|11=NUL|\0|55=IBM|"s, "it holds a NUL byte"},
+                                         {"35=D|11=END|\n"s, "it holds a newline"},
+                                         {"", "it is empty"}};
+    for (const Case& c : refusedTexts) putOutbound(c.text);
+    putOutbound("35=D|11=GOOD|55=IBM|");
+
+    // Nothing of the refused texts reaches the wire: the next message is the good order, numbered
+    // right after the Logon.
+    std::string order = peer.read(5000);
+    EXPECT_EQ(FixPeer::field(order, 35), "D") << FixPeer::bars(order);
+    EXPECT_EQ(FixPeer::field(order, 11), "GOOD");
+    EXPECT_EQ(FixPeer::field(order, 34), "2");
+    EXPECT_TRUE(peer.quiet(300));
+    EXPECT_EQ(cell->Out.seq, 2);
+    auto lines = nonEmptyLines(gw->errors());
+    ASSERT_EQ(lines.size(), refusedTexts.size()) << gw->errors();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i], "Dispatcher [BRK1] refused an outbound text of " +
+                                std::to_string(refusedTexts[i].text.size()) +
+                                " bytes: " + refusedTexts[i].reason + ".");
+    }
+    // The journal holds nothing: no slot waits for a number that will never be logged.
+    EXPECT_TRUE(waitUntil([&] { return cell->Out.proc == 1; }, 2000));
+    EXPECT_EQ(Journal::countHeld(home.logsDir() + "/BRK1.journal"), 0);
+    ProcessResult r = gw->stop();
+    EXPECT_EQ(nonEmptyLines(home.readFile(logPath("out"))).size(), 2u) << r.out;
+    EXPECT_EQ(Journal::countHeld(home.logsDir() + "/BRK1.journal"), 0);
 }
 
 // --- Gaps and resend answers -----------------------------------------------------------------
