@@ -17,17 +17,6 @@ constexpr int wakeSignal = SIGUSR2;
 
 void onWake(int) {}
 
-void installWakeHandler() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction sa {};
-        sa.sa_handler = onWake;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
-        sigaction(wakeSignal, &sa, nullptr);
-    });
-}
-
 void pause(long nanoseconds) {
     timespec ts{nanoseconds / 1000000000L, nanoseconds % 1000000000L};
     nanosleep(&ts, nullptr);  // a wake signal cuts it short, which is what stop() wants
@@ -38,6 +27,17 @@ bool sessionUp(char status) {
 }
 
 }  // namespace
+
+void Dispatcher::installWakeHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_handler = onWake;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        sigaction(wakeSignal, &sa, nullptr);
+    });
+}
 
 Dispatcher::Dispatcher(Shm& shm, Pipe& p, std::string& qin)
     : shm(&shm), p(&p), mtype(0), qname(qin) {}
@@ -135,14 +135,15 @@ void Dispatcher::forward(int slot) {
         std::lock_guard<std::mutex> guard(forwardedLock);
         forwarded.push_back(slot);
     }
-    try {
-        p->writeMsg(text);
-    } catch (const PipeException&) {
-        if (!stopping.load()) throw;
-        // Interrupted by stop(): a write of at most PIPE_BUF bytes happens whole or not at all,
-        // so the text never reached the pipe and stays held in its slot.
-        std::lock_guard<std::mutex> guard(forwardedLock);
-        forwarded.pop_back();
+    // A signal cuts a wait for room in the pipe short; a write of at most PIPE_BUF bytes happens
+    // whole or not at all, so nothing reached the pipe. Only stop() ends the attempts: the text
+    // then stays held in its slot. Any other signal is no reason to give up.
+    while (!p->writeMsg(text)) {
+        if (stopping.load()) {
+            std::lock_guard<std::mutex> guard(forwardedLock);
+            forwarded.pop_back();
+            return;
+        }
     }
 }
 

@@ -32,6 +32,10 @@ class Dispatcher : public Thread {
     void Setup(std::string& site, long mtype);
     // Creates the thread; returns pthread_create's result.
     int Start();
+    // Installs the do-nothing handler of the signal stop() wakes the thread with (SIGUSR2), without
+    // SA_RESTART so it cuts waits short. A program calls it at its start: the signal's default
+    // action would end the process if one arrived from outside before the first Start().
+    static void installWakeHandler();
     void Run() override { dispatch(); }
     // The thread's body: returns only once stop() asked it to.
     void dispatch();

@@ -8,6 +8,7 @@
 
 #include "Common.h"
 #include "Converter.h"
+#include "Dispatcher.h"
 #include "FixClient.h"
 #include "FixConfig.h"
 #include "Log.h"
@@ -74,6 +75,9 @@ int main(int argc, char** argv) {
     }
     // A peer that resets the connection must show up as a failed send, not end the process.
     signal(SIGPIPE, SIG_IGN);
+    // A SIGUSR2 from outside, even before the session starts its dispatcher, only cuts a wait
+    // short; every wait then looks again.
+    Dispatcher::installWakeHandler();
     handleTermination();
     fix_init_env();
     Syslog slog(Normal);

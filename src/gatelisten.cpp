@@ -9,6 +9,7 @@
 
 #include "Common.h"
 #include "Converter.h"
+#include "Dispatcher.h"
 #include "FixServer.h"
 #include "MsgQueue.h"
 #include "Mutex.h"
@@ -66,6 +67,9 @@ int main(int argc, char** argv) {
     }
     // A peer that resets its connection must show up as a failed send, not end the process.
     signal(SIGPIPE, SIG_IGN);
+    // A SIGUSR2 from outside, even before the first session starts its dispatcher, only cuts a
+    // wait short; every wait then looks again.
+    Dispatcher::installWakeHandler();
     fix_init_env();
     Syslog slog(Normal);
     slog.version("gatelisten");

@@ -25,6 +25,7 @@
 #include "MsgQueue.h"
 #include "Process.h"
 #include "Shm.h"
+#include "SignalStorm.h"
 #include "TempHome.h"
 #include "TestUtil.h"
 #include "Time.h"
@@ -613,6 +614,32 @@ TEST_F(Initiator, TerminationSignalEndsTheSessionInOrderAndKeepsUnsentOrdersQueu
     }
     EXPECT_EQ(onWire + left, count);
     EXPECT_EQ(static_cast<int>(seen.size()), count);
+}
+
+TEST_F(Initiator, SignalsFromOutsideNeverEndTheSession) {
+    start();
+    // Before the session has started its dispatcher, the signal's default action would end it.
+    for (int i = 0; i < 20; ++i) gw->kill(SIGUSR2);
+    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(gw->running()) << gw->errors();
+    peer.send("35=A|98=0|108=30", 1);
+    nextSeq = 2;
+    ASSERT_TRUE(gw->waitForOutput("Thread [DP] was created.", milliseconds(5000)));
+    SignalStorm storm(gw->pid(), SIGUSR2, microseconds(500));
+    constexpr int rounds = 200;
+    for (int i = 1; i <= rounds; ++i) {
+        std::string id = std::to_string(i);
+        peerSends("35=8|11=E" + id + "|39=0");
+        long type = 0;
+        ASSERT_EQ(FixPeer::field(delivered(type, 5000), 11), "E" + id) << gw->output();
+        putOutbound("35=D|11=O" + id + "|55=IBM");
+        ASSERT_EQ(FixPeer::field(peer.readType("D", 5000), 11), "O" + id) << gw->output();
+    }
+    EXPECT_GT(storm.stop(), rounds);
+    EXPECT_EQ(cell->status, status_Online);
+    EXPECT_EQ(cell->In.seq, rounds + 1);
+    EXPECT_EQ(cell->Out.seq, rounds + 1);
+    EXPECT_TRUE(gw->running());
 }
 
 // --- The program ---------------------------------------------------------------------------

@@ -34,6 +34,7 @@
 #include "MsgQueue.h"
 #include "Process.h"
 #include "Shm.h"
+#include "SignalStorm.h"
 #include "TempHome.h"
 #include "TestUtil.h"
 #include "Time.h"
@@ -645,6 +646,33 @@ TEST_F(Acceptor, FiveHundredConnectionsOpenedAtOnceAllReachTheProgram) {
     };
     EXPECT_TRUE(waitUntil([&] { return accepted() == count; }, 5000)) << accepted();
     for (pollfd& p : fds) ::close(p.fd < 0 ? -p.fd - 1 : p.fd);
+    EXPECT_TRUE(gw->running());
+}
+
+TEST_F(Acceptor, SignalsFromOutsideNeverEndASessionNorTheProgram) {
+    start();
+    // Before any session has started a dispatcher, the signal's default action would end it.
+    for (int i = 0; i < 20; ++i) gw->kill(SIGUSR2);
+    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(gw->running()) << gw->errors();
+    auto peer = session("BRK1");
+    SignalStorm storm(gw->pid(), SIGUSR2, microseconds(500));
+    constexpr int orders = 200;
+    int seq = 2;
+    for (int i = 1; i <= orders; ++i) {
+        std::string id = "O" + std::to_string(i);
+        peer->send("35=D|11=" + id + "|55=IBM|54=1|38=100", seq++);
+        long type = 0;
+        ASSERT_EQ(FixPeer::field(delivered(type, 5000), 11), id) << gw->output();
+        putOutbound("35=8|11=" + id + "|150=2|39=2|", 2);
+        ASSERT_EQ(FixPeer::field(peer->readType("8", 5000), 11), id) << gw->output();
+    }
+    EXPECT_GT(storm.stop(), orders);
+    EXPECT_EQ(brk1->status, status_Online);
+    EXPECT_EQ(brk1->In.seq, orders + 1);
+    EXPECT_EQ(brk1->Out.seq, orders + 1);
+    peer->send("35=5", seq);
+    EXPECT_EQ(FixPeer::field(peer->readType("5", 5000), 35), "5");
     EXPECT_TRUE(gw->running());
 }
 
