@@ -3,8 +3,9 @@
 // (a new NewOrderSingle for every ExecutionReport). First 2 sites with 300 in flight, then 31
 // sites with 50, each for FIXGATE_LOAD_SECONDS seconds (60 by default). Every site must trade to
 // the end, every order get its report, every Logout its answer, and the gateway's threads and
-// descriptors return to their count before the first connection. Every wait has a limit, so a
-// gateway that stalls fails the test instead of hanging it.
+// descriptors return to their count before the first connection. The same holds with an
+// application that waits for room for each fill before it takes the next order. Every wait has a
+// limit, so a gateway that stalls fails the test instead of hanging it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -21,8 +23,10 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "Fix.h"
 #include "FixPeer.h"
 #include "GatewayTest.h"
 #include "MemoryCell.h"
@@ -201,8 +205,6 @@ class Load : public GatewayTest {
         ASSERT_TRUE(gw) << "gatelisten did not start listening";
         threads = threadCount(gw->pid());
         descriptors = openDescriptors(gw->pid());
-        application = std::make_unique<BackgroundProcess>(
-            "orderfill", std::vector<std::string>{table, qout, qin, "-q"});
     }
 
     void TearDown() override {
@@ -210,12 +212,14 @@ class Load : public GatewayTest {
             if (c->fd >= 0) ::close(c->fd);
         }
         if (application) application->stop(milliseconds(3000));
+        naiveStop = true;
+        if (naive.joinable()) naive.join();
         GatewayTest::TearDown();
     }
 
     // One phase: the first `count` sites log on, keep `inFlight` orders each for the phase's
     // length, let the last ones get their reports, log out, and the gateway lets go of them.
-    void phase(size_t count, int inFlight) {
+    void phase(size_t count, int inFlight, seconds length) {
         std::vector<Counterparty*> active;
         for (size_t i = 0; i < count; ++i) active.push_back(sites[i].get());
         for (Counterparty* c : active) {
@@ -236,7 +240,7 @@ class Load : public GatewayTest {
             before.push_back(c->reports);
             for (int i = 0; i < inFlight; ++i) sendOrder(*c);
         }
-        const Clock::time_point end = Clock::now() + phaseLength();
+        const Clock::time_point end = Clock::now() + length;
         pump(
             active, true, [] { return false; }, end);
         bool drained = pump(
@@ -257,7 +261,7 @@ class Load : public GatewayTest {
                 << duration_cast<milliseconds>(end - c->lastReport).count() << " ms before the end";
             EXPECT_EQ(c->faults, std::vector<std::string>{}) << c->site;
         }
-        std::cout << count << " sites x " << inFlight << " in flight for " << phaseLength().count()
+        std::cout << count << " sites x " << inFlight << " in flight for " << length.count()
                   << " s: " << total << " reports, per site " << least << " to " << most
                   << (drained ? "" : "; NOT DRAINED") << std::endl;
 
@@ -282,22 +286,62 @@ class Load : public GatewayTest {
         EXPECT_TRUE(gw->running());
     }
 
+    // An application written the simple way: it fills one order at a time and does not take
+    // the next order until the queue has taken its fill.
+    void startNaiveApplication() {
+        naive = std::thread([this] {
+            MsgQueue orders(qout, 0, 0), answers(qin, 0, 0);
+            while (!naiveStop) {
+                Fix order(orders.read(1, NoWaitMode));
+                if (order.message.empty()) {
+                    std::this_thread::sleep_for(milliseconds(1));
+                    continue;
+                }
+                // A full fill, as long as orderfill's.
+                std::string fill = FixPeer::soh(
+                    "35=8|37=F-" + order.getTagValue(11) + "|17=E-" + order.getTagValue(11) +
+                    "|20=0|150=2|39=2|11=" + order.getTagValue(11) +
+                    "|55=IBM|54=1|38=100|32=100|31=10|151=0|14=100|6=10|");
+                long type = shm->getCellId(order.getTagValue(49)) + 1;
+                while (!naiveStop && !answers.offer(fill, type)) {
+                    std::this_thread::sleep_for(milliseconds(1));
+                }
+            }
+        });
+    }
+
     std::vector<std::unique_ptr<Counterparty>> sites;
     std::unique_ptr<BackgroundProcess> application;
+    std::thread naive;
+    std::atomic<bool> naiveStop{false};
     int port = 0;
     int threads = 0;
     int descriptors = 0;
 };
 
 TEST_F(Load, TwoSitesWith300InFlightThen31With50TradeToTheEndAndEndCleanly) {
-    phase(2, 300);
+    application = std::make_unique<BackgroundProcess>(
+        "orderfill", std::vector<std::string>{table, qout, qin, "-q"});
+    phase(2, 300, phaseLength());
     if (HasFailure()) return;
-    phase(31, 50);
+    phase(31, 50, phaseLength());
     long reports = 0;
     for (auto& c : sites) reports += c->reports;
     ProcessResult filled = application->stop(milliseconds(3000));
     EXPECT_EQ(filled.exitCode, 0) << filled.err;
     EXPECT_EQ(filled.out, "orderfill: " + std::to_string(reports) + " order(s) filled\n");
+}
+
+// An application that waits for room for each fill before it takes the next order: the gateway
+// must go on carrying its fills out, or the fills fill the input queue, the orders the output
+// queue, and gateway and application wait for each other for good.
+TEST_F(Load, AnApplicationThatWaitsOnOneQueueAtATimeCannotStopTheGateway) {
+    // Queues of the system's usual size, which 300 fills in flight overflow wherever this runs.
+    for (const std::string& q : {qin, qout}) {
+        ASSERT_EQ(runProgram("queuemake", {q, "-b", "16384"}).exitCode, 0);
+    }
+    startNaiveApplication();
+    phase(2, 300, std::min(phaseLength(), seconds(15)));
 }
 
 }  // namespace
