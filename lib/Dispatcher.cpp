@@ -17,17 +17,6 @@ constexpr int wakeSignal = SIGUSR2;
 
 void onWake(int) {}
 
-void installWakeHandler() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction sa {};
-        sa.sa_handler = onWake;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
-        sigaction(wakeSignal, &sa, nullptr);
-    });
-}
-
 void pause(long nanoseconds) {
     timespec ts{nanoseconds / 1000000000L, nanoseconds % 1000000000L};
     nanosleep(&ts, nullptr);  // a wake signal cuts it short, which is what stop() wants
@@ -38,6 +27,17 @@ bool sessionUp(char status) {
 }
 
 }  // namespace
+
+void Dispatcher::installWakeHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_handler = onWake;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        sigaction(wakeSignal, &sa, nullptr);
+    });
+}
 
 Dispatcher::Dispatcher(Shm& shm, Pipe& p, std::string& qin)
     : shm(&shm), p(&p), mtype(0), qname(qin) {}
@@ -89,15 +89,41 @@ void Dispatcher::dispatch() {
 void Dispatcher::forwardOne() {
     int slot = journal->acquire();
     if (slot < 0) return;  // the wait for a free slot was interrupted
-    if (q->receive(journal->buffer(slot), mtype, WaitMode) <= 0) {
-        journal->release(slot);  // an empty text, or the wait was interrupted
+    int length = q->receive(journal->buffer(slot), mtype, WaitMode);
+    if (length < 0) {
+        journal->release(slot);  // the wait was interrupted; the loop decides whether to wait again
+        return;
+    }
+    if (refused(std::string(journal->buffer(slot).mtext, static_cast<size_t>(length)))) {
+        journal->release(slot);
         return;
     }
     forward(slot);
 }
 
+bool Dispatcher::refused(const std::string& text) const {
+    // The pipe frames texts by newline and the journal measures them up to a NUL: either inside a
+    // text would send its pieces as separate messages, each with a number of its own.
+    const char* reason = nullptr;
+    if (text.empty()) {
+        reason = "it is empty";
+    } else if (text.find(Pipe::Nl) != std::string::npos) {
+        reason = "it holds a newline";
+    } else if (text.find('\0') != std::string::npos) {
+        reason = "it holds a NUL byte";
+    }
+    if (reason == nullptr) return false;
+    std::cerr << "Dispatcher [" << site << "] refused an outbound text of " << text.size()
+              << " bytes: " << reason << "." << std::endl;
+    return true;
+}
+
 void Dispatcher::forward(int slot) {
     std::string text = journal->text(slot);
+    if (refused(text)) {  // left in the journal by a run that did not refuse it
+        journal->release(slot);
+        return;
+    }
     if (static_cast<int>(text.size()) > Pipe::maxText) {
         // The pipe cannot carry it whole; report it rather than end every session of the process.
         std::cout << "Dispatcher [" << site << "] dropped an outbound text of " << text.size()
@@ -109,14 +135,15 @@ void Dispatcher::forward(int slot) {
         std::lock_guard<std::mutex> guard(forwardedLock);
         forwarded.push_back(slot);
     }
-    try {
-        p->writeMsg(text);
-    } catch (const PipeException&) {
-        if (!stopping.load()) throw;
-        // Interrupted by stop(): a write of at most PIPE_BUF bytes happens whole or not at all,
-        // so the text never reached the pipe and stays held in its slot.
-        std::lock_guard<std::mutex> guard(forwardedLock);
-        forwarded.pop_back();
+    // A signal cuts a wait for room in the pipe short; a write of at most PIPE_BUF bytes happens
+    // whole or not at all, so nothing reached the pipe. Only stop() ends the attempts: the text
+    // then stays held in its slot. Any other signal is no reason to give up.
+    while (!p->writeMsg(text)) {
+        if (stopping.load()) {
+            std::lock_guard<std::mutex> guard(forwardedLock);
+            forwarded.pop_back();
+            return;
+        }
     }
 }
 

@@ -3,7 +3,9 @@
 // 'H', 'T'). A session creates one after its logon and stops it at its end.
 // Every text is received straight into a slot of the site's Journal and stays there until the
 // session has logged it, so no text is ever only in a thread's hands or in the pipe: what a killed
-// run left in the journal goes out first when the dispatcher starts again.
+// run left in the journal goes out first when the dispatcher starts again. A text that cannot
+// travel as one message (empty, or holding a newline or a NUL) is refused with a line on standard
+// error and its slot freed, so it never takes a MsgSeqNum.
 // Thread contract: the owning session calls Setup, useJournal, Start, stop and takeForwarded; the
 // dispatcher thread only reads the cell's status, receives from its own queue object into the
 // journal and writes the pipe. The record of forwarded slots is the only state both touch, under
@@ -30,6 +32,10 @@ class Dispatcher : public Thread {
     void Setup(std::string& site, long mtype);
     // Creates the thread; returns pthread_create's result.
     int Start();
+    // Installs the do-nothing handler of the signal stop() wakes the thread with (SIGUSR2), without
+    // SA_RESTART so it cuts waits short. A program calls it at its start: the signal's default
+    // action would end the process if one arrived from outside before the first Start().
+    static void installWakeHandler();
     void Run() override { dispatch(); }
     // The thread's body: returns only once stop() asked it to.
     void dispatch();
@@ -52,6 +58,9 @@ class Dispatcher : public Thread {
   private:
     void forwardOne();
     void forward(int slot);
+    // An empty text, or one holding a newline or a NUL, cannot travel as one message: reported on
+    // standard error and true, so the caller frees its slot.
+    bool refused(const std::string& text) const;
 
     Shm* shm;
     Pipe* p;

@@ -99,3 +99,14 @@ float Converter::to_float(const std::string& s) {
     }
     return std::strtof(number.c_str(), nullptr);
 }
+
+int Converter::to_port(const std::string& s) {
+    constexpr long highestPort = 65535;
+    if (s.empty() || s.size() > 5) return 0;
+    long port = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return 0;
+        port = port * 10 + (c - '0');
+    }
+    return port <= highestPort ? static_cast<int>(port) : 0;
+}

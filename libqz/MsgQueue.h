@@ -51,16 +51,25 @@ class MsgQueue {
     // throws and stays on the queue. One system call.
     std::string read(long type, int mode);
     // As read, into a caller's buffer, which may live in a file mapping so the message is kept
-    // there the moment the queue gives it up: the text's length up to its first NUL, or -1 when
-    // nothing was taken. The type is in into.mtype.
+    // there the moment the queue gives it up: the number of text bytes received (a NUL among them
+    // included, so the caller can see it), or -1 when nothing was taken: a NoWaitMode receive
+    // found nothing, or a signal interrupted the wait and the caller's loop decides whether to
+    // wait again. The type is in into.mtype.
     int receive(MBUF& into, long type, int mode);
-    // Sends text with the type (0 means 1). A non-waiting send that finds the queue full, removed
-    // or interrupted is retried once waiting, so nothing is dropped. Texts over 4095 bytes are
-    // refused.
+    // Sends text with the type (0 means 1). A non-waiting send that finds the queue full or
+    // removed is retried waiting, and a wait cut short by a signal is resumed, so nothing is
+    // dropped. Texts over 4095 bytes are refused.
     void write(const std::string& text, int mode, long type);
     // Sends text with the type (0 means 1) only if the queue has room now: false when it is full
     // and nothing was sent. Throws as write on any other failure.
     bool offer(const std::string& text, long type);
+
+    // The most text bytes the queue holds at once (msg_qbytes). Throws MQException.
+    unsigned long byteLimit() const;
+    // Sets that limit. False when the system refuses because raising it above
+    // /proc/sys/kernel/msgmnb takes a privileged process; the limit is then unchanged. Throws
+    // MQException on any other failure.
+    bool setByteLimit(unsigned long bytes);
 
     // The type of the last message read returns, 0 when the last read took nothing; lets a
     // caller put a text back under its own type.

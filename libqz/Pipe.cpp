@@ -23,25 +23,28 @@ void Pipe::setBlockingMode(int mode) {
 }
 
 int Pipe::readBuf(char* buf, int size) {
-    ssize_t n = ::read(pd[0], buf, static_cast<size_t>(size));
+    ssize_t n;
+    do {
+        n = ::read(pd[0], buf, static_cast<size_t>(size));
+    } while (n < 0 && errno == EINTR);
     if (n >= 0) return static_cast<int>(n);
     if (errno == EAGAIN) return 0;
     throw PipeException("Fail to read message from Pipe.");
 }
 
-void Pipe::writeBuf(const char* buf, int len) {
-    if (::write(pd[1], buf, static_cast<size_t>(len)) < 0) {
-        throw PipeException("Fail to write a message to Pipe.");
-    }
+bool Pipe::writeBuf(const char* buf, int len) {
+    if (::write(pd[1], buf, static_cast<size_t>(len)) >= 0) return true;
+    if (errno == EINTR) return false;
+    throw PipeException("Fail to write a message to Pipe.");
 }
 
-void Pipe::writeMsg(const std::string& msg) {
+bool Pipe::writeMsg(const std::string& msg) {
     if (msg.size() > static_cast<size_t>(maxText)) {
         throw PipeException("Fail to write a message to Pipe.");
     }
     std::memcpy(sendBuffer, msg.data(), msg.size());
     sendBuffer[msg.size()] = Nl;
-    writeBuf(sendBuffer, static_cast<int>(msg.size()) + 1);
+    return writeBuf(sendBuffer, static_cast<int>(msg.size()) + 1);
 }
 
 std::string Pipe::takeMessage() {

@@ -40,14 +40,17 @@ class Pipe {
     int getReaderId() const { return pd[0]; }
     int getWriterId() const { return pd[1]; }
 
-    // One read of up to size bytes; 0 when a non-blocking pipe is empty or at end of file.
+    // One read of up to size bytes; 0 when a non-blocking pipe is empty or at end of file. A read
+    // interrupted by a signal is made again.
     int readBuf(char* buf, int size);
-    // One write; a short write is not continued.
-    void writeBuf(const char* buf, int len);
+    // One write; a short write is not continued. False when a signal cut short the wait for room
+    // before any byte was written: the caller decides whether to write again.
+    bool writeBuf(const char* buf, int len);
 
     // Sends msg and its newline in one write (atomic, as it fits PIPE_BUF); a full pipe makes the
-    // writer wait. Texts over maxText characters are refused.
-    void writeMsg(const std::string& msg);
+    // writer wait. False, with nothing written, when a signal cut that wait short (a dispatcher
+    // being stopped relies on it). Texts over maxText characters are refused.
+    bool writeMsg(const std::string& msg);
     // The next whole message without its newline, or "" when none is complete yet (an empty line
     // also gives ""). A line too long for the buffer is dropped whole and counted.
     std::string readMsg();

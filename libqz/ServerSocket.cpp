@@ -3,6 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+
 ServerSocket::ServerSocket(int servicePort, int listenBacklogs) : Socket() {
     try {
         // Lets a restarted acceptor take its port back while connections of its previous run
@@ -20,4 +23,10 @@ ServerSocket::ServerSocket(int servicePort, int listenBacklogs) : Socket() {
 
 int ServerSocket::accept() {
     return acceptNewSocket();
+}
+
+int ServerSocket::maxBacklog() {
+    int configured = 0;
+    std::ifstream("/proc/sys/net/core/somaxconn") >> configured;
+    return std::max(configured, SOMAXCONN);
 }

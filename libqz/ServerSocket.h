@@ -16,4 +16,8 @@ class ServerSocket : public Socket {
 
     // Blocks until a connection arrives; returns its descriptor.
     int accept();
+
+    // The longest queue of pending connections the system grants: the larger of SOMAXCONN and
+    // /proc/sys/net/core/somaxconn (listen() caps a backlog at the latter anyway).
+    static int maxBacklog();
 };

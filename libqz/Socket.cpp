@@ -111,8 +111,18 @@ void Socket::connectServer(const std::string& address, int port) {
     // sent to 255.255.255.255 as inet_addr's error value.
     if (::inet_aton(address.c_str(), &addr.sin_addr) == 0)
         throw SocketException("Fail to connect the remote server.", EINVAL);
-    if (::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0)
-        throw SocketException("Fail to connect the remote server.", errno);
+    if (::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return;
+    if (errno != EINTR) throw SocketException("Fail to connect the remote server.", errno);
+    // An interrupted connect goes on in the background and cannot be made again: wait for its
+    // outcome instead.
+    pollfd done{sock, POLLOUT, 0};
+    while (::poll(&done, 1, -1) < 0) {
+        if (errno != EINTR) throw SocketException("Fail to connect the remote server.", errno);
+    }
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0)
+        throw SocketException("Fail to connect the remote server.", err);
 }
 
 void Socket::selectEvent(int fd, int timeout, bool alsoWritable) {
@@ -120,24 +130,28 @@ void Socket::selectEvent(int fd, int timeout, bool alsoWritable) {
     nfds_t n = 0;
     fds[n++] = pollfd{sock, static_cast<short>(alsoWritable ? (POLLIN | POLLOUT) : POLLIN), 0};
     if (fd >= 0) fds[n++] = pollfd{fd, POLLIN, 0};
-    if (::poll(fds, n, timeout < 0 ? 0 : timeout * 1000) < 0)
+    // A signal ends the wait early, as if the time had passed: the caller's loop looks again.
+    if (::poll(fds, n, timeout < 0 ? 0 : timeout * 1000) < 0 && errno != EINTR)
         throw SocketException("Fail in select event.", errno);
 }
 
 bool Socket::waitReadable(int milliseconds) {
     pollfd fds{sock, POLLIN, 0};
     int rc = ::poll(&fds, 1, milliseconds < 0 ? 0 : milliseconds);
-    if (rc < 0) throw SocketException("Fail in select event.", errno);
+    if (rc < 0 && errno != EINTR) throw SocketException("Fail in select event.", errno);
     return rc > 0;
 }
 
 int Socket::sendMsg(const char* buf, int len) {
     // MSG_NOSIGNAL: a connection the peer closed or reset must fail this call, not kill the
     // process with SIGPIPE.
-    ssize_t n = ::send(sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    ssize_t n;
+    do {
+        n = ::send(sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
     if (n >= 0) return static_cast<int>(n);
     int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+    if (err == EAGAIN || err == EWOULDBLOCK) {
         sleep_ms(5);
         return -1;
     }
@@ -145,7 +159,10 @@ int Socket::sendMsg(const char* buf, int len) {
 }
 
 int Socket::recvMsg(char* buf, int len) {
-    ssize_t n = ::recv(sock, buf, static_cast<size_t>(len), 0);
+    ssize_t n;
+    do {
+        n = ::recv(sock, buf, static_cast<size_t>(len), 0);
+    } while (n < 0 && errno == EINTR);
     if (n < 0) {
         int err = errno;
         if (err != EAGAIN && err != EWOULDBLOCK)
@@ -159,7 +176,8 @@ int Socket::recvMsg(char* buf, int len) {
 }
 
 int Socket::closeOff() {
-    if (::close(sock) < 0) throw SocketException("Fail to close socket.", errno);
+    // On Linux the descriptor is released even when close() reports an interruption.
+    if (::close(sock) < 0 && errno != EINTR) throw SocketException("Fail to close socket.", errno);
     sock = -1;
     return 0;
 }

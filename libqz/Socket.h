@@ -57,26 +57,30 @@ class Socket {
     // throws "Fail to accept new socket.".
     int acceptNewSocket();
     // Connects to a dotted-decimal IPv4 address; host names are not looked up and fail like an
-    // unreachable peer. Throws "Fail to connect the remote server.".
+    // unreachable peer. A connect interrupted by a signal is waited out. Throws "Fail to connect
+    // the remote server.".
     void connectServer(const std::string& address, int port);
 
     // Waits until `fd` or the socket is readable, or `timeout` seconds have passed. A negative fd
     // is left out. With alsoWritable the wait also ends when the socket can take more bytes.
     // Returns nothing: callers learn what is ready from their non-blocking reads. Uses poll(), so
-    // descriptors above FD_SETSIZE (a busy acceptor) are safe.
-    // Throws "Fail in select event." (an interrupting signal included).
+    // descriptors above FD_SETSIZE (a busy acceptor) are safe. A signal ends the wait early like
+    // a timeout, so the caller's loop checks its stop flag. Throws "Fail in select event.".
     void selectEvent(int fd, int timeout, bool alsoWritable = false);
     // Waits at most `milliseconds` for the socket to become readable (or to report end of file);
-    // true when it is. Throws "Fail in select event.".
+    // true when it is; false also when a signal cut the wait short. Throws "Fail in select
+    // event.".
     bool waitReadable(int milliseconds);
 
-    // One send(). Returns the bytes taken (possibly fewer than len), or a negative value after a
-    // 5-microsecond pause when the socket would block or a signal interrupted; the caller keeps its
-    // data. Never raises SIGPIPE: a closed or reset connection throws "Fail to send message.".
+    // One send() (made again when a signal interrupts it). Returns the bytes taken (possibly fewer
+    // than len), or a negative value after a 5-microsecond pause when the socket would block; the
+    // caller keeps its data. Never raises SIGPIPE: a closed or reset connection throws "Fail to
+    // send message.".
     int sendMsg(const char* buf, int len);
     // One recv() of at most len bytes; writes a NUL after them, so buf holds len + 1 bytes.
     // Returns the count, 0 when nothing is waiting or the peer has closed (peerClosed() tells
-    // them apart). Throws "Fail to recv message." on any other failure, EINTR included.
+    // them apart). A receive interrupted by a signal is made again. Throws "Fail to recv message."
+    // on any other failure.
     int recvMsg(char* buf, int len);
     // True once a recvMsg found the end of the stream: the peer closed its side.
     bool peerClosed() const { return closedByPeer; }

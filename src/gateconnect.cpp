@@ -8,6 +8,7 @@
 
 #include "Common.h"
 #include "Converter.h"
+#include "Dispatcher.h"
 #include "FixClient.h"
 #include "FixConfig.h"
 #include "Log.h"
@@ -36,12 +37,11 @@ void handleTermination() {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
-int run(Options& options, Syslog& slog) {
+int run(Options& options, int port, Syslog& slog) {
     std::string shmName = options.getArgument(1);
     std::string site = options.getArgument(2);
     std::string address = options.getArgument(3);
     std::string portText = options.getArgument(4);
-    int port = Converter::to_int(portText);
 
     Shm shm(shmName);
     slog.printlog("Shared Memory [" + shmName + "] was attached.", Normal);
@@ -69,7 +69,8 @@ int run(Options& options, Syslog& slog) {
 
 int main(int argc, char** argv) {
     Options options(argc, argv);
-    if (options.getCount() < 5) {
+    int port = Converter::to_port(options.getArgument(4));
+    if (options.getCount() < 5 || port == 0) {
         std::cout << "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n"
                   << std::endl;
         return -1;
@@ -78,12 +79,15 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     // A log at the file size limit must fail its write and end the session, not kill the process.
     signal(SIGXFSZ, SIG_IGN);
+    // A SIGUSR2 from outside, even before the session starts its dispatcher, only cuts a wait
+    // short; every wait then looks again.
+    Dispatcher::installWakeHandler();
     handleTermination();
     fix_init_env();
     Syslog slog(Normal);
     slog.version("gateconnect");
     try {
-        return run(options, slog);
+        return run(options, port, slog);
     } catch (const ShmException& e) {
         std::cerr << e.what() << std::endl;
     } catch (const MQException& e) {

@@ -9,6 +9,7 @@
 
 #include "Common.h"
 #include "Converter.h"
+#include "Dispatcher.h"
 #include "FixServer.h"
 #include "MsgQueue.h"
 #include "Mutex.h"
@@ -21,15 +22,12 @@
 namespace {
 
 constexpr int defaultPort = 6001;
-constexpr int listenBacklog = 5;
 constexpr int exitFailure = 1;
 
-[[noreturn]] void serve(Options& options, Syslog& slog, Mutex& mutex) {
+[[noreturn]] void serve(Options& options, int port, Syslog& slog, Mutex& mutex) {
     std::string shmName = options.getArgument(1);
     Shm shm(shmName);
     slog.printlog("Shared Memory [" + shmName + "] was attached.", Normal);
-
-    int port = options.is_present('p') ? options.getOptionNum('p') : defaultPort;
 
     std::string outName = options.is_present('o') ? options.getOption('o') : "s.0";
     MsgQueue mqOut(outName, 0, 0);
@@ -37,7 +35,8 @@ constexpr int exitFailure = 1;
 
     std::string inName = options.is_present('i') ? options.getOption('i') : "s.1";
 
-    ServerSocket server(port, listenBacklog);
+    // Connections opened all at once must each reach accept(), not wait out SYN retries.
+    ServerSocket server(port, ServerSocket::maxBacklog());
     slog.printlog("Socket service [" + Converter::to_string(port) + "] was created.", Normal);
 
     for (;;) {
@@ -59,7 +58,10 @@ constexpr int exitFailure = 1;
 int main(int argc, char** argv) {
     Mutex mutex;
     Options options(argc, argv);
-    if (options.getCount() < 2) {
+    // A port that is not one (letters, none, 0, beyond 65535) must not become a random or
+    // wrapped one.
+    int port = options.is_present('p') ? Converter::to_port(options.getOption('p')) : defaultPort;
+    if (options.getCount() < 2 || port == 0) {
         std::cout << "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n" << std::endl;
         return -1;
     }
@@ -67,11 +69,14 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     // A log at the file size limit must fail its write and end the session, not kill the process.
     signal(SIGXFSZ, SIG_IGN);
+    // A SIGUSR2 from outside, even before the first session starts its dispatcher, only cuts a
+    // wait short; every wait then looks again.
+    Dispatcher::installWakeHandler();
     fix_init_env();
     Syslog slog(Normal);
     slog.version("gatelisten");
     try {
-        serve(options, slog, mutex);
+        serve(options, port, slog, mutex);
     } catch (const ShmException& e) {
         std::cerr << e.what() << std::endl;
     } catch (const MQException& e) {

@@ -20,10 +20,12 @@
 #include "FixPeer.h"
 #include "GatewayTest.h"
 #include "Ipc.h"
+#include "Journal.h"
 #include "MemoryCell.h"
 #include "MsgQueue.h"
 #include "Process.h"
 #include "Shm.h"
+#include "SignalStorm.h"
 #include "TempHome.h"
 #include "TestUtil.h"
 #include "Time.h"
@@ -253,6 +255,43 @@ TEST_F(Initiator, OutboundQueueTextIsStampedSentLoggedAndCounted) {
     auto out = nonEmptyLines(home.readFile(logPath("out")));
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1], order);
+}
+
+TEST_F(Initiator, OutboundTextThatIsEmptyOrHoldsANewlineOrANulIsRefusedAndTakesNoNumber) {
+    using namespace std::string_literals;
+    logOn();
+    struct Case {
+        std::string text;
+        std::string reason;
+    };
+    const std::vector<Case> refusedTexts{{"35=D|11=NL\n55=IBM|"s, "it holds a newline"},
+                                         {"35=D|11=NUL|\0|55=IBM|"s, "it holds a NUL byte"},
+                                         {"35=D|11=END|\n"s, "it holds a newline"},
+                                         {"", "it is empty"}};
+    for (const Case& c : refusedTexts) putOutbound(c.text);
+    putOutbound("35=D|11=GOOD|55=IBM|");
+
+    // Nothing of the refused texts reaches the wire: the next message is the good order, numbered
+    // right after the Logon.
+    std::string order = peer.read(5000);
+    EXPECT_EQ(FixPeer::field(order, 35), "D") << FixPeer::bars(order);
+    EXPECT_EQ(FixPeer::field(order, 11), "GOOD");
+    EXPECT_EQ(FixPeer::field(order, 34), "2");
+    EXPECT_TRUE(peer.quiet(300));
+    EXPECT_EQ(cell->Out.seq, 2);
+    auto lines = nonEmptyLines(gw->errors());
+    ASSERT_EQ(lines.size(), refusedTexts.size()) << gw->errors();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i], "Dispatcher [BRK1] refused an outbound text of " +
+                                std::to_string(refusedTexts[i].text.size()) +
+                                " bytes: " + refusedTexts[i].reason + ".");
+    }
+    // The journal holds nothing: no slot waits for a number that will never be logged.
+    EXPECT_TRUE(waitUntil([&] { return cell->Out.proc == 1; }, 2000));
+    EXPECT_EQ(Journal::countHeld(home.logsDir() + "/BRK1.journal"), 0);
+    ProcessResult r = gw->stop();
+    EXPECT_EQ(nonEmptyLines(home.readFile(logPath("out"))).size(), 2u) << r.out;
+    EXPECT_EQ(Journal::countHeld(home.logsDir() + "/BRK1.journal"), 0);
 }
 
 // --- Gaps and resend answers -----------------------------------------------------------------
@@ -578,6 +617,32 @@ TEST_F(Initiator, TerminationSignalEndsTheSessionInOrderAndKeepsUnsentOrdersQueu
     EXPECT_EQ(static_cast<int>(seen.size()), count);
 }
 
+TEST_F(Initiator, SignalsFromOutsideNeverEndTheSession) {
+    start();
+    // Before the session has started its dispatcher, the signal's default action would end it.
+    for (int i = 0; i < 20; ++i) gw->kill(SIGUSR2);
+    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(gw->running()) << gw->errors();
+    peer.send("35=A|98=0|108=30", 1);
+    nextSeq = 2;
+    ASSERT_TRUE(gw->waitForOutput("Thread [DP] was created.", milliseconds(5000)));
+    SignalStorm storm(gw->pid(), SIGUSR2, microseconds(500));
+    constexpr int rounds = 200;
+    for (int i = 1; i <= rounds; ++i) {
+        std::string id = std::to_string(i);
+        peerSends("35=8|11=E" + id + "|39=0");
+        long type = 0;
+        ASSERT_EQ(FixPeer::field(delivered(type, 5000), 11), "E" + id) << gw->output();
+        putOutbound("35=D|11=O" + id + "|55=IBM");
+        ASSERT_EQ(FixPeer::field(peer.readType("D", 5000), 11), "O" + id) << gw->output();
+    }
+    EXPECT_GT(storm.stop(), rounds);
+    EXPECT_EQ(cell->status, status_Online);
+    EXPECT_EQ(cell->In.seq, rounds + 1);
+    EXPECT_EQ(cell->Out.seq, rounds + 1);
+    EXPECT_TRUE(gw->running());
+}
+
 // --- The program ---------------------------------------------------------------------------
 
 TEST(GateconnectProgram, TooFewArgumentsPrintTheUsageText) {
@@ -585,6 +650,16 @@ TEST(GateconnectProgram, TooFewArgumentsPrintTheUsageText) {
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out,
               "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n\n");
+}
+
+TEST(GateconnectProgram, PortThatIsNotOneIsRefusedWithTheUsageText) {
+    for (std::string port : {"abc", "0", "65536", "70001", "6001x", "", "+80", "99999999999"}) {
+        ProcessResult r = runProgram("gateconnect", {"shm", "BRK1", "127.0.0.1", port});
+        EXPECT_EQ(r.exitCode, 255) << port << r.err;
+        EXPECT_EQ(r.out,
+                  "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n\n")
+            << port;
+    }
 }
 
 TEST_F(Initiator, ASecondGatewayForALiveSiteFailsWithoutTouchingItsSession) {

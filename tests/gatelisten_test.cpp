@@ -5,8 +5,10 @@
 // the program by its pid.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,6 +34,7 @@
 #include "MsgQueue.h"
 #include "Process.h"
 #include "Shm.h"
+#include "SignalStorm.h"
 #include "TempHome.h"
 #include "TestUtil.h"
 #include "Time.h"
@@ -558,11 +561,28 @@ TEST(GatelistenProgram, NoArgumentsPrintTheUsageText) {
     EXPECT_EQ(r.out, "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n\n");
 }
 
+TEST_F(Acceptor, PortThatIsNotOneIsRefusedWithTheUsageText) {
+    std::vector<std::vector<std::string>> portArgs{{"-p", "abc"}, {"-p"},          {"-p", "0"},
+                                                   {"-p", "-5"},  {"-p", "65536"}, {"-p", "70001"},
+                                                   {"-p6001x"},   {"-p", ""},      {"-p", "+80"}};
+    ProcessOptions quick = options();
+    quick.timeout = milliseconds(5000);  // a program that listens instead is killed by then
+    for (const auto& p : portArgs) {
+        std::vector<std::string> args{table, "-o", qout};
+        args.insert(args.end(), p.begin(), p.end());
+        ProcessResult r = runProgram("gatelisten", args, quick);
+        EXPECT_EQ(r.exitCode, 255) << p.back() << r.out;
+        EXPECT_EQ(r.out, "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n\n")
+            << p.back();
+    }
+}
+
 TEST_F(Acceptor, StartupFailuresEndTheProgramWithTheirMessage) {
     // A missing output queue.
     IpcNames spare;
     std::string missing = spare.name();
-    ProcessResult r = runProgram("gatelisten", {table, "-p", "0", "-o", missing}, options());
+    ProcessResult r = runProgram(
+        "gatelisten", {table, "-p", std::to_string(freePort()), "-o", missing}, options());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Fail to connect the message queue.\n");
 
@@ -578,12 +598,84 @@ TEST_F(Acceptor, StartupFailuresEndTheProgramWithTheirMessage) {
 TEST_F(Acceptor, UpperCaseOptionsAreAcceptedButChangeNothing) {
     IpcNames spare;
     std::string missing = spare.name();
-    BackgroundProcess quiet("gatelisten", {table, "-o", qout, "-O", missing, "-p", "0", "-P", "1"},
-                            options());
-    EXPECT_TRUE(quiet.waitForOutput("Socket service [0] was created.", milliseconds(5000)))
+    std::string listenPort = std::to_string(freePort());
+    BackgroundProcess quiet(
+        "gatelisten", {table, "-o", qout, "-O", missing, "-p", listenPort, "-P", "1"}, options());
+    EXPECT_TRUE(
+        quiet.waitForOutput("Socket service [" + listenPort + "] was created.", milliseconds(5000)))
         << quiet.output() << quiet.errors();
     EXPECT_NE(quiet.output().find("MsgQueue [" + qout + "] was attached."), std::string::npos);
     quiet.stop(milliseconds(1000));
+}
+
+TEST_F(Acceptor, FiveHundredConnectionsOpenedAtOnceAllReachTheProgram) {
+    // A connect that finds the listen queue full waits out SYN retries (1 s, 3 s, ...), so with
+    // a short queue many of these would neither complete nor be accepted within the limits below.
+    constexpr int count = 500;
+    start();
+    std::vector<pollfd> fds;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < count; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0);
+        fds.push_back(pollfd{fd, POLLOUT, 0});
+        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    int established = 0;
+    auto deadline = steady_clock::now() + milliseconds(5000);
+    while (established < count && steady_clock::now() < deadline) {
+        ASSERT_GE(::poll(fds.data(), fds.size(), 100), 0);
+        for (pollfd& p : fds) {
+            if (p.fd < 0 || p.revents == 0) continue;
+            int err = 0;
+            socklen_t len = sizeof err;
+            ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            EXPECT_EQ(err, 0);
+            ++established;
+            p.fd = -p.fd - 1;  // poll skips negative descriptors; the socket stays open
+        }
+    }
+    EXPECT_EQ(established, count);
+    auto accepted = [&] {
+        std::string out = gw->output();
+        int n = 0;
+        for (size_t at = 0; (at = out.find("New thread created for client", at)) != out.npos; ++at)
+            ++n;
+        return n;
+    };
+    EXPECT_TRUE(waitUntil([&] { return accepted() == count; }, 5000)) << accepted();
+    for (pollfd& p : fds) ::close(p.fd < 0 ? -p.fd - 1 : p.fd);
+    EXPECT_TRUE(gw->running());
+}
+
+TEST_F(Acceptor, SignalsFromOutsideNeverEndASessionNorTheProgram) {
+    start();
+    // Before any session has started a dispatcher, the signal's default action would end it.
+    for (int i = 0; i < 20; ++i) gw->kill(SIGUSR2);
+    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(gw->running()) << gw->errors();
+    auto peer = session("BRK1");
+    SignalStorm storm(gw->pid(), SIGUSR2, microseconds(500));
+    constexpr int orders = 200;
+    int seq = 2;
+    for (int i = 1; i <= orders; ++i) {
+        std::string id = "O" + std::to_string(i);
+        peer->send("35=D|11=" + id + "|55=IBM|54=1|38=100", seq++);
+        long type = 0;
+        ASSERT_EQ(FixPeer::field(delivered(type, 5000), 11), id) << gw->output();
+        putOutbound("35=8|11=" + id + "|150=2|39=2|", 2);
+        ASSERT_EQ(FixPeer::field(peer->readType("8", 5000), 11), id) << gw->output();
+    }
+    EXPECT_GT(storm.stop(), orders);
+    EXPECT_EQ(brk1->status, status_Online);
+    EXPECT_EQ(brk1->In.seq, orders + 1);
+    EXPECT_EQ(brk1->Out.seq, orders + 1);
+    peer->send("35=5", seq);
+    EXPECT_EQ(FixPeer::field(peer->readType("5", 5000), 35), "5");
+    EXPECT_TRUE(gw->running());
 }
 
 // --- Both gateways ---------------------------------------------------------------------------

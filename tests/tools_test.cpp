@@ -11,6 +11,8 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "Ipc.h"
 #include "Key.h"
@@ -132,7 +134,125 @@ TEST(Tablemake, UnusableSegmentUnderTheKeyFailsWithStatusOne) {
 TEST(Queuemake, WithoutAQueueNameShowsUsage) {
     ProcessResult r = runProgram("queuemake", {});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "Usage: queuemake MQ\n\n");
+    EXPECT_EQ(r.out, "Usage: queuemake MQ [-b bytes]\n\n");
+}
+
+TEST(Queuemake, ByteLimitThatIsNotANumberOfBytesShowsUsageAndCreatesNothing) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    // Below 4096 a queue could never take the longest text.
+    for (std::string bytes : {"", "abc", "4095", "-5", "0", "12k", "2147483648", "99999999999"}) {
+        ProcessResult r = runProgram("queuemake", {name, "-b", bytes});
+        EXPECT_EQ(r.exitCode, 255) << bytes;
+        EXPECT_EQ(r.out, "Usage: queuemake MQ [-b bytes]\n\n") << bytes;
+        EXPECT_FALSE(IpcNames::queueExists(name)) << bytes;
+    }
+}
+
+namespace {
+
+unsigned long queueBytes(const std::string& name) {
+    struct msqid_ds ds {};
+    int id = msgget(Key(name).get_ipc_key(), 0);
+    if (id < 0 || msgctl(id, IPC_STAT, &ds) < 0) return 0;
+    return ds.msg_qbytes;
+}
+
+void setQueueBytes(const std::string& name, unsigned long bytes) {
+    struct msqid_ds ds {};
+    int id = msgget(Key(name).get_ipc_key(), 0);
+    ASSERT_EQ(msgctl(id, IPC_STAT, &ds), 0);
+    ds.msg_qbytes = bytes;
+    ASSERT_EQ(msgctl(id, IPC_SET, &ds), 0);
+}
+
+// /proc/sys/kernel/msgmnb: the highest limit an unprivileged process may give a queue.
+unsigned long systemCeiling() {
+    unsigned long ceiling = 0;
+    std::ifstream("/proc/sys/kernel/msgmnb") >> ceiling;
+    return ceiling;
+}
+
+// Whether this process may give a queue a limit above the ceiling.
+bool mayRaisePast(unsigned long ceiling) {
+    IpcNames ipc;
+    MsgQueue probe(ipc.name(), 0, IPC_CREAT);
+    return probe.setByteLimit(ceiling + 4096);
+}
+
+}  // namespace
+
+// Rows within the system's ceiling hold for any user; the default (4 MiB) lies above the usual
+// ceiling of 16 KiB, so where this process may not raise a limit past it, queuemake keeps the
+// queue's own limit and says so.
+TEST(Queuemake, GivesTheAskedOrDefaultLimitAndNeverLowersOneUnasked) {
+    unsigned long ceiling = systemCeiling();
+    ASSERT_GE(ceiling, 16384u);
+    const unsigned long MiB = 1024 * 1024;
+    bool privileged = mayRaisePast(ceiling);
+    struct Case {
+        unsigned long before;  // 0: no queue yet
+        std::string bytes;     // empty: no -b
+        unsigned long after;
+        bool refused;  // a line on standard error names the limit kept
+    };
+    std::vector<Case> cases{{0, "8192", 8192, false},
+                            {8192, "12288", 12288, false},
+                            {16384, "4096", 4096, false},
+                            {0, "", privileged ? 4 * MiB : ceiling, !privileged},
+                            {8192, "", privileged ? 4 * MiB : 8192, !privileged}};
+    if (privileged) cases.push_back({8 * MiB, "", 8 * MiB, false});
+    for (const Case& c : cases) {
+        IpcNames ipc;
+        std::string name = ipc.name();
+        if (c.before != 0) {
+            MsgQueue made(name, 0, IPC_CREAT);
+            setQueueBytes(name, c.before);
+        }
+        std::vector<std::string> args{name};
+        if (!c.bytes.empty()) args.insert(args.end(), {"-b", c.bytes});
+        ProcessResult r = runProgram("queuemake", args);
+        std::string row = std::to_string(c.before) + " -b " + c.bytes;
+        EXPECT_EQ(r.exitCode, 0) << row << r.err;
+        bool named =
+            r.err.find("keeps its limit of " + std::to_string(c.after)) != std::string::npos;
+        EXPECT_EQ(named, c.refused) << row << r.err;
+        EXPECT_EQ(queueBytes(name), c.after) << row;
+    }
+}
+
+TEST(Queuemake, LimitTheSystemRefusesIsKeptAndNamedOnStandardError) {
+    unsigned long ceiling = systemCeiling();
+    ASSERT_GT(ceiling, 0u);
+    // A privileged run could raise any limit: run it without the capability that allows it.
+    std::vector<std::string> launcher;
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "needs setpriv to drop privilege";
+        launcher = {"--bounding-set=-sys_resource", programPath("queuemake")};
+    }
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), launcher.begin(), launcher.end());
+        return runProgram(launcher.empty() ? "queuemake" : "/usr/bin/setpriv", args);
+    };
+    IpcNames ipc;
+    std::string name = ipc.name();
+    std::string asked = std::to_string(ceiling + 4096);
+    ProcessResult r = run({name, "-b", asked});
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    EXPECT_NE(r.out.find("Msgqueue [" + name + ", "), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "Msgqueue [" + name + "] keeps its limit of " + std::to_string(ceiling) +
+                         " bytes: only a privileged process may raise it to " + asked +
+                         " bytes, above /proc/sys/kernel/msgmnb.\n");
+    EXPECT_EQ(queueBytes(name), ceiling);
+    if (ceiling < 4 * 1024 * 1024) {
+        ProcessResult unasked = run({name});
+        EXPECT_EQ(unasked.exitCode, 0) << unasked.err;
+        EXPECT_NE(unasked.err.find("keeps its limit of " + std::to_string(ceiling)),
+                  std::string::npos)
+            << unasked.err;
+        EXPECT_EQ(queueBytes(name), ceiling);
+    }
 }
 
 TEST(Queuemake, CreatesTheQueueAndReusesItWithItsMessages) {

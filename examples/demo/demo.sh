@@ -124,7 +124,7 @@ tables+=("$table")
 "$bin/tablemake" "$table" | sed '/^$/d; s/^/    [tablemake] /'
 for q in "$initiator_out" "$initiator_in" "$acceptor_out" "$acceptor_in"; do
     queues+=("$q")
-    "$bin/queuemake" "$q" | sed '/^$/d; s/^/    [queuemake] /'
+    "$bin/queuemake" "$q" 2>&1 | sed '/^$/d; s/^/    [queuemake] /'
 done
 echo "    site table $table; initiator queues in $initiator_in / out $initiator_out;" \
     "acceptor queues in $acceptor_in / out $acceptor_out"

@@ -1,12 +1,21 @@
-// orderfill shm orders answers [-n count]
+// orderfill shm orders answers [-n count] [-q]
 //
 // A small trading application for the acceptor's side of the demo. It takes every order a
 // gateway delivers to the queue "orders", fills it completely at its limit price and puts the
 // ExecutionReport on the queue "answers", addressed to the site that sent the order: the queue
 // message type is that site's cell index + 1, which is how an acceptor's sessions tell their
 // traffic apart. Like any application it counts what it takes (In.proc of the sender) and what
-// it hands over (Out.pend of the addressee). With -n it stops after that many orders.
+// it hands over (Out.pend of the addressee). With -n it stops after that many orders; with -q it
+// prints only its final count and its errors (for load tests).
+//
+// It never waits on one queue while the other fills: a gateway blocked writing orders to a full
+// queue stops reading answers, so an application blocked writing answers would stall both for
+// good. Answers the queue cannot take now wait here, in order, and go out first on every pass;
+// orders are taken without waiting, and only a pass that moved nothing sleeps a millisecond.
+#include <time.h>
+
 #include <csignal>
+#include <deque>
 #include <iostream>
 #include <string>
 
@@ -25,8 +34,25 @@ void onStopSignal(int) {
 }
 
 int usage() {
-    std::cout << "Usage: orderfill shm orders answers [-n count]" << std::endl;
+    std::cout << "Usage: orderfill shm orders answers [-n count] [-q]" << std::endl;
     return 255;
+}
+
+// How long answers still waiting for room get after a stop signal before they are given up.
+constexpr int stopGraceMillis = 1000;
+
+bool quiet = false;
+
+struct Answer {
+    std::string sender;
+    MemoryCell* cell;
+    long type;
+    std::string report;
+};
+
+void pauseMillis(long ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
 }
 
 std::string field(int tag, const std::string& value) {
@@ -44,8 +70,9 @@ std::string execution(const Fix& order, int n) {
            field(151, "0") + field(14, qty) + field(6, price);
 }
 
-// Handles one delivered message; returns true when it was an order that got its fill.
-bool answer(Shm& shm, MsgQueue& answers, const Fix& message, int n) {
+// Handles one delivered message; returns true when it was an order whose fill now waits in
+// `waiting`.
+bool answer(Shm& shm, std::deque<Answer>& waiting, const Fix& message, int n) {
     std::string sender = message.getTagValue(TagSenderCompID);
     if (sender.empty()) {
         std::cerr << "orderfill: skipped a message without SenderCompID: " << message.printable()
@@ -59,13 +86,28 @@ bool answer(Shm& shm, MsgQueue& answers, const Fix& message, int n) {
         return false;
     }
     long type = shm.getCellId(sender) + 1;
-    Fix report(execution(message, n));
-    std::cout << "orderfill: order from " << sender << ": " << message.printable() << std::endl;
-    answers.write(report.message, WaitMode, type);
-    cell->Out.pend++;
-    std::cout << "orderfill: execution for " << sender << " (queue type " << type
-              << "): " << report.printable() << std::endl;
+    if (!quiet) {
+        std::cout << "orderfill: order from " << sender << ": " << message.printable() << std::endl;
+    }
+    waiting.push_back(Answer{sender, cell, type, execution(message, n)});
     return true;
+}
+
+// Puts waiting answers on the queue, oldest first, as far as it has room; how many went.
+int sendWaiting(MsgQueue& answers, std::deque<Answer>& waiting) {
+    int sent = 0;
+    while (!waiting.empty()) {
+        Answer& a = waiting.front();
+        if (!answers.offer(a.report, a.type)) break;
+        a.cell->Out.pend++;
+        if (!quiet) {
+            std::cout << "orderfill: execution for " << a.sender << " (queue type " << a.type
+                      << "): " << Fix(a.report).printable() << std::endl;
+        }
+        waiting.pop_front();
+        ++sent;
+    }
+    return sent;
 }
 
 }  // namespace
@@ -74,6 +116,7 @@ int main(int argc, char** argv) {
     Options options(argc, argv);
     if (options.getCount() < 4) return usage();
     int limit = options.getOptionNum('n');
+    quiet = options.is_present('q');
     struct sigaction stop = {};
     stop.sa_handler = onStopSignal;
     sigaction(SIGTERM, &stop, nullptr);
@@ -83,17 +126,32 @@ int main(int argc, char** argv) {
         MsgQueue orders(options.getArgument(2), 0, 0);
         MsgQueue answers(options.getArgument(3), 0, 0);
         int filled = 0;
+        std::deque<Answer> waiting;
         while (!stopRequested && (limit <= 0 || filled < limit)) {
-            Fix message(orders.read(1, WaitMode));
-            // An empty text means a signal interrupted the wait; the loop test decides.
-            if (message.message.empty()) continue;
-            try {
-                if (answer(shm, answers, message, filled + 1)) ++filled;
-            } catch (ShmException& e) {
-                std::cerr << "orderfill: " << e.what() << " " << message.printable() << std::endl;
+            bool moved = sendWaiting(answers, waiting) > 0;
+            Fix message(orders.read(1, NoWaitMode));
+            if (!message.message.empty()) {
+                moved = true;
+                try {
+                    if (answer(shm, waiting, message, filled + 1)) ++filled;
+                } catch (ShmException& e) {
+                    std::cerr << "orderfill: " << e.what() << " " << message.printable()
+                              << std::endl;
+                }
             }
+            if (!moved) pauseMillis(1);
+        }
+        // Fills already made still go out; after a stop signal only for a short while.
+        for (int waited = 0; !waiting.empty() && (!stopRequested || waited < stopGraceMillis);
+             ++waited) {
+            if (sendWaiting(answers, waiting) == 0) pauseMillis(1);
         }
         std::cout << "orderfill: " << filled << " order(s) filled" << std::endl;
+        if (!waiting.empty()) {
+            std::cerr << "orderfill: " << waiting.size()
+                      << " execution(s) not delivered: the answers queue had no room." << std::endl;
+            return 1;
+        }
     } catch (MQException& e) {
         std::cerr << e.what() << std::endl;
         return 1;
