@@ -59,19 +59,6 @@ std::string siteCfg(const std::string& site) {
            "5 {58=Bye}\n";
 }
 
-// ThreadSanitizer starts a background thread of its own with a program's first thread.
-#if defined(__SANITIZE_THREAD__)
-constexpr int sanitizerThreads = 1;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr int sanitizerThreads = 1;
-#else
-constexpr int sanitizerThreads = 0;
-#endif
-#else
-constexpr int sanitizerThreads = 0;
-#endif
-
 class Acceptor : public GatewayTest {
   protected:
     void SetUp() override {

@@ -203,7 +203,8 @@ class Load : public GatewayTest {
                 gw.reset();
         }
         ASSERT_TRUE(gw) << "gatelisten did not start listening";
-        threads = threadCount(gw->pid());
+        // Measured before the first session thread, which brings the sanitizer's own with it.
+        threads = threadCount(gw->pid()) + sanitizerThreads;
         descriptors = openDescriptors(gw->pid());
     }
 

@@ -10,6 +10,20 @@
 #include <string>
 #include <vector>
 
+// ThreadSanitizer starts a background thread of its own with a program's first thread,
+// so a process that had only its main thread has one more once it has made another.
+#if defined(__SANITIZE_THREAD__)
+constexpr int sanitizerThreads = 1;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int sanitizerThreads = 1;
+#else
+constexpr int sanitizerThreads = 0;
+#endif
+#else
+constexpr int sanitizerThreads = 0;
+#endif
+
 // Polls done() every 5 ms until it holds or limitMs milliseconds have passed; its last answer.
 bool waitUntil(const std::function<bool()>& done, int limitMs);
 
