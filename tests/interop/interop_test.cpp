@@ -384,7 +384,9 @@ TEST_P(InitiatorSession, RestartedTheSameDayItResumesItsNumbersAndQuickFixAccept
     EXPECT_TRUE(peer->records("OUT", field("35", "2")).empty()) << peer->transcript();
     std::vector<std::string> logons = peer->records("IN", field("35", "A"));
     ASSERT_EQ(logons.size(), 2u) << peer->transcript();
-    EXPECT_EQ(seqOf(logons[1]), seqOf(logons[0]) + 2);
+    // The order, then the Logout with which the stopped gateway ended its session.
+    EXPECT_EQ(seqOf(logons[1]), seqOf(logons[0]) + 3);
+    EXPECT_EQ(peer->records("IN", field("35", "5")).size(), 1u) << peer->transcript();
     expectNoComplaints();
 }
 
