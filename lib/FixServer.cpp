@@ -5,6 +5,7 @@
 
 #include "Common.h"
 
+std::atomic<int> FixServer::started{0};
 std::mutex FixServer::sitesLock;
 std::condition_variable FixServer::siteReleased;
 std::set<int> FixServer::liveSites;
@@ -31,8 +32,12 @@ FixServer::~FixServer() {
 }
 
 int FixServer::Start() {
+    started.fetch_add(1);
     int result = Thread::Start();
-    if (result != 0) return result;
+    if (result != 0) {
+        started.fetch_sub(1);
+        return result;
+    }
     detach();
     launched.set_value();
     return 0;
@@ -42,6 +47,7 @@ void FixServer::Run() {
     launch.wait();
     Server();
     delete this;
+    started.fetch_sub(1);
 }
 
 int FixServer::Server() {

@@ -13,6 +13,7 @@
 // live sites, which is guarded by its own lock.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <memory>
@@ -63,6 +64,8 @@ class FixServer : public Session {
 
     // 'I' while the session runs, 'D' once it has ended with a refusal code.
     char threadStatus() const { return status; }
+    // Sessions started with Start() whose thread has not ended yet.
+    static int running() { return started.load(); }
 
   protected:
     void console(const std::string& line, int level) override;
@@ -88,6 +91,7 @@ class FixServer : public Session {
     std::future<void> launch = launched.get_future();
 
     // Cell indexes of the sites with a live session in this process.
+    static std::atomic<int> started;
     static std::mutex sitesLock;
     static std::condition_variable siteReleased;
     static std::set<int> liveSites;

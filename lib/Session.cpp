@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +47,18 @@ void Session::requestStop() {
     stopAll.store(true);
 }
 
+bool Session::stopRequestedForAll() {
+    return stopAll.load();
+}
+
+void Session::stopOnTerminationSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) { requestStop(); };
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
 void Session::Setup(Shm& table, Mutex& lock, MsgQueue& qout, std::string& qin) {
     shm = &table;
     mutex = &lock;
@@ -75,8 +88,10 @@ void Session::openLogs(bool announce) {
 }
 
 void Session::attachCore(MemoryCell& siteCell) {
-    core.attach(cfg, siteCell,
-                cfg.standardRules() ? SessionCore::Rules::Standard : SessionCore::Rules::Today);
+    bool standard = cfg.standardRules();
+    core.attach(cfg, siteCell, standard ? SessionCore::Rules::Standard : SessionCore::Rules::Today);
+    // The standard rules ignore a garbled message; the stream then finds the next one.
+    comm.setResync(standard);
 }
 
 void Session::lockSite() {

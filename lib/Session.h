@@ -75,6 +75,10 @@ class Session : public Thread, protected SessionPort {
     // Asks every session of the process to end in order at its next pass, as if 'S' had been
     // written into its cell. Safe to call from a signal handler.
     static void requestStop();
+    // True once requestStop() was called.
+    static bool stopRequestedForAll();
+    // SIGTERM, SIGINT and SIGHUP call requestStop().
+    static void stopOnTerminationSignals();
 
     // The text of the latest console line of this session.
     const std::string& lastLine() const { return msg; }

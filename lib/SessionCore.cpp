@@ -60,20 +60,34 @@ bool SessionCore::validMsgType(const std::string& type) {
 
 const char* SessionCore::rejectText(int reason) {
     switch (reason) {
-        case 0: return "Invalid tag number";
-        case 1: return "Required tag missing";
-        case 2: return "Tag not defined for this message type";
-        case 3: return "Undefined Tag";
-        case 4: return "Tag specified without a value";
-        case 5: return "Value is incorrect (out of range) for this tag";
-        case 6: return "Incorrect data format for value";
-        case 9: return "CompID problem";
-        case 10: return "SendingTime accuracy problem";
-        case 11: return "Invalid MsgType";
-        case 13: return "Tag appears more than once";
-        case 14: return "Tag specified out of required order";
-        case 16: return "Incorrect NumInGroup count for repeating group";
-        default: return "Other";
+        case 0:
+            return "Invalid tag number";
+        case 1:
+            return "Required tag missing";
+        case 2:
+            return "Tag not defined for this message type";
+        case 3:
+            return "Undefined Tag";
+        case 4:
+            return "Tag specified without a value";
+        case 5:
+            return "Value is incorrect (out of range) for this tag";
+        case 6:
+            return "Incorrect data format for value";
+        case 9:
+            return "CompID problem";
+        case 10:
+            return "SendingTime accuracy problem";
+        case 11:
+            return "Invalid MsgType";
+        case 13:
+            return "Tag appears more than once";
+        case 14:
+            return "Tag specified out of required order";
+        case 16:
+            return "Incorrect NumInGroup count for repeating group";
+        default:
+            return "Other";
     }
 }
 
@@ -255,8 +269,11 @@ void SessionCore::receivedToday(const std::string& msg) {
 void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
     in.message = msg;
     int r = in.validate(version, 0);
-    std::size_t afterLength = msg.find(soh, msg.find("\x01" "9=") + 1);
-    bool typeThird = afterLength != std::string::npos && msg.compare(afterLength + 1, 3, "35=") == 0;
+    std::size_t afterLength = msg.find(soh, msg.find("\x01"
+                                                     "9=") +
+                                                1);
+    bool typeThird =
+        afterLength != std::string::npos && msg.compare(afterLength + 1, 3, "35=") == 0;
     if (r == InvalidBeginString && msg.compare(0, 2, "8=") == 0 && typeThird) {
         endWithLogout("Incorrect BeginString");
         return;

@@ -1,10 +1,10 @@
 #include "Fix.h"
 
 #include <charconv>
-#include <cstdio>
-#include <ctime>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "Common.h"
 #include "Time.h"
