@@ -22,6 +22,7 @@
 #include <ctime>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 
 #include "Fix.h"
@@ -161,6 +162,9 @@ class SessionCore {
     // when a TestRequest went out unanswered (0: none).
     std::map<int, std::string> queued;
     int askedUpTo = 0;
+    // The highest number dropped past maxQueued, and the kept ResendRequests already answered.
+    int droppedUpTo = 0;
+    std::set<int> answeredAhead;
     std::time_t testReqSent = 0;
     bool loggingOut = false;
     bool answered = false;
