@@ -311,6 +311,12 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
     }
     int expected = cell->In.seq + 1;
     if (seq > expected) {
+        if (type == "5") {
+            // The session ends either way: a Logout is answered (or taken as the answer to ours)
+            // without waiting for the gap, which stays open for the next session to ask for.
+            sessionMessage(type, msg);
+            return;
+        }
         if (type == "2" && queued.count(seq) == 0 && answeredAhead.insert(seq).second) {
             // Answered at once: the counterparty may wait for this answer before it fills our gap.
             answerResend(in.getTagIntValue(TagBeginSeqNo), in.getTagIntValue(TagEndSeqNo));

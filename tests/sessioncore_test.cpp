@@ -366,6 +366,8 @@ TEST(SessionCoreInbound, SessionMessagesAreAnsweredAsTheRulesAndRoleSay) {
             {msg("3|45=2", 5)}, {"0@8"}, {}, {}, 5, 'O'),
         row("O2 unsolicited Logout is answered, then the end", Std, Acc, {msg("5", 5)},
             {"5@8 58=Bye"}, {}, {}, 5, 'S'),
+        row("O2 a Logout above an open gap is answered at once", Std, Acc,
+            {msg("D|11=a", 7), msg("5", 8)}, {resend5, "5@9 58=Bye"}, {}, {}, 4, 'S'),
         row("O2 at the initiator too", Std, Ini, {msg("5", 5)}, {"5@8 58=Bye"}, {}, {}, 5, 'S'),
         row("today: O2 at the acceptor", Today, Acc, {msg("5", 5)}, {"5@8 58=Bye"}, {}, {}, 5, 'S'),
         row("today: O2 at the initiator", Today, Ini, {msg("5", 5)}, {"5@8 58=Bye"}, {}, {}, 5,
