@@ -269,9 +269,10 @@ void SessionCore::receivedToday(const std::string& msg) {
 void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
     in.message = msg;
     int r = in.validate(version, 0);
-    std::size_t afterLength = msg.find(soh, msg.find("\x01"
-                                                     "9=") +
-                                                1);
+    static const char lengthKey[] =
+        "\x01"
+        "9=";
+    std::size_t afterLength = msg.find(soh, msg.find(lengthKey) + 1);
     bool typeThird =
         afterLength != std::string::npos && msg.compare(afterLength + 1, 3, "35=") == 0;
     if (r == InvalidBeginString && msg.compare(0, 2, "8=") == 0 && typeThird) {
@@ -305,13 +306,25 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
     if (!loggingOut) setStatus(status_Online);
     if (type == "4" && in.getTagCharValue(TagGapFillFlag) != Yes) {
         sequenceReset(true);  // Reset mode: its MsgSeqNum is not checked
+        drainQueued(now);     // messages kept above a gap may be next in line now
         return;
     }
     int expected = cell->In.seq + 1;
     if (seq > expected) {
+        if (type == "5") {
+            // The session ends either way: a Logout is answered (or taken as the answer to ours)
+            // without waiting for the gap, which stays open for the next session to ask for.
+            sessionMessage(type, msg);
+            return;
+        }
+        if (type == "2" && queued.count(seq) == 0 && answeredAhead.insert(seq).second) {
+            // Answered at once: the counterparty may wait for this answer before it fills our gap.
+            answerResend(in.getTagIntValue(TagBeginSeqNo), in.getTagIntValue(TagEndSeqNo));
+        }
         if (queued.size() < maxQueued) {
             queued.emplace(seq, msg);
         } else {
+            droppedUpTo = std::max(droppedUpTo, seq);
             say("FIX Message: [" + Converter::to_string(seq) +
                     "] dropped: too many messages above the gap; it is asked for again.",
                 Warning);
@@ -362,6 +375,7 @@ void SessionCore::processStandard(const std::string& msg, std::time_t now) {
         return;
     }
     count();
+    if (type == "2" && answeredAhead.erase(seq) > 0) return;  // answered when it arrived
     sessionMessage(type, msg);
 }
 
@@ -377,11 +391,16 @@ void SessionCore::drainQueued(std::time_t now) {
         queued.erase(first);
         processStandard(next, now);
     }
-    // A second hole above the first one: asked for once the first is filled.
-    if (!queued.empty() && !holding() && status() != status_Shutdown &&
+    answeredAhead.erase(answeredAhead.begin(), answeredAhead.upper_bound(cell->In.seq));
+    // A second hole above the first one, or messages dropped past the bound: asked for once the
+    // first hole is filled.
+    int nextKept = !queued.empty()              ? queued.begin()->first
+                   : droppedUpTo > cell->In.seq ? droppedUpTo + 1
+                                                : 0;
+    if (nextKept != 0 && !holding() && status() != status_Shutdown &&
         askedUpTo < cell->In.seq + 1) {
         sendResendReq();
-        askedUpTo = queued.begin()->first - 1;
+        askedUpTo = nextKept - 1;
     }
 }
 
@@ -537,6 +556,9 @@ void SessionCore::sendResendReq() {
     fix.build(tagList, data, cell->Out.seq);
     port.sendNew(fix.message);
     say("FIX Message: <RESENDREQ " + Converter::to_string(from) + ">", 0);
+    // The gap asked for runs at least through the message that showed it: a Logon above the
+    // expected number is not kept, so the answer covers it too and later ones wait for it.
+    if (ruleSet == Rules::Standard) askedUpTo = std::max({askedUpTo, from, in.getMsgSeqNum()});
 }
 
 void SessionCore::sendLogout(const std::string& text) {

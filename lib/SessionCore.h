@@ -8,10 +8,12 @@
 //   failed check ends the session, and the roles differ in their idle rule and in what answers a
 //   Heartbeat or a Reject.
 // - The standard FIX session rules: messages above a gap are kept (up to maxQueued) and processed
-//   in order once it is filled, with one ResendRequest per gap; a garbled message is ignored;
-//   faults of a well-formed message are answered with a session-level Reject built from the site's
-//   Reject template, or with a Logout naming them; SendingTime is checked against the clock;
-//   heartbeats and TestRequests follow the two clocks of what was sent and what was received.
+//   in order once it is filled, with one ResendRequest per gap (a ResendRequest or a Logout
+//   above the gap is acted on at once, the ResendRequest counted in its turn); a garbled message
+//   is ignored; faults of a well-formed message are answered with a session-level Reject built
+//   from the site's Reject template, or with a Logout naming them; SendingTime is checked against
+//   the clock; heartbeats and TestRequests follow the two clocks of what was sent and what was
+//   received.
 // In both, an inbound application message counts only once the port has delivered it, numbers
 // never go back, and a Logout is answered with a Logout.
 //
@@ -22,6 +24,7 @@
 #include <ctime>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 
 #include "Fix.h"
@@ -161,6 +164,9 @@ class SessionCore {
     // when a TestRequest went out unanswered (0: none).
     std::map<int, std::string> queued;
     int askedUpTo = 0;
+    // The highest number dropped past maxQueued, and the kept ResendRequests already answered.
+    int droppedUpTo = 0;
+    std::set<int> answeredAhead;
     std::time_t testReqSent = 0;
     bool loggingOut = false;
     bool answered = false;
