@@ -311,11 +311,16 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
     }
     int expected = cell->In.seq + 1;
     if (seq > expected) {
-        if (type == "5") {
-            // The session ends either way: a Logout is answered (or taken as the answer to ours)
-            // without waiting for the gap, which stays open for the next session to ask for.
+        if (type == "5" && loggingOut) {
+            // The answer to ours: the session ends, and the gap is asked for by the next one.
             sessionMessage(type, msg);
             return;
+        }
+        // A Logout above the gap waits in line like any message, so what comes before it is not
+        // lost; idle() answers it anyway should the gap stay open for logoutGrace seconds.
+        if (type == "5" && logoutKept == 0) {
+            logoutKept = seq;
+            logoutKeptAt = now;
         }
         if (type == "2" && queued.count(seq) == 0 && answeredAhead.insert(seq).second) {
             // Answered at once: the counterparty may wait for this answer before it fills our gap.
@@ -430,6 +435,7 @@ void SessionCore::sessionMessage(const std::string& type, const std::string& msg
             sequenceReset(standard);
             break;
         case msgTypeLogout:
+            logoutKept = 0;
             if (loggingOut) {
                 // The answer to ours: the session is over.
                 answered = true;
@@ -620,6 +626,16 @@ void SessionCore::answerResend(int beginSeq, int endSeq) {
 // --- Idle ----------------------------------------------------------------------------------
 
 bool SessionCore::idle(std::time_t now, std::time_t lastIn, std::time_t lastOut) {
+    if (logoutKept != 0 && now - logoutKeptAt >= logoutGrace) {
+        auto kept = queued.find(logoutKept);
+        logoutKept = 0;
+        if (kept != queued.end()) {
+            in.message = kept->second;
+            queued.erase(kept);
+            sessionMessage("5", in.message);
+            return false;
+        }
+    }
     if (ruleSet == Rules::Today) {
         switch (status()) {
             case status_Online:

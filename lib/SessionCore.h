@@ -8,8 +8,9 @@
 //   failed check ends the session, and the roles differ in their idle rule and in what answers a
 //   Heartbeat or a Reject.
 // - The standard FIX session rules: messages above a gap are kept (up to maxQueued) and processed
-//   in order once it is filled, with one ResendRequest per gap (a ResendRequest or a Logout
-//   above the gap is acted on at once, the ResendRequest counted in its turn); a garbled message
+//   in order once it is filled, with one ResendRequest per gap (a ResendRequest above the gap is
+//   answered at once and counted in its turn; a Logout above it waits at most logoutGrace
+//   seconds for the gap to be filled, then is answered); a garbled message
 //   is ignored; faults of a well-formed message are answered with a session-level Reject built
 //   from the site's Reject template, or with a Logout naming them; SendingTime is checked against
 //   the clock; heartbeats and TestRequests follow the two clocks of what was sent and what was
@@ -44,6 +45,8 @@ class SessionCore {
     // Messages kept above a gap under the standard rules; past that a message is dropped and
     // asked for again once the gap is filled.
     static constexpr std::size_t maxQueued = 10000;
+    // Seconds a Logout kept above a gap waits for the gap to be filled before it is answered.
+    static constexpr int logoutGrace = 3;
 
     SessionCore(Role role, SessionPort& port);
 
@@ -167,6 +170,9 @@ class SessionCore {
     // The highest number dropped past maxQueued, and the kept ResendRequests already answered.
     int droppedUpTo = 0;
     std::set<int> answeredAhead;
+    // A Logout kept above a gap (its MsgSeqNum; 0: none) and when it came.
+    int logoutKept = 0;
+    std::time_t logoutKeptAt = 0;
     std::time_t testReqSent = 0;
     bool loggingOut = false;
     bool answered = false;

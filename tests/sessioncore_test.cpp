@@ -366,8 +366,11 @@ TEST(SessionCoreInbound, SessionMessagesAreAnsweredAsTheRulesAndRoleSay) {
             {msg("3|45=2", 5)}, {"0@8"}, {}, {}, 5, 'O'),
         row("O2 unsolicited Logout is answered, then the end", Std, Acc, {msg("5", 5)},
             {"5@8 58=Bye"}, {}, {}, 5, 'S'),
-        row("O2 a Logout above an open gap is answered at once", Std, Acc,
-            {msg("D|11=a", 7), msg("5", 8)}, {resend5, "5@9 58=Bye"}, {}, {}, 4, 'S'),
+        row("O2 a Logout above an open gap waits in line with what is kept", Std, Acc,
+            {msg("D|11=a", 7), msg("5", 8)}, {resend5}, {}, {}, 4, 'O'),
+        row("O2 ... and is answered in its turn once the gap is filled", Std, Acc,
+            {msg("D|11=a", 7), msg("5", 8), msg("D|11=a", 5), msg("0", 6)}, {resend5, "5@9 58=Bye"},
+            {}, {5, 7}, 8, 'S'),
         row("O2 at the initiator too", Std, Ini, {msg("5", 5)}, {"5@8 58=Bye"}, {}, {}, 5, 'S'),
         row("today: O2 at the acceptor", Today, Acc, {msg("5", 5)}, {"5@8 58=Bye"}, {}, {}, 5, 'S'),
         row("today: O2 at the initiator", Today, Ini, {msg("5", 5)}, {"5@8 58=Bye"}, {}, {}, 5,
@@ -506,6 +509,17 @@ TEST(SessionCoreIdle, AnsweredTestRequestKeepsTheSessionUpAndHeartBtIntZeroMeans
     EXPECT_TRUE(z.core->idle(t0 + 1000, t0, t0));
     EXPECT_EQ(z.core->nextIdleCheck(t0 + 1000, t0, t0), 5);
     EXPECT_TRUE(z.port.sent.empty());
+}
+
+TEST(SessionCoreIdle, ALogoutKeptAboveAGapThatStaysOpenIsAnsweredAfterItsGrace) {
+    Harness h(Std);
+    h.in(msg("5", 8));
+    EXPECT_TRUE(h.core->idle(t0 + SessionCore::logoutGrace - 1, t0, t0));
+    EXPECT_EQ(h.cell.status, status_Online);
+    EXPECT_FALSE(h.core->idle(t0 + SessionCore::logoutGrace, t0, t0));
+    EXPECT_EQ(h.port.sent, (std::vector<std::string>{resend5, "5@9 58=Bye"}));
+    EXPECT_EQ(h.cell.status, status_Shutdown);
+    EXPECT_EQ(h.cell.In.seq, 4);  // the gap stays open for the next session to ask for
 }
 
 TEST(SessionCoreIdle, TodayEachQuietIntervalStepsOnlineHeartbeatTestRequestThenEndPerRole) {
