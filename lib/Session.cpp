@@ -154,7 +154,7 @@ void Session::runLoop() {
         // Inbound first: a peer that has closed is noticed before an outbound text goes into the
         // dead connection, so the text stays in the pipe and goes back on the input queue. While
         // a message waits for the output queue nothing more is read: it must count first.
-        bool holding = core.holding() && !core.deliverHeld(now);
+        bool holding = core.holding() && !core.deliverHeld();
         std::string in = holding ? std::string() : comm.recv();
         if (!in.empty()) {
             act = true;

@@ -220,13 +220,13 @@ void SessionCore::deliverOrHold(const std::string& msg) {
     }
 }
 
-bool SessionCore::deliverHeld(std::time_t now) {
+bool SessionCore::deliverHeld() {
     if (undelivered.empty()) return true;
     if (!port.deliver(undelivered)) return false;
     undelivered.clear();
     count();
     cell->In.pend += 1;
-    if (ruleSet == Rules::Standard) drainQueued(now);
+    if (ruleSet == Rules::Standard) drainQueued();
     return true;
 }
 
@@ -306,7 +306,7 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
     if (!loggingOut) setStatus(status_Online);
     if (type == "4" && in.getTagCharValue(TagGapFillFlag) != Yes) {
         sequenceReset(true);  // Reset mode: its MsgSeqNum is not checked
-        drainQueued(now);     // messages kept above a gap may be next in line now
+        drainQueued();        // messages kept above a gap may be next in line now
         return;
     }
     int expected = cell->In.seq + 1;
@@ -349,11 +349,11 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
                       " but received " + Converter::to_string(seq));
         return;
     }
-    processStandard(msg, now);
-    drainQueued(now);
+    processStandard(msg);
+    drainQueued();
 }
 
-void SessionCore::processStandard(const std::string& msg, std::time_t now) {
+void SessionCore::processStandard(const std::string& msg) {
     in.message = msg;
     int seq = in.getMsgSeqNum();
     std::string type = in.getTagValue(TagMsgType);
@@ -374,7 +374,6 @@ void SessionCore::processStandard(const std::string& msg, std::time_t now) {
         reject(seq, type, 11, TagMsgType);
         return;
     }
-    (void)now;
     if (!isSessionLevel(type)) {
         deliverOrHold(msg);
         return;
@@ -384,7 +383,7 @@ void SessionCore::processStandard(const std::string& msg, std::time_t now) {
     sessionMessage(type, msg);
 }
 
-void SessionCore::drainQueued(std::time_t now) {
+void SessionCore::drainQueued() {
     while (!holding() && status() != status_Shutdown && !queued.empty()) {
         auto first = queued.begin();
         if (first->first <= cell->In.seq) {
@@ -394,7 +393,7 @@ void SessionCore::drainQueued(std::time_t now) {
         if (first->first != cell->In.seq + 1) break;
         std::string next = std::move(first->second);
         queued.erase(first);
-        processStandard(next, now);
+        processStandard(next);
     }
     answeredAhead.erase(answeredAhead.begin(), answeredAhead.upper_bound(cell->In.seq));
     // A second hole above the first one, or messages dropped past the bound: asked for once the

@@ -84,7 +84,7 @@ class SessionCore {
     bool holding() const { return !undelivered.empty(); }
     // Offers the waiting message again (and, under the standard rules, goes on with the messages
     // kept above it); true when nothing waits any more.
-    bool deliverHeld(std::time_t now);
+    bool deliverHeld();
     // One step of the idle rule. Today's rules: called after a quiet interval. Standard rules:
     // called at least once a second with the times of the last receive and the last send. False
     // when the session is over.
@@ -130,9 +130,9 @@ class SessionCore {
     void receivedToday(const std::string& msg);
     void receivedStandard(const std::string& msg, std::time_t now);
     // A standard-rules message numbered as expected; its checks, then its effect.
-    void processStandard(const std::string& msg, std::time_t now);
+    void processStandard(const std::string& msg);
     // The messages kept above a gap that are now next in line.
-    void drainQueued(std::time_t now);
+    void drainQueued();
     // Today's effect of a session message numbered as expected, once counted.
     void sessionMessage(const std::string& type, const std::string& msg);
     void sequenceReset(bool standard);

@@ -386,10 +386,10 @@ TEST(SessionCoreInbound, FullApplicationQueueHoldsAMessageUncountedThenTheKeptOn
         h.port.full = true;
         h.in(msg("D|11=a", 5));
         EXPECT_TRUE(h.core->holding());
-        EXPECT_FALSE(h.core->deliverHeld(t0));
+        EXPECT_FALSE(h.core->deliverHeld());
         EXPECT_EQ(h.cell.In.seq, 4);
         h.port.full = false;
-        EXPECT_TRUE(h.core->deliverHeld(t0));
+        EXPECT_TRUE(h.core->deliverHeld());
         EXPECT_EQ(h.port.delivered, (rules == Std ? std::vector<int>{5, 6} : std::vector<int>{5}));
         EXPECT_EQ(h.port.recorded, h.cell.In.seq);
     }
