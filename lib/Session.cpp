@@ -201,11 +201,10 @@ void Session::runLoop() {
         // HeartBtInt 0: the counterparty asked for no heartbeats, so silence is never a fault.
         if (logoutDeadline != 0 || standard || core.heartBtInt <= 0 ||
             comm.isActive(core.heartBtInt)) {
-            int wait = logoutDeadline != 0 ? 1
-                       : standard ? core.nextIdleCheck(now, comm.getRecvTime(), comm.getSendTime())
-                                  : quietWait();
+            // A second at most: the idle rule acts on time, and a stop by signal (which may land
+            // on another thread) or by the operator is seen within a second.
             try {
-                comm.selectWithEvent(takeOutbound ? p->getReaderId() : -1, wait);
+                comm.selectWithEvent(takeOutbound ? p->getReaderId() : -1, idleWait);
             } catch (const SocketException&) {
                 if (!stopAll.load()) throw;  // the wait was cut short by the stop signal
             }
@@ -240,13 +239,6 @@ void Session::waitForQueueRoom(bool takeOutbound) {
     if (takeOutbound) wake[n++] = {p->getReaderId(), POLLIN, 0};
     if (comm.pending() > 0) wake[n++] = {sock->getSocket(), POLLOUT, 0};
     poll(wake, n, queueRoomPoll);
-}
-
-int Session::quietWait() const {
-    // Sleep no longer than the quiet interval still has to run, so the idle rule acts on time.
-    time_t last = std::max(comm.getRecvTime(), comm.getSendTime());
-    long left = core.heartBtInt - static_cast<long>(std::time(nullptr) - last);
-    return static_cast<int>(std::clamp(left, 1L, static_cast<long>(idleWait)));
 }
 
 void Session::sendApplication(std::string& text) {

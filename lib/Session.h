@@ -7,8 +7,8 @@
 //
 // The loop, in short: each pass flushes pending socket output, handles at most one whole inbound
 // message, sends at most one text from the pipe, and only when it did neither sleeps in one
-// select on socket and pipe (at most 5 s and never past the next moment the idle rule must look,
-// also woken by writability while output is pending). A HeartBtInt of 0 means no idle rule.
+// select on socket and pipe (at most a second, also woken by writability while output is
+// pending), after which the idle rule looks again. A HeartBtInt of 0 means no idle rule.
 //
 // An inbound application message counts (In.seq, the site's SeqFile) only once it is on the
 // output queue. The queue is never waited on: when it is full the message is held, the socket is
@@ -50,7 +50,7 @@
 class Session : public Thread, protected SessionPort {
   public:
     // Seconds the idle wait sleeps at most.
-    static constexpr int idleWait = 5;
+    static constexpr int idleWait = 1;
     // Seconds a session waits for the first whole message of the counterparty.
     static constexpr int logonWait = 30;
     // Seconds a session that sent a Logout waits for the answer.
@@ -153,8 +153,6 @@ class Session : public Thread, protected SessionPort {
     std::string msg;
 
   private:
-    // Seconds the idle wait may sleep.
-    int quietWait() const;
     // Stamps and sends one outbound application text from the pipe.
     void sendApplication(std::string& text);
     // One pass of the loop while a message waits for the output queue: outbound texts still go,

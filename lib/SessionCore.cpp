@@ -668,11 +668,3 @@ bool SessionCore::idle(std::time_t now, std::time_t lastIn, std::time_t lastOut)
     if (now - lastOut >= heartBtInt) sendHeartbeat("");
     return true;
 }
-
-int SessionCore::nextIdleCheck(std::time_t now, std::time_t lastIn, std::time_t lastOut) const {
-    if (heartBtInt <= 0) return 5;
-    long due = lastOut + heartBtInt;
-    due = std::min<long>(due, testReqSent != 0 ? testReqSent + heartBtInt
-                                               : lastIn + heartBtInt + testMargin(heartBtInt));
-    return static_cast<int>(std::clamp<long>(due - now, 1, 5));
-}

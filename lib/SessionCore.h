@@ -89,8 +89,6 @@ class SessionCore {
     // called at least once a second with the times of the last receive and the last send. False
     // when the session is over.
     bool idle(std::time_t now, std::time_t lastIn, std::time_t lastOut);
-    // Seconds the session may sleep before idle() must run again.
-    int nextIdleCheck(std::time_t now, std::time_t lastIn, std::time_t lastOut) const;
 
     void sendHeartbeat(const std::string& testReqID);
     void sendTestReq();
