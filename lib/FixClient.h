@@ -1,8 +1,9 @@
 // FixClient: the initiator's FIX session for one site over a connection the program has opened.
 // It logs on, restores the site's numbers from the day's logs, starts the dispatcher and runs the
-// shared Session loop until the site's status is 'S'. What is particular to the initiator lives
-// here: the Logon and its reply, the idle rule (reset, then TestRequest, then give up), answering
-// Heartbeats and Rejects with a Heartbeat, ending on a Logout, and its console lines.
+// shared Session loop until the session is over. What is particular to the initiator lives here:
+// sending the Logon and taking its reply, and its console lines; its rules (today's idle rule:
+// reset, then TestRequest, then give up; a Heartbeat or Reject answered with a Heartbeat) are the
+// core's, for the initiator role.
 // Thread contract: one thread runs Client() (the caller's, or the one Start() creates); see
 // Session for the dispatcher beside it.
 #pragma once
@@ -35,17 +36,7 @@ class FixClient : public Session {
     // before anything is sent.
     int Client();
 
-    void sendLogon();
-    // 0 when the first whole message within logonWait seconds is a valid Logon, -1 otherwise.
-    int recvLogonReply();
-    void processResendReq(int beginSeq, int endSeq);
-
   protected:
-    bool onIdle() override;
-    void onHeartbeat() override;
-    void onReject(std::string& message) override;
-    void onLogout() override;
-    void onResendRequest(int beginSeq, int endSeq) override;
     void console(const std::string& line, int level) override;
 
   private:

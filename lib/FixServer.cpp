@@ -5,6 +5,7 @@
 
 #include "Common.h"
 
+std::atomic<int> FixServer::started{0};
 std::mutex FixServer::sitesLock;
 std::condition_variable FixServer::siteReleased;
 std::set<int> FixServer::liveSites;
@@ -18,11 +19,12 @@ void show(const std::string& text) {
 
 }  // namespace
 
-FixServer::FixServer() = default;
+FixServer::FixServer() : Session(SessionCore::Role::Acceptor) {}
 
-FixServer::FixServer(Socket& s) : Session(s) {}
+FixServer::FixServer(Socket& s) : Session(s, SessionCore::Role::Acceptor) {}
 
-FixServer::FixServer(std::unique_ptr<Socket> s) : Session(*s), ownedSock(std::move(s)) {}
+FixServer::FixServer(std::unique_ptr<Socket> s)
+    : Session(*s, SessionCore::Role::Acceptor), ownedSock(std::move(s)) {}
 
 FixServer::~FixServer() {
     // A session that never ran still holds the connection it was given.
@@ -30,8 +32,12 @@ FixServer::~FixServer() {
 }
 
 int FixServer::Start() {
+    started.fetch_add(1);
     int result = Thread::Start();
-    if (result != 0) return result;
+    if (result != 0) {
+        started.fetch_sub(1);
+        return result;
+    }
     detach();
     launched.set_value();
     return 0;
@@ -41,6 +47,7 @@ void FixServer::Run() {
     launch.wait();
     Server();
     delete this;
+    started.fetch_sub(1);
 }
 
 int FixServer::Server() {
@@ -66,17 +73,27 @@ int FixServer::Server() {
 
 int FixServer::logOnAndRun() {
     if (recvLogon() != 0) return RefusedLogon;
-    int n = fix.getMsgSeqNum();
     MemoryCell* siteCell = shm->getCell(site);
     long type = shm->getCellId(site) + 1;
     cfg.load(site);
-    if (!fromCounterparty()) {
-        show("Logon CompIDs do not match the configuration of site [" + site + "].\n");
+    attachCore(*siteCell);
+    if (!core.usableLogon(logon, std::time(nullptr))) {
+        switch (core.logonFault()) {
+            case SessionCore::LogonFault::CompIDs:
+                show("Logon CompIDs do not match the configuration of site [" + site + "].\n");
+                break;
+            case SessionCore::LogonFault::SendingTime:
+                show("Logon of site [" + site + "] refused: SendingTime accuracy problem.\n");
+                break;
+            default:
+                show("Logon of site [" + site + "] refused: the message does not validate.\n");
+                break;
+        }
         return RefusedLogon;
     }
     if (!claimSite(static_cast<int>(type - 1))) return RefusedSiteBusy;
     // The site may be live in another process on the same table: nothing touches its cell
-    // before this session holds the site's journal.
+    // before this session holds the site's journal and lock.
     try {
         lockSite();
     } catch (const JournalBusy&) {
@@ -87,17 +104,18 @@ int FixServer::logOnAndRun() {
     openLogs(false);
     restoreSequences();
     setCellStatus(status_Online);
-    inLog.write(fix.message);
-    // Counted wide: a log ending at the last int leaves no number a Logon could carry.
-    long expected = static_cast<long>(cell->In.seq) + 1;
-    if (n < expected) return RefusedSeqLow;
+    inLog.write(logon);
+    SessionCore::LogonNumber number = core.logonNumber();
+    if (number == SessionCore::LogonNumber::Below) {
+        if (core.rules() == SessionCore::Rules::Standard) core.refuseLowLogon();
+        return RefusedSeqLow;
+    }
 
-    sendLogonReply();
-    if (n == expected) {
-        cell->In.seq = n;
-        recordInSeq();
+    core.answerLogon();
+    if (number == SessionCore::LogonNumber::Expected) {
+        core.countLogon();
     } else {
-        sendResendReq();
+        core.sendResendReq();
     }
     startDispatcher(type);
     sock->setBlockingMode(Socket::nonBlock);
@@ -107,28 +125,16 @@ int FixServer::logOnAndRun() {
 
 int FixServer::recvLogon() {
     site.clear();
-    std::string first = comm.recvWithin(logonWait);
-    if (first.empty()) return RefusedLogon;
-    fix.message = first;
-    site = fix.getTagValue(TagSenderCompID);
-    // 0 (or none) asks for no heartbeats; below 0 is no interval at all.
-    timeout = fix.getTagIntValue(TagHeartBtInt);
-    if (fix.getTagValue(TagMsgType) != "A" || timeout < 0) return RefusedLogon;
-    if (site.empty() || fix.getMsgSeqNum() <= 0) return RefusedLogon;
+    logon = comm.recvWithin(logonWait);
+    if (logon.empty()) return RefusedLogon;
+    Fix first;
+    first.message = logon;
+    site = first.getTagValue(TagSenderCompID);
+    if (first.getTagValue(TagMsgType) != "A") return RefusedLogon;
+    if (site.empty() || first.getMsgSeqNum() <= 0) return RefusedLogon;
+    // A HeartBtInt below 0 is no interval at all.
+    if (first.getTagIntValue(TagHeartBtInt) < 0) return RefusedLogon;
     return Success;
-}
-
-void FixServer::sendLogonReply() {
-    std::string data = field(TagMsgType, std::string(1, msgTypeLogon)) +
-                       field(TagHeartBtInt, cvt.to_string(timeout));
-    cfg.getMsgTemplate(tagList, Logon);
-    cell->Out.seq = nextOutSeq();
-    fix.build(tagList, data, cell->Out.seq);
-    sendMsg(fix.message);
-}
-
-void FixServer::processResend(int beginSeq, int endSeq) {
-    answerResend(beginSeq, endSeq);
 }
 
 bool FixServer::claimSite(int index) {
@@ -159,41 +165,6 @@ void FixServer::closeConnection() {
     } catch (const SocketException& e) {
         show(std::string(e.what()) + "\n");
     }
-}
-
-bool FixServer::onIdle() {
-    switch (cellStatus()) {
-        case status_Online:
-            sendHeartbeat("");
-            setCellStatus(status_Heartbeat);
-            return true;
-        case status_Heartbeat:
-            sendTestReq();
-            setCellStatus(status_TestReq);
-            return true;
-        default:
-            return false;
-    }
-}
-
-void FixServer::onHeartbeat() {
-    setCellStatus(status_Online);
-}
-
-void FixServer::onReject(std::string& message) {
-    show("REJECT: " + message + "\n\n");
-}
-
-void FixServer::onLogout() {
-    cfg.getMsgTemplate(tagList, FixConfig::Logout);
-    cell->Out.seq = nextOutSeq();
-    fix.build(tagList, msgTypeLogout, cell->Out.seq);
-    sendMsg(fix.message);
-    setCellStatus(status_Shutdown);
-}
-
-void FixServer::onResendRequest(int beginSeq, int endSeq) {
-    processResend(beginSeq, endSeq);
 }
 
 void FixServer::console(const std::string& line, int level) {

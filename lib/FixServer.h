@@ -3,8 +3,9 @@
 // configuration, restores its numbers, answers the Logon (echoing the peer's HeartBtInt), starts
 // a dispatcher for the site's queue type (cell index + 1) and runs the shared Session loop. What
 // is particular to the acceptor lives here: refusing a Logon with a code, one live session per
-// site in the process, the idle rule (Heartbeat, then TestRequest, then end), printing inbound
-// Rejects, answering a Logout, and closing the connection at the end.
+// site in the process, and closing the connection at the end; its rules (today's idle rule:
+// Heartbeat, then TestRequest, then end; inbound Rejects printed) are the core's, for the
+// acceptor role.
 //
 // Thread contract: one thread runs Server(), normally the detached one Start() creates, which
 // deletes the session (and a socket it owns) when it has ended. Sessions of one process share
@@ -12,6 +13,7 @@
 // live sites, which is guarded by its own lock.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <memory>
@@ -55,22 +57,17 @@ class FixServer : public Session {
     // are printed on standard output and end only this session.
     int Server();
 
-    // Reads the first whole message within logonWait seconds and takes the site and the
-    // heartbeat interval from it; 0 when it is a usable Logon, RefusedLogon otherwise.
+    // Reads the first whole message within logonWait seconds into `logon` and takes the site
+    // from it; 0 when it can be a Logon (MsgType A, a SenderCompID, a MsgSeqNum above 0),
+    // RefusedLogon otherwise.
     int recvLogon();
-    // Logon answer from the site's Logon template, carrying the peer's own HeartBtInt.
-    void sendLogonReply();
-    void processResend(int beginSeq, int endSeq);
 
     // 'I' while the session runs, 'D' once it has ended with a refusal code.
     char threadStatus() const { return status; }
+    // Sessions started with Start() whose thread has not ended yet.
+    static int running() { return started.load(); }
 
   protected:
-    bool onIdle() override;
-    void onHeartbeat() override;
-    void onReject(std::string& message) override;
-    void onLogout() override;
-    void onResendRequest(int beginSeq, int endSeq) override;
     void console(const std::string& line, int level) override;
 
   private:
@@ -84,6 +81,7 @@ class FixServer : public Session {
     void closeConnection();
 
     std::unique_ptr<Socket> ownedSock;
+    std::string logon;
     Syslog slog{Normal};
     char status = status_Init;
     // Cell index of the site this session holds live; -1 when it holds none.
@@ -93,6 +91,7 @@ class FixServer : public Session {
     std::future<void> launch = launched.get_future();
 
     // Cell indexes of the sites with a live session in this process.
+    static std::atomic<int> started;
     static std::mutex sitesLock;
     static std::condition_variable siteReleased;
     static std::set<int> liveSites;

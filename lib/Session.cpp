@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,26 +29,15 @@ constexpr std::chrono::seconds putBackWait{1};
 std::atomic<bool> stopAll{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "requestStop must be async-signal-safe");
 
-// Validation result of a well-framed message from someone other than the site's counterparty.
-constexpr int InvalidCompID = -6;
-
-// Session-level MsgTypes; every other type is business the application must see.
-bool isSessionLevel(const std::string& type) {
-    return type.size() == 1 &&
-           (type[0] == msgTypeHeartbeat || type[0] == msgTypeTestReq ||
-            type[0] == msgTypeResendReq || type[0] == msgTypeReject || type[0] == msgTypeSeqReset ||
-            type[0] == msgTypeLogout || type[0] == msgTypeLogon);
-}
-
 // Milliseconds a session holding an undelivered message waits between offers to the full output
 // queue; System V queues cannot be waited on for room without blocking the whole send.
 constexpr int queueRoomPoll = 5;
 
 }  // namespace
 
-Session::Session() = default;
+Session::Session(SessionCore::Role role) : core(role, *this) {}
 
-Session::Session(Socket& s) : sock(&s) {}
+Session::Session(Socket& s, SessionCore::Role role) : sock(&s), core(role, *this) {}
 
 Session::~Session() {
     if (dispatcher) dispatcher->stop();
@@ -57,12 +47,23 @@ void Session::requestStop() {
     stopAll.store(true);
 }
 
+bool Session::stopRequestedForAll() {
+    return stopAll.load();
+}
+
+void Session::stopOnTerminationSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) { requestStop(); };
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
 void Session::Setup(Shm& table, Mutex& lock, MsgQueue& qout, std::string& qin) {
     shm = &table;
     mutex = &lock;
     mqOut = &qout;
     qinName = qin;
-    testReqID = 0;
 }
 
 bool Session::isLoggedOn() const {
@@ -72,14 +73,6 @@ bool Session::isLoggedOn() const {
 void Session::say(const std::string& text, int level) {
     msg = text;
     console(msg, level);
-}
-
-std::string Session::field(int tag, const std::string& value) {
-    std::string f = Converter::to_string(tag);
-    f += equ;
-    f += value;
-    f += soh;
-    return f;
 }
 
 void Session::openLogs(bool announce) {
@@ -92,6 +85,13 @@ void Session::openLogs(bool announce) {
     outLog.openLog(path);
     logDay = Converter::to_int(date);
     if (announce) say("Outgoing FIX log [" + path + "] was opened.", Normal);
+}
+
+void Session::attachCore(MemoryCell& siteCell) {
+    bool standard = cfg.standardRules();
+    core.attach(cfg, siteCell, standard ? SessionCore::Rules::Standard : SessionCore::Rules::Today);
+    // The standard rules ignore a garbled message; the stream then finds the next one.
+    comm.setResync(standard);
 }
 
 void Session::lockSite() {
@@ -142,27 +142,25 @@ void Session::startDispatcher(long type) {
 }
 
 void Session::runLoop() {
-    while (cellStatus() != status_Shutdown) {
-        if (stopAll.load()) {
-            setCellStatus(status_Shutdown);
-            say("System Shutdown: stop requested.", 0);
-            break;
-        }
+    std::time_t lastTick = 0;
+    for (;;) {
+        if (stopRequested()) break;
         comm.flush();
         // Picks up a number renumber wrote into the cell, so a restart keeps it too.
         recordInSeq();
         bool act = false;
+        std::time_t now = std::time(nullptr);
 
         // Inbound first: a peer that has closed is noticed before an outbound text goes into the
         // dead connection, so the text stays in the pipe and goes back on the input queue. While
         // a message waits for the output queue nothing more is read: it must count first.
-        bool holding = !undelivered.empty() && !deliverHeld();
+        bool holding = core.holding() && !core.deliverHeld();
         std::string in = holding ? std::string() : comm.recv();
         if (!in.empty()) {
             act = true;
-            cell->In.last = std::time(nullptr);
+            cell->In.last = now;
             inLog.write(in);
-            processMsg(in);
+            core.received(in, now);
             recordInSeq();
         } else if (holding) {
             // the socket keeps what the counterparty sends until the application makes room
@@ -175,39 +173,63 @@ void Session::runLoop() {
             say("FIX Message: Connection closed by remote server.", 0);
             break;
         }
-        if (cellStatus() == status_Shutdown) break;
+        if (logoutDeadline == 0 && cellStatus() == status_Shutdown) break;
+        if (core.logoutAnswered()) break;
 
         // A counterparty that does not read gets no new outbound text until it takes what is
         // pending, so the rest waits in the journal and on the input queue, not in this process.
-        bool takeOutbound = comm.pending() < maxPendingOutput;
+        // Nothing new goes out after our Logout.
+        bool takeOutbound = comm.pending() < maxPendingOutput && logoutDeadline == 0;
         std::string out = takeOutbound ? p->readMsg() : std::string();
         if (!out.empty()) {
             act = true;
             sendApplication(out);
         }
 
+        // The standard rules watch both clocks at least once a second, busy or not.
+        bool standard = core.rules() == SessionCore::Rules::Standard;
+        if (standard && logoutDeadline == 0 && now != lastTick) {
+            lastTick = now;
+            if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) break;
+            if (cellStatus() == status_Shutdown) break;
+        }
         if (act) continue;
         if (holding) {
             waitForQueueRoom(takeOutbound);
             continue;
         }
         // HeartBtInt 0: the counterparty asked for no heartbeats, so silence is never a fault.
-        if (timeout <= 0 || comm.isActive(timeout)) {
+        if (logoutDeadline != 0 || standard || core.heartBtInt <= 0 ||
+            comm.isActive(core.heartBtInt)) {
+            // A second at most: the idle rule acts on time, and a stop by signal (which may land
+            // on another thread) or by the operator is seen within a second.
             try {
-                comm.selectWithEvent(takeOutbound ? p->getReaderId() : -1, quietWait());
+                comm.selectWithEvent(takeOutbound ? p->getReaderId() : -1, idleWait);
             } catch (const SocketException&) {
                 if (!stopAll.load()) throw;  // the wait was cut short by the stop signal
             }
             continue;
         }
-        if (!onIdle()) break;
+        if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) break;
     }
 }
 
+bool Session::stopRequested() {
+    if (logoutDeadline != 0) return std::time(nullptr) >= logoutDeadline;
+    bool operatorStop = cellStatus() == status_Shutdown;
+    if (!stopAll.load() && !operatorStop) return false;
+    if (stopAll.load()) say("System Shutdown: stop requested.", 0);
+    // The dispatcher stops forwarding at once; the counterparty hears why the session ends.
+    setCellStatus(status_Shutdown);
+    core.sendLogout("");
+    logoutDeadline = std::time(nullptr) + logoutWait;
+    return false;
+}
+
 void Session::waitForQueueRoom(bool takeOutbound) {
-    if (timeout > 0 && !comm.isActive(timeout)) {
+    if (core.heartBtInt > 0 && !comm.isActive(core.heartBtInt)) {
         // The counterparty is not silent, we are not reading it: no TestRequest, no end.
-        sendHeartbeat("");
+        core.sendHeartbeat("");
         comm.timeReset();
     }
     // Woken early by an outbound text to send or by room for pending output; a poll, not a
@@ -219,37 +241,15 @@ void Session::waitForQueueRoom(bool takeOutbound) {
     poll(wake, n, queueRoomPoll);
 }
 
-bool Session::deliverHeld() {
-    if (undelivered.empty()) return true;
-    if (!writeMsgQueue(undelivered)) return false;
-    undelivered.clear();
-    countDelivered();
-    return true;
-}
-
-void Session::countDelivered() {
-    cell->In.seq += 1;
-    cell->In.pend += 1;
-    recordInSeq();
-}
-
-int Session::quietWait() const {
-    // Sleep no longer than the quiet interval still has to run, so the idle rule acts on time.
-    time_t last = std::max(comm.getRecvTime(), comm.getSendTime());
-    long left = timeout - static_cast<long>(std::time(nullptr) - last);
-    return static_cast<int>(std::clamp(left, 1L, static_cast<long>(idleWait)));
-}
-
 void Session::sendApplication(std::string& text) {
     int slot = dispatcher ? dispatcher->takeForwarded() : -1;
-    cfg.getMsgTemplate(tagList, Data);
-    int seq = nextOutSeq();
-    fix.build(tagList, text, seq);
+    int seq = core.nextOutSeq();
+    const std::string& message = core.buildApplication(text, seq);
     // The slot is freed only once the log has the message, and its stamp tells a run after a
     // kill in between that the log has it, so the text is sent neither twice nor never.
     if (slot >= 0) dispatcher->journalInUse().stamp(slot, seq, logDay);
     try {
-        outLog.write(fix.message);
+        outLog.write(message);
     } catch (const LogException&) {
         // Not logged, so neither sent nor numbered: the text stays held and goes back.
         if (slot >= 0) dispatcher->journalInUse().stamp(slot, 0, 0);
@@ -257,119 +257,12 @@ void Session::sendApplication(std::string& text) {
     }
     cell->Out.seq = seq;
     if (slot >= 0) dispatcher->journalInUse().release(slot);
-    comm.send(fix.message);
+    comm.send(message);
     cell->Out.last = std::time(nullptr);
     cell->Out.proc += 1;
 }
 
-int Session::nextOutSeq() const {
-    return nextAfter(cell->Out.seq);
-}
-
-int Session::nextAfter(int seq) {
-    if (seq >= std::numeric_limits<int>::max()) {
-        throw std::runtime_error("Outbound MsgSeqNum has reached its highest value.");
-    }
-    return seq + 1;
-}
-
-bool Session::fromCounterparty() const {
-    std::string peer = cfg.getHeaderTagDefinition(TagTargetCompID);
-    std::string self = cfg.getHeaderTagDefinition(TagSenderCompID);
-    if (!peer.empty() && fix.getTagValue(TagSenderCompID) != peer) return false;
-    if (!self.empty() && fix.getTagValue(TagTargetCompID) != self) return false;
-    return true;
-}
-
-void Session::processMsg(std::string& m) {
-    fix.message = m;
-    if (cell->In.seq == std::numeric_limits<int>::max()) {
-        // The counterparty has used the last number there is; no further message can be in order.
-        setCellStatus(status_Shutdown);
-        say("Failed to verify FIX header information.", 0);
-        return;
-    }
-    std::string version = cfg.getHeaderTagDefinition(TagBeginString);
-    int r = fix.validate(version, cell->In.seq + 1);
-    if ((r == Valid || r == InvalidSeqGreater || r == InvalidSeqLess) && !fromCounterparty()) {
-        r = InvalidCompID;
-    }
-    if (r == InvalidSeqGreater) {
-        sendResendReq();
-        return;
-    }
-    if (r == InvalidSeqLess && fix.getTagCharValue(TagPossDupFlag) == Yes) {
-        say("FIX Message: Ignored duplicate [" + Converter::to_string(fix.getMsgSeqNum()) + "].",
-            0);
-        return;
-    }
-    if (r != Valid) {
-        setCellStatus(status_Shutdown);
-        say("Failed to verify FIX header information.", 0);
-        return;
-    }
-
-    setCellStatus(status_Online);
-    std::string type = fix.getTagValue(TagMsgType);
-    if (!isSessionLevel(type)) {
-        // Counted once the application has it; a full queue holds it until there is room.
-        if (writeMsgQueue(m)) {
-            countDelivered();
-        } else if (!failed) {
-            undelivered = m;
-        }
-        return;
-    }
-    // Recorded before it is acted on: a restart never answers a message twice.
-    cell->In.seq += 1;
-    recordInSeq();
-    switch (type[0]) {
-        case msgTypeHeartbeat:
-            onHeartbeat();
-            break;
-        case msgTypeTestReq:
-            sendHeartbeat(fix.getTagValue(TagTestReqID));
-            say("FIX Message: <-TESTREQ>", 0);
-            break;
-        case msgTypeResendReq: {
-            int begin = fix.getTagIntValue(TagBeginSeqNo);
-            int end = fix.getTagIntValue(TagEndSeqNo);
-            onResendRequest(begin, end);
-            break;
-        }
-        case msgTypeReject:
-            onReject(m);
-            break;
-        case msgTypeSeqReset: {
-            int next = fix.getTagIntValue(TagNewSeqNo);
-            if (next < 1) {
-                // Missing, zero or negative: no message can carry such a number.
-                setCellStatus(status_Shutdown);
-                say("Failed to verify FIX header information.", 0);
-                break;
-            }
-            if (next - 1 < cell->In.seq) {
-                // Going back would hand the application messages it already has.
-                say("FIX Message: <SEQRESET " + Converter::to_string(next) +
-                        "> ignored: below the expected MsgSeqNum " +
-                        Converter::to_string(cell->In.seq + 1L) + ".",
-                    Warning);
-                break;
-            }
-            cell->In.seq = next - 1;
-            recordInSeq();
-            say("FIX Message: <SEQRESET " + Converter::to_string(cell->In.seq) + ">", 0);
-            break;
-        }
-        case msgTypeLogout:
-            onLogout();
-            break;
-        default:  // a Logon after the session is up is counted and ignored
-            break;
-    }
-}
-
-void Session::sendMsg(std::string& m) {
+void Session::sendNew(const std::string& m) {
     // Logged before it goes out: a process killed in between must not come back and number a new
     // message with a number the counterparty has seen. A message logged but never sent is a gap
     // the counterparty asks for and gets as a resend, and a send that fails leaves it there too.
@@ -383,35 +276,16 @@ void Session::sendMsg(std::string& m) {
     cell->Out.last = std::time(nullptr);
 }
 
-void Session::sendHeartbeat(std::string id) {
-    cfg.getMsgTemplate(tagList, Heartbeat);
-    cell->Out.seq = nextOutSeq();
-    if (id.empty()) {
-        fix.build(tagList, msgTypeHeartbeat, cell->Out.seq);
-    } else {
-        std::string data = field(TagMsgType, "0") + field(TagTestReqID, id);
-        fix.build(tagList, data, cell->Out.seq);
-    }
-    sendMsg(fix.message);
-    say("FIX Message: <HEARTBEAT>", 0);
+void Session::sendAgain(const std::string& m) {
+    comm.send(m);
+    cell->Out.last = std::time(nullptr);
 }
 
-void Session::sendTestReq() {
-    cfg.getMsgTemplate(tagList, Testreq);
-    testReqID += 1;
-    std::string data =
-        field(TagMsgType, "1") + field(TagTestReqID, Converter::to_string(testReqID));
-    cell->Out.seq = nextOutSeq();
-    fix.build(tagList, data, cell->Out.seq);
-    sendMsg(fix.message);
-    say("FIX Message: <TESTREQ>", 0);
-}
-
-bool Session::writeMsgQueue(const std::string& m) {
+bool Session::deliver(const std::string& m) {
     if (m.size() > static_cast<size_t>(maxMsgText)) {
         // No queue message can carry it; counting it would lose it, so the session ends and a
         // restart asks for it again.
-        failed = true;
+        core.failed = true;
         setCellStatus(status_Shutdown);
         say("Inbound message [" + Converter::to_string(Log::getSeq(m)) + "] of " +
                 Converter::to_string(static_cast<long>(m.size())) +
@@ -432,62 +306,18 @@ bool Session::writeMsgQueue(const std::string& m) {
     return taken;
 }
 
-void Session::sendResendReq() {
-    int from = cell->In.seq + 1;
-    std::string data = field(TagMsgType, "2") + field(TagBeginSeqNo, Converter::to_string(from)) +
-                       field(TagEndSeqNo, "0");
-    cfg.getMsgTemplate(tagList, Resendreq);
-    cell->Out.seq = nextOutSeq();
-    fix.build(tagList, data, cell->Out.seq);
-    sendMsg(fix.message);
-    say("FIX Message: <RESENDREQ " + Converter::to_string(from) + ">", 0);
-}
-
-void Session::gapFill(int nextSeq, int newSeq) {
-    std::string data = field(TagMsgType, "4") + field(TagNewSeqNo, Converter::to_string(newSeq));
-    cfg.getMsgTemplate(tagList, Seqreset);
-    fix.build(tagList, data, nextSeq);
-    comm.send(fix.message);
-    cell->Out.last = std::time(nullptr);
-}
-
-void Session::resendMessage(std::string& m) {
-    fix.buildResendMessage(m);
-    comm.send(fix.message);
-    cell->Out.last = std::time(nullptr);
-}
-
-void Session::answerResend(int beginSeq, int endSeq) {
-    // A request can only ask for numbers from 1 on.
-    int begin = std::max(beginSeq, 1);
-    int covered = begin - 1;  // last number resent or gap filled
-    int highest = 0;          // the highest number in the log
-    std::string version = cfg.getHeaderTagDefinition(TagBeginString);
-    Fix line;
+void Session::replayOutgoing(const std::function<void(const std::string&)>& each) {
     outLog.openInput();
-    while (!outLog.isInputEOF()) {
-        line.message = outLog.getNextLine();
-        int seq = Log::getSeq(line.message);
-        highest = std::max(highest, seq);
-        if (seq <= covered || (endSeq != 0 && seq > endSeq)) continue;
-        // Session messages are never replayed; a line a crash or a full disk cut short is not a
-        // message any more and is covered by a gap fill, never re-sealed and sent as whole.
-        if (isSessionLevel(line.getTagValue(TagMsgType)) || line.validate(version, 0) != Valid) {
-            continue;
-        }
-        if (seq > covered + 1) gapFill(covered + 1, seq);
-        resendMessage(line.message);
-        covered = seq;
-    }
+    while (!outLog.isInputEOF()) each(outLog.getNextLine());
     outLog.closeInput();
+}
 
-    // An open-ended answer covers everything up to the last number ever sent, so the next new
-    // message (Out.seq + 1) is exactly what the counterparty expects and no number is used twice.
-    // A bounded one covers what it asked for, as far as it exists, and nothing past it.
-    int top = std::max(cell->Out.seq, highest);
-    int last = endSeq == 0 ? top : std::min(endSeq, top);
-    if (covered < last) gapFill(covered + 1, nextAfter(last));
-    if (endSeq == 0) cell->Out.seq = top;
+void Session::inboundCounted() {
+    recordInSeq();
+}
+
+void Session::restartQuietInterval() {
+    comm.timeReset();
 }
 
 void Session::endSession() {

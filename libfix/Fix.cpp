@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "Common.h"
 #include "Time.h"
@@ -171,6 +173,19 @@ void Fix::build(std::list<Tag>& tagList, std::string& data, int seq) {
 }
 
 const std::string& Fix::sendingTime() {
+    if (millis) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        std::tm utc{};
+        gmtime_r(&now.tv_sec, &utc);
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d%02d%02d-%02d:%02d:%02d.%03ld", utc.tm_year + 1900,
+                      utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                      now.tv_nsec / 1000000);
+        stampSecond = -1;
+        stampText = text;
+        return stampText;
+    }
     clock.update();
     if (clock.get() != stampSecond) {
         stampSecond = clock.get();

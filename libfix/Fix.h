@@ -92,6 +92,9 @@ class Fix {
     // (after 34 when there is no 52), where strict engines require them.
     void buildResendMessage(const std::string& msg);
 
+    // SendingTime with milliseconds (YYYYMMDD-HH:MM:SS.sss) from now on; off: whole seconds.
+    void setMilliseconds(bool on) { millis = on; }
+
     // A copy with every byte ch replaced by target.
     std::string translate(char ch, const std::string& target) const;
     // The message with every SOH shown as "<SOH>".
@@ -109,6 +112,7 @@ class Fix {
     Time clock;
     long stampSecond = -1;
     std::string stampText;
+    bool millis = false;
 
     // Position of the SOH starting the key of field t (never 0), or npos.
     size_t fieldPos(int t) const;

@@ -21,6 +21,14 @@ bool isFieldNumber(const std::string& text) {
 
 }  // namespace
 
+void FixConfig::readSetting(const std::string& line) {
+    std::string text;
+    for (char c : line.substr(1))
+        if (!std::isspace(static_cast<unsigned char>(c))) text += c;
+    if (text == "{rules=standard}") standard = true;
+    if (text == "{rules=today}") standard = false;
+}
+
 FixConfig::FixConfig(const std::string& client) {
     load(client);
 }
@@ -36,6 +44,10 @@ void FixConfig::load(const std::string& client) {
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         if (line.empty()) continue;
+        if (line[0] == Setting) {
+            readSetting(line);
+            continue;
+        }
         std::list<Tag>* target = templateFor(line[0]);
         if (target == nullptr) continue;
         try {

@@ -3,6 +3,9 @@
 // 2 Resend Request, 3 Reject, 4 Sequence Reset, 5 Logout) lists fields between braces,
 // "{8=FIX.4.2,9=,35=}", and appends them in order to that template; any other line is a comment.
 // getMsgTemplate hands out fresh copies, header first, from which Fix::build assembles a message.
+// One setting line chooses the site's session rules: "@ {rules=standard}" for the standard FIX
+// session rules, "@ {rules=today}" (or none) for the suite's own; any other '@' line stays a
+// comment, so every file written before the setting existed reads as it did.
 //
 // A template line that cannot be read as intended (longer than 127 characters, no '{', a '{'
 // without '}', an empty item or one without a field number) is refused: load() throws
@@ -62,8 +65,13 @@ class FixConfig {
     void getMsgTemplate(std::list<Tag>& tagList, char msgType) const;
     // The value of the first header field numbered t; empty when there is none.
     std::string getHeaderTagDefinition(int t) const;
+    // The file chose the standard FIX session rules (the last setting line wins).
+    bool standardRules() const { return standard; }
+    static constexpr char Setting = '@';
 
   private:
+    // A '@' line: the rules setting, or a comment.
+    void readSetting(const std::string& line);
     // The template a line marker selects, or nullptr for a comment line.
     std::list<Tag>* templateFor(char marker);
     const std::list<Tag>* templateFor(char marker) const;
@@ -76,4 +84,5 @@ class FixConfig {
     std::list<Tag> reject;
     std::list<Tag> seqreset;
     std::list<Tag> logout;
+    bool standard = false;
 };

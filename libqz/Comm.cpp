@@ -66,38 +66,60 @@ void Comm::readOnce() {
 }
 
 bool Comm::cutFrame(std::string& msg) {
-    if (broken) return false;
-    const char* in = incoming.data() + head;
-    const std::size_t size = incoming.size() - head;
-    if (!prefixPlausible(in, size)) {
-        broken = true;
-        return false;
-    }
-    if (size <= static_cast<std::size_t>(BodyLengthStart)) return false;
-    // BodyLength digits start at byte 12 and end at the next SOH.
-    long bodyLength = 0;
-    int digits = 0;
-    std::size_t pos = BodyLengthStart;
-    for (; pos < size; ++pos) {
-        char c = in[pos];
-        if (c == ch_soh) break;
-        if (c < '0' || c > '9' || digits == MaxBodyLengthDigits) {
-            broken = true;
-            return false;
+    while (!broken) {
+        const char* in = incoming.data() + head;
+        const std::size_t size = incoming.size() - head;
+        if (!prefixPlausible(in, size)) {
+            if (!skipGarbage()) return false;
+            continue;
         }
-        bodyLength = bodyLength * 10 + (c - '0');
-        ++digits;
+        if (size <= static_cast<std::size_t>(BodyLengthStart)) return false;
+        // BodyLength digits start at byte 12 and end at the next SOH.
+        long bodyLength = 0;
+        int digits = 0;
+        std::size_t pos = BodyLengthStart;
+        bool framable = true;
+        for (; pos < size; ++pos) {
+            char c = in[pos];
+            if (c == ch_soh) break;
+            if (c < '0' || c > '9' || digits == MaxBodyLengthDigits) {
+                framable = false;
+                break;
+            }
+            bodyLength = bodyLength * 10 + (c - '0');
+            ++digits;
+        }
+        if (framable && pos >= size) return false;
+        if (!framable || digits == 0 || bodyLength > MaxBodyLength) {
+            if (!skipGarbage()) return false;
+            continue;
+        }
+        const std::size_t total = pos + 1 + static_cast<std::size_t>(bodyLength) + CheckSumLength;
+        if (size < total) return false;
+        msg.assign(in, total);
+        head += total;
+        return true;
     }
-    if (pos >= size) return false;
-    if (digits == 0 || bodyLength > MaxBodyLength) {
+    return false;
+}
+
+bool Comm::skipGarbage() {
+    if (!resync) {
         broken = true;
         return false;
     }
-    const std::size_t total = pos + 1 + static_cast<std::size_t>(bodyLength) + CheckSumLength;
-    if (size < total) return false;
-    msg.assign(in, total);
-    head += total;
-    return true;
+    // The next frame starts at the next "8=FIX"; until one comes, only a tail that may be the
+    // start of one is kept, so the buffer stays bounded.
+    static const std::string start = "8=FIX";
+    std::size_t next = incoming.find(start, head + 1);
+    if (next != std::string::npos) {
+        head = next;
+        return true;
+    }
+    std::size_t tail = std::min(incoming.size() - head - 1, start.size() - 1);
+    while (tail > 0 && incoming.compare(incoming.size() - tail, tail, start, 0, tail) != 0) --tail;
+    head = incoming.size() - tail;
+    return false;
 }
 
 std::string Comm::recv() {

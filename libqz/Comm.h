@@ -62,6 +62,9 @@ class Comm {
     std::string recvWithin(int seconds);
     // True once the received bytes cannot be framed; the session must end the connection.
     bool isBroken() const { return broken; }
+    // With resync on, bytes that cannot be framed are skipped up to the next "8=FIX" instead of
+    // breaking the stream (the standard session rules ignore a garbled message and go on).
+    void setResync(bool on) { resync = on; }
     // True once the peer has closed the connection and every whole message that came before the
     // close has been handed out by recv(). Before that, an empty recv() only means "nothing yet".
     bool isClosed() const { return closed; }
@@ -91,6 +94,9 @@ class Comm {
     bool cutFrame(std::string& msg);
     // One sendMsg of the first slice of `outgoing`; returns the bytes taken.
     int sendSlice();
+    // Unframeable bytes at `head`: breaks the stream, or with resync skips to the next frame
+    // start; true when one was found.
+    bool skipGarbage();
 
     Socket* sock = nullptr;
     // Received bytes; those from `head` on are not yet handed out.
@@ -102,6 +108,7 @@ class Comm {
     time_t sendTime;
     bool broken = false;
     bool closed = false;
+    bool resync = false;
     // recvMsg writes a terminator after the bytes it received.
     char recvBuf[BufSize + 1];
 };

@@ -24,19 +24,6 @@ namespace {
 constexpr int exitFailure = 1;
 constexpr int exitLogonFailed = 2;
 
-void onTerminate(int) {
-    Session::requestStop();
-}
-
-// A termination signal ends the session in order, so outbound texts it holds go back to the queue.
-void handleTermination() {
-    struct sigaction sa {};
-    sa.sa_handler = onTerminate;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
-}
-
 int run(Options& options, int port, Syslog& slog) {
     std::string shmName = options.getArgument(1);
     std::string site = options.getArgument(2);
@@ -82,7 +69,9 @@ int main(int argc, char** argv) {
     // A SIGUSR2 from outside, even before the session starts its dispatcher, only cuts a wait
     // short; every wait then looks again.
     Dispatcher::installWakeHandler();
-    handleTermination();
+    // A termination signal ends the session in order: a Logout, and outbound texts it holds go
+    // back to the queue.
+    Session::stopOnTerminationSignals();
     fix_init_env();
     Syslog slog(Normal);
     slog.version("gateconnect");

@@ -24,7 +24,10 @@ namespace {
 constexpr int defaultPort = 6001;
 constexpr int exitFailure = 1;
 
-[[noreturn]] void serve(Options& options, int port, Syslog& slog, Mutex& mutex) {
+// Seconds a stopped acceptor gives its sessions to say Logout, hear the answer and end.
+constexpr int stopWait = 10;
+
+int serve(Options& options, int port, Syslog& slog, Mutex& mutex) {
     std::string shmName = options.getArgument(1);
     Shm shm(shmName);
     slog.printlog("Shared Memory [" + shmName + "] was attached.", Normal);
@@ -39,7 +42,9 @@ constexpr int exitFailure = 1;
     ServerSocket server(port, ServerSocket::maxBacklog());
     slog.printlog("Socket service [" + Converter::to_string(port) + "] was created.", Normal);
 
-    for (;;) {
+    // The accept waits in short slices so a termination signal is seen within half a second.
+    while (!Session::stopRequestedForAll()) {
+        if (!server.waitReadable(500)) continue;
         auto sock = std::make_unique<Socket>(server.accept());
         std::string peer = server.getRemoteIp();
         auto* session = new FixServer(std::move(sock));
@@ -51,6 +56,10 @@ constexpr int exitFailure = 1;
             delete session;
         }
     }
+    // Every session says Logout and ends on its own; the program waits for them, within reason.
+    slog.printlog("Stop requested: the sessions log out.", Normal);
+    for (int i = 0; i < stopWait * 100 && FixServer::running() > 0; ++i) Comm::sleep_ms(10000);
+    return FixServer::running() == 0 ? 0 : exitFailure;
 }
 
 }  // namespace
@@ -72,11 +81,13 @@ int main(int argc, char** argv) {
     // A SIGUSR2 from outside, even before the first session starts its dispatcher, only cuts a
     // wait short; every wait then looks again.
     Dispatcher::installWakeHandler();
+    // A termination signal ends every session with a Logout before the program ends.
+    Session::stopOnTerminationSignals();
     fix_init_env();
     Syslog slog(Normal);
     slog.version("gatelisten");
     try {
-        serve(options, port, slog, mutex);
+        return serve(options, port, slog, mutex);
     } catch (const ShmException& e) {
         std::cerr << e.what() << std::endl;
     } catch (const MQException& e) {

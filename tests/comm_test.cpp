@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "LoopbackPair.h"
 
@@ -184,6 +185,39 @@ TEST(CommFraming, StreamsThatCannotBeFramedAreReportedBroken) {
         char probe[64];
         EXPECT_EQ(pair.near().recvMsg(probe, 63), static_cast<int>(heartbeat.size()))
             << "the heartbeat must still be in the socket, untouched by recv()";
+    }
+}
+
+// With resync (the standard session rules) the same garbage is skipped up to the next frame, and
+// a frame whose BodyLength lies comes out as it was cut, for validation to refuse.
+TEST(CommFraming, WithResyncGarbageIsSkippedToTheNextFrame) {
+    const std::string order = frame("35=D|49=BUYSIDE|56=SELLSIDE|34=2|11=ORD1|55=IBM|");
+    std::string tooShort = order;
+    tooShort.replace(tooShort.find("9=") + 2, 2, "30");
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::vector<std::string> out;  // what recv() hands out, in order
+    } cases[] = {
+        {"noise before a frame", "GET / HTTP/1.0\r\n\r\n" + heartbeat, {heartbeat}},
+        {"non-numeric BodyLength", soh("8=FIX.4.2|9=abc|35=0|10=161|") + heartbeat, {heartbeat}},
+        {"BodyLength above the bound", soh("8=FIX.4.2|9=1048577|35=0|") + heartbeat, {heartbeat}},
+        {"BodyLength too short: a cut the checks refuse, then the next frame",
+         tooShort + heartbeat,
+         {tooShort.substr(0, tooShort.find("9=") + 5 + 30 + 7), heartbeat}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoopbackPair pair;
+        pair.near().setBlockingMode(Socket::nonBlock);
+        Comm comm(pair.near());
+        comm.setResync(true);
+        ASSERT_TRUE(pair.farWrite(c.bytes));
+        for (const std::string& want : c.out) EXPECT_EQ(recvSoon(comm, pair.near()), want);
+        EXPECT_FALSE(comm.isBroken());
+        // Garbage without any frame start keeps the buffer short and the stream open.
+        ASSERT_TRUE(pair.farWrite(std::string(5000, 'x') + heartbeat));
+        EXPECT_EQ(recvSoon(comm, pair.near()), heartbeat);
     }
 }
 

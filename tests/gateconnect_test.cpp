@@ -290,7 +290,10 @@ TEST_F(Initiator, OutboundTextThatIsEmptyOrHoldsANewlineOrANulIsRefusedAndTakesN
     EXPECT_TRUE(waitUntil([&] { return cell->Out.proc == 1; }, 2000));
     EXPECT_EQ(Journal::countHeld(home.logsDir() + "/BRK1.journal"), 0);
     ProcessResult r = gw->stop();
-    EXPECT_EQ(nonEmptyLines(home.readFile(logPath("out"))).size(), 2u) << r.out;
+    // The Logon, the good order and the Logout of the orderly end.
+    auto logged = nonEmptyLines(home.readFile(logPath("out")));
+    ASSERT_EQ(logged.size(), 3u) << r.out;
+    EXPECT_EQ(FixPeer::field(logged[2], 35), "5");
     EXPECT_EQ(Journal::countHeld(home.logsDir() + "/BRK1.journal"), 0);
 }
 
@@ -450,13 +453,15 @@ TEST_F(Initiator, SessionLevelMessagesAreAnsweredAndNeverDelivered) {
     EXPECT_EQ(cell->In.seq, 100);
 }
 
-TEST_F(Initiator, ShutdownWrittenIntoTheCellEndsTheSession) {
+TEST_F(Initiator, ShutdownWrittenIntoTheCellEndsTheSessionWithALogout) {
     logOn();
     cell->status = status_Shutdown;
-    auto begin = steady_clock::now();
-    ProcessResult r = ended(9000);
+    std::string logout = peer.readType("5", 7000);
+    EXPECT_EQ(FixPeer::field(logout, 34), "2");
+    peerSends("35=5");
+    ProcessResult r = ended(3000);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_LT(steady_clock::now() - begin, seconds(7));
+    EXPECT_EQ(cell->status, status_Shutdown);
 }
 
 TEST_F(Initiator, SilentCounterpartyGetsATestRequestAndIsThenGivenUp) {

@@ -530,8 +530,10 @@ TEST_F(Recovery, ResendAnswerCarriesEveryBusinessMessageAndGapFillsATornLine) {
     }
     EXPECT_EQ(answer, (std::vector<std::string>{"Q2Y", "J3Y", "j4Y", "G5>6", "AE6Y", "G7>9"}));
 
-    // The torn line was ended before the Logon went in, so the Logon's number is seen again.
-    gw->stop();
+    // The torn line was ended before the Logon went in, so the Logon's number is seen again. A
+    // kill, so that no Logout of an orderly end numbers past it.
+    gw->kill(SIGKILL);
+    gw->wait(milliseconds(5000));
     peer.disconnect();
     startInitiator();
     EXPECT_EQ(FixPeer::field(logon, 34), "9");

@@ -85,8 +85,22 @@ void PeerApplication::command(const std::string& line) {
         request.getHeader().setField(35, "1");
         request.setField(112, id.empty() ? std::string("TEST") : id);
         FIX::Session::sendToTarget(request, session);
+    } else if (verb == "reset") {
+        // A SequenceReset in Reset mode (123=N) that jumps the number after its own by `jump`.
+        int jump = 0;
+        words >> jump;
+        const int next = live->getExpectedSenderNum() + 1 + jump;
+        FIX::Message reset;
+        reset.getHeader().setField(35, "4");
+        reset.setField(123, "N");
+        reset.setField(36, std::to_string(next));
+        FIX::Session::sendToTarget(reset, session);
+        live->setNextSenderMsgSeqNum(next);
     } else if (verb == "exec") {
-        sendExecution("UNSOLICITED-" + std::to_string(executions + 1), "IBM", "1", "100", "10");
+        std::string id;
+        words >> id;
+        sendExecution(id.empty() ? "UNSOLICITED-" + std::to_string(executions + 1) : id, "IBM", "1",
+                      "100", "10");
     } else {
         recorder.record("COMMAND-FAILED", "unknown command");
     }

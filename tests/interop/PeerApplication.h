@@ -1,7 +1,7 @@
 // PeerApplication: the business side of the QuickFIX counterparty. Every NewOrderSingle it
 // receives is filled at once with one ExecutionReport; every callback is written to the Recorder.
 // It also carries out the test's commands on the live session (logout, skipping outbound
-// numbers, a TestRequest, an unsolicited ExecutionReport).
+// numbers, a Reset-mode SequenceReset, a TestRequest, an unsolicited ExecutionReport).
 // Thread contract: QuickFIX calls the callbacks from its session thread; the command functions
 // are called from the program's main thread and only use QuickFIX's thread-safe session calls.
 #ifndef INTEROP_PEERAPPLICATION_H

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "FrameRelay.h"
 #include "Ipc.h"
 #include "MsgQueue.h"
 #include "Process.h"
@@ -96,7 +98,8 @@ class InteropSession : public ::testing::TestWithParam<Role> {
         std::string text = readFile(path);
         ASSERT_FALSE(text.empty()) << "missing example configuration " << path;
         home.writeCfg(site(), std::regex_replace(text, std::regex("108=[0-9]+"),
-                                                 "108=" + std::to_string(heartbeat)));
+                                                 "108=" + std::to_string(heartbeat)) +
+                                  cfgExtra);
     }
 
     // Starts both sides and waits until QuickFIX reports the logon; false when the test cannot
@@ -118,8 +121,8 @@ class InteropSession : public ::testing::TestWithParam<Role> {
         } else {
             startGateway();
             if (HasFatalFailure()) return;
-            peer.reset(
-                new QuickFixPeer("initiator", peerId(), ourId(), port, home.root(), heartbeat));
+            peer.reset(new QuickFixPeer("initiator", peerId(), ourId(), connectPort(), home.root(),
+                                        heartbeat));
         }
         ASSERT_TRUE(peer->waitFor("LOGON", "", 1, milliseconds(10000)))
             << peer->transcript() << "\n--- gateway:\n"
@@ -151,7 +154,7 @@ class InteropSession : public ::testing::TestWithParam<Role> {
         if (initiator()) {
             gateway.reset(new BackgroundProcess(
                 "gateconnect",
-                {table, site(), "127.0.0.1", std::to_string(port), "-i", qin, "-o", qout},
+                {table, site(), "127.0.0.1", std::to_string(connectPort()), "-i", qin, "-o", qout},
                 options));
         } else {
             gateway.reset(new BackgroundProcess(
@@ -185,6 +188,9 @@ class InteropSession : public ::testing::TestWithParam<Role> {
 
     MemoryCell cell() { return *Shm(table).getCell(site()); }
 
+    // Where the initiating side connects: the relay when the test has one.
+    int connectPort() const { return relay ? relay->port() : port; }
+
     // Our outgoing message log of today (the only one in this fresh home).
     std::vector<std::string> outgoingLog() {
         std::vector<std::string> found;
@@ -212,6 +218,9 @@ class InteropSession : public ::testing::TestWithParam<Role> {
     std::string qin = ipc.name();
     std::string qout = ipc.name();
     int port = freeLoopbackPort();
+    // Appended to our site's configuration.
+    std::string cfgExtra;
+    std::unique_ptr<FrameRelay> relay;
     std::unique_ptr<QuickFixPeer> peer;
     std::unique_ptr<BackgroundProcess> gateway;
 };
@@ -384,7 +393,9 @@ TEST_P(InitiatorSession, RestartedTheSameDayItResumesItsNumbersAndQuickFixAccept
     EXPECT_TRUE(peer->records("OUT", field("35", "2")).empty()) << peer->transcript();
     std::vector<std::string> logons = peer->records("IN", field("35", "A"));
     ASSERT_EQ(logons.size(), 2u) << peer->transcript();
-    EXPECT_EQ(seqOf(logons[1]), seqOf(logons[0]) + 2);
+    // The order, then the Logout with which the stopped gateway ended its session.
+    EXPECT_EQ(seqOf(logons[1]), seqOf(logons[0]) + 3);
+    EXPECT_EQ(peer->records("IN", field("35", "5")).size(), 1u) << peer->transcript();
     expectNoComplaints();
 }
 
@@ -434,5 +445,155 @@ TEST_P(AcceptorSession, QuickFixLoggingOnAgainContinuesBothSidesNumbers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Acceptor, AcceptorSession, ::testing::Values(Role::Acceptor), roleName);
+
+// Our site on the standard FIX session rules, with a relay between the engines that can garble
+// one frame from QuickFIX on its way to us.
+class StandardRulesSession : public InteropSession {
+  protected:
+    bool logOnThroughRelay() {
+        cfgExtra = "@ {rules=standard}\n";
+        relay.reset(new FrameRelay(
+            port, initiator() ? FrameRelay::Watch::FromBack : FrameRelay::Watch::FromClient));
+        return logOn();
+    }
+
+    // The ClOrdIDs of up to count messages taken from our output queue within limit.
+    std::vector<std::string> deliveredIds(std::size_t count, milliseconds limit) {
+        std::vector<std::string> ids;
+        for (const std::string& m : delivered(count, limit)) {
+            std::size_t at = m.find(SOH + "11=");
+            ids.push_back(at == std::string::npos
+                              ? shown(m)
+                              : m.substr(at + 4, m.find(SOH, at + 4) - (at + 4)));
+        }
+        return ids;
+    }
+
+    std::vector<std::string> resendRequests() { return peer->records("IN", field("35", "2")); }
+
+    // QuickFIX objected to nothing and logged no error.
+    void expectCleanRecord() {
+        expectNoComplaints();
+        for (const std::string& e : peer->records("EVENT")) {
+            std::string lower = e;
+            std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+            EXPECT_EQ(lower.find("error"), std::string::npos) << e;
+        }
+    }
+};
+
+using Ids = std::vector<std::string>;
+
+TEST_P(StandardRulesSession, GapResetAndGarbledFrameLoseNothingAndOurStopEndsWithLogouts) {
+    if (!logOnThroughRelay()) return;
+
+    // Three messages above a gap: kept, asked for once, processed in order once filled.
+    peer->command("skip 3");
+    for (const char* id : {"ABOVE-1", "ABOVE-2", "ABOVE-3"})
+        peer->command(std::string("exec ") + id);
+    EXPECT_EQ(deliveredIds(3, milliseconds(10000)), (Ids{"ABOVE-1", "ABOVE-2", "ABOVE-3"}))
+        << peer->transcript();
+    EXPECT_EQ(resendRequests().size(), 1u) << peer->transcript();
+
+    // A Reset-mode SequenceReset moves our expected number; nothing is asked for.
+    peer->command("reset 5");
+    peer->command("exec AFTER-RESET");
+    EXPECT_EQ(deliveredIds(1, milliseconds(10000)), Ids{"AFTER-RESET"}) << peer->transcript();
+    EXPECT_EQ(resendRequests().size(), 1u) << peer->transcript();
+
+    // A frame with a wrong CheckSum is ignored; the next message finds the gap and QuickFIX's
+    // resend brings it as a possible duplicate.
+    relay->arm(field("11", "GARBLED"));
+    peer->command("exec GARBLED");
+    peer->command("exec AFTER-GARBLED");
+    std::vector<std::string> got = delivered(2, milliseconds(10000));
+    EXPECT_EQ(relay->garbled(), 1);
+    ASSERT_EQ(got.size(), 2u) << peer->transcript();
+    EXPECT_NE(got[0].find(field("11", "GARBLED")), std::string::npos) << shown(got[0]);
+    EXPECT_NE(got[0].find(field("43", "Y")), std::string::npos) << shown(got[0]);
+    EXPECT_NE(got[0].find(SOH + "122="), std::string::npos) << shown(got[0]);
+    EXPECT_NE(got[1].find(field("11", "AFTER-GARBLED")), std::string::npos) << shown(got[1]);
+    EXPECT_EQ(resendRequests().size(), 2u) << peer->transcript();
+
+    // Our own order still goes through, and nothing crosses twice: no further delivery.
+    send(order("OURS-1"));
+    EXPECT_EQ(deliveredIds(1, milliseconds(10000)), Ids{"OURS-1"}) << peer->transcript();
+    EXPECT_EQ(deliveredIds(1, milliseconds(1500)), Ids{}) << peer->transcript();
+    EXPECT_EQ(peer->records("ORDER").size(), 1u) << peer->transcript();
+    ASSERT_TRUE(settled()) << peer->transcript();
+
+    // Stopped by a termination signal, our gateway logs out and QuickFIX answers.
+    gateway->kill(SIGTERM);
+    ProcessResult end = gateway->wait(milliseconds(10000));
+    EXPECT_TRUE(end.exited) << "ended by signal " << end.signal << "\n" << end.out << end.err;
+    EXPECT_EQ(end.exitCode, 0) << end.out << end.err;
+    EXPECT_EQ(peer->records("IN", field("35", "5")).size(), 1u) << peer->transcript();
+    std::vector<std::string> answers = peer->records("OUT", field("35", "5"));
+    ASSERT_EQ(answers.size(), 1u) << peer->transcript();
+    EXPECT_EQ(cell().In.seq, seqOf(answers[0])) << "our side did not take QuickFIX's Logout";
+    EXPECT_TRUE(peer->waitFor("LOGOUT", "", 1, milliseconds(5000))) << peer->transcript();
+    expectCleanRecord();
+}
+
+TEST_P(StandardRulesSession, LogoutFromQuickFixAboveAGarbledFrameIsAnsweredOnceTheGapIsFilled) {
+    if (!logOnThroughRelay()) return;
+    send(order("BEFORE-LOGOUT"));
+    EXPECT_EQ(deliveredIds(1, milliseconds(10000)), Ids{"BEFORE-LOGOUT"}) << peer->transcript();
+
+    relay->arm(field("11", "LAST"));
+    peer->command("exec LAST");
+    peer->command("logout");
+
+    ASSERT_TRUE(peer->waitFor("LOGOUT", "", 1, milliseconds(10000))) << peer->transcript();
+    EXPECT_EQ(relay->garbled(), 1);
+    EXPECT_EQ(deliveredIds(2, milliseconds(2000)), Ids{"LAST"}) << peer->transcript();
+    EXPECT_EQ(resendRequests().size(), 1u) << peer->transcript();
+    EXPECT_EQ(peer->records("IN", field("35", "5")).size(), 1u) << peer->transcript();
+    EXPECT_FALSE(peer->records("EVENT", "Received logout response").empty()) << peer->transcript();
+    std::vector<std::string> logouts = peer->records("OUT", field("35", "5"));
+    ASSERT_EQ(logouts.size(), 1u) << peer->transcript();
+    if (initiator()) {
+        ProcessResult end = gateway->wait(milliseconds(10000));
+        EXPECT_TRUE(end.exited) << end.out << end.err;
+        EXPECT_EQ(end.exitCode, 0) << end.out << end.err;
+    } else {
+        auto deadline = std::chrono::steady_clock::now() + milliseconds(5000);
+        while (cell().status != 'S' && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(20));
+        EXPECT_EQ(cell().status, 'S');
+        EXPECT_TRUE(gateway->running()) << gateway->output() << gateway->errors();
+    }
+    EXPECT_EQ(cell().In.seq, seqOf(logouts[0]));
+    EXPECT_EQ(peer->records("ORDER").size(), 1u) << peer->transcript();
+    expectCleanRecord();
+}
+
+TEST_P(StandardRulesSession, OperatorStopSendsALogoutThatQuickFixAnswers) {
+    if (!logOnThroughRelay()) return;
+    send(order("BEFORE-STOP"));
+    EXPECT_EQ(deliveredIds(1, milliseconds(10000)), Ids{"BEFORE-STOP"}) << peer->transcript();
+
+    __atomic_store_n(&Shm(table).getCell(site())->status, 'S', __ATOMIC_RELAXED);
+    ASSERT_TRUE(peer->waitFor("LOGOUT", "", 1, milliseconds(10000))) << peer->transcript();
+    EXPECT_EQ(peer->records("IN", field("35", "5")).size(), 1u) << peer->transcript();
+    std::vector<std::string> answers = peer->records("OUT", field("35", "5"));
+    ASSERT_EQ(answers.size(), 1u) << peer->transcript();
+    if (initiator()) {
+        ProcessResult end = gateway->wait(milliseconds(10000));
+        EXPECT_TRUE(end.exited) << end.out << end.err;
+        EXPECT_EQ(end.exitCode, 0) << end.out << end.err;
+    } else {
+        EXPECT_TRUE(gateway->running()) << gateway->output() << gateway->errors();
+    }
+    auto deadline = std::chrono::steady_clock::now() + milliseconds(5000);
+    while (cell().In.seq != seqOf(answers[0]) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(cell().In.seq, seqOf(answers[0])) << "our side did not take QuickFIX's Logout";
+    EXPECT_EQ(peer->records("ORDER").size(), 1u) << peer->transcript();
+    expectCleanRecord();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoles, StandardRulesSession,
+                         ::testing::Values(Role::Initiator, Role::Acceptor), roleName);
 
 }  // namespace

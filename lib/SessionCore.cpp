@@ -1,0 +1,670 @@
+#include "SessionCore.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <stdexcept>
+
+#include "Common.h"
+#include "Converter.h"
+#include "Log.h"
+#include "Syslog.h"
+
+namespace {
+
+// Heartbeat intervals a counterparty may stay silent beyond before the standard rules test it.
+int testMargin(int heartBtInt) {
+    return std::max(1, heartBtInt / 5);
+}
+
+}  // namespace
+
+SessionCore::SessionCore(Role role, SessionPort& p) : who(role), port(p) {}
+
+void SessionCore::attach(const FixConfig& config, MemoryCell& siteCell, Rules rules) {
+    cfg = &config;
+    cell = &siteCell;
+    ruleSet = rules;
+    version = cfg->getHeaderTagDefinition(TagBeginString);
+    // FIX 4.2 accepts SendingTime with milliseconds; the standard rules use them.
+    fix.setMilliseconds(rules == Rules::Standard);
+}
+
+std::string SessionCore::field(int tag, const std::string& value) {
+    std::string f = Converter::to_string(tag);
+    f += equ;
+    f += value;
+    f += soh;
+    return f;
+}
+
+bool SessionCore::isSessionLevel(const std::string& type) {
+    return type.size() == 1 &&
+           (type[0] == msgTypeHeartbeat || type[0] == msgTypeTestReq ||
+            type[0] == msgTypeResendReq || type[0] == msgTypeReject || type[0] == msgTypeSeqReset ||
+            type[0] == msgTypeLogout || type[0] == msgTypeLogon);
+}
+
+bool SessionCore::validMsgType(const std::string& type) {
+    auto alnum = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    };
+    // One character of 0-9, A-Z, a-z; two letters from AA on as FIX 4.3 and 4.4 add them; any
+    // user-defined type (U...).
+    if (type.size() == 1) return alnum(type[0]);
+    if (!type.empty() && type[0] == 'U') return true;
+    return type.size() == 2 && (type[0] == 'A' || type[0] == 'B') && type[1] >= 'A' &&
+           type[1] <= 'Z';
+}
+
+const char* SessionCore::rejectText(int reason) {
+    switch (reason) {
+        case 0:
+            return "Invalid tag number";
+        case 1:
+            return "Required tag missing";
+        case 2:
+            return "Tag not defined for this message type";
+        case 3:
+            return "Undefined Tag";
+        case 4:
+            return "Tag specified without a value";
+        case 5:
+            return "Value is incorrect (out of range) for this tag";
+        case 6:
+            return "Incorrect data format for value";
+        case 9:
+            return "CompID problem";
+        case 10:
+            return "SendingTime accuracy problem";
+        case 11:
+            return "Invalid MsgType";
+        case 13:
+            return "Tag appears more than once";
+        case 14:
+            return "Tag specified out of required order";
+        case 16:
+            return "Incorrect NumInGroup count for repeating group";
+        default:
+            return "Other";
+    }
+}
+
+std::time_t SessionCore::utcSeconds(const std::string& text) {
+    int y, mo, d, h, mi, s;
+    char dash, c1, c2;
+    if (text.size() < 17 ||
+        std::sscanf(text.c_str(), "%4d%2d%2d%c%2d%c%2d%c%2d", &y, &mo, &d, &dash, &h, &c1, &mi, &c2,
+                    &s) != 9 ||
+        dash != '-' || c1 != ':' || c2 != ':' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 ||
+        mi > 59 || s > 60) {
+        return -1;
+    }
+    std::tm t{};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = s;
+    return timegm(&t);
+}
+
+bool SessionCore::fromCounterparty(const Fix& m) const {
+    std::string peer = cfg->getHeaderTagDefinition(TagTargetCompID);
+    std::string self = cfg->getHeaderTagDefinition(TagSenderCompID);
+    if (!peer.empty() && m.getTagValue(TagSenderCompID) != peer) return false;
+    if (!self.empty() && m.getTagValue(TagTargetCompID) != self) return false;
+    return true;
+}
+
+int SessionCore::nextOutSeq() const {
+    return nextAfter(cell->Out.seq);
+}
+
+int SessionCore::nextAfter(int seq) {
+    if (seq >= std::numeric_limits<int>::max()) {
+        throw std::runtime_error("Outbound MsgSeqNum has reached its highest value.");
+    }
+    return seq + 1;
+}
+
+// --- Logon ---------------------------------------------------------------------------------
+
+void SessionCore::sendLogon() {
+    cfg->getMsgTemplate(tagList, FixConfig::Logon);
+    cell->Out.seq = nextOutSeq();
+    fix.build(tagList, msgTypeLogon, cell->Out.seq);
+    port.sendNew(fix.message);
+    say("FIX Message: <LOGON>", Warning);
+}
+
+void SessionCore::answerLogon() {
+    std::string data = field(TagMsgType, std::string(1, msgTypeLogon)) +
+                       field(TagHeartBtInt, Converter::to_string(heartBtInt));
+    cfg->getMsgTemplate(tagList, FixConfig::Logon);
+    cell->Out.seq = nextOutSeq();
+    fix.build(tagList, data, cell->Out.seq);
+    port.sendNew(fix.message);
+}
+
+bool SessionCore::usableLogon(const std::string& msg, std::time_t now) {
+    in.message = msg;
+    bool standard = ruleSet == Rules::Standard;
+    // 0 (or none) asks for no heartbeats; below 0 is no interval at all.
+    heartBtInt = in.getTagIntValue(TagHeartBtInt);
+    fault = LogonFault::None;
+    if (in.getTagValue(TagMsgType) != "A" || in.getMsgSeqNum() <= 0 || heartBtInt < 0) {
+        fault = LogonFault::NotLogon;
+    } else if (!fromCounterparty(in)) {
+        fault = LogonFault::CompIDs;
+    } else if ((who == Role::Initiator || standard) && in.validate(version, 0) != Valid) {
+        // Today the acceptor takes the Logon as framed; the initiator, and the standard rules,
+        // check it whole.
+        fault = LogonFault::Invalid;
+    } else if (standard) {
+        std::time_t sent = utcSeconds(in.getTagValue(TagSendingTime));
+        if (sent < 0 || std::labs(static_cast<long>(now - sent)) > sendingTimeTolerance) {
+            fault = LogonFault::SendingTime;
+        }
+    }
+    return fault == LogonFault::None;
+}
+
+SessionCore::LogonNumber SessionCore::logonNumber() const {
+    // Counted wide: a log ending at the last int leaves no number a Logon could carry.
+    long expected = static_cast<long>(cell->In.seq) + 1;
+    int n = in.getMsgSeqNum();
+    if (n < expected) return LogonNumber::Below;
+    return n == expected ? LogonNumber::Expected : LogonNumber::Above;
+}
+
+void SessionCore::refuseLowLogon() {
+    sendLogout("MsgSeqNum too low, expecting " + Converter::to_string(cell->In.seq + 1L) +
+               " but received " + Converter::to_string(in.getMsgSeqNum()));
+}
+
+void SessionCore::countLogon() {
+    cell->In.seq = in.getMsgSeqNum();
+    port.inboundCounted();
+}
+
+// --- Inbound -------------------------------------------------------------------------------
+
+void SessionCore::received(const std::string& msg, std::time_t now) {
+    if (cell->In.seq == std::numeric_limits<int>::max()) {
+        // The counterparty has used the last number there is; no further message can be in order.
+        end("Failed to verify FIX header information.");
+        return;
+    }
+    if (ruleSet == Rules::Standard) {
+        receivedStandard(msg, now);
+    } else {
+        receivedToday(msg);
+    }
+}
+
+void SessionCore::count() {
+    cell->In.seq += 1;
+    port.inboundCounted();
+}
+
+void SessionCore::deliverOrHold(const std::string& msg) {
+    // Counted once the application has it; a full queue holds it until there is room.
+    if (port.deliver(msg)) {
+        count();
+        cell->In.pend += 1;
+    } else if (status() != status_Shutdown) {
+        undelivered = msg;
+    }
+}
+
+bool SessionCore::deliverHeld() {
+    if (undelivered.empty()) return true;
+    if (!port.deliver(undelivered)) return false;
+    undelivered.clear();
+    count();
+    cell->In.pend += 1;
+    if (ruleSet == Rules::Standard) drainQueued();
+    return true;
+}
+
+void SessionCore::end(const std::string& line) {
+    setStatus(status_Shutdown);
+    say(line, 0);
+}
+
+void SessionCore::receivedToday(const std::string& msg) {
+    in.message = msg;
+    int r = in.validate(version, cell->In.seq + 1);
+    // A well-framed message from someone other than the site's counterparty fails like a wrong
+    // checksum, so it is never attributed to this site.
+    if ((r == Valid || r == InvalidSeqGreater || r == InvalidSeqLess) && !fromCounterparty(in)) {
+        r = InvalidChecksum;
+    }
+    if (r == InvalidSeqGreater) {
+        sendResendReq();
+        return;
+    }
+    if (r == InvalidSeqLess && in.getTagCharValue(TagPossDupFlag) == Yes) {
+        say("FIX Message: Ignored duplicate [" + Converter::to_string(in.getMsgSeqNum()) + "].", 0);
+        return;
+    }
+    if (r != Valid) {
+        end("Failed to verify FIX header information.");
+        return;
+    }
+    if (!loggingOut) setStatus(status_Online);
+    std::string type = in.getTagValue(TagMsgType);
+    if (!isSessionLevel(type)) {
+        deliverOrHold(msg);
+        return;
+    }
+    // Recorded before it is acted on: a restart never answers a message twice.
+    count();
+    sessionMessage(type, msg);
+}
+
+void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
+    in.message = msg;
+    int r = in.validate(version, 0);
+    static const char lengthKey[] =
+        "\x01"
+        "9=";
+    std::size_t afterLength = msg.find(soh, msg.find(lengthKey) + 1);
+    bool typeThird =
+        afterLength != std::string::npos && msg.compare(afterLength + 1, 3, "35=") == 0;
+    if (r == InvalidBeginString && msg.compare(0, 2, "8=") == 0 && typeThird) {
+        endWithLogout("Incorrect BeginString");
+        return;
+    }
+    if (r != Valid || !typeThird) {
+        // Not a message any more: not counted, the session goes on, and the gap it leaves is asked
+        // for when the next one comes.
+        say("FIX Message: Garbled message ignored.", Warning);
+        return;
+    }
+    testReqSent = 0;
+    int seq = in.getMsgSeqNum();
+    std::string type = in.getTagValue(TagMsgType);
+    if (seq <= 0) {
+        endWithLogout("MsgSeqNum missing");
+        return;
+    }
+    if (!fromCounterparty(in)) {
+        reject(seq, type, 9);
+        endWithLogout(rejectText(9));
+        return;
+    }
+    std::time_t sent = utcSeconds(in.getTagValue(TagSendingTime));
+    if (sent < 0 || std::labs(static_cast<long>(now - sent)) > sendingTimeTolerance) {
+        reject(seq, type, 10, sent < 0 ? TagSendingTime : 0);
+        endWithLogout(rejectText(10));
+        return;
+    }
+    if (!loggingOut) setStatus(status_Online);
+    if (type == "4" && in.getTagCharValue(TagGapFillFlag) != Yes) {
+        sequenceReset(true);  // Reset mode: its MsgSeqNum is not checked
+        drainQueued();        // messages kept above a gap may be next in line now
+        return;
+    }
+    int expected = cell->In.seq + 1;
+    if (seq > expected) {
+        if (type == "5" && loggingOut) {
+            // The answer to ours: the session ends, and the gap is asked for by the next one.
+            sessionMessage(type, msg);
+            return;
+        }
+        // A Logout above the gap waits in line like any message, so what comes before it is not
+        // lost; idle() answers it anyway should the gap stay open for logoutGrace seconds.
+        if (type == "5" && logoutKept == 0) {
+            logoutKept = seq;
+            logoutKeptAt = now;
+        }
+        if (type == "2" && queued.count(seq) == 0 && answeredAhead.insert(seq).second) {
+            // Answered at once: the counterparty may wait for this answer before it fills our gap.
+            answerResend(in.getTagIntValue(TagBeginSeqNo), in.getTagIntValue(TagEndSeqNo));
+        }
+        if (queued.size() < maxQueued) {
+            queued.emplace(seq, msg);
+        } else {
+            droppedUpTo = std::max(droppedUpTo, seq);
+            say("FIX Message: [" + Converter::to_string(seq) +
+                    "] dropped: too many messages above the gap; it is asked for again.",
+                Warning);
+        }
+        if (askedUpTo < expected) {
+            sendResendReq();
+            askedUpTo = seq - 1;
+        }
+        return;
+    }
+    if (seq < expected) {
+        if (in.getTagCharValue(TagPossDupFlag) == Yes) {
+            say("FIX Message: Ignored duplicate [" + Converter::to_string(seq) + "].", 0);
+            return;
+        }
+        endWithLogout("MsgSeqNum too low, expecting " + Converter::to_string(expected) +
+                      " but received " + Converter::to_string(seq));
+        return;
+    }
+    processStandard(msg);
+    drainQueued();
+}
+
+void SessionCore::processStandard(const std::string& msg) {
+    in.message = msg;
+    int seq = in.getMsgSeqNum();
+    std::string type = in.getTagValue(TagMsgType);
+    if (in.getTagCharValue(TagPossDupFlag) == Yes) {
+        std::string orig = in.getTagValue(TagOrigSendingTime);
+        if (orig.empty()) {
+            reject(seq, type, 1, TagOrigSendingTime);
+            return;
+        }
+        std::time_t first = utcSeconds(orig);
+        if (first < 0 || first > utcSeconds(in.getTagValue(TagSendingTime))) {
+            reject(seq, type, 10);
+            endWithLogout(rejectText(10));
+            return;
+        }
+    }
+    if (!validMsgType(type)) {
+        reject(seq, type, 11, TagMsgType);
+        return;
+    }
+    if (!isSessionLevel(type)) {
+        deliverOrHold(msg);
+        return;
+    }
+    count();
+    if (type == "2" && answeredAhead.erase(seq) > 0) return;  // answered when it arrived
+    sessionMessage(type, msg);
+}
+
+void SessionCore::drainQueued() {
+    while (!holding() && status() != status_Shutdown && !queued.empty()) {
+        auto first = queued.begin();
+        if (first->first <= cell->In.seq) {
+            queued.erase(first);  // filled meanwhile (a gap fill jumped past it)
+            continue;
+        }
+        if (first->first != cell->In.seq + 1) break;
+        std::string next = std::move(first->second);
+        queued.erase(first);
+        processStandard(next);
+    }
+    answeredAhead.erase(answeredAhead.begin(), answeredAhead.upper_bound(cell->In.seq));
+    // A second hole above the first one, or messages dropped past the bound: asked for once the
+    // first hole is filled.
+    int nextKept = !queued.empty()              ? queued.begin()->first
+                   : droppedUpTo > cell->In.seq ? droppedUpTo + 1
+                                                : 0;
+    if (nextKept != 0 && !holding() && status() != status_Shutdown &&
+        askedUpTo < cell->In.seq + 1) {
+        sendResendReq();
+        askedUpTo = nextKept - 1;
+    }
+}
+
+void SessionCore::sessionMessage(const std::string& type, const std::string& msg) {
+    bool standard = ruleSet == Rules::Standard;
+    switch (type[0]) {
+        case msgTypeHeartbeat:
+            if (!loggingOut) setStatus(status_Online);
+            // Today the initiator answers every Heartbeat with one of its own.
+            if (!standard && who == Role::Initiator) sendHeartbeat("");
+            break;
+        case msgTypeTestReq:
+            sendHeartbeat(in.getTagValue(TagTestReqID));
+            say("FIX Message: <-TESTREQ>", 0);
+            break;
+        case msgTypeResendReq:
+            answerResend(in.getTagIntValue(TagBeginSeqNo), in.getTagIntValue(TagEndSeqNo));
+            break;
+        case msgTypeReject:
+            if (standard || who == Role::Acceptor) {
+                say("REJECT: " + msg + "\n", Normal);
+            } else {
+                sendHeartbeat("");
+            }
+            break;
+        case msgTypeSeqReset:
+            sequenceReset(standard);
+            break;
+        case msgTypeLogout:
+            logoutKept = 0;
+            if (loggingOut) {
+                // The answer to ours: the session is over.
+                answered = true;
+                setStatus(status_Shutdown);
+                say("FIX Message: <LOGOUT> answered.", 0);
+            } else {
+                sendLogout("");
+                setStatus(status_Shutdown);
+                say("FIX Message: <LOGOUT>\nSystem Shutdown!", 0);
+            }
+            break;
+        default:  // a Logon after the session is up is counted and ignored
+            break;
+    }
+}
+
+void SessionCore::sequenceReset(bool standard) {
+    int seq = in.getMsgSeqNum();
+    int next = in.getTagIntValue(TagNewSeqNo);
+    bool gapFill = in.getTagCharValue(TagGapFillFlag) == Yes;
+    if (!standard) {
+        if (next < 1) {
+            // Missing, zero or negative: no message can carry such a number.
+            end("Failed to verify FIX header information.");
+            return;
+        }
+        if (next - 1 < cell->In.seq) {
+            // Going back would hand the application messages it already has.
+            say("FIX Message: <SEQRESET " + Converter::to_string(next) +
+                    "> ignored: below the expected MsgSeqNum " +
+                    Converter::to_string(cell->In.seq + 1L) + ".",
+                Warning);
+            return;
+        }
+        cell->In.seq = next - 1;
+        port.inboundCounted();
+        say("FIX Message: <SEQRESET " + Converter::to_string(cell->In.seq) + ">", 0);
+        return;
+    }
+    if (in.getTagValue(TagNewSeqNo).empty()) {
+        sendReject(seq, "4", 1, TagNewSeqNo);
+        return;
+    }
+    if (gapFill) {
+        // Counted already; it moves the expected number forward or is refused.
+        if (next > seq) {
+            cell->In.seq = next - 1;
+            port.inboundCounted();
+            say("FIX Message: <SEQRESET " + Converter::to_string(cell->In.seq) + ">", 0);
+        } else {
+            sendReject(seq, "4", 5, TagNewSeqNo);
+        }
+        return;
+    }
+    long expected = cell->In.seq + 1L;
+    if (next > expected) {
+        cell->In.seq = next - 1;
+        port.inboundCounted();
+        say("FIX Message: <SEQRESET " + Converter::to_string(cell->In.seq) + ">", 0);
+    } else if (next == expected) {
+        say("FIX Message: <SEQRESET " + Converter::to_string(next) + "> changes nothing.", Warning);
+    } else {
+        sendReject(seq, "4", 5, TagNewSeqNo);
+    }
+}
+
+void SessionCore::reject(int refSeq, const std::string& refType, int reason, int refTag) {
+    // A rejected message still counts, when it is the one expected.
+    if (refSeq == cell->In.seq + 1) count();
+    sendReject(refSeq, refType, reason, refTag);
+}
+
+void SessionCore::sendReject(int refSeq, const std::string& refType, int reason, int refTag) {
+    std::string data = field(TagMsgType, "3") + field(TagRefSeqNum, Converter::to_string(refSeq));
+    if (refTag > 0) data += field(TagRefTagID, Converter::to_string(refTag));
+    if (!refType.empty()) data += field(TagRefMsgType, refType);
+    data += field(TagSessionRejectReason, Converter::to_string(reason)) +
+            field(TagText, rejectText(reason));
+    cfg->getMsgTemplate(tagList, FixConfig::Reject);
+    cell->Out.seq = nextOutSeq();
+    fix.build(tagList, data, cell->Out.seq);
+    port.sendNew(fix.message);
+    say("FIX Message: <REJECT " + Converter::to_string(refSeq) + " " + rejectText(reason) + ">",
+        Warning);
+}
+
+void SessionCore::endWithLogout(const std::string& text) {
+    sendLogout(text);
+    end("FIX Message: <LOGOUT " + text + ">");
+}
+
+// --- Outbound ------------------------------------------------------------------------------
+
+void SessionCore::sendHeartbeat(const std::string& id) {
+    cfg->getMsgTemplate(tagList, FixConfig::Heartbeat);
+    cell->Out.seq = nextOutSeq();
+    if (id.empty()) {
+        fix.build(tagList, msgTypeHeartbeat, cell->Out.seq);
+    } else {
+        std::string data = field(TagMsgType, "0") + field(TagTestReqID, id);
+        fix.build(tagList, data, cell->Out.seq);
+    }
+    port.sendNew(fix.message);
+    say("FIX Message: <HEARTBEAT>", 0);
+}
+
+void SessionCore::sendTestReq() {
+    cfg->getMsgTemplate(tagList, FixConfig::Testreq);
+    testReqID += 1;
+    std::string data =
+        field(TagMsgType, "1") + field(TagTestReqID, Converter::to_string(testReqID));
+    cell->Out.seq = nextOutSeq();
+    fix.build(tagList, data, cell->Out.seq);
+    port.sendNew(fix.message);
+    say("FIX Message: <TESTREQ>", 0);
+}
+
+void SessionCore::sendResendReq() {
+    int from = cell->In.seq + 1;
+    std::string data = field(TagMsgType, "2") + field(TagBeginSeqNo, Converter::to_string(from)) +
+                       field(TagEndSeqNo, "0");
+    cfg->getMsgTemplate(tagList, FixConfig::Resendreq);
+    cell->Out.seq = nextOutSeq();
+    fix.build(tagList, data, cell->Out.seq);
+    port.sendNew(fix.message);
+    say("FIX Message: <RESENDREQ " + Converter::to_string(from) + ">", 0);
+    // The gap asked for runs at least through the message that showed it: a Logon above the
+    // expected number is not kept, so the answer covers it too and later ones wait for it.
+    if (ruleSet == Rules::Standard) askedUpTo = std::max({askedUpTo, from, in.getMsgSeqNum()});
+}
+
+void SessionCore::sendLogout(const std::string& text) {
+    std::string data = field(TagMsgType, "5");
+    if (!text.empty()) data += field(TagText, text);
+    cfg->getMsgTemplate(tagList, FixConfig::Logout);
+    cell->Out.seq = nextOutSeq();
+    fix.build(tagList, data, cell->Out.seq);
+    port.sendNew(fix.message);
+    loggingOut = true;
+}
+
+const std::string& SessionCore::buildApplication(std::string& text, int seq) {
+    cfg->getMsgTemplate(tagList, '*');
+    fix.build(tagList, text, seq);
+    return fix.message;
+}
+
+void SessionCore::gapFill(int nextSeq, int newSeq) {
+    std::string data = field(TagMsgType, "4") + field(TagNewSeqNo, Converter::to_string(newSeq));
+    cfg->getMsgTemplate(tagList, FixConfig::Seqreset);
+    fix.build(tagList, data, nextSeq);
+    // Under the standard rules a gap fill is a possible duplicate like the messages it replaces.
+    if (ruleSet == Rules::Standard) fix.buildResendMessage(fix.message);
+    port.sendAgain(fix.message);
+}
+
+void SessionCore::answerResend(int beginSeq, int endSeq) {
+    // A request can only ask for numbers from 1 on.
+    int begin = std::max(beginSeq, 1);
+    int covered = begin - 1;  // last number resent or gap filled
+    int highest = 0;          // the highest number in the log
+    Fix line;
+    port.replayOutgoing([&](const std::string& text) {
+        line.message = text;
+        int seq = Log::getSeq(line.message);
+        highest = std::max(highest, seq);
+        if (seq <= covered || (endSeq != 0 && seq > endSeq)) return;
+        // Session messages are never replayed; a line a crash or a full disk cut short is not a
+        // message any more and is covered by a gap fill, never re-sealed and sent as whole.
+        if (isSessionLevel(line.getTagValue(TagMsgType)) || line.validate(version, 0) != Valid) {
+            return;
+        }
+        if (seq > covered + 1) gapFill(covered + 1, seq);
+        fix.buildResendMessage(line.message);
+        port.sendAgain(fix.message);
+        covered = seq;
+    });
+
+    // An open-ended answer covers everything up to the last number ever sent, so the next new
+    // message (Out.seq + 1) is exactly what the counterparty expects and no number is used twice.
+    // A bounded one covers what it asked for, as far as it exists, and nothing past it.
+    int top = std::max(cell->Out.seq, highest);
+    int last = endSeq == 0 ? top : std::min(endSeq, top);
+    if (covered < last) gapFill(covered + 1, nextAfter(last));
+    if (endSeq == 0) cell->Out.seq = top;
+}
+
+// --- Idle ----------------------------------------------------------------------------------
+
+bool SessionCore::idle(std::time_t now, std::time_t lastIn, std::time_t lastOut) {
+    if (logoutKept != 0 && now - logoutKeptAt >= logoutGrace) {
+        auto kept = queued.find(logoutKept);
+        logoutKept = 0;
+        if (kept != queued.end()) {
+            in.message = kept->second;
+            queued.erase(kept);
+            sessionMessage("5", in.message);
+            return false;
+        }
+    }
+    if (ruleSet == Rules::Today) {
+        switch (status()) {
+            case status_Online:
+                if (who == Role::Initiator) {
+                    port.restartQuietInterval();
+                } else {
+                    sendHeartbeat("");
+                }
+                setStatus(status_Heartbeat);
+                return true;
+            case status_Heartbeat:
+                sendTestReq();
+                setStatus(status_TestReq);
+                return true;
+            default:
+                if (who == Role::Initiator) say("FIX Message: No response from remote server.", 0);
+                return false;
+        }
+    }
+    if (heartBtInt <= 0) return true;
+    if (testReqSent != 0 && now - testReqSent >= heartBtInt) {
+        endWithLogout("No answer to TestRequest");
+        return false;
+    }
+    if (testReqSent == 0 && now - lastIn >= heartBtInt + testMargin(heartBtInt)) {
+        sendTestReq();
+        testReqSent = now;
+        if (!loggingOut) setStatus(status_TestReq);
+        return true;
+    }
+    if (now - lastOut >= heartBtInt) sendHeartbeat("");
+    return true;
+}

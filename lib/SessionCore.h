@@ -1,0 +1,178 @@
+// SessionCore: the FIX session rules of one session, without I/O. Inbound messages and the clock
+// go in; what to send, what to send again, what to deliver and what to say come out through a
+// SessionPort. Its state is the site's cell (numbers, counters, status letter), so the table shows
+// every change as it happens, and a test can hand it a cell of its own.
+//
+// Two rule sets live here side by side, chosen per site:
+// - Today's (the default): a message above the expected number is dropped and asked for again, any
+//   failed check ends the session, and the roles differ in their idle rule and in what answers a
+//   Heartbeat or a Reject.
+// - The standard FIX session rules: messages above a gap are kept (up to maxQueued) and processed
+//   in order once it is filled, with one ResendRequest per gap (a ResendRequest above the gap is
+//   answered at once and counted in its turn; a Logout above it waits at most logoutGrace
+//   seconds for the gap to be filled, then is answered); a garbled message
+//   is ignored; faults of a well-formed message are answered with a session-level Reject built
+//   from the site's Reject template, or with a Logout naming them; SendingTime is checked against
+//   the clock; heartbeats and TestRequests follow the two clocks of what was sent and what was
+//   received.
+// In both, an inbound application message counts only once the port has delivered it, numbers
+// never go back, and a Logout is answered with a Logout.
+//
+// Thread contract: one session thread; the cell's status is written with atomic byte stores
+// because other threads and programs read it.
+#pragma once
+
+#include <ctime>
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+
+#include "Fix.h"
+#include "FixConfig.h"
+#include "MemoryCell.h"
+#include "SessionPort.h"
+#include "Tag.h"
+
+class SessionCore {
+  public:
+    enum class Role { Initiator, Acceptor };
+    // A site chooses with a line "@ {rules=standard}" in its configuration file.
+    enum class Rules { Today, Standard };
+
+    // Seconds SendingTime may stand from our clock under the standard rules.
+    static constexpr int sendingTimeTolerance = 120;
+    // Messages kept above a gap under the standard rules; past that a message is dropped and
+    // asked for again once the gap is filled.
+    static constexpr std::size_t maxQueued = 10000;
+    // Seconds a Logout kept above a gap waits for the gap to be filled before it is answered.
+    static constexpr int logoutGrace = 3;
+
+    SessionCore(Role role, SessionPort& port);
+
+    // The site's templates and cell and its rules; before anything else.
+    void attach(const FixConfig& config, MemoryCell& siteCell, Rules rules);
+    Rules rules() const { return ruleSet; }
+    Role role() const { return who; }
+
+    // --- Logon ---
+    // The Logon (initiator) from the Logon template.
+    void sendLogon();
+    // The acceptor's answer, carrying the peer's HeartBtInt.
+    void answerLogon();
+    // True when `msg` is a Logon (or Logon reply) this site can take: MsgType A, a MsgSeqNum, the
+    // site's CompIDs, a HeartBtInt of 0 or more, a valid frame (today: at the initiator only) and,
+    // under the standard rules, a SendingTime within the tolerance. Takes its HeartBtInt. Reads
+    // the cell, never writes it.
+    bool usableLogon(const std::string& msg, std::time_t now);
+    // Why the last usableLogon() said no.
+    enum class LogonFault { None, NotLogon, CompIDs, Invalid, SendingTime };
+    LogonFault logonFault() const { return fault; }
+    // Where the usable Logon stands against the expected number.
+    enum class LogonNumber { Expected, Above, Below };
+    LogonNumber logonNumber() const;
+    // The Logout that answers a Logon numbered below the expected number (standard rules).
+    void refuseLowLogon();
+    // Counts an accepted Logon (numbered as expected).
+    void countLogon();
+
+    // --- After the Logon ---
+    // Handles one inbound message that is already in the incoming log.
+    void received(const std::string& msg, std::time_t now);
+    // An application message waits for the port to take it; nothing further is handled until
+    // then.
+    bool holding() const { return !undelivered.empty(); }
+    // Offers the waiting message again (and, under the standard rules, goes on with the messages
+    // kept above it); true when nothing waits any more.
+    bool deliverHeld();
+    // One step of the idle rule. Today's rules: called after a quiet interval. Standard rules:
+    // called at least once a second with the times of the last receive and the last send. False
+    // when the session is over.
+    bool idle(std::time_t now, std::time_t lastIn, std::time_t lastOut);
+
+    void sendHeartbeat(const std::string& testReqID);
+    void sendTestReq();
+    // Asks for everything from In.seq + 1 on.
+    void sendResendReq();
+    // A Logout from the template, with Text when given; the session then waits for the answer.
+    void sendLogout(const std::string& text);
+    bool logoutSent() const { return loggingOut; }
+    // The counterparty answered our Logout.
+    bool logoutAnswered() const { return answered; }
+    // Answers a ResendRequest from the outgoing log (see Session for the guarantees).
+    void answerResend(int beginSeq, int endSeq);
+
+    // A new application message for `text` numbered seq; text is consumed.
+    const std::string& buildApplication(std::string& text, int seq);
+    // The MsgSeqNum for the next outbound message. Throws std::runtime_error when Out.seq is
+    // already the highest int.
+    int nextOutSeq() const;
+    static int nextAfter(int seq);
+
+    // The heartbeat interval agreed at the Logon (0: none).
+    int heartBtInt = 0;
+    // The session ended through a failure of our own side.
+    bool failed = false;
+
+    char status() const { return __atomic_load_n(&cell->status, __ATOMIC_RELAXED); }
+    void setStatus(char s) { __atomic_store_n(&cell->status, s, __ATOMIC_RELAXED); }
+
+    // The message names this site's counterparty as sender and this site as target.
+    bool fromCounterparty(const Fix& m) const;
+    // SessionRejectReason of every Reject the standard rules send, and its Text.
+    static const char* rejectText(int reason);
+    // True for 0-5 and A.
+    static bool isSessionLevel(const std::string& type);
+
+  private:
+    void receivedToday(const std::string& msg);
+    void receivedStandard(const std::string& msg, std::time_t now);
+    // A standard-rules message numbered as expected; its checks, then its effect.
+    void processStandard(const std::string& msg);
+    // The messages kept above a gap that are now next in line.
+    void drainQueued();
+    // Today's effect of a session message numbered as expected, once counted.
+    void sessionMessage(const std::string& type, const std::string& msg);
+    void sequenceReset(bool standard);
+    void deliverOrHold(const std::string& msg);
+    void count();
+    // Counts the message when it is the one expected, then rejects it.
+    void reject(int refSeq, const std::string& refType, int reason, int refTag = 0);
+    // A Reject from the site's Reject template: 45, 371 (when refTag), 372, 373 and its 58.
+    void sendReject(int refSeq, const std::string& refType, int reason, int refTag = 0);
+    // A Logout naming the fault, then the end.
+    void endWithLogout(const std::string& text);
+    void end(const std::string& line);
+    // SendingTime (or OrigSendingTime) as seconds since the epoch; -1 when it is not a timestamp.
+    static std::time_t utcSeconds(const std::string& text);
+    static bool validMsgType(const std::string& type);
+    void gapFill(int nextSeq, int newSeq);
+    void say(const std::string& line, int level) { port.console(line, level); }
+    static std::string field(int tag, const std::string& value);
+
+    Role who;
+    SessionPort& port;
+    Rules ruleSet = Rules::Today;
+    const FixConfig* cfg = nullptr;
+    MemoryCell* cell = nullptr;
+    std::string version;
+    Fix fix;  // what is being built
+    Fix in;   // what is being read
+    std::list<Tag> tagList;
+    int testReqID = 0;
+    std::string undelivered;
+    // Standard rules: messages above a gap by MsgSeqNum, the end of the gap last asked for, and
+    // when a TestRequest went out unanswered (0: none).
+    std::map<int, std::string> queued;
+    int askedUpTo = 0;
+    // The highest number dropped past maxQueued, and the kept ResendRequests already answered.
+    int droppedUpTo = 0;
+    std::set<int> answeredAhead;
+    // A Logout kept above a gap (its MsgSeqNum; 0: none) and when it came.
+    int logoutKept = 0;
+    std::time_t logoutKeptAt = 0;
+    std::time_t testReqSent = 0;
+    bool loggingOut = false;
+    bool answered = false;
+    LogonFault fault = LogonFault::None;
+};

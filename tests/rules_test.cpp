@@ -1,0 +1,170 @@
+// The standard FIX session rules wired into both gateways: a site whose configuration says
+// "@ {rules=standard}" keeps messages above a gap and asks once, ignores a garbled frame, rejects
+// a message from the wrong CompID and logs out, and ends an orderly stop with a Logout. The rules
+// themselves are tested case by case in sessioncore_test; these prove the programs use them.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FixPeer.h"
+#include "GatewayTest.h"
+#include "MemoryCell.h"
+#include "MsgQueue.h"
+#include "Process.h"
+#include "Shm.h"
+#include "TestUtil.h"
+
+namespace {
+
+using namespace std::chrono;
+
+enum class Role { Initiator, Acceptor };
+
+// The current UTC time as SendingTime: the standard rules check it against the clock.
+std::string now() {
+    std::time_t t = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d-%H:%M:%S", &utc);
+    return text;
+}
+
+class StandardRules : public GatewayTest, public ::testing::WithParamInterface<Role> {
+  protected:
+    void SetUp() override {
+        GatewayTest::SetUp();
+        cell = shm->registerName("BRK1");
+        cell->status = ' ';
+        std::string self = initiator() ? "DESKA" : "GATE";
+        home.writeCfg("BRK1", "@ {rules=standard}\n~ {8=FIX.4.2,9=,35=,49=" + self +
+                                  ",56=BRK1,34=,52=}\nA {98=0,108=30}\n0 {}\n1 {112=}\n"
+                                  "2 {7=,16=}\n3 {}\n4 {123=Y,36=}\n5 {58=}\n");
+        peer = std::make_unique<FixPeer>("BRK1", self);
+    }
+
+    bool initiator() const { return GetParam() == Role::Initiator; }
+
+    // Starts the gateway and logs the peer on; the gateway's answer or Logon is read.
+    void logOn() {
+        if (initiator()) {
+            int port = peer->listen();
+            ASSERT_GT(port, 0);
+            gw = std::make_unique<BackgroundProcess>(
+                "gateconnect",
+                std::vector<std::string>{table, "BRK1", "127.0.0.1", std::to_string(port), "-i",
+                                         qin, "-o", qout},
+                options());
+            ASSERT_TRUE(peer->accept(5000));
+            ASSERT_EQ(FixPeer::field(peer->read(5000), 35), "A");
+            send("35=A|98=0|108=30");
+        } else {
+            int port = 0;
+            for (int attempt = 0; attempt < 3 && !gw; ++attempt) {
+                port = freePort();
+                gw = std::make_unique<BackgroundProcess>(
+                    "gatelisten",
+                    std::vector<std::string>{table, "-p", std::to_string(port), "-i", qin, "-o",
+                                             qout},
+                    options());
+                if (!gw->waitForOutput("Socket service [", milliseconds(5000))) gw.reset();
+            }
+            ASSERT_TRUE(gw);
+            ASSERT_TRUE(peer->connect(port));
+            send("35=A|98=0|108=30");
+            ASSERT_EQ(FixPeer::field(peer->read(5000), 35), "A");
+        }
+        ASSERT_TRUE(waitUntil([&] { return cell->In.seq == 1; }, 5000)) << gw->output();
+    }
+
+    std::string frame(const std::string& fields, int seq) { return peer->make(fields, seq, now()); }
+    void send(const std::string& fields) { peer->sendRaw(frame(fields, nextSeq++)); }
+
+    // ExecIDs the application got, in order, within a moment.
+    std::vector<std::string> deliveredIds(std::size_t want) {
+        std::vector<std::string> ids;
+        waitUntil(
+            [&] {
+                for (std::string m; !(m = output->read(0, NoWaitMode)).empty();) {
+                    ids.push_back(FixPeer::field(m, 17));
+                }
+                return ids.size() >= want;
+            },
+            5000);
+        return ids;
+    }
+
+    MemoryCell* cell = nullptr;
+    std::unique_ptr<FixPeer> peer;
+    int nextSeq = 1;
+};
+
+std::string execution(int n) {
+    return "35=8|37=O" + std::to_string(n) + "|17=X" + std::to_string(n) +
+           "|150=0|39=0|55=IBM|54=1|38=100";
+}
+
+TEST_P(StandardRules, MessagesAboveAGapAreKeptAskedForOnceAndDeliveredInOrder) {
+    logOn();
+    send(execution(2));  // 2
+    nextSeq = 4;         // 3 goes missing
+    send(execution(4));  // 4
+    send(execution(5));  // 5
+    std::string ask = peer->readType("2", 5000);
+    EXPECT_EQ(FixPeer::field(ask, 7), "3");
+    EXPECT_EQ(FixPeer::field(ask, 16), "0");
+    peer->sendRaw(frame(execution(3) + "|43=Y|122=" + now(), 3));
+    EXPECT_EQ(deliveredIds(4), (std::vector<std::string>{"X2", "X3", "X4", "X5"}));
+    EXPECT_EQ(cell->In.seq, 5);
+    EXPECT_TRUE(peer->quiet(300)) << "one ResendRequest for the gap";
+}
+
+TEST_P(StandardRules, AGarbledFrameIsIgnoredAndItsNumberAskedForWithTheNext) {
+    logOn();
+    std::string garbled = frame(execution(2), 2);
+    garbled[garbled.size() - 2] = garbled[garbled.size() - 2] == '0' ? '1' : '0';  // checksum
+    peer->sendRaw(garbled);
+    nextSeq = 3;
+    send(execution(3));
+    EXPECT_EQ(FixPeer::field(peer->readType("2", 5000), 7), "2");
+    peer->sendRaw(frame(execution(2) + "|43=Y|122=" + now(), 2));
+    EXPECT_EQ(deliveredIds(2), (std::vector<std::string>{"X2", "X3"}));
+    EXPECT_EQ(cell->status, status_Online);
+}
+
+TEST_P(StandardRules, AMessageFromTheWrongCompIdIsRejectedThenTheSessionLogsOut) {
+    logOn();
+    FixPeer stranger("SOMEONE", initiator() ? "DESKA" : "GATE");
+    peer->sendRaw(stranger.make(execution(2), 2, now()));
+    std::string rejected = peer->readType("3", 5000);
+    EXPECT_EQ(FixPeer::field(rejected, 45), "2");
+    EXPECT_EQ(FixPeer::field(rejected, 373), "9");
+    EXPECT_EQ(FixPeer::field(rejected, 58), "CompID problem");
+    EXPECT_EQ(FixPeer::field(peer->readType("5", 5000), 58), "CompID problem");
+    EXPECT_TRUE(peer->waitClosed(5000));
+}
+
+TEST_P(StandardRules, AStopSendsALogoutAndEndsWhenItIsAnswered) {
+    logOn();
+    gw->kill(SIGTERM);
+    std::string logout = peer->readType("5", 5000);
+    ASSERT_EQ(FixPeer::field(logout, 35), "5") << gw->output();
+    send("35=5");
+    EXPECT_TRUE(peer->waitClosed(5000));
+    // Either program ends once its sessions have logged out.
+    ProcessResult r = gw->wait(milliseconds(10000));
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(cell->status, status_Shutdown);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoles, StandardRules,
+                         ::testing::Values(Role::Initiator, Role::Acceptor), [](const auto& info) {
+                             return info.param == Role::Initiator ? "Gateconnect" : "Gatelisten";
+                         });
+
+}  // namespace
