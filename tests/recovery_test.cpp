@@ -606,7 +606,7 @@ TEST_F(Recovery, HeartBtIntZeroOrMissingMeansNoHeartbeatsAndBelowZeroIsRefused) 
             } else if (refused) {
                 EXPECT_TRUE(gw->waitForOutput("Thread Exit [-1]", milliseconds(3000)));
             } else {
-                EXPECT_TRUE(cp.quiet(2500)) << "no TestRequest, no Heartbeat";
+                EXPECT_TRUE(cp.quiet(1500)) << "no TestRequest, no Heartbeat";
                 cp.send("35=1|112=UP", seq + 1);
                 EXPECT_EQ(FixPeer::field(cp.readType("0", 3000), 112), "UP");
             }
