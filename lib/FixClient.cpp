@@ -59,15 +59,24 @@ int FixClient::Client() {
     return core.failed ? SessionFailed : 0;
 }
 
-void FixClient::logonAndRun() {
+void FixClient::sendLogon() {
     core.sendLogon();
-    std::string reply = comm.recvWithin(logonWait);
-    if (reply.empty() || !core.usableLogon(reply, std::time(nullptr))) {
+}
+
+int FixClient::recvLogonReply() {
+    reply = comm.recvWithin(logonWait);
+    if (reply.empty() || !core.usableLogon(reply, std::time(nullptr))) return Fail;
+    say("FIX Message: <-LOGON>", Warning);
+    setCellStatus(status_Online);
+    return Success;
+}
+
+void FixClient::logonAndRun() {
+    sendLogon();
+    if (recvLogonReply() != Success) {
         say("Error: Fail to receive <-LOGON> reply.", Fatal);
         return;
     }
-    say("FIX Message: <-LOGON>", Warning);
-    setCellStatus(status_Online);
     SessionCore::LogonNumber number = core.logonNumber();
     if (number == SessionCore::LogonNumber::Below) {
         // In.seq comes from the day's records, where a counterparty may have left any number:

@@ -36,6 +36,12 @@ class FixClient : public Session {
     // before anything is sent.
     int Client();
 
+    // The Logon from the site's template, numbered Out.seq + 1.
+    void sendLogon();
+    // 0 when the first whole message within logonWait seconds is a Logon the site can take,
+    // Fail otherwise; the reply is then in `reply`.
+    int recvLogonReply();
+
   protected:
     void console(const std::string& line, int level) override;
 
@@ -44,6 +50,7 @@ class FixClient : public Session {
     void logonAndRun();
 
     std::unique_ptr<Syslog> slog;
+    std::string reply;
     // The Logon reply was accepted; a session that never got there ends as a logon failure.
     bool loggedOn = false;
 };

@@ -111,7 +111,7 @@ int FixServer::logOnAndRun() {
         return RefusedSeqLow;
     }
 
-    core.answerLogon();
+    sendLogonReply();
     if (number == SessionCore::LogonNumber::Expected) {
         core.countLogon();
     } else {
@@ -121,6 +121,10 @@ int FixServer::logOnAndRun() {
     sock->setBlockingMode(Socket::nonBlock);
     runLoop();
     return 0;
+}
+
+void FixServer::sendLogonReply() {
+    core.sendLogonReply();
 }
 
 int FixServer::recvLogon() {

@@ -61,6 +61,8 @@ class FixServer : public Session {
     // from it; 0 when it can be a Logon (MsgType A, a SenderCompID, a MsgSeqNum above 0),
     // RefusedLogon otherwise.
     int recvLogon();
+    // Logon answer from the site's Logon template, carrying the peer's own HeartBtInt.
+    void sendLogonReply();
 
     // 'I' while the session runs, 'D' once it has ended with a refusal code.
     char threadStatus() const { return status; }

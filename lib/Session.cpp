@@ -160,7 +160,7 @@ void Session::runLoop() {
             act = true;
             cell->In.last = now;
             inLog.write(in);
-            core.received(in, now);
+            core.processMsg(in, now);
             recordInSeq();
         } else if (holding) {
             // the socket keeps what the counterparty sends until the application makes room
@@ -282,6 +282,10 @@ void Session::sendAgain(const std::string& m) {
 }
 
 bool Session::deliver(const std::string& m) {
+    return writeMsgQueue(m);
+}
+
+bool Session::writeMsgQueue(const std::string& m) {
     if (m.size() > static_cast<size_t>(maxMsgText)) {
         // No queue message can carry it; counting it would lose it, so the session ends and a
         // restart asks for it again.

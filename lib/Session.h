@@ -80,6 +80,11 @@ class Session : public Thread, protected SessionPort {
     // SIGTERM, SIGINT and SIGHUP call requestStop().
     static void stopOnTerminationSignals();
 
+    // Offers an inbound application message to the output queue as type 1, under the lock,
+    // without waiting: false when the queue is full. A message longer than a queue message can
+    // never be delivered: the session is marked failed and ends.
+    bool writeMsgQueue(const std::string& msg);
+
     // The text of the latest console line of this session.
     const std::string& lastLine() const { return msg; }
 

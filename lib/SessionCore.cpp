@@ -140,7 +140,7 @@ void SessionCore::sendLogon() {
     say("FIX Message: <LOGON>", Warning);
 }
 
-void SessionCore::answerLogon() {
+void SessionCore::sendLogonReply() {
     std::string data = field(TagMsgType, std::string(1, msgTypeLogon)) +
                        field(TagHeartBtInt, Converter::to_string(heartBtInt));
     cfg->getMsgTemplate(tagList, FixConfig::Logon);
@@ -192,7 +192,7 @@ void SessionCore::countLogon() {
 
 // --- Inbound -------------------------------------------------------------------------------
 
-void SessionCore::received(const std::string& msg, std::time_t now) {
+void SessionCore::processMsg(const std::string& msg, std::time_t now) {
     if (cell->In.seq == std::numeric_limits<int>::max()) {
         // The counterparty has used the last number there is; no further message can be in order.
         end("Failed to verify FIX header information.");

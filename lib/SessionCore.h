@@ -59,7 +59,7 @@ class SessionCore {
     // The Logon (initiator) from the Logon template.
     void sendLogon();
     // The acceptor's answer, carrying the peer's HeartBtInt.
-    void answerLogon();
+    void sendLogonReply();
     // True when `msg` is a Logon (or Logon reply) this site can take: MsgType A, a MsgSeqNum, the
     // site's CompIDs, a HeartBtInt of 0 or more, a valid frame (today: at the initiator only) and,
     // under the standard rules, a SendingTime within the tolerance. Takes its HeartBtInt. Reads
@@ -78,7 +78,7 @@ class SessionCore {
 
     // --- After the Logon ---
     // Handles one inbound message that is already in the incoming log.
-    void received(const std::string& msg, std::time_t now);
+    void processMsg(const std::string& msg, std::time_t now);
     // An application message waits for the port to take it; nothing further is handled until
     // then.
     bool holding() const { return !undelivered.empty(); }

@@ -240,6 +240,13 @@ class GatewayFaults : public GatewayTest {
         EXPECT_EQ(cell->status, status_Shutdown);
     }
 
+    // The counterparty goes first: a gateway that sees the connection closed ends at once,
+    // instead of waiting for the answer to the Logout a stop would send.
+    void TearDown() override {
+        peer.disconnect();
+        GatewayTest::TearDown();
+    }
+
     MemoryCell* cell = nullptr;
     FixPeer peer{"BRK1", "DESKA"};
     std::string logon;

@@ -106,6 +106,13 @@ class Initiator : public GatewayTest {
         return "logs/" + site + "." + direction + "." + Time().getLogDate();
     }
 
+    // The counterparty goes first: a gateway that sees the connection closed ends at once,
+    // instead of waiting for the answer to the Logout a stop would send.
+    void TearDown() override {
+        peer.disconnect();
+        GatewayTest::TearDown();
+    }
+
     MemoryCell* cell = nullptr;
     FixPeer peer{"BRK1", "DESKA"};
     std::string logon;

@@ -99,6 +99,13 @@ class StandardRules : public GatewayTest, public ::testing::WithParamInterface<R
         return ids;
     }
 
+    // The counterparty goes first: a gateway that sees the connection closed ends at once,
+    // instead of waiting for the answer to the Logout a stop would send.
+    void TearDown() override {
+        if (peer) peer->disconnect();
+        GatewayTest::TearDown();
+    }
+
     MemoryCell* cell = nullptr;
     std::unique_ptr<FixPeer> peer;
     int nextSeq = 1;

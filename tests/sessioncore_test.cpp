@@ -153,7 +153,7 @@ struct Harness {
         core->attach(cfg, cell, cfg.standardRules() ? Std : Today);
         core->heartBtInt = 30;
     }
-    void in(const std::string& m) { core->received(m, t0); }
+    void in(const std::string& m) { core->processMsg(m, t0); }
 };
 
 struct Case {
@@ -239,7 +239,7 @@ TEST(SessionCoreLogon, ValidLogonWithExpectedNumberIsAnsweredWithItsHeartBtInt) 
     Harness h(Std);
     ASSERT_TRUE(h.core->usableLogon(msg("A|98=0|108=45", 5), t0));
     EXPECT_EQ(h.core->logonNumber(), SessionCore::LogonNumber::Expected);
-    h.core->answerLogon();
+    h.core->sendLogonReply();
     h.core->countLogon();
     EXPECT_EQ(h.port.sent, std::vector<std::string>{"A@8 108=45"});
     EXPECT_EQ(h.core->heartBtInt, 45);
@@ -250,7 +250,7 @@ TEST(SessionCoreLogon, ValidLogonWithNumberTooHighAnswersThenAsksForTheGapOnce) 
     Harness h(Std);
     ASSERT_TRUE(h.core->usableLogon(msg("A|98=0|108=30", 9), t0));
     EXPECT_EQ(h.core->logonNumber(), SessionCore::LogonNumber::Above);
-    h.core->answerLogon();
+    h.core->sendLogonReply();
     h.core->sendResendReq();
     h.in(msg("D|11=a", 10));  // above the gap already asked for: kept, not asked again
     h.in(dup("4|123=Y|36=10", 5));
