@@ -74,7 +74,8 @@ void Dispatcher::dispatch() {
             if (!sessionUp(__atomic_load_n(&cell->status, __ATOMIC_RELAXED))) {
                 pause(1000000000L);
             } else if (next < backlog.size()) {
-                forward(backlog[next++]);
+                int slot = backlog[next++];
+                forward(slot, journal->text(slot));
             } else {
                 forwardOne();
             }
@@ -94,11 +95,8 @@ void Dispatcher::forwardOne() {
         journal->release(slot);  // the wait was interrupted; the loop decides whether to wait again
         return;
     }
-    if (refused(std::string(journal->buffer(slot).mtext, static_cast<size_t>(length)))) {
-        journal->release(slot);
-        return;
-    }
-    forward(slot);
+    // Measured by the received length, so a NUL inside the text is seen.
+    forward(slot, std::string(journal->buffer(slot).mtext, static_cast<size_t>(length)));
 }
 
 bool Dispatcher::refused(const std::string& text) const {
@@ -118,9 +116,8 @@ bool Dispatcher::refused(const std::string& text) const {
     return true;
 }
 
-void Dispatcher::forward(int slot) {
-    std::string text = journal->text(slot);
-    if (refused(text)) {  // left in the journal by a run that did not refuse it
+void Dispatcher::forward(int slot, const std::string& text) {
+    if (refused(text)) {
         journal->release(slot);
         return;
     }

@@ -57,7 +57,8 @@ class Dispatcher : public Thread {
 
   private:
     void forwardOne();
-    void forward(int slot);
+    // Writes the text of a slot into the pipe, or refuses it and frees the slot.
+    void forward(int slot, const std::string& text);
     // An empty text, or one holding a newline or a NUL, cannot travel as one message: reported on
     // standard error and true, so the caller frees its slot.
     bool refused(const std::string& text) const;

@@ -18,7 +18,7 @@ class FixClient : public Session {
   public:
     // Client() results.
     static constexpr int LogonFailed = -1;
-    // The session ran and ended through a failure of our side (see Session::hasFailed).
+    // The session ran and ended through a failure of our side (see SessionCore::failed).
     static constexpr int SessionFailed = -2;
 
     FixClient();

@@ -8,10 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <limits>
-#include <stdexcept>
+#include <mutex>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "Common.h"
@@ -161,7 +159,6 @@ void Session::runLoop() {
             cell->In.last = now;
             inLog.write(in);
             core.processMsg(in, now);
-            recordInSeq();
         } else if (holding) {
             // the socket keeps what the counterparty sends until the application makes room
         } else if (comm.isBroken()) {
@@ -203,11 +200,7 @@ void Session::runLoop() {
             comm.isActive(core.heartBtInt)) {
             // A second at most: the idle rule acts on time, and a stop by signal (which may land
             // on another thread) or by the operator is seen within a second.
-            try {
-                comm.selectWithEvent(takeOutbound ? p->getReaderId() : -1, idleWait);
-            } catch (const SocketException&) {
-                if (!stopAll.load()) throw;  // the wait was cut short by the stop signal
-            }
+            comm.selectWithEvent(takeOutbound ? p->getReaderId() : -1, idleWait);
             continue;
         }
         if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) break;
@@ -298,16 +291,8 @@ bool Session::writeMsgQueue(const std::string& m) {
             Fatal);
         return false;
     }
-    bool taken = false;
-    mutex->lock();
-    try {
-        taken = mqOut->offer(m, writeType);
-    } catch (...) {
-        mutex->unlock();
-        throw;
-    }
-    mutex->unlock();
-    return taken;
+    std::lock_guard<Mutex> guard(*mutex);
+    return mqOut->offer(m, writeType);
 }
 
 void Session::replayOutgoing(const std::function<void(const std::string&)>& each) {

@@ -67,11 +67,6 @@ class Session : public Thread, protected SessionPort {
     // The cell's status is 'O'.
     bool isLoggedOn() const;
 
-    // True once the session has ended through a failure of its own side (a log it could not
-    // write, an inbound message the output queue could not take), which the program must report.
-    // The roles set it for every exception that ends the loop but a socket's.
-    bool hasFailed() const { return core.failed; }
-
     // Asks every session of the process to end in order at its next pass, as if 'S' had been
     // written into its cell. Safe to call from a signal handler.
     static void requestStop();

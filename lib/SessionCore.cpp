@@ -27,6 +27,9 @@ void SessionCore::attach(const FixConfig& config, MemoryCell& siteCell, Rules ru
     cell = &siteCell;
     ruleSet = rules;
     version = cfg->getHeaderTagDefinition(TagBeginString);
+    // Looked up once: every inbound message is checked against them.
+    peerCompID = cfg->getHeaderTagDefinition(TagTargetCompID);
+    selfCompID = cfg->getHeaderTagDefinition(TagSenderCompID);
     // FIX 4.2 accepts SendingTime with milliseconds; the standard rules use them.
     fix.setMilliseconds(rules == Rules::Standard);
 }
@@ -112,10 +115,8 @@ std::time_t SessionCore::utcSeconds(const std::string& text) {
 }
 
 bool SessionCore::fromCounterparty(const Fix& m) const {
-    std::string peer = cfg->getHeaderTagDefinition(TagTargetCompID);
-    std::string self = cfg->getHeaderTagDefinition(TagSenderCompID);
-    if (!peer.empty() && m.getTagValue(TagSenderCompID) != peer) return false;
-    if (!self.empty() && m.getTagValue(TagTargetCompID) != self) return false;
+    if (!peerCompID.empty() && m.getTagValue(TagSenderCompID) != peerCompID) return false;
+    if (!selfCompID.empty() && m.getTagValue(TagTargetCompID) != selfCompID) return false;
     return true;
 }
 
@@ -210,11 +211,15 @@ void SessionCore::count() {
     port.inboundCounted();
 }
 
+void SessionCore::countDelivered() {
+    count();
+    cell->In.pend += 1;
+}
+
 void SessionCore::deliverOrHold(const std::string& msg) {
     // Counted once the application has it; a full queue holds it until there is room.
     if (port.deliver(msg)) {
-        count();
-        cell->In.pend += 1;
+        countDelivered();
     } else if (status() != status_Shutdown) {
         undelivered = msg;
     }
@@ -224,8 +229,7 @@ bool SessionCore::deliverHeld() {
     if (undelivered.empty()) return true;
     if (!port.deliver(undelivered)) return false;
     undelivered.clear();
-    count();
-    cell->In.pend += 1;
+    countDelivered();
     if (ruleSet == Rules::Standard) drainQueued();
     return true;
 }

@@ -136,6 +136,8 @@ class SessionCore {
     void sequenceReset(bool standard);
     void deliverOrHold(const std::string& msg);
     void count();
+    // Counts an application message the port has delivered, and its pending entry.
+    void countDelivered();
     // Counts the message when it is the one expected, then rejects it.
     void reject(int refSeq, const std::string& refType, int reason, int refTag = 0);
     // A Reject from the site's Reject template: 45, 371 (when refTag), 372, 373 and its 58.
@@ -156,6 +158,7 @@ class SessionCore {
     const FixConfig* cfg = nullptr;
     MemoryCell* cell = nullptr;
     std::string version;
+    std::string peerCompID, selfCompID;
     Fix fix;  // what is being built
     Fix in;   // what is being read
     std::list<Tag> tagList;

@@ -546,15 +546,7 @@ class AcceptorFaults : public GatewayTest {
     // did.
     void startAcceptor() {
         gw.reset();
-        for (int attempt = 0; attempt < 3 && !gw; ++attempt) {
-            port = freePort();
-            gw = std::make_unique<BackgroundProcess>(
-                "gatelisten",
-                std::vector<std::string>{table, "-p", std::to_string(port), "-i", qin, "-o", qout},
-                options());
-            std::string ready = "Socket service [" + std::to_string(port) + "] was created.";
-            if (!gw->waitForOutput(ready, milliseconds(5000))) gw.reset();
-        }
+        gw = startGatelisten(port);
     }
 
     int port = 0;

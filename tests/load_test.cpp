@@ -192,16 +192,7 @@ class Load : public GatewayTest {
             ASSERT_EQ(made.exitCode, 0) << made.err;
             if (!made.err.empty()) std::cout << "queuemake: " << made.err;
         }
-        for (int attempt = 0; attempt < 3 && !gw; ++attempt) {
-            port = freePort();
-            gw = std::make_unique<BackgroundProcess>(
-                "gatelisten",
-                std::vector<std::string>{table, "-p", std::to_string(port), "-i", qin, "-o", qout},
-                options());
-            if (!gw->waitForOutput("Socket service [" + std::to_string(port) + "] was created.",
-                                   milliseconds(5000)))
-                gw.reset();
-        }
+        gw = startGatelisten(port);
         ASSERT_TRUE(gw) << "gatelisten did not start listening";
         // Measured before the first session thread, which brings the sanitizer's own with it.
         threads = threadCount(gw->pid()) + sanitizerThreads;

@@ -92,18 +92,9 @@ class Recovery : public GatewayTest {
         ProcessOptions o;
         o.cwd = h.root();
         o.env = {{"FIXHOME", h.root()}};
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            onPort = freePort();
-            auto p = std::make_unique<BackgroundProcess>(
-                "gatelisten",
-                std::vector<std::string>{table, "-p", std::to_string(onPort), "-i", qin, "-o",
-                                         qout},
-                o);
-            std::string ready = "Socket service [" + std::to_string(onPort) + "] was created.";
-            if (p->waitForOutput(ready, milliseconds(5000))) return p;
-        }
-        ADD_FAILURE() << "gatelisten did not start listening";
-        return nullptr;
+        auto p = startGatelisten(onPort, o);
+        if (!p) ADD_FAILURE() << "gatelisten did not start listening";
+        return p;
     }
 
     // The acceptor's peer connects and logs on numbered seq; returns the reply.

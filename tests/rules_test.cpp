@@ -65,15 +65,7 @@ class StandardRules : public GatewayTest, public ::testing::WithParamInterface<R
             send("35=A|98=0|108=30");
         } else {
             int port = 0;
-            for (int attempt = 0; attempt < 3 && !gw; ++attempt) {
-                port = freePort();
-                gw = std::make_unique<BackgroundProcess>(
-                    "gatelisten",
-                    std::vector<std::string>{table, "-p", std::to_string(port), "-i", qin, "-o",
-                                             qout},
-                    options());
-                if (!gw->waitForOutput("Socket service [", milliseconds(5000))) gw.reset();
-            }
+            gw = startGatelisten(port);
             ASSERT_TRUE(gw);
             ASSERT_TRUE(peer->connect(port));
             send("35=A|98=0|108=30");

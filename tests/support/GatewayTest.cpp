@@ -3,6 +3,10 @@
 #include <sys/ipc.h>
 
 #include <chrono>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
 
 void GatewayTest::SetUp() {
     table = ipc.name();
@@ -15,6 +19,24 @@ void GatewayTest::SetUp() {
 
 void GatewayTest::TearDown() {
     if (gw) gw->stop(std::chrono::milliseconds(2000));
+}
+
+std::unique_ptr<BackgroundProcess> GatewayTest::startGatelisten(int& port) const {
+    return startGatelisten(port, options());
+}
+
+std::unique_ptr<BackgroundProcess> GatewayTest::startGatelisten(int& port,
+                                                                const ProcessOptions& where) const {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port = freePort();
+        auto p = std::make_unique<BackgroundProcess>(
+            "gatelisten",
+            std::vector<std::string>{table, "-p", std::to_string(port), "-i", qin, "-o", qout},
+            where);
+        std::string ready = "Socket service [" + std::to_string(port) + "] was created.";
+        if (p->waitForOutput(ready, std::chrono::milliseconds(5000))) return p;
+    }
+    return nullptr;
 }
 
 ProcessOptions GatewayTest::options() const {

@@ -25,6 +25,12 @@ class GatewayTest : public ::testing::Test {
     // Working folder and FIXHOME both in the test's home.
     ProcessOptions options() const;
 
+    // Starts gatelisten with the test's table and queues on a free port and waits until it
+    // listens; nullptr when it never did on three ports in a row. `port` gets the port it took.
+    std::unique_ptr<BackgroundProcess> startGatelisten(int& port) const;
+    std::unique_ptr<BackgroundProcess> startGatelisten(int& port,
+                                                       const ProcessOptions& where) const;
+
     IpcNames ipc;
     TempHome home;
     std::string table, qin, qout;
