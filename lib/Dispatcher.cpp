@@ -128,6 +128,15 @@ void Dispatcher::forward(int slot, const std::string& text) {
         journal->release(slot);
         return;
     }
+    if (direct) {
+        bool nothingAhead;
+        {
+            std::lock_guard<std::mutex> guard(forwardedLock);
+            nothingAhead = forwarded.empty();
+        }
+        // Only this thread adds entries, so an empty record stays empty until it does.
+        if (nothingAhead && direct(slot, text)) return;
+    }
     {
         std::lock_guard<std::mutex> guard(forwardedLock);
         forwarded.push_back(slot);

@@ -6,14 +6,19 @@
 // run left in the journal goes out first when the dispatcher starts again. A text that cannot
 // travel as one message (empty, or holding a newline or a NUL) is refused with a line on standard
 // error and its slot freed, so it never takes a MsgSeqNum.
-// Thread contract: the owning session calls Setup, useJournal, Start, stop and takeForwarded; the
-// dispatcher thread only reads the cell's status, receives from its own queue object into the
-// journal and writes the pipe. The record of forwarded slots is the only state both touch, under
-// a lock. A queue, table or pipe failure on the dispatcher thread ends the process with status 255.
+// A session that sleeps can take a text straight from the dispatcher's thread (sendDirectWith):
+// that saves waking the session's thread for it. The pipe is the way whenever it holds a text,
+// so texts keep their order.
+// Thread contract: the owning session calls Setup, useJournal, sendDirectWith, Start, stop and
+// takeForwarded; the dispatcher thread only reads the cell's status, receives from its own queue
+// object into the journal, calls the session's direct sender and writes the pipe. The record of
+// forwarded slots is the only state both touch, under a lock. A queue, table or pipe failure on the
+// dispatcher thread ends the process with status 255.
 #pragma once
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,6 +54,11 @@ class Dispatcher : public Thread {
     // memory. Call before Start().
     void useJournal(Journal& j) { journal = &j; }
     Journal& journalInUse() { return *journal; }
+    // The session's sender for a text (by its slot) when no text is in the pipe ahead of it;
+    // it returns false to leave the text to the pipe. Call before Start().
+    void sendDirectWith(std::function<bool(int, const std::string&)> sender) {
+        direct = std::move(sender);
+    }
 
     // The journal slot of the oldest forwarded text the session has not yet taken from the pipe,
     // -1 when there is none; the session calls it once per text it reads. After stop(), the
@@ -76,4 +86,5 @@ class Dispatcher : public Thread {
     std::atomic<bool> finished{false};
     std::mutex forwardedLock;
     std::deque<int> forwarded;
+    std::function<bool(int, const std::string&)> direct;
 };

@@ -136,10 +136,14 @@ void Session::startDispatcher(long type) {
     dispatcher = std::make_unique<Dispatcher>(*shm, *p, qinName);
     dispatcher->Setup(site, type);
     if (journal) dispatcher->useJournal(*journal);
+    dispatcher->sendDirectWith(
+        [this](int slot, const std::string& text) { return sendDirect(slot, text); });
     dispatcher->Start();
 }
 
 void Session::runLoop() {
+    std::unique_lock<std::mutex> hold(work);
+    comm.setReadOnWake(true);
     std::time_t lastTick = 0;
     for (;;) {
         if (stopRequested()) break;
@@ -151,13 +155,13 @@ void Session::runLoop() {
 
         // Inbound first: a peer that has closed is noticed before an outbound text goes into the
         // dead connection, so the text stays in the pipe and goes back on the input queue. While
-        // a message waits for the output queue nothing more is read: it must count first.
+        // a message waits for the output queue nothing more is handled: it must count first.
         bool holding = core.holding() && !core.deliverHeld();
-        std::string in = holding ? std::string() : comm.recv();
-        if (!in.empty()) {
+        if (!holding && received.empty()) readInbound(now);
+        if (!holding && !received.empty()) {
             act = true;
-            cell->In.last = now;
-            inLog.write(in);
+            std::string in = std::move(received.front());
+            received.pop_front();
             core.processMsg(in, now);
         } else if (holding) {
             // the socket keeps what the counterparty sends until the application makes room
@@ -177,10 +181,10 @@ void Session::runLoop() {
         // pending, so the rest waits in the journal and on the input queue, not in this process.
         // Nothing new goes out after our Logout.
         bool takeOutbound = comm.pending() < maxPendingOutput && logoutDeadline == 0;
-        std::string out = takeOutbound ? p->readMsg() : std::string();
-        if (!out.empty()) {
-            act = true;
-            sendApplication(out);
+        if (takeOutbound && (pipeReady || p->hasMessage())) {
+            bool reads = !p->hasMessage();
+            if (sendApplications()) act = true;
+            if (reads) pipeReady = p->mayHaveMore();
         }
 
         // The standard rules watch both clocks at least once a second, busy or not.
@@ -192,19 +196,46 @@ void Session::runLoop() {
         }
         if (act) continue;
         if (holding) {
-            waitForQueueRoom(takeOutbound);
+            waitForQueueRoom(hold, takeOutbound);
             continue;
         }
         // HeartBtInt 0: the counterparty asked for no heartbeats, so silence is never a fault.
         if (logoutDeadline != 0 || standard || core.heartBtInt <= 0 ||
             comm.isActive(core.heartBtInt)) {
-            // A second at most: the idle rule acts on time, and a stop by signal (which may land
-            // on another thread) or by the operator is seen within a second.
-            comm.selectWithEvent(takeOutbound ? p->getReaderId() : -1, idleWait);
+            sleepUntilReady(hold, takeOutbound);
             continue;
         }
         if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) break;
     }
+}
+
+void Session::sleepUntilReady(std::unique_lock<std::mutex>& hold, bool takeOutbound) {
+    // A second at most: the idle rule acts on time, and a stop by signal (which may land on
+    // another thread) or by the operator is seen within a second.
+    int fd = takeOutbound ? p->getReaderId() : -1;
+    bool alsoWritable = comm.pending() > 0;
+    sleeping = true;
+    hold.unlock();
+    int ready = sock->selectEvent(fd, idleWait, alsoWritable);
+    hold.lock();
+    sleeping = false;
+    if (ready & Socket::socketReady) comm.noteReadable();
+    if (ready & Socket::fdReady) pipeReady = true;
+}
+
+bool Session::readInbound(std::time_t now) {
+    std::size_t n = 0;
+    for (; n < maxBatch; ++n) {
+        std::string in = comm.recv();
+        if (in.empty()) break;
+        if (inBatch.size() <= n) inBatch.emplace_back();
+        inBatch[n] = std::move(in);
+    }
+    if (n == 0) return false;
+    cell->In.last = now;
+    inLog.writeAll(inBatch, n);
+    for (std::size_t i = 0; i < n; ++i) received.push_back(std::move(inBatch[i]));
+    return true;
 }
 
 bool Session::stopRequested() {
@@ -219,7 +250,7 @@ bool Session::stopRequested() {
     return false;
 }
 
-void Session::waitForQueueRoom(bool takeOutbound) {
+void Session::waitForQueueRoom(std::unique_lock<std::mutex>& hold, bool takeOutbound) {
     if (core.heartBtInt > 0 && !comm.isActive(core.heartBtInt)) {
         // The counterparty is not silent, we are not reading it: no TestRequest, no end.
         core.sendHeartbeat("");
@@ -231,28 +262,97 @@ void Session::waitForQueueRoom(bool takeOutbound) {
     nfds_t n = 0;
     if (takeOutbound) wake[n++] = {p->getReaderId(), POLLIN, 0};
     if (comm.pending() > 0) wake[n++] = {sock->getSocket(), POLLOUT, 0};
+    sleeping = true;
+    hold.unlock();
     poll(wake, n, queueRoomPoll);
+    hold.lock();
+    sleeping = false;
+    pipeReady = true;
 }
 
-void Session::sendApplication(std::string& text) {
-    int slot = dispatcher ? dispatcher->takeForwarded() : -1;
-    int seq = core.nextOutSeq();
-    const std::string& message = core.buildApplication(text, seq);
-    // The slot is freed only once the log has the message, and its stamp tells a run after a
-    // kill in between that the log has it, so the text is sent neither twice nor never.
-    if (slot >= 0) dispatcher->journalInUse().stamp(slot, seq, logDay);
+bool Session::sendApplications() {
+    std::string text = p->readMsg();
+    // An empty line is the dispatcher's wake-up after a send of its own left output pending.
+    while (text.empty() && p->hasMessage()) text = p->readMsg();
+    if (text.empty()) return false;
+    Journal* inFlight = dispatcher ? &dispatcher->journalInUse() : nullptr;
+    std::size_t n = 0;
+    int seq = cell->Out.seq;
+    for (;;) {
+        int slot = dispatcher ? dispatcher->takeForwarded() : -1;
+        seq = core.nextAfter(seq);
+        if (outBatch.size() <= n) {
+            outBatch.emplace_back();
+            outSlots.push_back(-1);
+        }
+        outBatch[n] = core.buildApplication(text, seq);
+        outSlots[n] = slot;
+        // The slot is freed only once the log has the message, and its stamp tells a run after a
+        // kill in between that the log has it, so the text is sent neither twice nor never.
+        if (slot >= 0) inFlight->stamp(slot, seq, logDay);
+        ++n;
+        if (n == maxBatch || !p->hasMessage()) break;
+        text = p->readMsg();
+        if (text.empty()) break;
+    }
     try {
-        outLog.write(message);
+        outLog.writeAll(outBatch, n);
     } catch (const LogException&) {
-        // Not logged, so neither sent nor numbered: the text stays held and goes back.
-        if (slot >= 0) dispatcher->journalInUse().stamp(slot, 0, 0);
+        // Not logged, so neither sent nor numbered: the texts stay held and go back.
+        for (std::size_t i = 0; i < n; ++i) {
+            if (outSlots[i] >= 0) inFlight->stamp(outSlots[i], 0, 0);
+        }
         throw;
     }
     cell->Out.seq = seq;
-    if (slot >= 0) dispatcher->journalInUse().release(slot);
-    comm.send(message);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (outSlots[i] >= 0) inFlight->release(outSlots[i]);
+        if (i + 1 < n) comm.queue(outBatch[i]);
+    }
+    comm.send(outBatch[n - 1]);
+    cell->Out.last = std::time(nullptr);
+    cell->Out.proc += static_cast<int>(n);
+    return true;
+}
+
+bool Session::sendDirect(int slot, const std::string& text) {
+    std::unique_lock<std::mutex> hold(work, std::try_to_lock);
+    if (!hold.owns_lock() || !sleeping) return false;
+    char status = cellStatus();
+    bool up = status == status_Online || status == status_Heartbeat || status == status_TestReq;
+    if (!up || logoutDeadline != 0 || comm.pending() > 0) return false;
+    // Inbound first, as in the loop: the loop handles whatever the socket holds, which may be
+    // the end of the connection, before a new text goes out.
+    if (!received.empty() || sock->waitReadable(0)) return false;
+    Journal& inFlight = dispatcher->journalInUse();
+    int seq;
+    try {
+        seq = core.nextOutSeq();
+        std::string copy = text;
+        const std::string& message = core.buildApplication(copy, seq);
+        inFlight.stamp(slot, seq, logDay);
+        outLog.write(message);
+        cell->Out.seq = seq;
+        inFlight.release(slot);
+        comm.send(message);
+    } catch (const LogException&) {
+        // Not logged: the text goes the long way, and the loop meets the failure itself.
+        inFlight.stamp(slot, 0, 0);
+        return false;
+    } catch (const SocketException&) {
+        // Logged and numbered: the loop's next read finds the connection gone, and the message
+        // goes again on the counterparty's resend request.
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
     cell->Out.last = std::time(nullptr);
     cell->Out.proc += 1;
+    bool wake = comm.pending() > 0;
+    hold.unlock();
+    // The loop sleeps without watching for room on the socket; an empty line wakes it to flush.
+    if (wake) p->writeMsg(std::string());
+    return true;
 }
 
 void Session::sendNew(const std::string& m) {

@@ -5,10 +5,17 @@
 // of both rule sets and both roles, live in the core; FixClient and FixServer add how a
 // connection is made and logged on, and their console.
 //
-// The loop, in short: each pass flushes pending socket output, handles at most one whole inbound
-// message, sends at most one text from the pipe, and only when it did neither sleeps in one
-// select on socket and pipe (at most a second, also woken by writability while output is
-// pending), after which the idle rule looks again. A HeartBtInt of 0 means no idle rule.
+// The loop, in short: each pass flushes pending socket output, takes every whole message the
+// socket holds (logged together with one write) and handles the first, sends every text waiting
+// in the pipe (logged together with one write, sent with one send), and only when it did neither
+// sleeps in one poll on socket and pipe (at most a second, also woken by writability while
+// output is pending), after which the idle rule looks again. A socket or pipe that a read has
+// drained is read again only once the poll reports it readable. A HeartBtInt of 0 means no
+// idle rule.
+//
+// While the loop sleeps, the dispatcher may stamp, log and send an outbound text itself
+// (sendDirect), under the session's lock, so an idle session costs no thread hand-off; the order
+// of texts is kept because it does so only when the pipe holds none.
 //
 // An inbound application message counts (In.seq, the site's SeqFile) only once it is on the
 // output queue. The queue is never waited on: when it is full the message is held, the socket is
@@ -19,13 +26,17 @@
 // session with a Logout; the session waits up to logoutWait seconds for the answer, then closes.
 //
 // Thread contract: a Session runs on one thread (the caller's, or its own after Start()); only its
-// dispatcher runs beside it, joined through the pipe and the cell's status. The output queue is
+// dispatcher runs beside it, joined through the pipe, the cell's status and sendDirect, which
+// runs under `work`, the lock the loop holds except while it sleeps. The output queue is
 // shared with other sessions of the process and written under the program's Mutex only.
 #pragma once
 
 #include <ctime>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "Comm.h"
 #include "Converter.h"
@@ -57,6 +68,8 @@ class Session : public Thread, protected SessionPort {
     static constexpr int logoutWait = 3;
     // Unsent socket output (bytes) above which the session takes no new outbound text.
     static constexpr std::size_t maxPendingOutput = 1 << 20;
+    // Messages logged with one write, in each direction.
+    static constexpr std::size_t maxBatch = 64;
 
     ~Session() override;
 
@@ -153,11 +166,21 @@ class Session : public Thread, protected SessionPort {
     std::string msg;
 
   private:
-    // Stamps and sends one outbound application text from the pipe.
-    void sendApplication(std::string& text);
+    // Reads every whole message the socket holds (up to maxBatch), logs them with one write and
+    // queues them for processing; false when none came.
+    bool readInbound(std::time_t now);
+    // Stamps the texts waiting in the pipe (up to maxBatch), logs them with one write, then sends
+    // them with one send; false when the pipe held none.
+    bool sendApplications();
+    // Called by the dispatcher's thread for a text it has just taken: when the loop sleeps and
+    // nothing is ahead of the text, stamps, logs and sends it like the loop would, and returns
+    // true. False leaves the text to the pipe.
+    bool sendDirect(int slot, const std::string& text);
+    // Sleeps in one poll on socket and pipe (see the loop) without holding `work`.
+    void sleepUntilReady(std::unique_lock<std::mutex>& hold, bool takeOutbound);
     // One pass of the loop while a message waits for the output queue: outbound texts still go,
     // and so do heartbeats, since it is our side that does not read.
-    void waitForQueueRoom(bool takeOutbound);
+    void waitForQueueRoom(std::unique_lock<std::mutex>& hold, bool takeOutbound);
     // An operator's 'S' or a termination signal: a logged-on session says Logout first. True when
     // the loop must end now.
     bool stopRequested();
@@ -165,6 +188,19 @@ class Session : public Thread, protected SessionPort {
     void flushBeforeEnd();
 
     std::unique_ptr<Dispatcher> dispatcher;
+    // Held by the loop except while it sleeps; sendDirect runs under it.
+    std::mutex work;
+    // The loop sleeps and leaves the socket to sendDirect (under `work`).
+    bool sleeping = false;
+    // The pipe may hold bytes not yet read: a read took all it asked for, or the poll saw it
+    // readable.
+    bool pipeReady = true;
+    // Logged inbound messages not yet handled, oldest first.
+    std::deque<std::string> received;
+    // Reused buffers of the batches.
+    std::vector<std::string> inBatch;
+    std::vector<std::string> outBatch;
+    std::vector<int> outSlots;
     // The session said Logout on a stop and waits for the answer until then (0: it did not).
     std::time_t logoutDeadline = 0;
 };

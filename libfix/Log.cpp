@@ -85,6 +85,30 @@ void Log::write(const std::string& message) {
     seq = getSeq(message);
 }
 
+void Log::writeAll(const std::vector<std::string>& messages, std::size_t count) {
+    if (count == 0) return;
+    if (count == 1) return write(messages[0]);
+    batch.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        batch += messages[i];
+        batch += '\n';
+    }
+    const size_t whole = batch.size();
+    size_t done = 0;
+    while (done < whole) {
+        ssize_t n = ::write(fd, batch.data() + done, whole - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // As in write(): what part of the batch got in is cut off again.
+            if (done > 0 && ftruncate(fd, size) != 0) done = 0;
+            throw LogException("Fail to write the Log file: " + fname);
+        }
+        done += static_cast<size_t>(n);
+    }
+    size += static_cast<off_t>(whole);
+    seq = getSeq(messages[count - 1]);
+}
+
 int Log::getSeq(const std::string& msg) {
     static const std::string key =
         "\x01"

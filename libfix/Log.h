@@ -16,6 +16,7 @@
 #include <exception>
 #include <fstream>
 #include <string>
+#include <vector>
 
 class LogException : public std::exception {
   public:
@@ -46,6 +47,10 @@ class Log {
     // is cut off again and "Fail to write the Log file: " + path is thrown: the message is not
     // in the log and the last sequence number is unchanged.
     void write(const std::string& message);
+    // The first `count` messages, each with its newline, in one write when the system takes it
+    // whole; all or none of them end up in the log, as with write(). The last sequence number
+    // becomes that of the last message.
+    void writeAll(const std::vector<std::string>& messages, std::size_t count);
     // The MsgSeqNum (field 34) of msg; 0 when it has none or it is not a number that fits.
     static int getSeq(const std::string& msg);
     int getLastSeq() const { return seq; }
@@ -71,5 +76,7 @@ class Log {
     int fd = -1;
     // Bytes in the file as far as this writer knows: where a failed write is cut back to.
     off_t size = 0;
+    // writeAll's lines, kept to reuse its capacity.
+    std::string batch;
     std::string fname;
 };

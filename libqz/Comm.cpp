@@ -28,6 +28,8 @@ Comm::Comm(Socket& s) : Comm() {
 
 void Comm::setup(Socket& s) {
     sock = &s;
+    sock->setNoDelay();
+    readable = true;
     incoming.clear();
     head = 0;
     outgoing.clear();
@@ -47,7 +49,7 @@ int Comm::flush() {
 
 int Comm::sendSlice() {
     if (outgoing.empty()) return 0;
-    int len = static_cast<int>(std::min<std::size_t>(outgoing.size(), BufSize));
+    int len = static_cast<int>(std::min<std::size_t>(outgoing.size(), SendSlice));
     int taken = sock->sendMsg(outgoing.data(), len);
     if (taken <= 0) return 0;
     outgoing.erase(0, static_cast<std::size_t>(taken));
@@ -56,6 +58,7 @@ int Comm::sendSlice() {
 
 void Comm::readOnce() {
     int n = sock->recvMsg(recvBuf, BufSize);
+    readable = n == BufSize;
     if (n > 0) {
         // Messages already handed out are dropped here, once per read rather than per message.
         incoming.erase(0, head);
@@ -127,6 +130,7 @@ std::string Comm::recv() {
     if (broken || closed) return msg;
     if (cutFrame(msg)) return msg;
     if (broken) return msg;
+    if (readOnWake && !readable) return msg;
     readOnce();
     if (cutFrame(msg)) return msg;
     if (sock->peerClosed() && !broken) closed = true;
@@ -161,8 +165,10 @@ void Comm::timeReset() {
     recvTime = sendTime = std::time(nullptr);
 }
 
-void Comm::selectWithEvent(int fd, int timeout) {
-    sock->selectEvent(fd, timeout, !outgoing.empty());
+int Comm::selectWithEvent(int fd, int timeout) {
+    int ready = sock->selectEvent(fd, timeout, !outgoing.empty());
+    if (ready & Socket::socketReady) readable = true;
+    return ready & Socket::fdReady;
 }
 
 std::string Comm::convert(const std::string& msg) {

@@ -11,8 +11,10 @@
 // stays bounded by one largest message plus one read.
 //
 // Costs: send(), flush() and recv() each make at most one system call and never wait; recv()
-// makes none while a whole message is already buffered. Only selectWithEvent() and recvWithin()
-// wait.
+// makes none while a whole message is already buffered. With setReadOnWake(true), recv() also
+// makes none once a read has drained the socket, until selectWithEvent() reports it readable
+// again, so a busy session does not ask an empty socket. Only selectWithEvent() and
+// recvWithin() wait.
 //
 // Thread contract: a Comm belongs to one session thread; it takes no lock. Socket exceptions
 // ("Fail to send message.", "Fail to recv message.") pass through unchanged.
@@ -29,7 +31,10 @@ class Comm {
     static constexpr int BodyLengthStart = 12;
     static constexpr int CheckSumLength = 7;
     static constexpr int minHeaderLength = 12;
-    static constexpr int BufSize = 4096;
+    // Bytes one read takes at most.
+    static constexpr int BufSize = 16384;
+    // Bytes one send offers at most.
+    static constexpr int SendSlice = 65536;
     static constexpr char ch_soh = 0x01;
     // Largest BodyLength accepted; anything above it marks the stream broken.
     static constexpr long MaxBodyLength = 1024L * 1024L;
@@ -40,13 +45,16 @@ class Comm {
 
     Comm();
     explicit Comm(Socket& s);
-    // Binds to a connected socket (not owned) and forgets any earlier stream state.
+    // Binds to a connected socket (not owned), turns Nagle's delay off on it, and forgets any
+    // earlier stream state.
     void setup(Socket& s);
 
-    // Queues msg behind any pending bytes and makes one send of at most BufSize bytes; what the
+    // Queues msg behind any pending bytes and makes one send of at most SendSlice bytes; what the
     // socket does not take stays pending (see flush). Sets the send time, whatever was sent.
     void send(const std::string& msg);
-    // One send of at most BufSize pending bytes, if any are pending. Returns the bytes the socket
+    // Queues msg without sending it, so several messages leave in one send (flush or send).
+    void queue(const std::string& msg) { outgoing += msg; }
+    // One send of at most SendSlice pending bytes, if any are pending. Returns the bytes the socket
     // took (0 when nothing was pending or the socket would block). Order is kept and no byte is
     // sent twice. The session calls it on every pass of its loop. Does not move the send time.
     int flush();
@@ -76,7 +84,13 @@ class Comm {
     void timeReset();
     // Waits until the socket or `fd` is readable, or `timeout` seconds have passed. While bytes are
     // pending it also wakes when the socket can take more, so the caller can flush() them.
-    void selectWithEvent(int fd, int timeout);
+    // Returns Socket::fdReady when `fd` can be read.
+    int selectWithEvent(int fd, int timeout);
+    // recv() reads the socket only when the last read filled its buffer or the last
+    // selectWithEvent() saw it readable. Off by default: every recv() may read.
+    void setReadOnWake(bool on) { readOnWake = on; }
+    // A wait of the caller's own saw the socket readable.
+    void noteReadable() { readable = true; }
 
     time_t getSendTime() const { return sendTime; }
     time_t getRecvTime() const { return recvTime; }
@@ -109,6 +123,9 @@ class Comm {
     bool broken = false;
     bool closed = false;
     bool resync = false;
+    bool readOnWake = false;
+    // The socket may hold bytes not yet read (see setReadOnWake).
+    bool readable = true;
     // recvMsg writes a terminator after the bytes it received.
     char recvBuf[BufSize + 1];
 };

@@ -80,9 +80,16 @@ std::string Pipe::readMsg() {
         skipping = true;
         ++dropped;
     }
-    received += readBuf(recvBuffer + received, BufferSize - received);
+    int asked = BufferSize - received;
+    int n = readBuf(recvBuffer + received, asked);
+    filledLastRead = n == asked;
+    received += n;
     if (skipping) skipToLineEnd();
     return takeMessage();
+}
+
+bool Pipe::hasMessage() const {
+    return !skipping && std::memchr(recvBuffer, Nl, static_cast<size_t>(received)) != nullptr;
 }
 
 void Pipe::close() {

@@ -54,6 +54,11 @@ class Pipe {
     // The next whole message without its newline, or "" when none is complete yet (an empty line
     // also gives ""). A line too long for the buffer is dropped whole and counted.
     std::string readMsg();
+    // A whole message is buffered: readMsg hands it out without a system call.
+    bool hasMessage() const;
+    // False once a read took less than it asked for: the pipe was empty then, and only a wait
+    // that reports it readable says otherwise.
+    bool mayHaveMore() const { return filledLastRead; }
     // Lines dropped because they did not fit the reassembly buffer.
     long droppedLines() const { return dropped; }
 
@@ -66,6 +71,7 @@ class Pipe {
 
     int received;
     bool skipping;  // inside an over-long line whose start was dropped
+    bool filledLastRead = true;
     long dropped;
     char recvBuffer[BufferSize];
     char sendBuffer[BufferSize];

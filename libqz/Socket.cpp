@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -125,14 +127,25 @@ void Socket::connectServer(const std::string& address, int port) {
         throw SocketException("Fail to connect the remote server.", err);
 }
 
-void Socket::selectEvent(int fd, int timeout, bool alsoWritable) {
+int Socket::selectEvent(int fd, int timeout, bool alsoWritable) {
     pollfd fds[2];
     nfds_t n = 0;
     fds[n++] = pollfd{sock, static_cast<short>(alsoWritable ? (POLLIN | POLLOUT) : POLLIN), 0};
     if (fd >= 0) fds[n++] = pollfd{fd, POLLIN, 0};
     // A signal ends the wait early, as if the time had passed: the caller's loop looks again.
-    if (::poll(fds, n, timeout < 0 ? 0 : timeout * 1000) < 0 && errno != EINTR)
-        throw SocketException("Fail in select event.", errno);
+    int rc = ::poll(fds, n, timeout < 0 ? 0 : timeout * 1000);
+    if (rc < 0 && errno != EINTR) throw SocketException("Fail in select event.", errno);
+    if (rc <= 0) return 0;
+    // End of file and errors count as readable: the read is what reports them.
+    const short readable = POLLIN | POLLHUP | POLLERR;
+    int ready = (fds[0].revents & readable) ? socketReady : 0;
+    if (n > 1 && (fds[1].revents & readable)) ready |= fdReady;
+    return ready;
+}
+
+void Socket::setNoDelay() {
+    int on = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 }
 
 bool Socket::waitReadable(int milliseconds) {
@@ -151,10 +164,7 @@ int Socket::sendMsg(const char* buf, int len) {
     } while (n < 0 && errno == EINTR);
     if (n >= 0) return static_cast<int>(n);
     int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK) {
-        sleep_ms(5);
-        return -1;
-    }
+    if (err == EAGAIN || err == EWOULDBLOCK) return -1;
     throw SocketException("Fail to send message.", err);
 }
 

@@ -63,19 +63,25 @@ class Socket {
 
     // Waits until `fd` or the socket is readable, or `timeout` seconds have passed. A negative fd
     // is left out. With alsoWritable the wait also ends when the socket can take more bytes.
-    // Returns nothing: callers learn what is ready from their non-blocking reads. Uses poll(), so
-    // descriptors above FD_SETSIZE (a busy acceptor) are safe. A signal ends the wait early like
-    // a timeout, so the caller's loop checks its stop flag. Throws "Fail in select event.".
-    void selectEvent(int fd, int timeout, bool alsoWritable = false);
+    // Returns which of the two can be read (socketReady, fdReady; 0 after a timeout), so a caller
+    // need not try reads that would find nothing. Uses poll(), so descriptors above FD_SETSIZE (a
+    // busy acceptor) are safe. A signal ends the wait early like a timeout, so the caller's loop
+    // checks its stop flag. Throws "Fail in select event.".
+    static constexpr int socketReady = 1;
+    static constexpr int fdReady = 2;
+    int selectEvent(int fd, int timeout, bool alsoWritable = false);
     // Waits at most `milliseconds` for the socket to become readable (or to report end of file);
     // true when it is; false also when a signal cut the wait short. Throws "Fail in select
     // event.".
     bool waitReadable(int milliseconds);
+    // Sends small writes at once instead of holding them for the peer's acknowledgement (Nagle):
+    // a FIX message is one write and must not wait for the next. Not an error on a socket that is
+    // not TCP.
+    void setNoDelay();
 
     // One send() (made again when a signal interrupts it). Returns the bytes taken (possibly fewer
-    // than len), or a negative value after a 5-microsecond pause when the socket would block; the
-    // caller keeps its data. Never raises SIGPIPE: a closed or reset connection throws "Fail to
-    // send message.".
+    // than len), or a negative value when the socket would block; the caller keeps its data. Never
+    // raises SIGPIPE: a closed or reset connection throws "Fail to send message.".
     int sendMsg(const char* buf, int len);
     // One recv() of at most len bytes; writes a NUL after them, so buf holds len + 1 bytes.
     // Returns the count, 0 when nothing is waiting or the peer has closed (peerClosed() tells
