@@ -23,7 +23,7 @@ Comm::Comm() : recvTime(std::time(nullptr)), sendTime(recvTime) {
 }
 
 Comm::Comm(Socket& s) : Comm() {
-    sock = &s;
+    setup(s);
 }
 
 void Comm::setup(Socket& s) {

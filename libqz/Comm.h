@@ -44,6 +44,7 @@ class Comm {
     static constexpr int minFrameLength = BodyLengthStart + 1 + CheckSumLength;
 
     Comm();
+    // Bound to s as by setup().
     explicit Comm(Socket& s);
     // Binds to a connected socket (not owned), turns Nagle's delay off on it, and forgets any
     // earlier stream state.

@@ -1,6 +1,9 @@
 #include "Comm.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -255,6 +258,17 @@ TEST(CommClose, PeerCloseInTheMiddleOfAMessageIsReportedAndDropsThePart) {
     pair.closeFar();
     EXPECT_EQ(recvSoon(comm, pair.near()), "");
     EXPECT_TRUE(comm.isClosed());
+}
+
+TEST(CommSend, ASessionSocketSendsSmallMessagesWithoutNaglesDelay) {
+    // With the delay on, a message waits for the acknowledgement of the one before, which the
+    // peer holds back until it has something to send: paced traffic then crawls.
+    LoopbackPair pair;
+    Comm comm(pair.near());
+    int on = 0;
+    socklen_t len = sizeof(on);
+    ASSERT_EQ(getsockopt(pair.near().getSocket(), IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+    EXPECT_NE(on, 0);
 }
 
 TEST(CommSend, OneSliceFirstThenTheRestOnFlush) {

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -262,6 +263,42 @@ TEST_F(Initiator, OutboundQueueTextIsStampedSentLoggedAndCounted) {
     auto out = nonEmptyLines(home.readFile(logPath("out")));
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1], order);
+}
+
+TEST_F(Initiator, BurstsKeepTheirOrderAndNumbersInBothDirectionsAndInTheLogs) {
+    logOn();
+    constexpr int count = 1500;
+    // Orders as fast as the queue takes them: some leave one by one, most in batches.
+    std::thread writer([&] {
+        for (int i = 1; i <= count; ++i) putOutbound("35=D|11=O" + std::to_string(i) + "|55=IBM");
+    });
+    // Executions in one write, so the gateway reads and logs many at a time.
+    std::string burst;
+    for (int i = 1; i <= count; ++i) burst += peer.make("35=8|11=E" + std::to_string(i), nextSeq++);
+    peer.sendRaw(burst);
+    std::vector<std::string> orders;
+    for (int i = 0; i < count + 10 && orders.size() < count; ++i) {
+        std::string m = peer.read(5000);
+        if (m.empty()) break;
+        if (FixPeer::field(m, 35) == "D") orders.push_back(m);
+    }
+    writer.join();
+    ASSERT_EQ(orders.size(), static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(FixPeer::field(orders[i], 11), "O" + std::to_string(i + 1));
+        ASSERT_EQ(FixPeer::field(orders[i], 34), std::to_string(i + 2));
+    }
+    for (int i = 1; i <= count; ++i) {
+        long type = 0;
+        ASSERT_EQ(FixPeer::field(delivered(type), 11), "E" + std::to_string(i));
+    }
+    auto out = nonEmptyLines(home.readFile(logPath("out")));
+    ASSERT_EQ(out.size(), static_cast<size_t>(count) + 1);
+    EXPECT_TRUE(std::equal(orders.begin(), orders.end(), out.begin() + 1));
+    auto in = nonEmptyLines(home.readFile(logPath("in")));
+    ASSERT_EQ(in.size(), static_cast<size_t>(count) + 1);
+    EXPECT_EQ(FixPeer::field(in.back(), 11), "E" + std::to_string(count));
+    EXPECT_TRUE(waitUntil([&] { return cell->Out.proc == count; }, 2000));
 }
 
 TEST_F(Initiator, OutboundTextThatIsEmptyOrHoldsANewlineOrANulIsRefusedAndTakesNoNumber) {

@@ -1,8 +1,11 @@
 #include "Log.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -177,4 +180,44 @@ TEST_F(LogTest, AReplayOfAFileThatCannotBeOpenedEndsAtOnce) {
     log.write(msg(1));
     ASSERT_EQ(std::remove(path().c_str()), 0);
     EXPECT_TRUE(replay(log).empty());
+}
+
+TEST_F(LogTest, WriteAllAppendsEveryLineOrNone) {
+    const std::vector<std::string> batch = {msg(3), msg(4, "58=x|"), msg(5), msg(99)};
+    struct Case {
+        std::size_t count;
+        long sizeLimit;  // RLIMIT_FSIZE in the writing process; 0: none
+        bool written;
+    } cases[] = {{3, 0, true}, {1, 0, true}, {3, 100, false}, {4, 1, false}};
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string name = "BRK1.out.2026030" + std::to_string(++n);
+        {
+            Log first;
+            first.openLog(path(name));
+            first.write(msg(2));
+        }
+        // The limit goes into a child of its own, so the test process keeps writing freely.
+        auto child = [&] {
+            signal(SIGXFSZ, SIG_IGN);
+            if (c.sizeLimit > 0) {
+                rlimit lim{static_cast<rlim_t>(c.sizeLimit), static_cast<rlim_t>(c.sizeLimit)};
+                setrlimit(RLIMIT_FSIZE, &lim);
+            }
+            Log log;
+            log.openLog(path(name));
+            try {
+                log.writeAll(batch, c.count);
+            } catch (const LogException& e) {
+                bool named = std::string(e.what()) == "Fail to write the Log file: " + path(name);
+                std::_Exit(named && log.getLastSeq() == 2 ? 2 : 3);
+            }
+            std::_Exit(log.getLastSeq() == Log::getSeq(batch[c.count - 1]) ? 1 : 3);
+        };
+        EXPECT_EXIT(child(), ::testing::ExitedWithCode(c.written ? 1 : 2), "")
+            << c.count << " lines, limit " << c.sizeLimit;
+        std::string expected = msg(2) + "\n";
+        for (std::size_t i = 0; c.written && i < c.count; ++i) expected += batch[i] + "\n";
+        EXPECT_EQ(home.readFile("logs/" + name), expected) << "no part of a failed batch stays";
+    }
 }
