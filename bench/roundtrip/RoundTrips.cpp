@@ -59,12 +59,19 @@ long RoundTrips::answeredCount() const {
 std::string RoundTrips::fault() const {
     std::lock_guard<std::mutex> guard(lock);
     if (!firstFault.empty()) return firstFault;
-    for (size_t i = 0; i < answeredAt.size(); ++i) {
-        if (answeredAt[i] == Clock::time_point()) {
-            return "missing reports: " + std::to_string(answeredAt.size() - answers) + " of " +
-                   std::to_string(answeredAt.size()) + ", the first for ClOrdID " +
-                   clOrdId(static_cast<long>(i));
-        }
+    long sent = 0, first = -1;
+    for (size_t i = 0; i < sentAt.size(); ++i) {
+        if (sentAt[i] == Clock::time_point()) continue;
+        ++sent;
+        if (first < 0 && answeredAt[i] == Clock::time_point()) first = static_cast<long>(i);
+    }
+    if (first >= 0) {
+        return "missing reports: " + std::to_string(sent - answers) + " of " +
+               std::to_string(sent) + " orders sent, the first for ClOrdID " + clOrdId(first);
+    }
+    if (sent < static_cast<long>(sentAt.size())) {
+        return "only " + std::to_string(sent) + " of " + std::to_string(sentAt.size()) +
+               " orders sent";
     }
     return "";
 }

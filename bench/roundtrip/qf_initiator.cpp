@@ -74,6 +74,7 @@ class OrderSide : public FIX::Application {
         FIX::Message order;
         order.getHeader().setField(35, "D");
         order.setField(11, trips.clOrdId(i));
+        order.setField(1, "ACCOUNT-01");
         order.setField(21, "1");
         order.setField(55, "IBM");
         order.setField(54, "1");
@@ -82,6 +83,8 @@ class OrderSide : public FIX::Application {
         order.setField(44, "101.25");
         order.setField(59, "0");
         order.setField(60, "20260101-12:00:00");
+        order.setField(15, "USD");
+        order.setField(100, "XNYS");
         trips.sent(i);
         FIX::Session::sendToTarget(order, session);
     }

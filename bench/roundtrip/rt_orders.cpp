@@ -89,6 +89,7 @@ class OrderSide {
   private:
     void send(MsgQueue& queue, long i) {
         std::string text = "35=D" + std::string(1, soh) + "11=" + trips.clOrdId(i) + soh +
+                           "1=ACCOUNT-01\x01"
                            "21=1\x01"
                            "55=IBM\x01"
                            "54=1\x01"
@@ -96,7 +97,9 @@ class OrderSide {
                            "40=2\x01"
                            "44=101.25\x01"
                            "59=0\x01"
-                           "60=20260101-12:00:00\x01";
+                           "60=20260101-12:00:00\x01"
+                           "15=USD\x01"
+                           "100=XNYS\x01";
         trips.sent(i);
         queue.write(text, WaitMode, type);
     }
