@@ -36,10 +36,12 @@ class OrderSide : public FIX::Application {
     void toAdmin(FIX::Message&, const FIX::SessionID&) override {}
     void toApp(FIX::Message&, const FIX::SessionID&) noexcept override {}
     void fromAdmin(const FIX::Message&, const FIX::SessionID&) noexcept override {}
+    // Wakes the waiting main thread only when the phase is over, so no report costs a hand-off.
     void fromApp(const FIX::Message& report, const FIX::SessionID&) noexcept override {
         if (report.getHeader().getField(35) != "8") return;
         bool fine = trips.answered(report.isSetField(11) ? report.getField(11) : std::string());
         if (fine) sendNext();
+        if (fine && trips.answeredCount() < count) return;
         std::lock_guard<std::mutex> guard(lock);
         if (!fine) faulted = true;
         changed.notify_all();
@@ -57,11 +59,17 @@ class OrderSide : public FIX::Application {
         faulted = false;
         for (long i = 0; i < (c.verb == "window" ? c.inflight : 1); ++i) sendNext();
         std::unique_lock<std::mutex> guard(lock);
-        for (long seen = -1; !faulted && trips.answeredCount() < count;) {
-            if (seen == trips.answeredCount()) break;  // nothing for stallSeconds
-            seen = trips.answeredCount();
-            changed.wait_for(guard, std::chrono::seconds(stallSeconds),
-                             [&] { return faulted || trips.answeredCount() != seen; });
+        long seen = -1;
+        auto progress = std::chrono::steady_clock::now();
+        while (!changed.wait_for(guard, std::chrono::milliseconds(100),
+                                 [&] { return faulted || trips.answeredCount() == count; })) {
+            auto now = std::chrono::steady_clock::now();
+            if (trips.answeredCount() != seen) {
+                seen = trips.answeredCount();
+                progress = now;
+            } else if (now - progress > std::chrono::seconds(stallSeconds)) {
+                break;
+            }
         }
         guard.unlock();
         c.answer(trips);
