@@ -129,7 +129,11 @@ struct Child {
         if (::write(in, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
             throw std::runtime_error("cannot instruct " + name);
     }
-    bool running() { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
+    // False once it has ended (and is reaped, so its pid is never signalled again).
+    bool running() {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) != 0) pid = -1;
+        return pid > 0;
+    }
     std::string errors() const {
         std::ifstream file(log);
         std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
