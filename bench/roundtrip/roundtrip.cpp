@@ -548,7 +548,7 @@ void report(const Figures& ours, const Figures& quickfix, int rounds) {
 
 int main(int argc, char** argv) {
     Settings s;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; i += 2) {
         std::string option = argv[i];
         double value = i + 1 < argc ? std::atof(argv[i + 1]) : 0;
         if (option == "--rounds" && value >= 1) {
@@ -565,7 +565,6 @@ int main(int argc, char** argv) {
                       << std::endl;
             return 255;
         }
-        ++i;
     }
     struct sigaction stop = {};
     stop.sa_handler = onInterrupt;
