@@ -33,7 +33,7 @@ bool RoundTrips::answered(const std::string& id) {
     char expected[8];
     std::snprintf(expected, sizeof expected, "%.2s-%02d-", prefix.c_str(), phase % 100);
     long i = -1;
-    if (id.size() == 13 && id.compare(0, 6, expected) == 0) i = std::atol(id.c_str() + 6);
+    if (id.size() >= 13 && id.compare(0, 6, expected) == 0) i = std::atol(id.c_str() + 6);
     const char* fault = nullptr;
     if (i < 0 || i >= static_cast<long>(sentAt.size()) ||
         sentAt[static_cast<size_t>(i)] == Clock::time_point()) {

@@ -18,7 +18,7 @@ class RoundTrips {
 
     // Starts a phase of count orders; ClOrdIDs of earlier phases count as faults from now on.
     void begin(long count);
-    // The ClOrdID of order i (0-based) of this phase, always 13 characters for up to 10^7 orders.
+    // The ClOrdID of order i (0-based) of this phase: 13 characters for up to 10^7 orders.
     std::string clOrdId(long i) const;
     // Stamps order i as sent now.
     void sent(long i);
