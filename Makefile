@@ -7,6 +7,8 @@
 #   make fuzz   build the fuzz targets (build-fuzz/) and run each for FUZZ_SECONDS
 #   make demo   build the programs and run the two-firm demo on this machine
 #   make package  build the Debian package (build/fixgate_<version>_<arch>.deb)
+#   make roundtrip  build the programs and run the round-trip benchmark against QuickFIX
+#                 (bench/README.md; options in ROUNDTRIP_ARGS, e.g. "--rounds 1 --pingpong 2000")
 # demo and test first check the Debian packages they need (scripts/deps.sh): as root the missing
 # ones are installed, otherwise the apt-get line to run is printed.
 BUILD ?= build
@@ -24,7 +26,7 @@ TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 SAN_CMAKE = -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIXGATE_BENCH=OFF \
             -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG"
 
-.PHONY: all build test check asan tsan fuzz demo package clean
+.PHONY: all build test check asan tsan fuzz demo package roundtrip clean
 
 all: build
 
@@ -62,6 +64,11 @@ demo:
 
 package: build
 	cmake --build $(BUILD) --target package
+
+roundtrip:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) --target roundtrip_programs -j$(JOBS)
+	$(BUILD)/bin/roundtrip $(ROUNDTRIP_ARGS)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz
