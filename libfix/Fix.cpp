@@ -68,6 +68,9 @@ size_t find_text(const std::string& s, const std::string& needle, size_t from = 
     return find_text(s, needle.data(), needle.size(), from);
 }
 
+// "-2147483648"
+constexpr size_t maxTagWidth = 11;
+
 size_t decimal_width(int n) {
     char buf[12];
     return static_cast<size_t>(std::to_chars(buf, buf + sizeof buf, n).ptr - buf);
@@ -220,13 +223,16 @@ void Fix::build(const std::list<Tag>& head, const std::list<Tag>* tail, const st
         stamp(fields.back(), stamps);
     }
 
-    size_t total = 0;
-    for (const FieldView& f : fields) total += decimal_width(f.tag) + f.size + 2;
+    // Sized for the widest numbers and cut back after writing: measuring each number first costs
+    // as much as writing it.
+    size_t bound = 0;
+    for (const FieldView& f : fields) bound += maxTagWidth + f.size + 2;
     // Room for the BodyLength digits and the CheckSum field too, so sealing does not reallocate.
-    if (message.capacity() < total + 24) message.reserve(total + 24);
-    message.resize(total);
-    char* out = &message[0];
-    char* const limit = out + total;
+    if (message.capacity() < bound + 24) message.reserve(bound + 24);
+    message.resize(bound);
+    char* const begin = &message[0];
+    char* out = begin;
+    char* const limit = begin + bound;
     for (const FieldView& f : fields) {
         out = std::to_chars(out, limit, f.tag).ptr;
         *out++ = equ;
@@ -234,6 +240,7 @@ void Fix::build(const std::list<Tag>& head, const std::list<Tag>* tail, const st
         out += f.size;
         *out++ = soh;
     }
+    message.resize(static_cast<size_t>(out - begin));
     seal();
 }
 
