@@ -134,9 +134,8 @@ int SessionCore::nextAfter(int seq) {
 // --- Logon ---------------------------------------------------------------------------------
 
 void SessionCore::sendLogon() {
-    cfg->getMsgTemplate(tagList, FixConfig::Logon);
     cell->Out.seq = nextOutSeq();
-    fix.build(tagList, msgTypeLogon, cell->Out.seq);
+    build(FixConfig::Logon, field(TagMsgType, std::string(1, msgTypeLogon)), cell->Out.seq);
     port.sendNew(fix.message);
     say("FIX Message: <LOGON>", Warning);
 }
@@ -144,9 +143,8 @@ void SessionCore::sendLogon() {
 void SessionCore::sendLogonReply() {
     std::string data = field(TagMsgType, std::string(1, msgTypeLogon)) +
                        field(TagHeartBtInt, Converter::to_string(heartBtInt));
-    cfg->getMsgTemplate(tagList, FixConfig::Logon);
     cell->Out.seq = nextOutSeq();
-    fix.build(tagList, data, cell->Out.seq);
+    build(FixConfig::Logon, data, cell->Out.seq);
     port.sendNew(fix.message);
 }
 
@@ -517,9 +515,8 @@ void SessionCore::sendReject(int refSeq, const std::string& refType, int reason,
     if (!refType.empty()) data += field(TagRefMsgType, refType);
     data += field(TagSessionRejectReason, Converter::to_string(reason)) +
             field(TagText, rejectText(reason));
-    cfg->getMsgTemplate(tagList, FixConfig::Reject);
     cell->Out.seq = nextOutSeq();
-    fix.build(tagList, data, cell->Out.seq);
+    build(FixConfig::Reject, data, cell->Out.seq);
     port.sendNew(fix.message);
     say("FIX Message: <REJECT " + Converter::to_string(refSeq) + " " + rejectText(reason) + ">",
         Warning);
@@ -533,25 +530,20 @@ void SessionCore::endWithLogout(const std::string& text) {
 // --- Outbound ------------------------------------------------------------------------------
 
 void SessionCore::sendHeartbeat(const std::string& id) {
-    cfg->getMsgTemplate(tagList, FixConfig::Heartbeat);
     cell->Out.seq = nextOutSeq();
-    if (id.empty()) {
-        fix.build(tagList, msgTypeHeartbeat, cell->Out.seq);
-    } else {
-        std::string data = field(TagMsgType, "0") + field(TagTestReqID, id);
-        fix.build(tagList, data, cell->Out.seq);
-    }
+    std::string data = field(TagMsgType, "0");
+    if (!id.empty()) data += field(TagTestReqID, id);
+    build(FixConfig::Heartbeat, data, cell->Out.seq);
     port.sendNew(fix.message);
     say("FIX Message: <HEARTBEAT>", 0);
 }
 
 void SessionCore::sendTestReq() {
-    cfg->getMsgTemplate(tagList, FixConfig::Testreq);
     testReqID += 1;
     std::string data =
         field(TagMsgType, "1") + field(TagTestReqID, Converter::to_string(testReqID));
     cell->Out.seq = nextOutSeq();
-    fix.build(tagList, data, cell->Out.seq);
+    build(FixConfig::Testreq, data, cell->Out.seq);
     port.sendNew(fix.message);
     say("FIX Message: <TESTREQ>", 0);
 }
@@ -560,9 +552,8 @@ void SessionCore::sendResendReq() {
     int from = cell->In.seq + 1;
     std::string data = field(TagMsgType, "2") + field(TagBeginSeqNo, Converter::to_string(from)) +
                        field(TagEndSeqNo, "0");
-    cfg->getMsgTemplate(tagList, FixConfig::Resendreq);
     cell->Out.seq = nextOutSeq();
-    fix.build(tagList, data, cell->Out.seq);
+    build(FixConfig::Resendreq, data, cell->Out.seq);
     port.sendNew(fix.message);
     say("FIX Message: <RESENDREQ " + Converter::to_string(from) + ">", 0);
     // The gap asked for runs at least through the message that showed it: a Logon above the
@@ -573,23 +564,24 @@ void SessionCore::sendResendReq() {
 void SessionCore::sendLogout(const std::string& text) {
     std::string data = field(TagMsgType, "5");
     if (!text.empty()) data += field(TagText, text);
-    cfg->getMsgTemplate(tagList, FixConfig::Logout);
     cell->Out.seq = nextOutSeq();
-    fix.build(tagList, data, cell->Out.seq);
+    build(FixConfig::Logout, data, cell->Out.seq);
     port.sendNew(fix.message);
     loggingOut = true;
 }
 
-const std::string& SessionCore::buildApplication(std::string& text, int seq) {
-    cfg->getMsgTemplate(tagList, '*');
-    fix.build(tagList, text, seq);
+const std::string& SessionCore::buildApplication(const std::string& text, int seq) {
+    build(FixConfig::Header, text, seq);
     return fix.message;
+}
+
+void SessionCore::build(char templ, const std::string& data, int seq) {
+    fix.build(cfg->headerTemplate(), cfg->bodyTemplate(templ), data, seq);
 }
 
 void SessionCore::gapFill(int nextSeq, int newSeq) {
     std::string data = field(TagMsgType, "4") + field(TagNewSeqNo, Converter::to_string(newSeq));
-    cfg->getMsgTemplate(tagList, FixConfig::Seqreset);
-    fix.build(tagList, data, nextSeq);
+    build(FixConfig::Seqreset, data, nextSeq);
     // Under the standard rules a gap fill is a possible duplicate like the messages it replaces.
     if (ruleSet == Rules::Standard) fix.buildResendMessage(fix.message);
     port.sendAgain(fix.message);

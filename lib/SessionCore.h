@@ -102,8 +102,8 @@ class SessionCore {
     // Answers a ResendRequest from the outgoing log (see Session for the guarantees).
     void answerResend(int beginSeq, int endSeq);
 
-    // A new application message for `text` numbered seq; text is consumed.
-    const std::string& buildApplication(std::string& text, int seq);
+    // A new application message for `text` numbered seq.
+    const std::string& buildApplication(const std::string& text, int seq);
     // The MsgSeqNum for the next outbound message. Throws std::runtime_error when Out.seq is
     // already the highest int.
     int nextOutSeq() const;
@@ -151,6 +151,8 @@ class SessionCore {
     void gapFill(int nextSeq, int newSeq);
     void say(const std::string& line, int level) { port.console(line, level); }
     static std::string field(int tag, const std::string& value);
+    // Builds into fix from the site's template `templ` (read in place) and data.
+    void build(char templ, const std::string& data, int seq);
 
     Role who;
     SessionPort& port;
@@ -161,7 +163,6 @@ class SessionCore {
     std::string peerCompID, selfCompID;
     Fix fix;  // what is being built
     Fix in;   // what is being read
-    std::list<Tag> tagList;
     int testReqID = 0;
     std::string undelivered;
     // Standard rules: messages above a gap by MsgSeqNum, the end of the gap last asked for, and

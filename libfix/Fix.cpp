@@ -68,6 +68,9 @@ size_t find_text(const std::string& s, const std::string& needle, size_t from = 
     return find_text(s, needle.data(), needle.size(), from);
 }
 
+// "-2147483648"
+constexpr size_t maxTagWidth = 11;
+
 size_t decimal_width(int n) {
     char buf[12];
     return static_cast<size_t>(std::to_chars(buf, buf + sizeof buf, n).ptr - buf);
@@ -165,6 +168,110 @@ void Fix::build(std::list<Tag>& tagList, std::string& data, int seq) {
         out += entry.value.size();
         *out++ = soh;
     }
+    seal();
+}
+
+void Fix::build(const std::list<Tag>& head, const std::list<Tag>* tail, const std::string& data,
+                int seq) {
+    if (&data == &message) {
+        // The values are read while the message is written.
+        const std::string copy = data;
+        build(head, tail, copy, seq);
+        return;
+    }
+    // The data's fields in order of first appearance; a repeated number keeps its first place and
+    // takes the last value, as the list form's in-place replacement does.
+    dataFields.clear();
+    const char* p = data.data();
+    const char* const stop = p + data.size();
+    while (p < stop) {
+        const char* end = static_cast<const char*>(std::memchr(p, soh, stop - p));
+        if (end == nullptr) end = stop;
+        if (end > p) {
+            const char* eq = static_cast<const char*>(std::memchr(p, equ, end - p));
+            int number = cvt.to_int(p, eq != nullptr ? eq : end);
+            const char* value = eq != nullptr ? eq + 1 : p;
+            size_t size = static_cast<size_t>(end - value);
+            FieldView* slot = nullptr;
+            for (FieldView& f : dataFields) {
+                if (f.tag == number) {
+                    slot = &f;
+                    break;
+                }
+            }
+            if (slot == nullptr) {
+                dataFields.push_back({number, value, size, false});
+            } else {
+                slot->value = value;
+                slot->size = size;
+            }
+        }
+        p = end + 1;
+    }
+
+    Stamps stamps;
+    stamps.seqSize = static_cast<size_t>(
+        std::to_chars(stamps.seq, stamps.seq + sizeof stamps.seq, seq).ptr - stamps.seq);
+    fields.clear();
+    for (const Tag& t : head) placeTemplateField(t, stamps);
+    if (tail != nullptr) {
+        for (const Tag& t : *tail) placeTemplateField(t, stamps);
+    }
+    for (const FieldView& d : dataFields) {
+        if (d.used) continue;
+        fields.push_back(d);
+        stamp(fields.back(), stamps);
+    }
+
+    // Sized for the widest numbers and cut back after writing: measuring each number first costs
+    // as much as writing it.
+    size_t bound = 0;
+    for (const FieldView& f : fields) bound += maxTagWidth + f.size + 2;
+    // Room for the BodyLength digits and the CheckSum field too, so sealing does not reallocate.
+    if (message.capacity() < bound + 24) message.reserve(bound + 24);
+    message.resize(bound);
+    char* const begin = &message[0];
+    char* out = begin;
+    char* const limit = begin + bound;
+    for (const FieldView& f : fields) {
+        out = std::to_chars(out, limit, f.tag).ptr;
+        *out++ = equ;
+        std::memcpy(out, f.value, f.size);
+        out += f.size;
+        *out++ = soh;
+    }
+    message.resize(static_cast<size_t>(out - begin));
+    seal();
+}
+
+void Fix::placeTemplateField(const Tag& t, Stamps& stamps) {
+    FieldView f{t.tag, t.value.data(), t.value.size(), false};
+    // Only the first template field of a number takes the data's value.
+    for (FieldView& d : dataFields) {
+        if (!d.used && d.tag == t.tag) {
+            d.used = true;
+            f.value = d.value;
+            f.size = d.size;
+            break;
+        }
+    }
+    stamp(f, stamps);
+    fields.push_back(f);
+}
+
+void Fix::stamp(FieldView& f, Stamps& stamps) {
+    if (f.tag == TagMsgSeqNum) {
+        f.value = stamps.seq;
+        f.size = stamps.seqSize;
+    } else if (f.tag == TagSendingTime) {
+        // Read once per message: a second call may rewrite the text an earlier field points to.
+        if (stamps.time == nullptr) stamps.time = &sendingTime();
+        f.value = stamps.time->data();
+        f.size = stamps.time->size();
+    }
+}
+
+void Fix::seal() {
     updateBodyLength();
     unsigned sum = sumBytes(message.data(), message.size());
     message += "10=";

@@ -9,6 +9,7 @@
 
 #include <list>
 #include <string>
+#include <vector>
 
 #include "Converter.h"
 #include "Tag.h"
@@ -44,6 +45,12 @@ class Fix {
     // time where the list holds them, and seals BodyLength and CheckSum. Both arguments are
     // consumed: the list keeps the merged fields and data is left empty.
     void build(std::list<Tag>& tagList, std::string& data, int seq);
+    // The message the form above makes from the template `head` followed by `tail` (nullptr for
+    // none), without copying or changing either list or data: values are taken where they lie and
+    // written straight into `message`, whose storage is reused, so a steady stream of messages
+    // allocates nothing. This is the outbound path of every session message.
+    void build(const std::list<Tag>& head, const std::list<Tag>* tail, const std::string& data,
+               int seq);
 
     // Byte sum modulo 256 as three digits ("007", "061", "255").
     std::string checksum(const std::string& str) const;
@@ -108,6 +115,29 @@ class Fix {
     // SendingTime text of the current second; build formats the clock once per second, not per
     // message.
     const std::string& sendingTime();
+
+    // A field chosen for the message, its value still lying in a template, the data or stampText.
+    struct FieldView {
+        int tag;
+        const char* value;
+        size_t size;
+        bool used;  // a data field already placed at its template position
+    };
+    // Reused by every build so their capacity stays: data fields, then the message's fields.
+    std::vector<FieldView> dataFields;
+    std::vector<FieldView> fields;
+    // The MsgSeqNum and SendingTime texts of the message being built.
+    struct Stamps {
+        char seq[12];
+        size_t seqSize = 0;
+        const std::string* time = nullptr;
+    };
+    // Chooses the value of one template field (data value first, then 34 and 52) into `fields`.
+    void placeTemplateField(const Tag& t, Stamps& stamps);
+    // Stamps 34 and 52 over a field chosen for the message.
+    void stamp(FieldView& f, Stamps& stamps);
+    // Writes BodyLength and appends the CheckSum field to freshly assembled fields.
+    void seal();
 
     Time clock;
     long stampSecond = -1;

@@ -93,10 +93,14 @@ void FixConfig::loadFixMsgDefinition(std::list<Tag>& tagList, const char* line) 
 
 void FixConfig::getMsgTemplate(std::list<Tag>& tagList, char msgType) const {
     tagList = header;
-    const std::list<Tag>* body = msgType == Header ? nullptr : templateFor(msgType);
+    const std::list<Tag>* body = bodyTemplate(msgType);
     if (body == nullptr) return;
     std::list<Tag> copy = *body;
     tagList.splice(tagList.end(), copy);
+}
+
+const std::list<Tag>* FixConfig::bodyTemplate(char msgType) const {
+    return msgType == Header ? nullptr : templateFor(msgType);
 }
 
 std::string FixConfig::getHeaderTagDefinition(int t) const {

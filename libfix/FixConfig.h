@@ -63,6 +63,10 @@ class FixConfig {
     // Replaces tagList by a copy of the header followed by a copy of the msgType template (the
     // header alone for a type without one).
     void getMsgTemplate(std::list<Tag>& tagList, char msgType) const;
+    // The two lists getMsgTemplate copies, for Fix::build to read in place: the header, and the
+    // msgType template (nullptr for a type without one). Valid until the next load().
+    const std::list<Tag>& headerTemplate() const { return header; }
+    const std::list<Tag>* bodyTemplate(char msgType) const;
     // The value of the first header field numbered t; empty when there is none.
     std::string getHeaderTagDefinition(int t) const;
     // The file chose the standard FIX session rules (the last setting line wins).

@@ -176,6 +176,58 @@ TEST(FixBuild, BodyLengthIsPlacedForVersionTextsOfAnyLength) {
     EXPECT_EQ(fix.validate("FIXT.1.1", 0), Valid);
 }
 
+TEST(FixBuild, InPlaceFormGivesTheListFormsMessageByteForByte) {
+    const std::list<Tag> header = headerTemplate();
+    const std::list<Tag> logonBody = {Tag(98, "0"), Tag(108, "30")};
+    const std::list<Tag> bare = {Tag(8, "FIX.4.4"), Tag(9, "77"), Tag(35, "")};
+    const std::list<Tag> twice = {Tag(8, "FIX.4.2"), Tag(9, ""),   Tag(35, ""),
+                                  Tag(49, "A"),      Tag(49, "B"), Tag(52, "")};
+    const std::list<Tag> noLength = {Tag(8, "FIX.4.2"), Tag(35, "")};
+    struct Case {
+        const std::list<Tag>* head;
+        const std::list<Tag>* tail;
+        const char* data;
+        int seq;
+    } cases[] = {
+        {&header, nullptr, "35=D|11=ORD1|55=IBM|54=1|38=100|40=2|44=1.5|", 123456},
+        {&header, nullptr, "35=D|55=IBM|49=DESK2", 1},               // no SOH at the end
+        {&header, nullptr, "|35=D||55=IBM||", 2},                    // empty pieces
+        {&header, nullptr, "", 3},                                   // no data at all
+        {&header, nullptr, "35=D|abc|44=1|=7|", 4},                  // pieces without a number
+        {&header, nullptr, "35=D|55=IBM|54=1|55=MSFT|35=G|", 5},     // repeated numbers
+        {&header, nullptr, "35=D|34=999|52=19990101-00:00:00|", 6},  // stamped over
+        {&header, nullptr, " 55=X|35=0|", 0},
+        {&header, &logonBody, "35=A|108=60|141=Y|", 2147483647},
+        {&bare, nullptr, "35=0|34=8|52=x|", 9},  // stamped although appended
+        {&twice, nullptr, "35=0|49=C|", 10},     // first of two template fields takes the data
+        {&twice, &logonBody, "49=C|98=1|49=D|", 11},
+        {&noLength, nullptr, "35=0|58=no body length|", 12},
+    };
+    Fix inPlace;  // one object for every case, as a session reuses it
+    for (const Case& c : cases) {
+        const std::string data = wire(c.data);
+        std::string oldForm;
+        // The two builds stamp the same second unless the clock ticks between them.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            inPlace.build(*c.head, c.tail, data, c.seq);
+            std::list<Tag> copy = *c.head;
+            if (c.tail != nullptr) copy.insert(copy.end(), c.tail->begin(), c.tail->end());
+            std::string consumed = data;
+            Fix listForm;
+            listForm.build(copy, consumed, c.seq);
+            oldForm = listForm.message;
+            if (listForm.getTagValue(TagSendingTime) == inPlace.getTagValue(TagSendingTime)) break;
+        }
+        EXPECT_EQ(bars(inPlace.message), bars(oldForm)) << c.data;
+    }
+
+    // Data that is the message itself is read before it is overwritten.
+    inPlace.message = wire("35=0|112=T1|");
+    inPlace.build(noLength, nullptr, inPlace.message, 1);
+    EXPECT_EQ(bars(inPlace.message),
+              "8=FIX.4.2|35=0|112=T1|10=" + Fix().checksum(wire("8=FIX.4.2|35=0|112=T1|")) + "|");
+}
+
 // ---- validation ----
 
 TEST(FixValidate, SealedMessageIsValidAndSequenceNumberIsComparedWhenAsked) {
