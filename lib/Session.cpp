@@ -328,8 +328,7 @@ bool Session::sendDirect(int slot, const std::string& text) {
     int seq;
     try {
         seq = core.nextOutSeq();
-        std::string copy = text;
-        const std::string& message = core.buildApplication(copy, seq);
+        const std::string& message = core.buildApplication(text, seq);
         inFlight.stamp(slot, seq, logDay);
         outLog.write(message);
         cell->Out.seq = seq;
