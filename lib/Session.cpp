@@ -27,9 +27,12 @@ constexpr std::chrono::seconds putBackWait{1};
 std::atomic<bool> stopAll{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "requestStop must be async-signal-safe");
 
-// Milliseconds a session holding an undelivered message waits between offers to the full output
-// queue; System V queues cannot be waited on for room without blocking the whole send.
-constexpr int queueRoomPoll = 5;
+// Microseconds a session holding an undelivered message waits between offers to the full output
+// queue (System V queues cannot be waited on for room without blocking the whole send): from
+// the shortest, doubled while the queue stays full, up to the longest. An application that is
+// reading makes room within microseconds; one that has stopped costs a wake-up per 5 ms.
+constexpr long queueRoomFirstWait = 50;
+constexpr long queueRoomLongestWait = 5000;
 
 }  // namespace
 
@@ -157,6 +160,7 @@ void Session::runLoop() {
         // dead connection, so the text stays in the pipe and goes back on the input queue. While
         // a message waits for the output queue nothing more is handled: it must count first.
         bool holding = core.holding() && !core.deliverHeld();
+        if (!holding) roomWait = 0;
         if (!holding && received.empty()) readInbound(now);
         if (!holding && !received.empty()) {
             act = true;
@@ -262,9 +266,11 @@ void Session::waitForQueueRoom(std::unique_lock<std::mutex>& hold, bool takeOutb
     nfds_t n = 0;
     if (takeOutbound) wake[n++] = {p->getReaderId(), POLLIN, 0};
     if (comm.pending() > 0) wake[n++] = {sock->getSocket(), POLLOUT, 0};
+    roomWait = roomWait == 0 ? queueRoomFirstWait : std::min(roomWait * 2, queueRoomLongestWait);
+    timespec wait{0, roomWait * 1000};
     sleeping = true;
     hold.unlock();
-    poll(wake, n, queueRoomPoll);
+    ppoll(wake, n, &wait, nullptr);
     hold.lock();
     sleeping = false;
     pipeReady = true;

@@ -195,6 +195,9 @@ class Session : public Thread, protected SessionPort {
     // The pipe may hold bytes not yet read: a read took all it asked for, or the poll saw it
     // readable.
     bool pipeReady = true;
+    // Microseconds of the latest wait for room on the full output queue (0: none since the last
+    // delivery).
+    long roomWait = 0;
     // Logged inbound messages not yet handled, oldest first.
     std::deque<std::string> received;
     // Reused buffers of the batches.
