@@ -11,6 +11,24 @@
 
 namespace {
 
+// Calls each(number, value, end) for every non-empty SOH-separated piece of data, parsed in place
+// (Tag::set rules: a piece without '=' is read as its own value) rather than through substrings:
+// this runs for every outbound message.
+template <typename Each>
+void eachPiece(const std::string& data, Each each) {
+    const char* p = data.data();
+    const char* const stop = p + data.size();
+    while (p < stop) {
+        const char* end = static_cast<const char*>(std::memchr(p, soh, stop - p));
+        if (end == nullptr) end = stop;
+        if (end > p) {
+            const char* eq = static_cast<const char*>(std::memchr(p, equ, end - p));
+            each(Converter::to_int(p, eq != nullptr ? eq : end), eq != nullptr ? eq + 1 : p, end);
+        }
+        p = end + 1;
+    }
+}
+
 // Writes the key of field t (SOH, number, '=') into buf and returns its length.
 size_t make_key(char* buf, int t) {
     buf[0] = soh;
@@ -120,32 +138,20 @@ void Fix::build(std::list<Tag>& tagList, char msgType, int seq) {
 }
 
 void Fix::build(std::list<Tag>& tagList, std::string& data, int seq) {
-    // Pieces are parsed in place (Tag::set rules) rather than through substrings: this runs for
-    // every outbound message.
-    const char* p = data.data();
-    const char* const stop = p + data.size();
-    while (p < stop) {
-        const char* end = static_cast<const char*>(std::memchr(p, soh, stop - p));
-        if (end == nullptr) end = stop;
-        if (end > p) {
-            const char* eq = static_cast<const char*>(std::memchr(p, equ, end - p));
-            int number = cvt.to_int(p, eq != nullptr ? eq : end);
-            const char* value = eq != nullptr ? eq + 1 : p;
-            Tag* slot = nullptr;
-            for (Tag& entry : tagList) {
-                if (entry.tag == number) {
-                    slot = &entry;
-                    break;
-                }
-            }
-            if (slot == nullptr) {
-                tagList.emplace_back(number, std::string(value, end));
-            } else {
-                slot->value.assign(value, end);
+    eachPiece(data, [&](int number, const char* value, const char* end) {
+        Tag* slot = nullptr;
+        for (Tag& entry : tagList) {
+            if (entry.tag == number) {
+                slot = &entry;
+                break;
             }
         }
-        p = end + 1;
-    }
+        if (slot == nullptr) {
+            tagList.emplace_back(number, std::string(value, end));
+        } else {
+            slot->value.assign(value, end);
+        }
+    });
     data.clear();
 
     // Sized once and written in place: appending field by field costs more than the copying itself.
@@ -182,32 +188,22 @@ void Fix::build(const std::list<Tag>& head, const std::list<Tag>* tail, const st
     // The data's fields in order of first appearance; a repeated number keeps its first place and
     // takes the last value, as the list form's in-place replacement does.
     dataFields.clear();
-    const char* p = data.data();
-    const char* const stop = p + data.size();
-    while (p < stop) {
-        const char* end = static_cast<const char*>(std::memchr(p, soh, stop - p));
-        if (end == nullptr) end = stop;
-        if (end > p) {
-            const char* eq = static_cast<const char*>(std::memchr(p, equ, end - p));
-            int number = cvt.to_int(p, eq != nullptr ? eq : end);
-            const char* value = eq != nullptr ? eq + 1 : p;
-            size_t size = static_cast<size_t>(end - value);
-            FieldView* slot = nullptr;
-            for (FieldView& f : dataFields) {
-                if (f.tag == number) {
-                    slot = &f;
-                    break;
-                }
-            }
-            if (slot == nullptr) {
-                dataFields.push_back({number, value, size, false});
-            } else {
-                slot->value = value;
-                slot->size = size;
+    eachPiece(data, [&](int number, const char* value, const char* end) {
+        size_t size = static_cast<size_t>(end - value);
+        FieldView* slot = nullptr;
+        for (FieldView& f : dataFields) {
+            if (f.tag == number) {
+                slot = &f;
+                break;
             }
         }
-        p = end + 1;
-    }
+        if (slot == nullptr) {
+            dataFields.push_back({number, value, size, false});
+        } else {
+            slot->value = value;
+            slot->size = size;
+        }
+    });
 
     Stamps stamps;
     stamps.seqSize = static_cast<size_t>(

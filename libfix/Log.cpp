@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,20 +57,28 @@ void Log::openLog(const std::string& path) {
 }
 
 void Log::write(const std::string& message) {
-    static const char newline = '\n';
-    iovec parts[2] = {{const_cast<char*>(message.data()), message.size()},
-                      {const_cast<char*>(&newline), 1}};
-    const size_t whole = message.size() + 1;
+    lines.assign(message);
+    lines += '\n';
+    append();
+    seq = getSeq(message);
+}
+
+void Log::writeAll(const std::vector<std::string>& messages, std::size_t count) {
+    if (count == 0) return;
+    lines.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        lines += messages[i];
+        lines += '\n';
+    }
+    append();
+    seq = getSeq(messages[count - 1]);
+}
+
+void Log::append() {
+    const size_t whole = lines.size();
     size_t done = 0;
     while (done < whole) {
-        ssize_t n;
-        if (done == 0) {
-            n = ::writev(fd, parts, 2);
-        } else if (done < message.size()) {
-            n = ::write(fd, message.data() + done, message.size() - done);
-        } else {
-            n = ::write(fd, &newline, 1);
-        }
+        ssize_t n = ::write(fd, lines.data() + done, whole - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             // Half a message in the log would be read back as a whole one by the numbering scan.
@@ -82,31 +89,6 @@ void Log::write(const std::string& message) {
         done += static_cast<size_t>(n);
     }
     size += static_cast<off_t>(whole);
-    seq = getSeq(message);
-}
-
-void Log::writeAll(const std::vector<std::string>& messages, std::size_t count) {
-    if (count == 0) return;
-    if (count == 1) return write(messages[0]);
-    batch.clear();
-    for (std::size_t i = 0; i < count; ++i) {
-        batch += messages[i];
-        batch += '\n';
-    }
-    const size_t whole = batch.size();
-    size_t done = 0;
-    while (done < whole) {
-        ssize_t n = ::write(fd, batch.data() + done, whole - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            // As in write(): what part of the batch got in is cut off again.
-            if (done > 0 && ftruncate(fd, size) != 0) done = 0;
-            throw LogException("Fail to write the Log file: " + fname);
-        }
-        done += static_cast<size_t>(n);
-    }
-    size += static_cast<off_t>(whole);
-    seq = getSeq(messages[count - 1]);
 }
 
 int Log::getSeq(const std::string& msg) {

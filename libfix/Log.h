@@ -74,9 +74,11 @@ class Log {
     int seq = 0;
     std::ifstream inFile;
     int fd = -1;
+    // Writes `lines` whole or, cut back to `size`, not at all; throws as write().
+    void append();
     // Bytes in the file as far as this writer knows: where a failed write is cut back to.
     off_t size = 0;
-    // writeAll's lines, kept to reuse its capacity.
-    std::string batch;
+    // The lines of the latest write, kept to reuse their capacity.
+    std::string lines;
     std::string fname;
 };
