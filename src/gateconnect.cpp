@@ -39,6 +39,9 @@ int run(Options& options, int port, Syslog& slog) {
 
     std::string inName = options.is_present('i') ? options.getOption('i') : "c.1";
 
+    // A configuration or data dictionary that cannot be read ends the program before it connects.
+    const FixConfig checked(site);
+
     Socket sock(address, port);
     slog.printlog(
         "Socket connection with remote host [" + address + ":" + portText + "] was established.",
