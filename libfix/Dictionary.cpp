@@ -84,8 +84,10 @@ class Dictionary::Reader {
         const xmlNode* messages = child(root, "messages");
         if (header == nullptr || trailer == nullptr || messages == nullptr)
             fail("no <header>, <trailer> or <messages>");
-        expand(newScope(), header, true, "the header", 0, 0);
-        expand(newScope(), trailer, true, "the trailer", 0, 0);
+        // Ids 0 and 1 before any group takes one.
+        int headerId = newScope(), trailerId = newScope();
+        expand(headerId, header, true, "the header", 0, 0);
+        expand(trailerId, trailer, true, "the trailer", 0, 0);
         for (const xmlNode* m = messages->children; m != nullptr; m = m->next) {
             if (!named(m, "message")) continue;
             std::string type = attr(m, "msgtype");

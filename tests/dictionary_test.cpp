@@ -37,9 +37,10 @@ TEST(Dictionary, TheShippedDictionariesLoadWithComponentsExpanded) {
     EXPECT_EQ(d44->name(38), "OrderQty");
     EXPECT_EQ(d44->type(38), Dictionary::Type::Float);
     const Dictionary::Scope& order = d44->scope(d44->messageScope("D"));
-    // Symbol comes from the Instrument component, required because the component is.
+    // Symbol comes from the Instrument component; Side is the message's own required field.
     EXPECT_TRUE(Dictionary::has(order, 55));
-    EXPECT_NE(std::find(order.required.begin(), order.required.end(), 55), order.required.end());
+    EXPECT_EQ(std::find(order.required.begin(), order.required.end(), 55), order.required.end());
+    EXPECT_NE(std::find(order.required.begin(), order.required.end(), 54), order.required.end());
     EXPECT_GE(d44->maxDepth(), 2) << "parties hold sub-IDs";
     EXPECT_EQ(d44->messageScope("ZZ"), -1);
 
