@@ -132,6 +132,8 @@ class Dictionary::Reader {
             auto begin = static_cast<std::uint32_t>(dict.enumValues.size());
             for (const xmlNode* v = f->children; v != nullptr; v = v->next)
                 if (named(v, "value")) dict.enumValues.push_back(attr(v, "enum"));
+            // Sorted, so a value is found by binary search.
+            std::sort(dict.enumValues.begin() + begin, dict.enumValues.end());
             dict.enumRange[tag] = {begin, static_cast<std::uint32_t>(dict.enumValues.size())};
         }
         std::sort(dict.byName.begin(), dict.byName.end());
@@ -265,9 +267,10 @@ bool Dictionary::allows(int tag, std::string_view value) const {
     if (tag <= 0 || tag > maxTag()) return false;
     auto [begin, end] = enumRange[tag];
     if (begin == end) return true;
-    for (std::uint32_t i = begin; i < end; ++i)
-        if (enumValues[i] == value) return true;
-    return false;
+    auto first = enumValues.begin() + begin, last = enumValues.begin() + end;
+    auto it = std::lower_bound(first, last, value,
+                               [](const std::string& e, std::string_view v) { return e < v; });
+    return it != last && *it == value;
 }
 
 const std::string& Dictionary::name(int tag) const {

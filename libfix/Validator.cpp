@@ -177,6 +177,9 @@ Validator::Fault Validator::place(int tag, std::string_view v) {
             return {2, tag};
         }
         mark(depth, tag);
+        Dictionary::Type type = dict->type(tag);
+        // Only a number can count a group: most fields skip the search of the scope's groups.
+        if (type != Dictionary::Type::Unsigned && type != Dictionary::Type::Int) return {};
         for (const Dictionary::Group& g : s.groups) {
             if (g.countTag != tag) continue;
             long n = number(v);
@@ -223,12 +226,15 @@ Validator::Fault Validator::check(std::string_view msg) {
         }
         if (type == Dictionary::Type::None) return {0, t};
         if (v.empty()) return {4, t};
+        Fault f;
         if (t == 35) {
+            // Its enumeration is the dictionary's messages, looked up here.
             body = dict->messageScope(v);
             if (body < 0) return {11, t};
+        } else {
+            f = value(t, v);
+            if (!f.ok()) return f;
         }
-        Fault f = value(t, v);
-        if (!f.ok()) return f;
         lengthBefore = type == Dictionary::Type::Unsigned ? number(v) : -1;
         int where = dict->inHeader(t) ? 0 : dict->inTrailer(t) ? 2 : 1;
         if (where < phase) return {14, t};
