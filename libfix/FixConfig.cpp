@@ -82,19 +82,19 @@ std::string FixConfig::dictionaryPath(const std::string& name) {
 void FixConfig::loadDictionary(const std::string& path) {
     std::string file = dictionaryPath(dictionaryName);
     if (dictionaryName[0] != '/' && access(file.c_str(), F_OK) != 0)
-        throw CfgException("FIX data dictionary " + dictionaryName + " named in " + path +
-                           " is neither in ./cfg/ nor in " + installedDictionaries());
+        throw DictionaryRefused("FIX data dictionary " + dictionaryName + " named in " + path +
+                                " is neither in ./cfg/ nor in " + installedDictionaries());
     try {
         dict = Dictionary::load(file);
     } catch (const DictionaryError& e) {
-        throw CfgException("FIX data dictionary named in " + path + " refused: " + e.what());
+        throw DictionaryRefused("FIX data dictionary named in " + path + " refused: " + e.what());
     }
     std::string begin = getHeaderTagDefinition(TagBeginString);
     if (!begin.empty() && begin != dict->beginString()) {
         std::string version = dict->beginString();
         dict.reset();
-        throw CfgException("FIX data dictionary " + file + " is for " + version +
-                           ", the site's BeginString in " + path + " is " + begin);
+        throw DictionaryRefused("FIX data dictionary " + file + " is for " + version +
+                                ", the site's BeginString in " + path + " is " + begin);
     }
 }
 

@@ -37,6 +37,12 @@ class CfgException : public std::exception {
     std::string CfgMessage;
 };
 
+// The configuration was read but its data dictionary was refused.
+class DictionaryRefused : public CfgException {
+  public:
+    using CfgException::CfgException;
+};
+
 class FixConfig {
   public:
     // Line markers.

@@ -39,8 +39,14 @@ int run(Options& options, int port, Syslog& slog) {
 
     std::string inName = options.is_present('i') ? options.getOption('i') : "c.1";
 
-    // A configuration or data dictionary that cannot be read ends the program before it connects.
-    const FixConfig checked(site);
+    // A data dictionary that cannot be read ends the program before it connects; any other fault
+    // of the configuration is reported where it always was, once connected.
+    try {
+        const FixConfig checked(site);
+    } catch (const DictionaryRefused&) {
+        throw;
+    } catch (const CfgException&) {
+    }
 
     Socket sock(address, port);
     slog.printlog(
