@@ -15,6 +15,8 @@ namespace {
 
 // Above this a field number is refused: the per-tag tables are sized by the highest one.
 constexpr long highestTag = 99999;
+// The shipped dictionaries are below 1 MiB.
+constexpr off_t maxFileSize = off_t{64} << 20;
 // Components nested deeper than this are taken for a cycle the name check missed.
 constexpr int deepestComponent = 64;
 
@@ -217,6 +219,11 @@ Dictionary::Dictionary(const std::string& path) {
         if (!probe.is_open())
             throw DictionaryError(path + ": cannot open: " + std::strerror(errno));
     }
+    // A device or a pipe named by mistake would be read without end.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > maxFileSize)
+        throw DictionaryError(path + ": not a regular file of at most " +
+                              std::to_string(maxFileSize >> 20) + " MiB");
     xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
     if (ctxt == nullptr) throw DictionaryError(path + ": no memory for the XML parser");
     // No network, and no messages on standard error: the error goes into the exception.

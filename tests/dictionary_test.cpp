@@ -94,6 +94,7 @@ TEST(Dictionary, BadDictionariesAreRefusedNamingTheFileAndTheProblem) {
         }
     }
     EXPECT_THROW(Dictionary::load(home.root() + "/missing.xml"), DictionaryError);
+    EXPECT_THROW(Dictionary("/dev/zero"), DictionaryError) << "a device is never read";
 }
 
 class SiteDictionary : public ::testing::Test {
