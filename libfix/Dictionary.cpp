@@ -127,6 +127,7 @@ class Dictionary::Reader {
         dict.types.assign(top + 1, Type::None);
         dict.names.assign(top + 1, std::string());
         dict.enumRange.assign(top + 1, {0, 0});
+        dict.enumSets.assign(top + 1, ByteSet());
         for (const auto& [tag, f] : found) {
             dict.types[tag] = typeOf(attr(f, "type"));
             dict.names[tag] = attr(f, "name");
@@ -137,8 +138,30 @@ class Dictionary::Reader {
             // Sorted, so a value is found by binary search.
             std::sort(dict.enumValues.begin() + begin, dict.enumValues.end());
             dict.enumRange[tag] = {begin, static_cast<std::uint32_t>(dict.enumValues.size())};
+            dict.enumSets[tag] = byteSet(dict.enumValues.begin() + begin, dict.enumValues.end());
         }
         std::sort(dict.byName.begin(), dict.byName.end());
+    }
+
+    template <class It>
+    static ByteSet byteSet(It first, It last) {
+        ByteSet set;
+        if (first == last) return set;
+        bool chars = true, numbers = true;
+        for (It v = first; v != last; ++v) {
+            chars = chars && v->size() == 1;
+            numbers = numbers && !v->empty() && v->size() <= 3 &&
+                      v->find_first_not_of("0123456789") == std::string::npos &&
+                      std::stoi(*v) < 256 && (v->size() == 1 || (*v)[0] != '0');
+        }
+        if (!chars && !numbers) return set;
+        set.used = true;
+        set.numbers = !chars;
+        for (It v = first; v != last; ++v) {
+            int b = chars ? static_cast<unsigned char>((*v)[0]) : std::stoi(*v);
+            set.bits[b >> 6] |= std::uint64_t{1} << (b & 63);
+        }
+        return set;
     }
 
     int newScope() {
@@ -274,6 +297,18 @@ bool Dictionary::allows(int tag, std::string_view value) const {
     if (tag <= 0 || tag > maxTag()) return false;
     auto [begin, end] = enumRange[tag];
     if (begin == end) return true;
+    const ByteSet& set = enumSets[tag];
+    if (set.used) {
+        int b = -1;
+        if (!set.numbers) {
+            if (value.size() == 1) b = static_cast<unsigned char>(value[0]);
+        } else if (!value.empty() && value.size() <= 3 && (value.size() == 1 || value[0] != '0')) {
+            b = 0;
+            for (char c : value) b = c >= '0' && c <= '9' && b >= 0 ? b * 10 + (c - '0') : -1;
+            if (b > 255) b = -1;
+        }
+        return b >= 0 && (set.bits[b >> 6] >> (b & 63) & 1) != 0;
+    }
     auto first = enumValues.begin() + begin, last = enumValues.begin() + end;
     auto it = std::lower_bound(first, last, value,
                                [](const std::string& e, std::string_view v) { return e < v; });

@@ -105,6 +105,14 @@ class Dictionary {
     std::vector<std::string> names;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> enumRange;  // [begin, end) per tag
     std::vector<std::string> enumValues;
+    // Enumerations of single characters or of numbers below 256 (most of them) are also kept as
+    // a 256-bit set per tag, so most values are checked without a string comparison.
+    struct ByteSet {
+        bool numbers = false;  // the set holds numbers, else characters
+        bool used = false;
+        std::uint64_t bits[4] = {0, 0, 0, 0};
+    };
+    std::vector<ByteSet> enumSets;
     std::vector<std::pair<std::string, int>> byName;    // sorted
     std::vector<std::pair<std::string, int>> messages;  // sorted MsgType -> scope
     std::vector<Scope> scopes;
