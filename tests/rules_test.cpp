@@ -242,6 +242,37 @@ TEST_P(DictionaryRules, ABadDictionaryRefusesTheSiteBeforeASessionStarts) {
     }
 }
 
+TEST_P(DictionaryRules, ALogonThatFailsTheDictionaryIsRefused) {
+    const std::string logon = "35=A|98=0|108=30|9999=X";
+    if (initiator()) {
+        int port = peer->listen();
+        ASSERT_GT(port, 0);
+        gw = std::make_unique<BackgroundProcess>(
+            "gateconnect",
+            std::vector<std::string>{table, "BRK1", "127.0.0.1", std::to_string(port), "-i", qin,
+                                     "-o", qout},
+            options());
+        ASSERT_TRUE(peer->accept(5000));
+        ASSERT_EQ(FixPeer::field(peer->read(5000), 35), "A");
+        send(logon);
+        ProcessResult r = gw->wait(milliseconds(10000));
+        EXPECT_NE(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("Logon refused: tag 9999, Invalid tag number."), std::string::npos)
+            << r.out;
+    } else {
+        int port = 0;
+        gw = startGatelisten(port);
+        ASSERT_TRUE(gw);
+        ASSERT_TRUE(peer->connect(port));
+        send(logon);
+        EXPECT_TRUE(peer->waitClosed(5000)) << "no Logon answer, the connection closed";
+        EXPECT_TRUE(
+            gw->waitForOutput("Logon refused: tag 9999, Invalid tag number.", milliseconds(3000)))
+            << gw->output();
+    }
+    EXPECT_EQ(cell->In.seq, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothRoles, DictionaryRules,
                          ::testing::Values(Role::Initiator, Role::Acceptor), [](const auto& info) {
                              return info.param == Role::Initiator ? "Gateconnect" : "Gatelisten";
