@@ -32,6 +32,21 @@ void SessionCore::attach(const FixConfig& config, MemoryCell& siteCell, Rules ru
     selfCompID = cfg->getHeaderTagDefinition(TagSenderCompID);
     // FIX 4.2 accepts SendingTime with milliseconds; the standard rules use them.
     fix.setMilliseconds(rules == Rules::Standard);
+    validator.reset();
+    if (rules == Rules::Standard && cfg->dictionary())
+        validator = std::make_unique<Validator>(cfg->dictionary());
+}
+
+bool SessionCore::validates(int seq, const std::string& type) {
+    if (!validator) return true;
+    Validator::Fault f = validator->check(in.message);
+    if (f.ok()) return true;
+    say("FIX Message: [" + Converter::to_string(seq) + "] " + type + " refused: tag " +
+            Converter::to_string(f.tag) + ", " + rejectText(f.reason) +
+            (isSessionLevel(type) ? "." : "; not delivered."),
+        Warning);
+    reject(seq, type, f.reason, f.tag);
+    return false;
 }
 
 std::string SessionCore::field(int tag, const std::string& value) {
@@ -87,6 +102,8 @@ const char* SessionCore::rejectText(int reason) {
             return "Tag appears more than once";
         case 14:
             return "Tag specified out of required order";
+        case 15:
+            return "Repeating group fields out of order";
         case 16:
             return "Incorrect NumInGroup count for repeating group";
         default:
@@ -166,6 +183,15 @@ bool SessionCore::usableLogon(const std::string& msg, std::time_t now) {
         std::time_t sent = utcSeconds(in.getTagValue(TagSendingTime));
         if (sent < 0 || std::labs(static_cast<long>(now - sent)) > sendingTimeTolerance) {
             fault = LogonFault::SendingTime;
+        }
+    }
+    if (fault == LogonFault::None && validator) {
+        Validator::Fault f = validator->check(msg);
+        if (!f.ok()) {
+            fault = LogonFault::Invalid;
+            say("FIX Message: Logon refused: tag " + Converter::to_string(f.tag) + ", " +
+                    rejectText(f.reason) + ".",
+                Warning);
         }
     }
     return fault == LogonFault::None;
@@ -307,6 +333,7 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
     }
     if (!loggingOut) setStatus(status_Online);
     if (type == "4" && in.getTagCharValue(TagGapFillFlag) != Yes) {
+        if (!validates(seq, type)) return;
         sequenceReset(true);  // Reset mode: its MsgSeqNum is not checked
         drainQueued();        // messages kept above a gap may be next in line now
         return;
@@ -376,6 +403,7 @@ void SessionCore::processStandard(const std::string& msg) {
         reject(seq, type, 11, TagMsgType);
         return;
     }
+    if (!validates(seq, type)) return;
     if (!isSessionLevel(type)) {
         deliverOrHold(msg);
         return;

@@ -15,6 +15,9 @@
 //   from the site's Reject template, or with a Logout naming them; SendingTime is checked against
 //   the clock; heartbeats and TestRequests follow the two clocks of what was sent and what was
 //   received.
+// With a data dictionary in the site's configuration, the standard rules also validate every
+// inbound message taken in sequence against it (Validator); a failure is answered with a Reject
+// naming the reason and the tag, the message counts, and it is neither delivered nor acted on.
 // In both, an inbound application message counts only once the port has delivered it, numbers
 // never go back, and a Logout is answered with a Logout.
 //
@@ -25,6 +28,7 @@
 #include <ctime>
 #include <list>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -33,6 +37,7 @@
 #include "MemoryCell.h"
 #include "SessionPort.h"
 #include "Tag.h"
+#include "Validator.h"
 
 class SessionCore {
   public:
@@ -129,6 +134,9 @@ class SessionCore {
     void receivedStandard(const std::string& msg, std::time_t now);
     // A standard-rules message numbered as expected; its checks, then its effect.
     void processStandard(const std::string& msg);
+    // Checks `in` against the site's dictionary, if any; a fault is rejected (and counted when it
+    // is the expected number) and false returned.
+    bool validates(int seq, const std::string& type);
     // The messages kept above a gap that are now next in line.
     void drainQueued();
     // Today's effect of a session message numbered as expected, once counted.
@@ -161,8 +169,9 @@ class SessionCore {
     MemoryCell* cell = nullptr;
     std::string version;
     std::string peerCompID, selfCompID;
-    Fix fix;  // what is being built
-    Fix in;   // what is being read
+    std::unique_ptr<Validator> validator;  // standard rules with a dictionary only
+    Fix fix;                               // what is being built
+    Fix in;                                // what is being read
     int testReqID = 0;
     std::string undelivered;
     // Standard rules: messages above a gap by MsgSeqNum, the end of the gap last asked for, and

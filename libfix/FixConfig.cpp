@@ -1,5 +1,8 @@
 #include "FixConfig.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 
@@ -27,6 +30,72 @@ void FixConfig::readSetting(const std::string& line) {
         if (!std::isspace(static_cast<unsigned char>(c))) text += c;
     if (text == "{rules=standard}") standard = true;
     if (text == "{rules=today}") standard = false;
+    if (text == "{rules=standard}" || text == "{rules=today}") return;
+
+    // Several settings: "{rules=standard dictionary=FIX44.xml}", items apart by blanks. A line
+    // with anything else in it stays a comment, as every '@' line did before settings existed.
+    std::size_t open = line.find(LeftBrace), close = line.find(RightBrace);
+    if (open == std::string::npos || close == std::string::npos || close < open) return;
+    if (line.find_first_not_of(" \t\r", close + 1) != std::string::npos) return;
+    std::string items = line.substr(open + 1, close - open - 1);
+    std::string rules, dictionary;
+    std::size_t at = 0;
+    while ((at = items.find_first_not_of(" \t", at)) != std::string::npos) {
+        std::size_t end = std::min(items.find_first_of(" \t", at), items.size());
+        std::string item = items.substr(at, end - at);
+        at = end;
+        std::size_t eq = item.find('=');
+        std::string key = item.substr(0, eq);
+        std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
+        if (key == "rules" && (value == "standard" || value == "today")) {
+            rules = value;
+        } else if (key == "dictionary" && !value.empty()) {
+            dictionary = value;
+        } else {
+            return;
+        }
+    }
+    if (!rules.empty()) standard = rules == "standard";
+    if (!dictionary.empty()) dictionaryName = dictionary;
+}
+
+std::string FixConfig::installedDictionaries() {
+    // Found from the program's own place, so any prefix (and the build tree) works unchanged.
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return "/usr/share/fixgate/dict";
+    std::string dir(exe, static_cast<std::size_t>(n));
+    dir.erase(dir.rfind('/'));
+    return dir + "/../share/fixgate/dict";
+}
+
+std::string FixConfig::dictionaryPath(const std::string& name) {
+    if (name[0] == '/') return name;
+    // Beside the site configurations first, then the dictionaries installed with the programs.
+    std::string local = "./cfg/" + name;
+    if (access(local.c_str(), F_OK) == 0) return local;
+    std::string installed = installedDictionaries() + "/" + name;
+    if (access(installed.c_str(), F_OK) == 0) return installed;
+    return local;
+}
+
+void FixConfig::loadDictionary(const std::string& path) {
+    std::string file = dictionaryPath(dictionaryName);
+    if (dictionaryName[0] != '/' && access(file.c_str(), F_OK) != 0)
+        throw DictionaryRefused("FIX data dictionary " + dictionaryName + " named in " + path +
+                                " is neither in ./cfg/ nor in " + installedDictionaries());
+    try {
+        dict = Dictionary::load(file);
+    } catch (const DictionaryError& e) {
+        throw DictionaryRefused("FIX data dictionary named in " + path + " refused: " + e.what());
+    }
+    std::string begin = getHeaderTagDefinition(TagBeginString);
+    if (!begin.empty() && begin != dict->beginString()) {
+        std::string version = dict->beginString();
+        dict.reset();
+        throw DictionaryRefused("FIX data dictionary " + file + " is for " + version +
+                                ", the site's BeginString in " + path + " is " + begin);
+    }
 }
 
 FixConfig::FixConfig(const std::string& client) {
@@ -63,6 +132,8 @@ void FixConfig::load(const std::string& client) {
                                " line " + std::to_string(number) + ": " + e.what());
         }
     }
+    // Read whole or not at all: a session never starts with a half-read dictionary.
+    if (!dictionaryName.empty()) loadDictionary(path);
 }
 
 void FixConfig::loadFixMsgDefinition(std::list<Tag>& tagList, const char* line) {

@@ -5,7 +5,13 @@
 // getMsgTemplate hands out fresh copies, header first, from which Fix::build assembles a message.
 // One setting line chooses the site's session rules: "@ {rules=standard}" for the standard FIX
 // session rules, "@ {rules=today}" (or none) for the suite's own; any other '@' line stays a
-// comment, so every file written before the setting existed reads as it did.
+// comment, so every file written before the setting existed reads as it did. Settings may share a
+// line, apart by blanks: "@ {rules=standard dictionary=FIX44.xml}" also names the site's FIX data
+// dictionary, which the standard rules validate every inbound message against. A relative name
+// is looked up in ./cfg/ (beside the configurations), then in the folder the dictionaries are
+// installed in (<prefix>/share/fixgate/dict, found from the program's path); a dictionary that
+// cannot be read whole, or whose version is not the header template's BeginString, makes load()
+// throw CfgException naming the file and the problem.
 //
 // A template line that cannot be read as intended (longer than 127 characters, no '{', a '{'
 // without '}', an empty item or one without a field number) is refused: load() throws
@@ -16,8 +22,10 @@
 
 #include <exception>
 #include <list>
+#include <memory>
 #include <string>
 
+#include "Dictionary.h"
 #include "Tag.h"
 
 class CfgException : public std::exception {
@@ -27,6 +35,12 @@ class CfgException : public std::exception {
 
   private:
     std::string CfgMessage;
+};
+
+// The configuration was read but its data dictionary was refused.
+class DictionaryRefused : public CfgException {
+  public:
+    using CfgException::CfgException;
 };
 
 class FixConfig {
@@ -71,11 +85,18 @@ class FixConfig {
     std::string getHeaderTagDefinition(int t) const;
     // The file chose the standard FIX session rules (the last setting line wins).
     bool standardRules() const { return standard; }
+    // The site's data dictionary, or nullptr when the file names none.
+    std::shared_ptr<const Dictionary> dictionary() const { return dict; }
+    // Where a dictionary name from a setting line is read from.
+    static std::string dictionaryPath(const std::string& name);
+    // <prefix>/share/fixgate/dict for the running program's <prefix>/bin.
+    static std::string installedDictionaries();
     static constexpr char Setting = '@';
 
   private:
     // A '@' line: the rules setting, or a comment.
     void readSetting(const std::string& line);
+    void loadDictionary(const std::string& path);
     // The template a line marker selects, or nullptr for a comment line.
     std::list<Tag>* templateFor(char marker);
     const std::list<Tag>* templateFor(char marker) const;
@@ -89,4 +110,6 @@ class FixConfig {
     std::list<Tag> seqreset;
     std::list<Tag> logout;
     bool standard = false;
+    std::string dictionaryName;
+    std::shared_ptr<const Dictionary> dict;
 };

@@ -5,8 +5,9 @@
 # one apt-get line to run.
 set -euo pipefail
 
-# Configuring the project finds GoogleTest and Google Benchmark, so building needs them too.
-build=(g++ cmake make libncurses-dev libgtest-dev libbenchmark-dev)
+# Configuring the project finds GoogleTest and Google Benchmark, so building needs them too;
+# libxml2 reads the FIX data dictionaries.
+build=(g++ cmake make libncurses-dev libxml2-dev libgtest-dev libbenchmark-dev)
 # Sanitizer and fuzz builds (clang), the terminal test of sitewatch (tmux), the TLS test
 # (stunnel4, openssl), the manual pages (groff, man-db), the units (systemd-analyze) and the
 # package (dpkg-dev with dpkg-shlibdeps, file, lintian).

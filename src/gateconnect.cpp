@@ -39,6 +39,15 @@ int run(Options& options, int port, Syslog& slog) {
 
     std::string inName = options.is_present('i') ? options.getOption('i') : "c.1";
 
+    // A data dictionary that cannot be read ends the program before it connects; any other fault
+    // of the configuration is reported where it always was, once connected.
+    try {
+        const FixConfig checked(site);
+    } catch (const DictionaryRefused&) {
+        throw;
+    } catch (const CfgException&) {
+    }
+
     Socket sock(address, port);
     slog.printlog(
         "Socket connection with remote host [" + address + ":" + portText + "] was established.",

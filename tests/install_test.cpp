@@ -53,15 +53,23 @@ TEST_F(Install, ProgramsManualPagesExamplesAndUnitsLandInTheirFolders) {
         expected.push_back("/lib/systemd/system/" + unit);
         expected.push_back("/usr/share/doc/fixgate/examples/systemd/" + unit);
     }
-    for (const char* file : {"/etc/fixgate/fixgate.env", "/usr/share/doc/fixgate/copyright",
-                             "/usr/share/doc/fixgate/examples/sites.txt",
-                             "/usr/share/doc/fixgate/examples/acceptor/cfg/BUYSIDE.fix",
-                             "/usr/share/doc/fixgate/examples/initiator/cfg/SELLSIDE.fix",
-                             "/usr/share/doc/fixgate/examples/stunnel/initiator.conf",
-                             "/usr/share/doc/fixgate/examples/stunnel/acceptor.conf"})
+    for (const char* file :
+         {"/etc/fixgate/fixgate.env", "/usr/share/doc/fixgate/copyright",
+          "/usr/share/doc/fixgate/examples/sites.txt",
+          "/usr/share/doc/fixgate/examples/acceptor/cfg/BUYSIDE.fix",
+          "/usr/share/doc/fixgate/examples/initiator/cfg/SELLSIDE.fix",
+          "/usr/share/doc/fixgate/examples/stunnel/initiator.conf",
+          "/usr/share/doc/fixgate/examples/stunnel/acceptor.conf",
+          "/usr/share/fixgate/dict/FIX42.xml", "/usr/share/fixgate/dict/FIX44.xml",
+          "/usr/share/fixgate/dict/LICENSE", "/usr/share/fixgate/dict/ORIGIN"})
         expected.push_back(file);
     for (const std::string& path : expected)
         EXPECT_TRUE(std::ifstream(dest(path)).good()) << path << " is not installed";
+    // The dictionaries are installed as they were fetched: their recorded checksums hold.
+    ProcessOptions inDict;
+    inDict.cwd = dest("/usr/share/fixgate/dict");
+    ProcessResult sums = runProgram("/usr/bin/sha256sum", {"-c", "SHA256SUMS"}, inDict);
+    EXPECT_EQ(sums.exitCode, 0) << sums.out << sums.err;
 
     for (const std::string& p : programs) {
         ProcessResult usage = runProgram(dest("/usr/bin/" + p), {});

@@ -31,7 +31,7 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
     ASSERT_EQ(info.exitCode, 0) << info.err;
     for (const char* field :
          {" Package: fixgate\n", " Version: 0.1.0\n", " Section: net\n", "adduser",
-          "libc6 (>=", "libstdc++6 (>=", "libncurses6 (>=", " conffiles", " postinst"})
+          "libc6 (>=", "libstdc++6 (>=", "libncurses6 (>=", "libxml2", " conffiles", " postinst"})
         EXPECT_NE(info.out.find(field), std::string::npos) << field << "\n" << info.out;
 
     ProcessResult contents = runProgram("/usr/bin/dpkg-deb", {"-c", deb});
@@ -43,7 +43,8 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
           " ./usr/share/man/man1/gatelisten.1.gz\n", " ./usr/share/man/man5/fixgate-sitecfg.5.gz\n",
           " ./lib/systemd/system/fixgate-connect@.service\n", " ./etc/fixgate/fixgate.env\n",
           " ./usr/share/doc/fixgate/copyright\n", " ./usr/share/doc/fixgate/changelog.gz\n",
-          " ./usr/share/doc/fixgate/examples/stunnel/acceptor.conf\n"})
+          " ./usr/share/doc/fixgate/examples/stunnel/acceptor.conf\n",
+          " ./usr/share/fixgate/dict/FIX44.xml\n", " ./usr/share/fixgate/dict/FIX42.xml\n"})
         EXPECT_NE(contents.out.find(path), std::string::npos) << path;
     EXPECT_EQ(contents.out.find("orderfill"), std::string::npos) << "demo programs stay out";
     EXPECT_EQ(contents.out.find("_test"), std::string::npos) << "tests stay out";

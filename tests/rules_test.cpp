@@ -166,4 +166,116 @@ INSTANTIATE_TEST_SUITE_P(BothRoles, StandardRules,
                              return info.param == Role::Initiator ? "Gateconnect" : "Gatelisten";
                          });
 
+// The same site with the shipped FIX 4.2 dictionary named on its setting line.
+class DictionaryRules : public StandardRules {
+  protected:
+    void SetUp() override {
+        StandardRules::SetUp();
+        std::string self = initiator() ? "DESKA" : "GATE";
+        home.writeCfg("BRK1",
+                      "@ {rules=standard dictionary=FIX42.xml}\n~ {8=FIX.4.2,9=,35=,49=" + self +
+                          ",56=BRK1,34=,52=}\nA {98=0,108=30}\n0 {}\n1 {112=}\n"
+                          "2 {7=,16=}\n3 {}\n4 {123=Y,36=}\n5 {58=}\n");
+    }
+};
+
+// An execution report with every field FIX 4.2 requires.
+std::string fullExecution(int n) {
+    return "35=8|37=O" + std::to_string(n) + "|17=X" + std::to_string(n) +
+           "|20=0|150=0|39=0|55=IBM|54=1|38=100|151=100|14=0|6=0";
+}
+
+TEST_P(DictionaryRules, FaultyMessagesAreRejectedCountedNotDeliveredAndTheSessionGoesOn) {
+    logOn();
+    struct Case {
+        std::string fields;
+        const char* reason;
+        const char* tag;
+    } cases[] = {
+        {fullExecution(2) + "|9999=X", "0", "9999"},
+        {"35=8|37=O3|17=X3|20=0|150=0|39=0|55=IBM|54=1|151=100|14=0", "1", "6"},
+        {fullExecution(4) + "|54=2", "13", "54"},
+        {fullExecution(5) + "|32=1O0", "6", "32"},
+    };
+    for (const Case& c : cases) {
+        int seq = nextSeq;
+        send(c.fields);
+        std::string rejected = peer->readType("3", 5000);
+        EXPECT_EQ(FixPeer::field(rejected, 45), std::to_string(seq)) << c.fields;
+        EXPECT_EQ(FixPeer::field(rejected, 373), c.reason) << c.fields;
+        EXPECT_EQ(FixPeer::field(rejected, 371), c.tag) << c.fields;
+        EXPECT_EQ(FixPeer::field(rejected, 372), "8") << c.fields;
+    }
+    send(fullExecution(6));
+    EXPECT_EQ(deliveredIds(1), (std::vector<std::string>{"X6"})) << "only the valid one";
+    EXPECT_EQ(cell->In.seq, 6);
+    EXPECT_EQ(cell->status, status_Online);
+    EXPECT_TRUE(gw->waitForOutput("[2] 8 refused: tag 9999, Invalid tag number; not delivered.",
+                                  milliseconds(3000)))
+        << gw->output();
+}
+
+TEST_P(DictionaryRules, ABadDictionaryRefusesTheSiteBeforeASessionStarts) {
+    home.writeFile("cfg/FIX42.xml", "<fix major='4' minor='2'><header/></fix>");
+    if (initiator()) {
+        int port = peer->listen();
+        ASSERT_GT(port, 0);
+        gw = std::make_unique<BackgroundProcess>(
+            "gateconnect",
+            std::vector<std::string>{table, "BRK1", "127.0.0.1", std::to_string(port), "-i", qin,
+                                     "-o", qout},
+            options());
+        ProcessResult r = gw->wait(milliseconds(10000));
+        EXPECT_NE(r.exitCode, 0) << r.out;
+        EXPECT_NE(r.err.find("./cfg/FIX42.xml: no <fields>"), std::string::npos) << r.err;
+        EXPECT_FALSE(peer->accept(200)) << "it never connected";
+    } else {
+        int port = 0;
+        gw = startGatelisten(port);
+        ASSERT_TRUE(gw);
+        ASSERT_TRUE(peer->connect(port));
+        send("35=A|98=0|108=30");
+        EXPECT_TRUE(peer->waitClosed(5000)) << "no Logon answer, the connection closed";
+        EXPECT_TRUE(gw->waitForOutput("./cfg/FIX42.xml: no <fields>", milliseconds(3000)))
+            << gw->output();
+        EXPECT_NE(cell->status, status_Online);
+    }
+}
+
+TEST_P(DictionaryRules, ALogonThatFailsTheDictionaryIsRefused) {
+    const std::string logon = "35=A|98=0|108=30|9999=X";
+    if (initiator()) {
+        int port = peer->listen();
+        ASSERT_GT(port, 0);
+        gw = std::make_unique<BackgroundProcess>(
+            "gateconnect",
+            std::vector<std::string>{table, "BRK1", "127.0.0.1", std::to_string(port), "-i", qin,
+                                     "-o", qout},
+            options());
+        ASSERT_TRUE(peer->accept(5000));
+        ASSERT_EQ(FixPeer::field(peer->read(5000), 35), "A");
+        send(logon);
+        ProcessResult r = gw->wait(milliseconds(10000));
+        EXPECT_NE(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("Logon refused: tag 9999, Invalid tag number."), std::string::npos)
+            << r.out;
+    } else {
+        int port = 0;
+        gw = startGatelisten(port);
+        ASSERT_TRUE(gw);
+        ASSERT_TRUE(peer->connect(port));
+        send(logon);
+        EXPECT_TRUE(peer->waitClosed(5000)) << "no Logon answer, the connection closed";
+        EXPECT_TRUE(
+            gw->waitForOutput("Logon refused: tag 9999, Invalid tag number.", milliseconds(3000)))
+            << gw->output();
+    }
+    EXPECT_EQ(cell->In.seq, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoles, DictionaryRules,
+                         ::testing::Values(Role::Initiator, Role::Acceptor), [](const auto& info) {
+                             return info.param == Role::Initiator ? "Gateconnect" : "Gatelisten";
+                         });
+
 }  // namespace

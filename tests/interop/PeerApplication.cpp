@@ -3,6 +3,7 @@
 #include <quickfix/Message.h>
 #include <quickfix/Session.h>
 
+#include <cstdlib>
 #include <sstream>
 
 namespace {
@@ -19,6 +20,15 @@ void PeerApplication::onLogon(const FIX::SessionID&) {
 
 void PeerApplication::onLogout(const FIX::SessionID&) {
     recorder.record("LOGOUT");
+}
+
+void PeerApplication::fromAdmin(const FIX::Message& message, const FIX::SessionID&) noexcept {
+    try {
+        if (fieldOr(message.getHeader(), 35, "") == "3")
+            recorder.record("REJECT", message.toString());
+    } catch (const std::exception& e) {
+        recorder.record("APP-ERROR", e.what());
+    }
 }
 
 void PeerApplication::fromApp(const FIX::Message& message, const FIX::SessionID&) noexcept {
@@ -42,6 +52,13 @@ void PeerApplication::fill(const FIX::Message& order) {
 void PeerApplication::sendExecution(const std::string& clOrdId, const std::string& symbol,
                                     const std::string& side, const std::string& qty,
                                     const std::string& price) {
+    FIX::Message report = execution(clOrdId, symbol, side, qty, price);
+    FIX::Session::sendToTarget(report, session);
+}
+
+FIX::Message PeerApplication::execution(const std::string& clOrdId, const std::string& symbol,
+                                        const std::string& side, const std::string& qty,
+                                        const std::string& price) {
     const int n = ++executions;
     FIX::Message report;
     report.getHeader().setField(35, "8");
@@ -59,7 +76,7 @@ void PeerApplication::sendExecution(const std::string& clOrdId, const std::strin
     report.setField(151, "0");
     report.setField(14, qty);
     report.setField(6, price);
-    FIX::Session::sendToTarget(report, session);
+    return report;
 }
 
 void PeerApplication::command(const std::string& line) {
@@ -101,6 +118,19 @@ void PeerApplication::command(const std::string& line) {
         words >> id;
         sendExecution(id.empty() ? "UNSOLICITED-" + std::to_string(executions + 1) : id, "IBM", "1",
                       "100", "10");
+    } else if (verb == "exec-with" || verb == "exec-without") {
+        // An execution with one field more ("exec-with ID 9999=X") or one fewer
+        // ("exec-without ID 6"): QuickFIX sends what it is given, unchecked.
+        std::string id, change;
+        words >> id >> change;
+        FIX::Message report = execution(id, "IBM", "1", "100", "10");
+        std::size_t eq = change.find('=');
+        int tag = std::atoi(change.substr(0, eq).c_str());
+        if (verb == "exec-with")
+            report.setField(tag, change.substr(eq + 1));
+        else
+            report.removeField(tag);
+        FIX::Session::sendToTarget(report, session);
     } else {
         recorder.record("COMMAND-FAILED", "unknown command");
     }

@@ -27,7 +27,8 @@ class PeerApplication : public FIX::Application {
     // The callbacks never throw: nothing here should make QuickFIX reject or refuse a message,
     // so every reject in the record comes from QuickFIX's own session checks.
     void toApp(FIX::Message&, const FIX::SessionID&) noexcept override {}
-    void fromAdmin(const FIX::Message&, const FIX::SessionID&) noexcept override {}
+    // Session-level Rejects that reach QuickFIX's application are recorded as "REJECT".
+    void fromAdmin(const FIX::Message& message, const FIX::SessionID&) noexcept override;
     void fromApp(const FIX::Message& message, const FIX::SessionID&) noexcept override;
 
     // Runs one command line of the control file; unknown commands are recorded and ignored.
@@ -35,6 +36,9 @@ class PeerApplication : public FIX::Application {
 
   private:
     void fill(const FIX::Message& order);
+    FIX::Message execution(const std::string& clOrdId, const std::string& symbol,
+                           const std::string& side, const std::string& qty,
+                           const std::string& price);
     void sendExecution(const std::string& clOrdId, const std::string& symbol,
                        const std::string& side, const std::string& qty, const std::string& price);
 

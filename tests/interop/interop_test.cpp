@@ -596,4 +596,42 @@ TEST_P(StandardRulesSession, OperatorStopSendsALogoutThatQuickFixAnswers) {
 INSTANTIATE_TEST_SUITE_P(BothRoles, StandardRulesSession,
                          ::testing::Values(Role::Initiator, Role::Acceptor), roleName);
 
+// Our site on the standard rules with the shipped FIX 4.2 dictionary: QuickFIX sends executions
+// with an undefined tag and without a required field; both are answered with Rejects QuickFIX
+// takes as such, neither reaches our application, and the session goes on.
+class DictionarySession : public InteropSession {};
+
+TEST_P(DictionarySession, UndefinedTagAndMissingRequiredFieldAreRejectedAndTheSessionGoesOn) {
+    cfgExtra = "@ {rules=standard dictionary=FIX42.xml}\n";
+    if (!logOn()) return;
+    peer->command("exec-with UNDEFINED 9999=X");
+    peer->command("exec-without MISSING 6");
+    peer->command("exec AFTER");
+    ASSERT_TRUE(peer->waitFor("REJECT", "", 2, milliseconds(10000)))
+        << peer->transcript() << "\n--- gateway:\n"
+        << gateway->output();
+    std::vector<std::string> rejects = peer->records("REJECT");
+    ASSERT_EQ(rejects.size(), 2u) << peer->transcript();
+    EXPECT_NE(rejects[0].find(field("373", "0")), std::string::npos) << shown(rejects[0]);
+    EXPECT_NE(rejects[0].find(field("371", "9999")), std::string::npos) << shown(rejects[0]);
+    EXPECT_NE(rejects[1].find(field("373", "1")), std::string::npos) << shown(rejects[1]);
+    EXPECT_NE(rejects[1].find(field("371", "6")), std::string::npos) << shown(rejects[1]);
+
+    std::vector<std::string> got = delivered(2, milliseconds(3000));
+    ASSERT_EQ(got.size(), 1u) << peer->transcript();
+    EXPECT_NE(got[0].find(field("11", "AFTER")), std::string::npos) << shown(got[0]);
+    EXPECT_TRUE(peer->records("LOGOUT").empty()) << peer->transcript();
+    ASSERT_TRUE(settled()) << peer->transcript();
+    send(order("OURS-AFTER-REJECTS"));
+    EXPECT_TRUE(peer->waitFor("ORDER", field("11", "OURS-AFTER-REJECTS"), 1, milliseconds(10000)))
+        << peer->transcript();
+    EXPECT_TRUE(gateway->running());
+    // QuickFIX objected to nothing we sent: it sent no Reject of its own.
+    EXPECT_TRUE(peer->records("OUT", field("35", "3")).empty()) << peer->transcript();
+    EXPECT_TRUE(peer->records("OUT", field("35", "j")).empty()) << peer->transcript();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoles, DictionarySession,
+                         ::testing::Values(Role::Initiator, Role::Acceptor), roleName);
+
 }  // namespace

@@ -1,0 +1,68 @@
+// Validator: checks one whole inbound message against a data dictionary and names the first
+// fault as a SessionRejectReason and the tag at fault: an undefined tag (0), a required tag
+// missing (1), a tag this message type does not have (2), a tag without a value (4), a value
+// outside the enumeration (5), a value of the wrong format (6), a MsgType the dictionary does not
+// define (11), a tag repeated outside a repeating group (13), a header tag after the body or a
+// body tag after the trailer (14), a group entry that does not start with its first field (15),
+// and a NumInGroup different from the entries that follow (16). A group announced with 0 entries
+// is valid.
+//
+// The message is walked once, left to right; the framing (BeginString, BodyLength, CheckSum) is
+// the caller's to check first. check() allocates nothing: the tags seen are kept in bitsets and
+// the open groups on a stack, both sized when the validator is made. Cost: O(fields), plus a
+// clear of one bitset (highest tag / 64 words) per message and per group entry.
+//
+// Thread contract: one validator per session thread; the dictionary it holds is shared.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "Dictionary.h"
+
+class Validator {
+  public:
+    struct Fault {
+        int reason = -1;  // SessionRejectReason; -1 when the message is valid
+        int tag = 0;      // the tag at fault (RefTagID), 0 when none applies
+        bool ok() const { return reason < 0; }
+    };
+
+    explicit Validator(std::shared_ptr<const Dictionary> dictionary);
+
+    Fault check(std::string_view msg);
+    const Dictionary& dictionary() const { return *dict; }
+
+  private:
+    // One open level: the top (header, body or trailer of the message) or a group's entries.
+    struct Level {
+        int scope;
+        int countTag;   // 0 at the top
+        int delimiter;  // first field of each entry
+        long expected;  // entries announced
+        long entries;   // entries begun
+    };
+
+    bool seen(int depth, int tag) const {
+        return (seen_[depth * words + (tag >> 6)] >> (tag & 63) & 1) != 0;
+    }
+    void mark(int depth, int tag) {
+        seen_[depth * words + (tag >> 6)] |= std::uint64_t{1} << (tag & 63);
+    }
+    void clear(int depth);
+    // The first required tag of `scope` not seen at `depth`, 0 when all are there.
+    int missing(int depth, int scope) const;
+    // Closes the innermost group: its last entry complete, its count right.
+    Fault closeGroup();
+    Fault closeAll();
+    Fault value(int tag, std::string_view v) const;
+    // Places `tag` in the open levels (closing groups it ends, opening the one it counts).
+    Fault place(int tag, std::string_view v);
+
+    std::shared_ptr<const Dictionary> dict;
+    std::size_t words;
+    std::vector<std::uint64_t> seen_;  // one bitset per level
+    std::vector<Level> levels;         // capacity fixed at construction
+};
