@@ -185,6 +185,11 @@ void Session::runLoop() {
         // pending, so the rest waits in the journal and on the input queue, not in this process.
         // Nothing new goes out after our Logout.
         bool takeOutbound = comm.pending() < maxPendingOutput && logoutDeadline == 0;
+        if (takeOutbound && (pipeReady || p->hasMessage()) && sock->hungUp()) {
+            // A close that came after the last read: read it before a text goes into it.
+            comm.noteReadable();
+            continue;
+        }
         if (takeOutbound && (pipeReady || p->hasMessage())) {
             bool reads = !p->hasMessage();
             if (sendApplications()) act = true;

@@ -143,6 +143,13 @@ int Socket::selectEvent(int fd, int timeout, bool alsoWritable) {
     return ready;
 }
 
+bool Socket::hungUp() {
+    pollfd fds{sock, POLLRDHUP, 0};
+    int rc = ::poll(&fds, 1, 0);
+    if (rc < 0 && errno != EINTR) throw SocketException("Fail in select event.", errno);
+    return rc > 0 && (fds.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 void Socket::setNoDelay() {
     int on = 1;
     ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));

@@ -74,6 +74,9 @@ class Socket {
     // true when it is; false also when a signal cut the wait short. Throws "Fail in select
     // event.".
     bool waitReadable(int milliseconds);
+    // True when the peer has closed its side or the connection has failed, without reading and
+    // without waiting. Throws "Fail in select event.".
+    bool hungUp();
     // Sends small writes at once instead of holding them for the peer's acknowledgement (Nagle):
     // a FIX message is one write and must not wait for the next. Not an error on a socket that is
     // not TCP.
