@@ -75,7 +75,8 @@ void Dispatcher::dispatch() {
                 pause(1000000000L);
             } else if (next < backlog.size()) {
                 int slot = backlog[next++];
-                forward(slot, journal->text(slot));
+                // Newer texts wait until the whole backlog is on its way.
+                forward(slot, journal->text(slot), next == backlog.size());
             } else {
                 forwardOne();
             }
@@ -99,7 +100,7 @@ void Dispatcher::forwardOne() {
     forward(slot, std::string(journal->buffer(slot).mtext, static_cast<size_t>(length)));
 }
 
-bool Dispatcher::refused(const std::string& text) const {
+bool Dispatcher::unusable(const std::string& text) const {
     // The pipe frames texts by newline and the journal measures them up to a NUL: either inside a
     // text would send its pieces as separate messages, each with a number of its own.
     const char* reason = nullptr;
@@ -110,21 +111,22 @@ bool Dispatcher::refused(const std::string& text) const {
     } else if (text.find('\0') != std::string::npos) {
         reason = "it holds a NUL byte";
     }
-    if (reason == nullptr) return false;
-    std::cerr << "Dispatcher [" << site << "] refused an outbound text of " << text.size()
-              << " bytes: " << reason << "." << std::endl;
-    return true;
-}
-
-void Dispatcher::forward(int slot, const std::string& text) {
-    if (refused(text)) {
-        journal->release(slot);
-        return;
+    if (reason != nullptr) {
+        std::cerr << "Dispatcher [" << site << "] refused an outbound text of " << text.size()
+                  << " bytes: " << reason << "." << std::endl;
+        return true;
     }
     if (static_cast<int>(text.size()) > Pipe::maxText) {
         // The pipe cannot carry it whole; report it rather than end every session of the process.
         std::cout << "Dispatcher [" << site << "] dropped an outbound text of " << text.size()
                   << " bytes: longer than the pipe carries." << std::endl;
+        return true;
+    }
+    return false;
+}
+
+void Dispatcher::forward(int slot, const std::string& text, bool gather) {
+    if (unusable(text)) {
         journal->release(slot);
         return;
     }
@@ -137,19 +139,48 @@ void Dispatcher::forward(int slot, const std::string& text) {
         // Only this thread adds entries, so an empty record stays empty until it does.
         if (nothingAhead && direct(slot, text)) return;
     }
+    batch.assign(1, slot);
+    lines.assign(text);
+    lines += Pipe::Nl;
+    if (gather) takeWaiting();
     {
         std::lock_guard<std::mutex> guard(forwardedLock);
-        forwarded.push_back(slot);
+        forwarded.insert(forwarded.end(), batch.begin(), batch.end());
     }
     // A signal cuts a wait for room in the pipe short; a write of at most PIPE_BUF bytes happens
-    // whole or not at all, so nothing reached the pipe. Only stop() ends the attempts: the text
-    // then stays held in its slot. Any other signal is no reason to give up.
-    while (!p->writeMsg(text)) {
+    // whole or not at all, so nothing reached the pipe. Only stop() ends the attempts: the texts
+    // then stay held in their slots. Any other signal is no reason to give up.
+    while (!p->writeBuf(lines.data(), static_cast<int>(lines.size()))) {
         if (stopping.load()) {
             std::lock_guard<std::mutex> guard(forwardedLock);
-            forwarded.pop_back();
+            forwarded.erase(forwarded.end() - static_cast<long>(batch.size()), forwarded.end());
             return;
         }
+    }
+}
+
+void Dispatcher::takeWaiting() {
+    // The session is busy, so texts queue up behind this one: those already waiting go along in
+    // the same write, as long as it stays one atomic pipe write (a text that would not fit stays
+    // on the queue). A receive that finds nothing ends it, so a quiet queue costs one call.
+    while (batch.size() < maxBatch) {
+        int room = Pipe::BufferSize - static_cast<int>(lines.size()) - 1;
+        if (room <= 0) return;
+        int slot = journal->acquire(false);
+        if (slot < 0) return;
+        int length = q->receive(journal->buffer(slot), mtype, NoWaitMode, room);
+        if (length < 0) {
+            journal->release(slot);
+            return;
+        }
+        std::string text(journal->buffer(slot).mtext, static_cast<size_t>(length));
+        if (unusable(text)) {
+            journal->release(slot);
+            continue;
+        }
+        batch.push_back(slot);
+        lines += text;
+        lines += Pipe::Nl;
     }
 }
 

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Journal.h"
 #include "MsgQueue.h"
@@ -67,11 +68,15 @@ class Dispatcher : public Thread {
 
   private:
     void forwardOne();
-    // Writes the text of a slot into the pipe, or refuses it and frees the slot.
-    void forward(int slot, const std::string& text);
-    // An empty text, or one holding a newline or a NUL, cannot travel as one message: reported on
-    // standard error and true, so the caller frees its slot.
-    bool refused(const std::string& text) const;
+    // Hands the text of a slot to the session (directly, or through the pipe, with gather
+    // together with the texts waiting behind it on the queue), or refuses it and frees the slot.
+    void forward(int slot, const std::string& text, bool gather = true);
+    // Adds the texts already waiting on the queue to `batch` and `lines`, without waiting.
+    void takeWaiting();
+    // An empty text, or one holding a newline or a NUL, cannot travel as one message (reported on
+    // standard error), nor can one longer than the pipe carries (reported on standard output):
+    // true, so the caller frees its slot.
+    bool unusable(const std::string& text) const;
 
     Shm* shm;
     Pipe* p;
@@ -87,4 +92,10 @@ class Dispatcher : public Thread {
     std::mutex forwardedLock;
     std::deque<int> forwarded;
     std::function<bool(int, const std::string&)> direct;
+
+    // Texts written to the pipe in one write at most.
+    static constexpr std::size_t maxBatch = 32;
+    // The slots and the lines of the pipe write being made.
+    std::vector<int> batch;
+    std::string lines;
 };

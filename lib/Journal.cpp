@@ -132,8 +132,9 @@ Journal::Slot& Journal::slot(int index) const {
     return table[index];
 }
 
-int Journal::acquire() {
-    if (sem_wait(&freeCount) != 0) return -1;  // EINTR: the dispatcher is being stopped
+int Journal::acquire(bool wait) {
+    // EINTR: the dispatcher is being stopped.
+    if ((wait ? sem_wait(&freeCount) : sem_trywait(&freeCount)) != 0) return -1;
     int index;
     {
         std::lock_guard<std::mutex> guard(lock);

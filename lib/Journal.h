@@ -51,8 +51,8 @@ class Journal {
     Journal& operator=(const Journal&) = delete;
 
     // Dispatcher side. Waits for a free slot and readies it for a receive: the index, or -1 when
-    // a signal cut the wait short.
-    int acquire();
+    // a signal cut the wait short (or, without wait, when no slot is free).
+    int acquire(bool wait = true);
     // The receive buffer of a slot: the queue writes its type and text here.
     MBUF& buffer(int slot);
     // The text and the queue type of an occupied slot.

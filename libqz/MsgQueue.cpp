@@ -28,13 +28,14 @@ std::string MsgQueue::read(long type, int mode) {
     return std::string(mbuf.mtext, strnlen(mbuf.mtext, static_cast<size_t>(length)));
 }
 
-int MsgQueue::receive(MBUF& into, long type, int mode) {
+int MsgQueue::receive(MBUF& into, long type, int mode, int most) {
     lastReadType = 0;
     // The whole buffer is offered: a foreign message of exactly 4096 bytes arrives whole, since
     // the text is the received length and never needs a terminator in mtext.
-    ssize_t received = msgrcv(qid, &into, msgBufferSize, type, mode);
+    ssize_t received = msgrcv(qid, &into, static_cast<size_t>(most), type, mode);
     if (received < 0) {
         if ((mode == NoWaitMode && errno == ENOMSG) || errno == EINTR) return -1;
+        if (errno == E2BIG && most < msgBufferSize) return -1;
         throw MQException("Fail to read from MsgQueue.");
     }
     lastReadType = into.mtype;

@@ -54,8 +54,9 @@ class MsgQueue {
     // there the moment the queue gives it up: the number of text bytes received (a NUL among them
     // included, so the caller can see it), or -1 when nothing was taken: a NoWaitMode receive
     // found nothing, or a signal interrupted the wait and the caller's loop decides whether to
-    // wait again. The type is in into.mtype.
-    int receive(MBUF& into, long type, int mode);
+    // wait again. The type is in into.mtype. With `most` below the buffer's size, a longer
+    // message is not taken either (-1): it stays first on the queue.
+    int receive(MBUF& into, long type, int mode, int most = msgBufferSize);
     // Sends text with the type (0 means 1). A non-waiting send that finds the queue full or
     // removed is retried waiting, and a wait cut short by a signal is resumed, so nothing is
     // dropped. Texts over 4095 bytes are refused.

@@ -292,3 +292,31 @@ TEST_F(DispatcherTest, StopWhileThePipeIsFullKeepsTheTextItCouldNotWriteHeld) {
 }
 
 }  // namespace
+
+TEST_F(DispatcherTest, TextsWaitingTogetherGoThroughThePipeWholeAndInQueueOrder) {
+    // Taken several to a pipe write while they fit one, so sizes that do not fit together
+    // must wait on the queue for the next write rather than be cut or reordered.
+    const int sizes[] = {200, 3000, 3000, 200, 4000, 100, 2500, 1500};  // within the queue's 16 KiB
+    std::vector<std::string> sent;
+    for (int size : sizes) {
+        std::string text =
+            "35=D\x01"
+            "11=" +
+            std::to_string(sent.size()) +
+            "\x01"
+            "58=";
+        text += std::string(static_cast<size_t>(size) - text.size(), 'x');
+        queue->write(text, WaitMode, 4);
+        sent.push_back(text);
+    }
+    start(0);
+    for (const std::string& expected : sent) {
+        std::string text = nextText();
+        ASSERT_EQ(text.size(), expected.size());
+        EXPECT_EQ(text, expected);
+        EXPECT_EQ(forwardedType(), 4);
+    }
+    EXPECT_EQ(forwardedType(), -1) << "one journal slot per text";
+    EXPECT_TRUE(drainQueue().empty());
+    EXPECT_TRUE(dispatcher->journalInUse().held().empty());
+}
