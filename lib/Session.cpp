@@ -185,12 +185,12 @@ void Session::runLoop() {
         // pending, so the rest waits in the journal and on the input queue, not in this process.
         // Nothing new goes out after our Logout.
         bool takeOutbound = comm.pending() < maxPendingOutput && logoutDeadline == 0;
-        if (takeOutbound && (pipeReady || p->hasMessage()) && sock->hungUp()) {
-            // A close that came after the last read: read it before a text goes into it.
-            comm.noteReadable();
-            continue;
-        }
         if (takeOutbound && (pipeReady || p->hasMessage())) {
+            if (sock->hungUp()) {
+                // A close that came after the last read: read it before a text goes into it.
+                comm.noteReadable();
+                continue;
+            }
             bool reads = !p->hasMessage();
             if (sendApplications()) act = true;
             if (reads) pipeReady = p->mayHaveMore();
@@ -286,44 +286,49 @@ bool Session::sendApplications() {
     // An empty line is the dispatcher's wake-up after a send of its own left output pending.
     while (text.empty() && p->hasMessage()) text = p->readMsg();
     if (text.empty()) return false;
-    Journal* inFlight = dispatcher ? &dispatcher->journalInUse() : nullptr;
     std::size_t n = 0;
     int seq = cell->Out.seq;
     for (;;) {
-        int slot = dispatcher ? dispatcher->takeForwarded() : -1;
         seq = core.nextAfter(seq);
-        if (outBatch.size() <= n) {
-            outBatch.emplace_back();
-            outSlots.push_back(-1);
-        }
-        outBatch[n] = core.buildApplication(text, seq);
-        outSlots[n] = slot;
-        // The slot is freed only once the log has the message, and its stamp tells a run after a
-        // kill in between that the log has it, so the text is sent neither twice nor never.
-        if (slot >= 0) inFlight->stamp(slot, seq, logDay);
-        ++n;
+        stage(n++, dispatcher ? dispatcher->takeForwarded() : -1, text, seq);
         if (n == maxBatch || !p->hasMessage()) break;
         text = p->readMsg();
         if (text.empty()) break;
     }
+    logAndSend(n);
+    return true;
+}
+
+void Session::stage(std::size_t i, int slot, const std::string& text, int seq) {
+    if (outBatch.size() <= i) {
+        outBatch.resize(i + 1);
+        outSlots.resize(i + 1);
+    }
+    outBatch[i] = core.buildApplication(text, seq);
+    outSlots[i] = slot;
+    // The slot is freed only once the log has the message, and its stamp tells a run after a
+    // kill in between that the log has it, so the text is sent neither twice nor never.
+    if (slot >= 0) dispatcher->journalInUse().stamp(slot, seq, logDay);
+}
+
+void Session::logAndSend(std::size_t n) {
     try {
         outLog.writeAll(outBatch, n);
     } catch (const LogException&) {
         // Not logged, so neither sent nor numbered: the texts stay held and go back.
         for (std::size_t i = 0; i < n; ++i) {
-            if (outSlots[i] >= 0) inFlight->stamp(outSlots[i], 0, 0);
+            if (outSlots[i] >= 0) dispatcher->journalInUse().stamp(outSlots[i], 0, 0);
         }
         throw;
     }
-    cell->Out.seq = seq;
+    cell->Out.seq = outLog.getLastSeq();
     for (std::size_t i = 0; i < n; ++i) {
-        if (outSlots[i] >= 0) inFlight->release(outSlots[i]);
+        if (outSlots[i] >= 0) dispatcher->journalInUse().release(outSlots[i]);
         if (i + 1 < n) comm.queue(outBatch[i]);
     }
     comm.send(outBatch[n - 1]);
     cell->Out.last = std::time(nullptr);
     cell->Out.proc += static_cast<int>(n);
-    return true;
 }
 
 bool Session::sendDirect(int slot, const std::string& text) {
@@ -335,19 +340,11 @@ bool Session::sendDirect(int slot, const std::string& text) {
     // Inbound first, as in the loop: the loop handles whatever the socket holds, which may be
     // the end of the connection, before a new text goes out.
     if (!received.empty() || sock->waitReadable(0)) return false;
-    Journal& inFlight = dispatcher->journalInUse();
-    int seq;
     try {
-        seq = core.nextOutSeq();
-        const std::string& message = core.buildApplication(text, seq);
-        inFlight.stamp(slot, seq, logDay);
-        outLog.write(message);
-        cell->Out.seq = seq;
-        inFlight.release(slot);
-        comm.send(message);
+        stage(0, slot, text, core.nextOutSeq());
+        logAndSend(1);
     } catch (const LogException&) {
         // Not logged: the text goes the long way, and the loop meets the failure itself.
-        inFlight.stamp(slot, 0, 0);
         return false;
     } catch (const SocketException&) {
         // Logged and numbered: the loop's next read finds the connection gone, and the message
@@ -356,8 +353,6 @@ bool Session::sendDirect(int slot, const std::string& text) {
     } catch (const std::exception&) {
         return false;
     }
-    cell->Out.last = std::time(nullptr);
-    cell->Out.proc += 1;
     bool wake = comm.pending() > 0;
     hold.unlock();
     // The loop sleeps without watching for room on the socket; an empty line wakes it to flush.

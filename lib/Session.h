@@ -176,6 +176,13 @@ class Session : public Thread, protected SessionPort {
     // nothing is ahead of the text, stamps, logs and sends it like the loop would, and returns
     // true. False leaves the text to the pipe.
     bool sendDirect(int slot, const std::string& text);
+    // Builds the message for text numbered seq into outBatch[i] and stamps its journal slot
+    // (-1: none) with the number.
+    void stage(std::size_t i, int slot, const std::string& text, int seq);
+    // Logs the first n staged messages with one write, then frees their slots and sends them with
+    // one send. When the log write fails the slots lose their stamps (the texts stay held,
+    // unnumbered) and LogException passes on.
+    void logAndSend(std::size_t n);
     // Sleeps in one poll on socket and pipe (see the loop) without holding `work`.
     void sleepUntilReady(std::unique_lock<std::mutex>& hold, bool takeOutbound);
     // One pass of the loop while a message waits for the output queue: outbound texts still go,

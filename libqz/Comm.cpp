@@ -165,10 +165,8 @@ void Comm::timeReset() {
     recvTime = sendTime = std::time(nullptr);
 }
 
-int Comm::selectWithEvent(int fd, int timeout) {
-    int ready = sock->selectEvent(fd, timeout, !outgoing.empty());
-    if (ready & Socket::socketReady) readable = true;
-    return ready & Socket::fdReady;
+void Comm::selectWithEvent(int fd, int timeout) {
+    if (sock->selectEvent(fd, timeout, !outgoing.empty()) & Socket::socketReady) readable = true;
 }
 
 std::string Comm::convert(const std::string& msg) {

@@ -85,8 +85,7 @@ class Comm {
     void timeReset();
     // Waits until the socket or `fd` is readable, or `timeout` seconds have passed. While bytes are
     // pending it also wakes when the socket can take more, so the caller can flush() them.
-    // Returns Socket::fdReady when `fd` can be read.
-    int selectWithEvent(int fd, int timeout);
+    void selectWithEvent(int fd, int timeout);
     // recv() reads the socket only when the last read filled its buffer or the last
     // selectWithEvent() saw it readable. Off by default: every recv() may read.
     void setReadOnWake(bool on) { readOnWake = on; }
