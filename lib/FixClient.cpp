@@ -60,12 +60,13 @@ int FixClient::Client() {
 }
 
 void FixClient::sendLogon() {
-    core.sendLogon();
+    core.sendLogon(resetOnLogon);
 }
 
 int FixClient::recvLogonReply() {
     reply = comm.recvWithin(logonWait);
     if (reply.empty() || !core.usableLogon(reply, std::time(nullptr))) return Fail;
+    core.followLogonReset();
     say("FIX Message: <-LOGON>", Warning);
     setCellStatus(status_Online);
     return Success;

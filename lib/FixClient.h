@@ -36,8 +36,11 @@ class FixClient : public Session {
     // before anything is sent.
     int Client();
 
-    // The Logon from the site's template, numbered Out.seq + 1.
+    // The Logon from the site's template, numbered Out.seq + 1 (1 with askReset).
     void sendLogon();
+    // The Logon asks the counterparty to start both numbers again at 1 (ResetSeqNumFlag Y; the
+    // standard rules, FIX 4.1 on).
+    void askReset(bool on) { resetOnLogon = on; }
     // 0 when the first whole message within logonWait seconds is a Logon the site can take,
     // Fail otherwise; the reply is then in `reply`.
     int recvLogonReply();
@@ -53,4 +56,5 @@ class FixClient : public Session {
     std::string reply;
     // The Logon reply was accepted; a session that never got there ends as a logon failure.
     bool loggedOn = false;
+    bool resetOnLogon = false;
 };

@@ -104,6 +104,8 @@ int FixServer::logOnAndRun() {
     openLogs(false);
     restoreSequences();
     setCellStatus(status_Online);
+    // A Logon with ResetSeqNumFlag starts both numberings again; it is then number 1 of the new.
+    if (core.logonAsksReset()) core.resetNumbers();
     inLog.write(logon);
     SessionCore::LogonNumber number = core.logonNumber();
     if (number == SessionCore::LogonNumber::Below) {

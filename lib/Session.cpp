@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -408,6 +409,24 @@ void Session::replayOutgoing(const std::function<void(const std::string&)>& each
 
 void Session::inboundCounted() {
     recordInSeq();
+}
+
+void Session::numbersReset() {
+    // What the day's logs hold belongs to the old numbering. Kept beside them under the time of
+    // the reset, so a restart today resumes the new numbers and a resend replays none of the old.
+    std::string when = Time().getLogTime();
+    when.erase(std::remove(when.begin(), when.end(), ':'), when.end());
+    for (Log* log : {&inLog, &outLog}) {
+        struct stat st {};
+        if (stat(log->fileName().c_str(), &st) == 0 && st.st_size == 0) continue;
+        std::string kept = log->fileName() + ".reset-" + when;
+        for (int n = 2; access(kept.c_str(), F_OK) == 0 && n < 100; ++n) {
+            kept = log->fileName() + ".reset-" + when + "-" + Converter::to_string(n);
+        }
+        log->startOver(kept);
+        say("FIX log kept as [" + kept + "] after a sequence reset.", Normal);
+    }
+    if (inSeq) inSeq->set(0);
 }
 
 void Session::restartQuietInterval() {

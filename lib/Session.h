@@ -140,6 +140,7 @@ class Session : public Thread, protected SessionPort {
     bool deliver(const std::string& msg) override;
     void replayOutgoing(const std::function<void(const std::string&)>& each) override;
     void inboundCounted() override;
+    void numbersReset() override;
     void restartQuietInterval() override;
     void console(const std::string& line, int level) override = 0;
 

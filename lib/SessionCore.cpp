@@ -18,6 +18,18 @@ int testMargin(int heartBtInt) {
     return std::max(1, heartBtInt / 5);
 }
 
+// "FIX.4.2" as 42, "FIXT.1.1" as 50; anything else is taken for the latest FIX 4 (44).
+int versionNumber(const std::string& begin) {
+    if (begin.size() == 7 && begin.compare(0, 4, "FIX.") == 0 && begin[5] == '.' &&
+        begin[4] >= '0' && begin[4] <= '9' && begin[6] >= '0' && begin[6] <= '9') {
+        return (begin[4] - '0') * 10 + (begin[6] - '0');
+    }
+    return begin.compare(0, 5, "FIXT.") == 0 ? 50 : 44;
+}
+
+// EndSeqNo meaning "everything from BeginSeqNo on" before FIX 4.2.
+constexpr int infinityBefore42 = 999999;
+
 }  // namespace
 
 SessionCore::SessionCore(Role role, SessionPort& p) : who(role), port(p) {}
@@ -27,11 +39,12 @@ void SessionCore::attach(const FixConfig& config, MemoryCell& siteCell, Rules ru
     cell = &siteCell;
     ruleSet = rules;
     version = cfg->getHeaderTagDefinition(TagBeginString);
+    fixVersion = versionNumber(version);
     // Looked up once: every inbound message is checked against them.
     peerCompID = cfg->getHeaderTagDefinition(TagTargetCompID);
     selfCompID = cfg->getHeaderTagDefinition(TagSenderCompID);
-    // FIX 4.2 accepts SendingTime with milliseconds; the standard rules use them.
-    fix.setMilliseconds(rules == Rules::Standard);
+    // UTCTimestamp has milliseconds from FIX 4.2 on; the standard rules use them there.
+    fix.setMilliseconds(rules == Rules::Standard && fixVersion >= 42);
     validator.reset();
     if (rules == Rules::Standard && cfg->dictionary())
         validator = std::make_unique<Validator>(cfg->dictionary());
@@ -42,8 +55,8 @@ bool SessionCore::validates(int seq, const std::string& type) {
     Validator::Fault f = validator->check(in.message);
     if (f.ok()) return true;
     say("FIX Message: [" + Converter::to_string(seq) + "] " + type + " refused: tag " +
-            Converter::to_string(f.tag) + ", " + rejectText(f.reason) +
-            (isSessionLevel(type) ? "." : "; not delivered."),
+            (f.tag == noTag ? std::string("?") : Converter::to_string(f.tag)) + ", " +
+            rejectText(f.reason) + (isSessionLevel(type) ? "." : "; not delivered."),
         Warning);
     reject(seq, type, f.reason, f.tag);
     return false;
@@ -150,9 +163,16 @@ int SessionCore::nextAfter(int seq) {
 
 // --- Logon ---------------------------------------------------------------------------------
 
-void SessionCore::sendLogon() {
+void SessionCore::sendLogon(bool reset) {
+    std::string data = field(TagMsgType, std::string(1, msgTypeLogon));
+    if (reset && ruleSet == Rules::Standard && fixVersion >= 41) {
+        resetNumbers();
+        replyReset = false;
+        resetAsked = true;
+        data += field(TagResetSeqNumFlag, "Y");
+    }
     cell->Out.seq = nextOutSeq();
-    build(FixConfig::Logon, field(TagMsgType, std::string(1, msgTypeLogon)), cell->Out.seq);
+    build(FixConfig::Logon, data, cell->Out.seq);
     port.sendNew(fix.message);
     say("FIX Message: <LOGON>", Warning);
 }
@@ -160,6 +180,8 @@ void SessionCore::sendLogon() {
 void SessionCore::sendLogonReply() {
     std::string data = field(TagMsgType, std::string(1, msgTypeLogon)) +
                        field(TagHeartBtInt, Converter::to_string(heartBtInt));
+    if (replyReset) data += field(TagResetSeqNumFlag, "Y");
+    replyReset = false;
     cell->Out.seq = nextOutSeq();
     build(FixConfig::Logon, data, cell->Out.seq);
     port.sendNew(fix.message);
@@ -213,6 +235,42 @@ void SessionCore::refuseLowLogon() {
 void SessionCore::countLogon() {
     cell->In.seq = in.getMsgSeqNum();
     port.inboundCounted();
+}
+
+bool SessionCore::logonAsksReset() const {
+    // ResetSeqNumFlag came with FIX 4.1.
+    return ruleSet == Rules::Standard && fixVersion >= 41 &&
+           in.getTagCharValue(TagResetSeqNumFlag) == Yes;
+}
+
+void SessionCore::resetNumbers() {
+    port.numbersReset();
+    cell->In.seq = 0;
+    cell->Out.seq = 0;
+    port.inboundCounted();
+    queued.clear();
+    askedUpTo = 0;
+    droppedUpTo = 0;
+    answeredAhead.clear();
+    logoutKept = 0;
+    replyReset = true;
+    say("FIX Message: sequence numbers reset to 1.", Warning);
+}
+
+void SessionCore::followLogonReset() {
+    if (!logonAsksReset() || resetAsked) return;
+    cell->In.seq = 0;
+    port.inboundCounted();
+}
+
+void SessionCore::resetInSession(int seq) {
+    resetNumbers();
+    sendLogonReply();
+    if (seq == 1) {
+        count();
+    } else if (seq > 1) {
+        sendResendReq();
+    }
 }
 
 // --- Inbound -------------------------------------------------------------------------------
@@ -316,24 +374,32 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
     testReqSent = 0;
     int seq = in.getMsgSeqNum();
     std::string type = in.getTagValue(TagMsgType);
-    if (seq <= 0) {
+    // In Reset mode a SequenceReset's own number is not looked at, whatever it is (0 included).
+    bool resetMode = type == "4" && in.getTagCharValue(TagGapFillFlag) != Yes;
+    if (seq <= 0 && !resetMode) {
         endWithLogout("MsgSeqNum missing");
         return;
     }
-    if (!fromCounterparty(in)) {
+    // A CompID that is missing or empty is a fault of the message, rejected in its turn; only a
+    // wrong one ends the session.
+    if (!fromCounterparty(in) && absentCompID() == 0) {
         reject(seq, type, 9);
         endWithLogout(rejectText(9));
         return;
     }
     std::time_t sent = utcSeconds(in.getTagValue(TagSendingTime));
     if (sent < 0 || std::labs(static_cast<long>(now - sent)) > sendingTimeTolerance) {
-        reject(seq, type, 10, sent < 0 ? TagSendingTime : 0);
+        reject(seq, type, 10, sent < 0 ? TagSendingTime : noTag);
         endWithLogout(rejectText(10));
         return;
     }
     if (!loggingOut) setStatus(status_Online);
-    if (type == "4" && in.getTagCharValue(TagGapFillFlag) != Yes) {
-        if (!validates(seq, type)) return;
+    if (type == "A" && logonAsksReset()) {
+        resetInSession(seq);
+        return;
+    }
+    if (resetMode) {
+        if (!fieldsOk(seq, type) || !validates(seq, type)) return;
         sequenceReset(true);  // Reset mode: its MsgSeqNum is not checked
         drainQueued();        // messages kept above a gap may be next in line now
         return;
@@ -371,6 +437,8 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
     }
     if (seq < expected) {
         if (in.getTagCharValue(TagPossDupFlag) == Yes) {
+            // A duplicate still has to say when it was first sent, and not after it was resent.
+            if (!origSendingTimeOk(seq, type)) return;
             say("FIX Message: Ignored duplicate [" + Converter::to_string(seq) + "].", 0);
             return;
         }
@@ -386,19 +454,8 @@ void SessionCore::processStandard(const std::string& msg) {
     in.message = msg;
     int seq = in.getMsgSeqNum();
     std::string type = in.getTagValue(TagMsgType);
-    if (in.getTagCharValue(TagPossDupFlag) == Yes) {
-        std::string orig = in.getTagValue(TagOrigSendingTime);
-        if (orig.empty()) {
-            reject(seq, type, 1, TagOrigSendingTime);
-            return;
-        }
-        std::time_t first = utcSeconds(orig);
-        if (first < 0 || first > utcSeconds(in.getTagValue(TagSendingTime))) {
-            reject(seq, type, 10);
-            endWithLogout(rejectText(10));
-            return;
-        }
-    }
+    if (in.getTagCharValue(TagPossDupFlag) == Yes && !origSendingTimeOk(seq, type)) return;
+    if (!fieldsOk(seq, type)) return;
     if (!validMsgType(type)) {
         reject(seq, type, 11, TagMsgType);
         return;
@@ -411,6 +468,36 @@ void SessionCore::processStandard(const std::string& msg) {
     count();
     if (type == "2" && answeredAhead.erase(seq) > 0) return;  // answered when it arrived
     sessionMessage(type, msg);
+}
+
+bool SessionCore::origSendingTimeOk(int seq, const std::string& type) {
+    std::string orig = in.getTagValue(TagOrigSendingTime);
+    if (orig.empty()) {
+        reject(seq, type, 1, TagOrigSendingTime);
+        return false;
+    }
+    std::time_t first = utcSeconds(orig);
+    if (first < 0 || first > utcSeconds(in.getTagValue(TagSendingTime))) {
+        reject(seq, type, 10);
+        endWithLogout(rejectText(10));
+        return false;
+    }
+    return true;
+}
+
+int SessionCore::absentCompID() const {
+    for (int tag : {TagSenderCompID, TagTargetCompID}) {
+        if (!in.hasTag(tag) || in.getTagValue(tag).empty()) return tag;
+    }
+    return 0;
+}
+
+bool SessionCore::fieldsOk(int seq, const std::string& type) {
+    if (int tag = absentCompID()) {
+        reject(seq, type, in.hasTag(tag) ? 4 : 1, tag);
+        return false;
+    }
+    return true;
 }
 
 void SessionCore::drainQueued() {
@@ -447,7 +534,8 @@ void SessionCore::sessionMessage(const std::string& type, const std::string& msg
             if (!standard && who == Role::Initiator) sendHeartbeat("");
             break;
         case msgTypeTestReq:
-            sendHeartbeat(in.getTagValue(TagTestReqID));
+            // Its TestReqID, even empty, makes the Heartbeat an answer to it.
+            sendHeartbeat(in.getTagValue(TagTestReqID), true);
             say("FIX Message: <-TESTREQ>", 0);
             break;
         case msgTypeResendReq:
@@ -471,7 +559,7 @@ void SessionCore::sessionMessage(const std::string& type, const std::string& msg
                 setStatus(status_Shutdown);
                 say("FIX Message: <LOGOUT> answered.", 0);
             } else {
-                sendLogout("");
+                sendLogout("", true);
                 setStatus(status_Shutdown);
                 say("FIX Message: <LOGOUT>\nSystem Shutdown!", 0);
             }
@@ -539,10 +627,18 @@ void SessionCore::reject(int refSeq, const std::string& refType, int reason, int
 
 void SessionCore::sendReject(int refSeq, const std::string& refType, int reason, int refTag) {
     std::string data = field(TagMsgType, "3") + field(TagRefSeqNum, Converter::to_string(refSeq));
-    if (refTag > 0) data += field(TagRefTagID, Converter::to_string(refTag));
-    if (!refType.empty()) data += field(TagRefMsgType, refType);
-    data += field(TagSessionRejectReason, Converter::to_string(reason)) +
-            field(TagText, rejectText(reason));
+    // Before FIX 4.2 a Reject has only 45 and 58; FIX 4.2 defines the reasons up to 11, and a
+    // later one is said in 58 alone.
+    bool standard = ruleSet == Rules::Standard;
+    if (!standard || fixVersion >= 42) {
+        if (refTag != noTag) data += field(TagRefTagID, Converter::to_string(refTag));
+        if (!refType.empty()) data += field(TagRefMsgType, refType);
+        if (!standard || fixVersion >= 43 || reason <= 11) {
+            data += field(TagSessionRejectReason, Converter::to_string(reason));
+        }
+    }
+    data += field(TagText, rejectText(reason));
+    if (standard) data += routingAnswer();
     cell->Out.seq = nextOutSeq();
     build(FixConfig::Reject, data, cell->Out.seq);
     port.sendNew(fix.message);
@@ -551,16 +647,17 @@ void SessionCore::sendReject(int refSeq, const std::string& refType, int reason,
 }
 
 void SessionCore::endWithLogout(const std::string& text) {
-    sendLogout(text);
+    sendLogout(text, true);
     end("FIX Message: <LOGOUT " + text + ">");
 }
 
 // --- Outbound ------------------------------------------------------------------------------
 
-void SessionCore::sendHeartbeat(const std::string& id) {
+void SessionCore::sendHeartbeat(const std::string& id, bool answering) {
     cell->Out.seq = nextOutSeq();
     std::string data = field(TagMsgType, "0");
     if (!id.empty()) data += field(TagTestReqID, id);
+    if (answering && ruleSet == Rules::Standard) data += routingAnswer();
     build(FixConfig::Heartbeat, data, cell->Out.seq);
     port.sendNew(fix.message);
     say("FIX Message: <HEARTBEAT>", 0);
@@ -578,8 +675,11 @@ void SessionCore::sendTestReq() {
 
 void SessionCore::sendResendReq() {
     int from = cell->In.seq + 1;
+    std::string infinity = ruleSet == Rules::Standard && fixVersion < 42
+                               ? Converter::to_string(infinityBefore42)
+                               : std::string("0");
     std::string data = field(TagMsgType, "2") + field(TagBeginSeqNo, Converter::to_string(from)) +
-                       field(TagEndSeqNo, "0");
+                       field(TagEndSeqNo, infinity);
     cell->Out.seq = nextOutSeq();
     build(FixConfig::Resendreq, data, cell->Out.seq);
     port.sendNew(fix.message);
@@ -589,9 +689,10 @@ void SessionCore::sendResendReq() {
     if (ruleSet == Rules::Standard) askedUpTo = std::max({askedUpTo, from, in.getMsgSeqNum()});
 }
 
-void SessionCore::sendLogout(const std::string& text) {
+void SessionCore::sendLogout(const std::string& text, bool answering) {
     std::string data = field(TagMsgType, "5");
     if (!text.empty()) data += field(TagText, text);
+    if (answering && ruleSet == Rules::Standard) data += routingAnswer();
     cell->Out.seq = nextOutSeq();
     build(FixConfig::Logout, data, cell->Out.seq);
     port.sendNew(fix.message);
@@ -605,17 +706,42 @@ const std::string& SessionCore::buildApplication(const std::string& text, int se
 
 void SessionCore::build(char templ, const std::string& data, int seq) {
     fix.build(cfg->headerTemplate(), cfg->bodyTemplate(templ), data, seq);
+    if (templ != FixConfig::Header) orderSessionFields(templ);
+}
+
+void SessionCore::orderSessionFields(char templ) {
+    // A Logon body may hold a group (NoMsgTypes), whose order is its meaning.
+    if (ruleSet == Rules::Standard) fix.orderFields(templ != FixConfig::Logon);
+}
+
+std::string SessionCore::routingAnswer() const {
+    static const int swaps[][2] = {{TagOnBehalfOfCompID, TagDeliverToCompID},
+                                   {TagOnBehalfOfSubID, TagDeliverToSubID},
+                                   {TagOnBehalfOfLocationID, TagDeliverToLocationID},
+                                   {TagDeliverToCompID, TagOnBehalfOfCompID},
+                                   {TagDeliverToSubID, TagOnBehalfOfSubID},
+                                   {TagDeliverToLocationID, TagOnBehalfOfLocationID}};
+    std::string out;
+    for (const auto& swap : swaps) {
+        if (in.hasTag(swap[0])) out += field(swap[1], in.getTagValue(swap[0]));
+    }
+    return out;
 }
 
 void SessionCore::gapFill(int nextSeq, int newSeq) {
     std::string data = field(TagMsgType, "4") + field(TagNewSeqNo, Converter::to_string(newSeq));
     build(FixConfig::Seqreset, data, nextSeq);
     // Under the standard rules a gap fill is a possible duplicate like the messages it replaces.
-    if (ruleSet == Rules::Standard) fix.buildResendMessage(fix.message);
+    if (ruleSet == Rules::Standard) {
+        fix.buildResendMessage(fix.message);
+        orderSessionFields(FixConfig::Seqreset);
+    }
     port.sendAgain(fix.message);
 }
 
 void SessionCore::answerResend(int beginSeq, int endSeq) {
+    bool standard = ruleSet == Rules::Standard;
+    if (standard && fixVersion < 42 && endSeq == infinityBefore42) endSeq = 0;
     // A request can only ask for numbers from 1 on.
     int begin = std::max(beginSeq, 1);
     int covered = begin - 1;  // last number resent or gap filled
@@ -633,6 +759,8 @@ void SessionCore::answerResend(int beginSeq, int endSeq) {
         }
         if (seq > covered + 1) gapFill(covered + 1, seq);
         fix.buildResendMessage(line.message);
+        // Its header in tag order; its body exactly as first sent.
+        if (standard) fix.orderFields(false);
         port.sendAgain(fix.message);
         covered = seq;
     });

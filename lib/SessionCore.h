@@ -19,13 +19,23 @@
 // inbound message taken in sequence against it (Validator); a failure is answered with a Reject
 // naming the reason and the tag, the message counts, and it is neither delivered nor acted on.
 // In both, an inbound application message counts only once the port has delivered it, numbers
-// never go back, and a Logout is answered with a Logout.
+// never go back (but for a Logon with ResetSeqNumFlag under the standard rules, which starts both
+// at 1), and a Logout is answered with a Logout.
+//
+// Under the standard rules the site's BeginString decides what differs between FIX versions:
+// FIX 4.0 and 4.1 ask for "everything from here on" with EndSeqNo 999999, send Rejects with 45
+// and 58 only and SendingTime in whole seconds, and 4.0 knows no ResetSeqNumFlag; FIX 4.2 sends
+// 373 only for the reasons it defines (0-11), naming any other in 58 alone. The session messages
+// these rules build carry their fields in tag order (8, 9, 35, the header, then the body), and
+// an answer to a message sent on behalf of or for delivery to a third party carries its routing
+// fields swapped.
 //
 // Thread contract: one session thread; the cell's status is written with atomic byte stores
 // because other threads and programs read it.
 #pragma once
 
 #include <ctime>
+#include <limits>
 #include <list>
 #include <map>
 #include <memory>
@@ -52,6 +62,8 @@ class SessionCore {
     static constexpr std::size_t maxQueued = 10000;
     // Seconds a Logout kept above a gap waits for the gap to be filled before it is answered.
     static constexpr int logoutGrace = 3;
+    // RefTagID of a Reject that names no tag (0 and negative tags are named as written).
+    static constexpr int noTag = std::numeric_limits<int>::min();
 
     SessionCore(Role role, SessionPort& port);
 
@@ -61,8 +73,9 @@ class SessionCore {
     Role role() const { return who; }
 
     // --- Logon ---
-    // The Logon (initiator) from the Logon template.
-    void sendLogon();
+    // The Logon (initiator) from the Logon template; with `reset` (standard rules, FIX 4.1 on)
+    // both numbers start again at 1 first and the Logon carries ResetSeqNumFlag.
+    void sendLogon(bool reset = false);
     // The acceptor's answer, carrying the peer's HeartBtInt.
     void sendLogonReply();
     // True when `msg` is a Logon (or Logon reply) this site can take: MsgType A, a MsgSeqNum, the
@@ -80,6 +93,14 @@ class SessionCore {
     void refuseLowLogon();
     // Counts an accepted Logon (numbered as expected).
     void countLogon();
+    // The usable Logon carries ResetSeqNumFlag Y where these rules and the version honour it.
+    bool logonAsksReset() const;
+    // Both numbers start again at 1: the port puts the old records aside, messages kept above a
+    // gap are dropped, and the next Logon reply carries ResetSeqNumFlag Y.
+    void resetNumbers();
+    // Initiator: a Logon reply that reset the counterparty's numbers without our asking restarts
+    // our expected number (ours went out already).
+    void followLogonReset();
 
     // --- After the Logon ---
     // Handles one inbound message that is already in the incoming log.
@@ -95,12 +116,14 @@ class SessionCore {
     // when the session is over.
     bool idle(std::time_t now, std::time_t lastIn, std::time_t lastOut);
 
-    void sendHeartbeat(const std::string& testReqID);
+    // With `answering`, it answers the TestRequest in `in` (its routing fields swapped).
+    void sendHeartbeat(const std::string& testReqID, bool answering = false);
     void sendTestReq();
     // Asks for everything from In.seq + 1 on.
     void sendResendReq();
     // A Logout from the template, with Text when given; the session then waits for the answer.
-    void sendLogout(const std::string& text);
+    // With `answering`, it answers `in` (its routing fields swapped).
+    void sendLogout(const std::string& text, bool answering = false);
     bool logoutSent() const { return loggingOut; }
     // The counterparty answered our Logout.
     bool logoutAnswered() const { return answered; }
@@ -147,16 +170,31 @@ class SessionCore {
     // Counts an application message the port has delivered, and its pending entry.
     void countDelivered();
     // Counts the message when it is the one expected, then rejects it.
-    void reject(int refSeq, const std::string& refType, int reason, int refTag = 0);
-    // A Reject from the site's Reject template: 45, 371 (when refTag), 372, 373 and its 58.
-    void sendReject(int refSeq, const std::string& refType, int reason, int refTag = 0);
-    // A Logout naming the fault, then the end.
+    void reject(int refSeq, const std::string& refType, int reason, int refTag = noTag);
+    // A Reject from the site's Reject template: 45, 371 (unless noTag), 372, 373 and its 58, as
+    // far as the version has them.
+    void sendReject(int refSeq, const std::string& refType, int reason, int refTag = noTag);
+    // A Logout naming the fault, answering `in`, then the end.
     void endWithLogout(const std::string& text);
+    // PossDupFlag Y needs an OrigSendingTime no later than SendingTime: a fault is rejected (and
+    // the second ends the session); false then.
+    bool origSendingTimeOk(int seq, const std::string& type);
+    // A SenderCompID or TargetCompID missing or empty is rejected naming it; false then.
+    bool fieldsOk(int seq, const std::string& type);
+    // The tag (49 or 56) that is missing or empty in `in`, or 0.
+    int absentCompID() const;
+    // A Logon with ResetSeqNumFlag inside the session: numbers back to 1 and answered in kind.
+    void resetInSession(int seq);
+    // The routing fields of `in` as an answer carries them: 115 as 128, 116 as 129, 144 as 145
+    // and back.
+    std::string routingAnswer() const;
     void end(const std::string& line);
     // SendingTime (or OrigSendingTime) as seconds since the epoch; -1 when it is not a timestamp.
     static std::time_t utcSeconds(const std::string& text);
     static bool validMsgType(const std::string& type);
     void gapFill(int nextSeq, int newSeq);
+    // The session messages of the standard rules put their fields in tag order.
+    void orderSessionFields(char templ);
     void say(const std::string& line, int level) { port.console(line, level); }
     static std::string field(int tag, const std::string& value);
     // Builds into fix from the site's template `templ` (read in place) and data.
@@ -168,6 +206,11 @@ class SessionCore {
     const FixConfig* cfg = nullptr;
     MemoryCell* cell = nullptr;
     std::string version;
+    // The version as a number: 40 for FIX.4.0 ... 44 for FIX.4.4, 50 for FIXT.1.1.
+    int fixVersion = 44;
+    // The next Logon reply carries ResetSeqNumFlag Y; and whether we asked for a reset ourselves.
+    bool replyReset = false;
+    bool resetAsked = false;
     std::string peerCompID, selfCompID;
     std::unique_ptr<Validator> validator;  // standard rules with a dictionary only
     Fix fix;                               // what is being built

@@ -23,6 +23,10 @@ class SessionPort {
     virtual void replayOutgoing(const std::function<void(const std::string&)>& each) = 0;
     // In.seq has moved: it must survive a restart.
     virtual void inboundCounted() = 0;
+    // Both numbers start again at 1 (a Logon with ResetSeqNumFlag): the records of the numbers
+    // used so far are put aside, so a restart resumes the new numbering and a resend answer never
+    // replays a message of the old one. Throws LogException when the records cannot be.
+    virtual void numbersReset() = 0;
     // The idle rule starts a new quiet interval, as if something had just moved both ways.
     virtual void restartQuietInterval() = 0;
     // One console line; level 0 is protocol tracing.

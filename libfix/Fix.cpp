@@ -1,5 +1,6 @@
 #include "Fix.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -601,4 +602,95 @@ std::string Fix::translate(char ch, const std::string& target) const {
 
 std::string Fix::printable() const {
     return translate(soh, soh_str);
+}
+
+bool Fix::isHeaderTag(int t) {
+    switch (t) {
+        case 8:
+        case 9:
+        case 34:
+        case 35:
+        case 43:
+        case 49:
+        case 50:
+        case 52:
+        case 56:
+        case 57:
+        case 90:
+        case 91:
+        case 97:
+        case 115:
+        case 116:
+        case 122:
+        case 128:
+        case 129:
+        case 142:
+        case 143:
+        case 144:
+        case 145:
+        case 212:
+        case 213:
+        case 347:
+        case 369:
+        case 627:
+        case 628:
+        case 629:
+        case 630:
+        case 1128:
+        case 1129:
+        case 1156:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void Fix::orderFields(bool body) {
+    // 8, 9 and 35 lead; what follows them up to the CheckSum field is reordered.
+    static const char leading[] = "8=";
+    if (message.compare(0, 2, leading) != 0) return;
+    size_t end8 = message.find(soh);
+    if (end8 == std::string::npos || message.compare(end8 + 1, 2, "9=") != 0) return;
+    size_t end9 = message.find(soh, end8 + 1);
+    if (end9 == std::string::npos || message.compare(end9 + 1, 3, "35=") != 0) return;
+    size_t first = message.find(soh, end9 + 1);
+    size_t trailer = message.rfind(tagCheckSum);
+    if (first == std::string::npos || trailer == std::string::npos || trailer < first) return;
+
+    struct Piece {
+        int tag;
+        bool header;
+        size_t at, size;  // the field with its SOH
+    };
+    std::vector<Piece> pieces;
+    size_t moved = trailer + 1;  // end of what is reordered
+    for (size_t at = first + 1; at < trailer + 1;) {
+        size_t end = message.find(soh, at);
+        size_t eq = message.find(equ, at);
+        if (eq > end) return;
+        int tag = Converter::to_int(message.data() + at, message.data() + eq);
+        bool header = isHeaderTag(tag);
+        if (!body && !header) {
+            moved = at;
+            break;
+        }
+        // A length-prefixed value may hold SOH, and a hop group must keep its entries together.
+        if (tag == 90 || tag == 212 || tag == 627 ||
+            (body && (tag == 95 || tag == 348 || tag == 350 || tag == 352 || tag == 354 ||
+                      tag == 618 || tag == 621 || tag == 445))) {
+            return;
+        }
+        pieces.push_back({tag, header, at, end + 1 - at});
+        at = end + 1;
+    }
+    std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) {
+        if (a.header != b.header) return a.header;
+        return a.tag < b.tag;
+    });
+    std::string ordered;
+    ordered.reserve(message.size());
+    ordered.append(message, 0, first + 1);
+    for (const Piece& p : pieces) ordered.append(message, p.at, p.size);
+    ordered.append(message, moved, std::string::npos);
+    message.swap(ordered);
 }

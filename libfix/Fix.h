@@ -71,6 +71,8 @@ class Fix {
     char getMsgType() const;
     int getMsgSeqNum() const;
     std::string tagValue(int t) const;
+    // True when field t is present, even with an empty value.
+    bool hasTag(int t) const { return fieldPos(t) != std::string::npos; }
     // The search key of field t: SOH, number, '='.
     std::string tag_str(int t) const;
     // Bytes from after the SOH ending field 9 through the SOH before 10=; 0 when either is missing.
@@ -98,6 +100,14 @@ class Fix {
     // Y. Present fields are replaced in place; missing 122 and 43 go into the header right after 52
     // (after 34 when there is no 52), where strict engines require them.
     void buildResendMessage(const std::string& msg);
+
+    // Puts the fields after 8, 9 and 35 in tag order: the standard header's fields first, then,
+    // with `body`, the body's. Without `body` only the leading run of header fields moves. A
+    // message with a length-prefixed data field or a hop group among the fields it would move is
+    // left as it is. The bytes are the same, so BodyLength and CheckSum stay right.
+    void orderFields(bool body);
+    // True for the tags of the standard header (8, 9, 35, 34, 49, 52, 56, 43, 122, 115, ...).
+    static bool isHeaderTag(int t);
 
     // SendingTime with milliseconds (YYYYMMDD-HH:MM:SS.sss) from now on; off: whole seconds.
     void setMilliseconds(bool on) { millis = on; }

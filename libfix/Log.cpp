@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 
 Log::Log(const std::string& path) {
     openAppend(path);
@@ -129,4 +130,13 @@ std::string Log::getNextLine() {
 void Log::closeInput() {
     if (inFile.is_open()) inFile.close();
     inFile.clear();
+}
+
+void Log::startOver(const std::string& keptAs) {
+    const std::string path = fname;
+    if (::rename(path.c_str(), keptAs.c_str()) != 0) {
+        throw LogException("Fail to rename the Log file: " + path);
+    }
+    openAppend(path);
+    seq = 0;
 }

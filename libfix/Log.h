@@ -51,6 +51,10 @@ class Log {
     // whole; all or none of them end up in the log, as with write(). The last sequence number
     // becomes that of the last message.
     void writeAll(const std::vector<std::string>& messages, std::size_t count);
+    // Renames the open file to `keptAs` and opens a new, empty one under the old name; the last
+    // sequence number becomes 0. Throws as openLog, or "Fail to rename the Log file: " + path
+    // (then the old file stays open and in place).
+    void startOver(const std::string& keptAs);
     // The MsgSeqNum (field 34) of msg; 0 when it has none or it is not a number that fits.
     static int getSeq(const std::string& msg);
     int getLastSeq() const { return seq; }

@@ -191,6 +191,18 @@ Validator::Fault Validator::place(int tag, std::string_view v) {
     }
 }
 
+int Validator::headerTagFrom(std::string_view msg, std::size_t pos) const {
+    while (pos < msg.size()) {
+        std::size_t eq = msg.find('=', pos);
+        std::size_t end = std::min(msg.find(SOH, pos), msg.size());
+        if (eq == std::string_view::npos || eq > end) return 0;
+        long tag = number(msg.substr(pos, eq - pos));
+        if (tag > 0 && dict->inHeader(static_cast<int>(tag))) return static_cast<int>(tag);
+        pos = end + 1;
+    }
+    return 0;
+}
+
 Validator::Fault Validator::check(std::string_view msg) {
     levels.clear();
     levels.push_back({dict->headerScope(), 0, 0, 0, 0});
@@ -202,12 +214,16 @@ Validator::Fault Validator::check(std::string_view msg) {
     std::size_t pos = 0;
     while (pos < msg.size()) {
         long tag = 0;
-        std::size_t p = pos;
+        bool negative = msg[pos] == '-';
+        std::size_t p = negative ? pos + 1 : pos;
+        std::size_t first = p;
         while (p < msg.size() && msg[p] >= '0' && msg[p] <= '9') {
             if (tag < 100000000L) tag = tag * 10 + (msg[p] - '0');
             ++p;
         }
-        if (p == pos || p >= msg.size() || msg[p] != '=') return {0, 0};
+        if (p == first || p >= msg.size() || msg[p] != '=') return {0, noTag};
+        // A negative tag is named as written.
+        if (negative) return {0, static_cast<int>(-tag)};
         ++p;
         int t = static_cast<int>(tag);
         Dictionary::Type type = dict->type(t);
@@ -244,7 +260,10 @@ Validator::Fault Validator::check(std::string_view msg) {
             if (!f.ok()) return f;
             int left = phase == 1 ? body : section[phase];
             if (left < 0) return {1, 35};
-            if (int need = missing(0, left)) return {1, need};
+            if (int need = missing(0, left)) {
+                int late = phase == 0 && where == 1 ? headerTagFrom(msg, pos) : 0;
+                return late != 0 ? Fault{14, late} : Fault{1, need};
+            }
             ++phase;
             levels[0].scope = phase == 1 ? body : section[phase];
             if (levels[0].scope < 0) return {1, 35};

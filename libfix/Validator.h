@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -24,9 +25,11 @@
 
 class Validator {
   public:
+    // Fault::tag when no tag applies (tag 0 and negative tags are named as written).
+    static constexpr int noTag = std::numeric_limits<int>::min();
     struct Fault {
         int reason = -1;  // SessionRejectReason; -1 when the message is valid
-        int tag = 0;      // the tag at fault (RefTagID), 0 when none applies
+        int tag = noTag;  // the tag at fault (RefTagID)
         bool ok() const { return reason < 0; }
     };
 
@@ -58,6 +61,9 @@ class Validator {
     Fault closeGroup();
     Fault closeAll();
     Fault value(int tag, std::string_view v) const;
+    // The first standard header field in msg from `pos` on: a required header tag missing where
+    // the body begins may only stand after it (14 rather than 1). 0 when there is none.
+    int headerTagFrom(std::string_view msg, std::size_t pos) const;
     // Places `tag` in the open levels (closing groups it ends, opening the one it counts).
     Fault place(int tag, std::string_view v);
 

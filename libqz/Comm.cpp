@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 
 namespace {
 
@@ -98,12 +99,57 @@ bool Comm::cutFrame(std::string& msg) {
             continue;
         }
         const std::size_t total = pos + 1 + static_cast<std::size_t>(bodyLength) + CheckSumLength;
-        if (size < total) return false;
-        msg.assign(in, total);
-        head += total;
+        std::size_t cut = total;
+        if (resync) {
+            // Where BodyLength and the trailer disagree the frame is garbled: it ends where its
+            // own trailer or the next message begins, so the next message stays whole.
+            if (size >= total && trailerAt(in, total - CheckSumLength)) {
+                cut = total;
+            } else {
+                cut = garbledEnd(in, size, pos + 1, total);
+                if (cut == 0) return false;
+            }
+        } else if (size < total) {
+            return false;
+        }
+        msg.assign(in, cut);
+        head += cut;
         return true;
     }
     return false;
+}
+
+bool Comm::trailerAt(const char* in, std::size_t at) {
+    return in[at] == '1' && in[at + 1] == '0' && in[at + 2] == '=' && in[at + 3] >= '0' &&
+           in[at + 3] <= '9' && in[at + 4] >= '0' && in[at + 4] <= '9' && in[at + 5] >= '0' &&
+           in[at + 5] <= '9' && in[at + 6] == ch_soh;
+}
+
+std::size_t Comm::garbledEnd(const char* in, std::size_t size, std::size_t body,
+                             std::size_t total) {
+    static const char trailer[] = "\00110=";
+    static const char start[] = "\0018=FIX";
+    const std::string_view bytes(in, size);
+    const bool whole = size >= total;
+    // The frame's own CheckSum field, however short, ends it at its SOH.
+    std::size_t key = bytes.find(std::string_view(trailer, 4), body - 1);
+    std::size_t trailerEnd = std::string_view::npos;
+    if (key != std::string_view::npos) {
+        std::size_t soh = bytes.find(ch_soh, key + 4);
+        if (soh != std::string_view::npos && soh - key <= 4 + ChecksumDigits) trailerEnd = soh + 1;
+    }
+    std::size_t next = bytes.find(std::string_view(start, 6), body - 1);
+    if (next != std::string_view::npos) next += 1;
+    if (trailerEnd != std::string_view::npos &&
+        (next == std::string_view::npos || trailerEnd <= next)) {
+        // While bytes BodyLength counts are still missing, a trailer ends the frame only when the
+        // next message follows it at once: a message still arriving may carry such bytes as data.
+        if (whole || bytes.compare(trailerEnd, 5, "8=FIX") == 0) return trailerEnd;
+        return 0;
+    }
+    if (!whole) return 0;
+    // No trailer of its own: it ends before the next message, else where BodyLength says.
+    return next != std::string_view::npos ? next : total;
 }
 
 bool Comm::skipGarbage() {

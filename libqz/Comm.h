@@ -30,6 +30,7 @@ class Comm {
   public:
     static constexpr int BodyLengthStart = 12;
     static constexpr int CheckSumLength = 7;
+    static constexpr std::size_t ChecksumDigits = 3;
     static constexpr int minHeaderLength = 12;
     // Bytes one read takes at most.
     static constexpr int BufSize = 16384;
@@ -111,6 +112,14 @@ class Comm {
     // Unframeable bytes at `head`: breaks the stream, or with resync skips to the next frame
     // start; true when one was found.
     bool skipGarbage();
+    // "10=" + three digits + SOH at in[at].
+    static bool trailerAt(const char* in, std::size_t at);
+    // With resync, the end of a frame whose trailer is not where its BodyLength says (`body`: the
+    // offset its body starts at; `total`: where BodyLength puts its end): after its own CheckSum
+    // field of up to three characters, or before the next "8=FIX", whichever comes first, else
+    // at `total`; 0 while that cannot be told yet.
+    static std::size_t garbledEnd(const char* in, std::size_t size, std::size_t body,
+                                  std::size_t total);
 
     Socket* sock = nullptr;
     // Received bytes; those from `head` on are not yet handed out.

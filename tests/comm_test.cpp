@@ -197,6 +197,11 @@ TEST(CommFraming, WithResyncGarbageIsSkippedToTheNextFrame) {
     const std::string order = frame("35=D|49=BUYSIDE|56=SELLSIDE|34=2|11=ORD1|55=IBM|");
     std::string tooShort = order;
     tooShort.replace(tooShort.find("9=") + 2, 2, "30");
+    std::string tooLong = order;
+    tooLong.replace(tooLong.find("9=") + 2, 2, std::to_string(std::stoi(order.substr(12, 2)) + 2));
+    // BodyLength counts "35=0|"; the trailer that follows has one digit, or is missing.
+    const std::string shortSum = soh("8=FIX.4.2|9=5|35=0|10=0|");
+    const std::string noSum = soh("8=FIX.4.2|9=5|35=0|");
     const struct {
         const char* what;
         std::string bytes;
@@ -205,9 +210,13 @@ TEST(CommFraming, WithResyncGarbageIsSkippedToTheNextFrame) {
         {"noise before a frame", "GET / HTTP/1.0\r\n\r\n" + heartbeat, {heartbeat}},
         {"non-numeric BodyLength", soh("8=FIX.4.2|9=abc|35=0|10=161|") + heartbeat, {heartbeat}},
         {"BodyLength above the bound", soh("8=FIX.4.2|9=1048577|35=0|") + heartbeat, {heartbeat}},
-        {"BodyLength too short: a cut the checks refuse, then the next frame",
+        // A garbled frame ends at its own trailer or before the next "8=FIX", never inside it.
+        {"BodyLength too short: the frame runs to its own trailer",
          tooShort + heartbeat,
-         {tooShort.substr(0, tooShort.find("9=") + 5 + 30 + 7), heartbeat}},
+         {tooShort, heartbeat}},
+        {"BodyLength too long by two", tooLong + heartbeat, {tooLong, heartbeat}},
+        {"CheckSum field of one digit", shortSum + heartbeat, {shortSum, heartbeat}},
+        {"no CheckSum field at all", noSum + heartbeat + heartbeat, {noSum, heartbeat, heartbeat}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

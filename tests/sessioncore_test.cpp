@@ -97,6 +97,7 @@ struct FakePort : SessionPort {
     std::vector<int> delivered;
     bool full = false;  // the output queue takes nothing
     int quietRestarts = 0;
+    int resets = 0;
     const MemoryCell* cell = nullptr;
     int recorded = 0;  // In.seq at the last inboundCounted()
 
@@ -112,6 +113,7 @@ struct FakePort : SessionPort {
     }
     void inboundCounted() override { recorded = cell->In.seq; }
     void restartQuietInterval() override { ++quietRestarts; }
+    void numbersReset() override { ++resets; }
     void console(const std::string& l, int) override { lines.push_back(l); }
 };
 
@@ -272,8 +274,8 @@ TEST(SessionCoreLogon, LogonWithNumberTooLowIsRefusedWithALogoutNamingBothNumber
 
 TEST(SessionCoreInbound, EachMessageIsProcessedRejectedIgnoredOrEndsTheSessionAsItsCaseSays) {
     const std::string D = "D|11=a";
-    const char* rejectCompID = "3@8 45=5 372=D 373=9 58=CompID problem";
-    const char* rejectTime = "3@8 45=5 372=D 373=10 58=SendingTime accuracy problem";
+    const char* rejectCompID = "3@8 45=5 58=CompID problem 372=D 373=9";
+    const char* rejectTime = "3@8 45=5 58=SendingTime accuracy problem 372=D 373=10";
     const char* logoutTime = "5@9 58=SendingTime accuracy problem";
     play({
         row("S1 number as expected is delivered", Std, Acc, {msg(D, 5)}, {}, {}, {5}, 5, 'O'),
@@ -306,14 +308,14 @@ TEST(SessionCoreInbound, EachMessageIsProcessedRejectedIgnoredOrEndsTheSessionAs
             {rejectTime, logoutTime}, {}, {}, 5, 'S'),
         row("S8 SendingTime not a timestamp names the tag", Std, Acc,
             {FixPeer("BRK1", "GATE").make("35=" + D, 5, "20260101-1200")},
-            {"3@8 45=5 371=52 372=D 373=10 58=SendingTime accuracy problem", logoutTime}, {}, {}, 5,
+            {"3@8 45=5 58=SendingTime accuracy problem 371=52 372=D 373=10", logoutTime}, {}, {}, 5,
             'S'),
         row("S9 PossDup without OrigSendingTime is rejected", Std, Acc, {msg(D + "|43=Y", 5)},
-            {"3@8 45=5 371=122 372=D 373=1 58=Required tag missing"}, {}, {}, 5, 'O'),
+            {"3@8 45=5 58=Required tag missing 371=122 372=D 373=1"}, {}, {}, 5, 'O'),
         row("S10 OrigSendingTime after SendingTime is rejected, then logout", Std, Acc,
             {msg(D + "|43=Y|122=" + stamp(5), 5)}, {rejectTime, logoutTime}, {}, {}, 5, 'S'),
         row("S11 invalid MsgType is rejected", Std, Acc, {msg("XX|11=a", 5)},
-            {"3@8 45=5 371=35 372=XX 373=11 58=Invalid MsgType"}, {}, {}, 5, 'O'),
+            {"3@8 45=5 58=Invalid MsgType 371=35 372=XX 373=11"}, {}, {}, 5, 'O'),
         row("S12 business message reject goes to the application", Std, Acc,
             {msg("j|45=3|372=D|380=3", 5)}, {}, {}, {5}, 5, 'O'),
         row("S13 PossResend message is delivered", Std, Acc, {msg(D + "|97=Y", 5)}, {}, {}, {5}, 5,
@@ -410,38 +412,42 @@ TEST(SessionCoreInbound, PastTheBoundOfKeptMessagesTheRestIsAskedForAgainOnceThe
 
 TEST(SessionCoreResend, ResendRequestResendsOrdersAndGapFillsSessionMessagesForExactlyTheRange) {
     // Our log: 1 Logon, 2 order, 3 Heartbeat, 4 TestRequest, 5 and 6 orders, 7 Heartbeat.
-    const std::string g = " 122=* 43=Y 123=Y";
-    const std::string o2 = "D@2 122=" + stamp(-3598) + " 43=Y";
-    const std::string o5 = "D@5 122=" + stamp(-3595) + " 43=Y";
-    const std::string o6 = "D@6 122=" + stamp(-3594) + " 43=Y";
+    // Header in tag order (43 before 122), then the gap fill's body (36 before 123).
+    auto g = [](int seq, int next) {
+        return "4@" + std::to_string(seq) + " 43=Y 122=* 36=" + std::to_string(next) + " 123=Y";
+    };
+    const std::string o2 = "D@2 43=Y 122=" + stamp(-3598);
+    const std::string o5 = "D@5 43=Y 122=" + stamp(-3595);
+    const std::string o6 = "D@6 43=Y 122=" + stamp(-3594);
     play({
         row("R1 everything", Std, Acc, {msg("2|7=1|16=0", 5)}, {},
-            {"4@1" + g + " 36=2", o2, "4@3" + g + " 36=5", o5, o6, "4@7" + g + " 36=8"}, {}, 5,
+            {g(1, 2), o2, g(3, 5), o5, o6, g(7, 8)}, {}, 5,
             'O'),
         row("R1 a closed range", Std, Acc, {msg("2|7=2|16=5", 5)}, {},
-            {o2, "4@3" + g + " 36=5", o5}, {}, 5, 'O'),
-        row("R1 session messages only", Std, Acc, {msg("2|7=3|16=4", 5)}, {}, {"4@3" + g + " 36=5"},
+            {o2, g(3, 5), o5}, {}, 5, 'O'),
+        row("R1 session messages only", Std, Acc, {msg("2|7=3|16=4", 5)}, {}, {g(3, 5)},
             {}, 5, 'O'),
         row("R1 up to the last sent", Std, Acc, {msg("2|7=6|16=0", 5)}, {},
-            {o6, "4@7" + g + " 36=8"}, {}, 5, 'O'),
+            {o6, g(7, 8)}, {}, 5, 'O'),
+        // today's rules keep the header as logged, 122 and 43 placed after 52
         row("today: gap fills carry no PossDupFlag", Today, Acc, {msg("2|7=1|16=3", 5)}, {},
-            {"4@1 123=Y 36=2", o2, "4@3 123=Y 36=4"}, {}, 5, 'O'),
+            {"4@1 123=Y 36=2", "D@2 122=" + stamp(-3598) + " 43=Y", "4@3 123=Y 36=4"}, {}, 5, 'O'),
         // our own ResendRequest (8) is covered by the gap fill too
         row("R2 a ResendRequest above our own open gap is answered at once", Std, Acc,
-            {msg("D|11=a", 7), msg("2|7=6|16=0", 8)}, {resend5}, {o6, "4@7" + g + " 36=9"}, {}, 4,
+            {msg("D|11=a", 7), msg("2|7=6|16=0", 8)}, {resend5}, {o6, g(7, 9)}, {}, 4,
             'O'),
         row("R2 ... and counted, not answered again, once the gap is filled", Std, Acc,
             {msg("D|11=a", 7), msg("2|7=6|16=0", 8), msg("D|11=a", 5), msg("D|11=a", 6)}, {resend5},
-            {o6, "4@7" + g + " 36=9"}, {5, 6, 7}, 8, 'O'),
+            {o6, g(7, 9)}, {5, 6, 7}, 8, 'O'),
         row("R2 one at the expected number while ours is open", Std, Acc,
-            {msg("D|11=a", 7), msg("2|7=6|16=0", 5)}, {resend5}, {o6, "4@7" + g + " 36=9"}, {}, 5,
+            {msg("D|11=a", 7), msg("2|7=6|16=0", 5)}, {resend5}, {o6, g(7, 9)}, {}, 5,
             'O'),
     });
 }
 
 TEST(SessionCoreResend, SequenceResetsMoveTheExpectedNumberOnlyForwardAsTheirModeSays) {
     const char* badValue =
-        "3@8 45=5 371=36 372=4 373=5 58=Value is incorrect (out of range) for this tag";
+        "3@8 45=5 58=Value is incorrect (out of range) for this tag 371=36 372=4 373=5";
     play({
         row("R3 gap fill at the expected number moves it", Std, Acc, {msg("4|123=Y|36=9", 5)}, {},
             {}, {}, 8, 'O'),
