@@ -74,8 +74,9 @@ std::string framedBody(const std::string& body) {
 // "type@MsgSeqNum" and the fields a case checks, in wire order. A gap fill's OrigSendingTime is
 // its own build time (the real clock), so only its presence shows.
 std::string brief(const std::string& m) {
-    static const std::vector<std::string> keys = {"45", "371", "372", "373", "58",  "7",  "16",
-                                                  "36", "123", "43",  "122", "112", "108"};
+    static const std::vector<std::string> keys = {"45",  "371", "372", "373", "58",  "7",   "16",
+                                                  "36",  "123", "43",  "122", "112", "108", "141",
+                                                  "115", "116", "128", "129", "144", "145"};
     std::string type = FixPeer::field(m, 35);
     std::string out = type + "@" + FixPeer::field(m, 34);
     std::string bars = FixPeer::bars(m);
@@ -94,6 +95,7 @@ std::string brief(const std::string& m) {
 
 struct FakePort : SessionPort {
     std::vector<std::string> sent, again, lines, outLog;
+    std::vector<std::string> raw;  // every message sent, new or again, as it went out
     std::vector<int> delivered;
     bool full = false;  // the output queue takes nothing
     int quietRestarts = 0;
@@ -101,8 +103,14 @@ struct FakePort : SessionPort {
     const MemoryCell* cell = nullptr;
     int recorded = 0;  // In.seq at the last inboundCounted()
 
-    void sendNew(const std::string& m) override { sent.push_back(brief(m)); }
-    void sendAgain(const std::string& m) override { again.push_back(brief(m)); }
+    void sendNew(const std::string& m) override {
+        sent.push_back(brief(m));
+        raw.push_back(m);
+    }
+    void sendAgain(const std::string& m) override {
+        again.push_back(brief(m));
+        raw.push_back(m);
+    }
     bool deliver(const std::string& m) override {
         if (full) return false;
         delivered.push_back(std::stoi(FixPeer::field(m, 34)));
@@ -136,8 +144,10 @@ struct Harness {
     FakePort port;
     std::unique_ptr<SessionCore> core;
 
-    explicit Harness(Rules rules, Role role = Acc) {
-        home.writeCfg("BRK1", std::string(rules == Std ? "@ {rules=standard}\n" : "") + siteCfg);
+    explicit Harness(Rules rules, Role role = Acc, const std::string& version = "FIX.4.2") {
+        std::string cfgText = siteCfg;
+        cfgText.replace(cfgText.find("FIX.4.2"), 7, version);
+        home.writeCfg("BRK1", std::string(rules == Std ? "@ {rules=standard}\n" : "") + cfgText);
         home.enter();
         cfg.load("BRK1");
         home.leave();
@@ -149,7 +159,8 @@ struct Harness {
         for (int seq = 1; seq <= 7; ++seq) {
             std::string body =
                 "35=" + std::string(1, types[seq - 1]) + (types[seq - 1] == 'D' ? "|11=o" : "");
-            port.outLog.push_back(FixPeer("GATE", "BRK1").make(body, seq, stamp(-3600 + seq)));
+            port.outLog.push_back(
+                FixPeer("GATE", "BRK1", version).make(body, seq, stamp(-3600 + seq)));
         }
         core = std::make_unique<SessionCore>(role, port);
         core->attach(cfg, cell, cfg.standardRules() ? Std : Today);
@@ -324,6 +335,32 @@ TEST(SessionCoreInbound, EachMessageIsProcessedRejectedIgnoredOrEndsTheSessionAs
             5, 'O'),
         row("S14 Reject received is counted", Std, Ini, {msg("3|45=2|373=1", 5)}, {}, {}, {}, 5,
             'O'),
+        row("A1 reset-mode SequenceReset numbered 0 moves the expected number", Std, Acc,
+            {msg("4|36=20", 0)}, {}, {}, {}, 19, 'O'),
+        row("A1 ... and one numbered 0 going back is rejected", Std, Acc, {msg("4|36=3", 0)},
+            {"3@8 45=0 58=Value is incorrect (out of range) for this tag 371=36 372=4 373=5"}, {},
+            {}, 4, 'O'),
+        row("A3 PossDup below the expected number without OrigSendingTime is rejected", Std, Acc,
+            {msg(D + "|43=Y", 3)}, {"3@8 45=3 58=Required tag missing 371=122 372=D 373=1"}, {}, {},
+            4, 'O'),
+        row("A3 ... with OrigSendingTime after SendingTime is rejected, then logout", Std, Acc,
+            {msg(D + "|43=Y|122=" + stamp(5), 3)},
+            {"3@8 45=3 58=SendingTime accuracy problem 372=D 373=10", logoutTime}, {}, {}, 4, 'S'),
+        row("A4 missing TargetCompID is a required tag missing; the session goes on", Std, Acc,
+            {framedBody("35=D|49=BRK1|34=5|52=" + stamp(0) + "|11=a|"), msg(D, 6)},
+            {"3@8 45=5 58=Required tag missing 371=56 372=D 373=1"}, {}, {6}, 6, 'O'),
+        row("A4 empty SenderCompID is a tag without a value", Std, Acc,
+            {framedBody("35=D|49=|56=GATE|34=5|52=" + stamp(0) + "|11=a|")},
+            {"3@8 45=5 58=Tag specified without a value 371=49 372=D 373=4"}, {}, {}, 5, 'O'),
+        row("A8 a Reject answers on-behalf-of fields as deliver-to ones", Std, Acc,
+            {msg("XX|115=CUST|116=DESK|144=NY|11=a", 5)},
+            {"3@8 128=CUST 129=DESK 145=NY 45=5 58=Invalid MsgType 371=35 372=XX 373=11"}, {}, {},
+            5, 'O'),
+        row("A8 a Heartbeat answering a TestRequest swaps deliver-to fields back", Std, Acc,
+            {msg("1|128=BRK2|129=OPS|112=abc", 5)}, {"0@8 115=BRK2 116=OPS 112=abc"}, {}, {}, 5,
+            'O'),
+        row("today: an answer carries no routing fields", Today, Acc,
+            {msg("1|115=CUST|112=abc", 5)}, {"0@8 112=abc"}, {}, {}, 5, 'O'),
         row("S15 header fields in an unusual order", Std, Acc,
             {framedBody("35=D|52=" + stamp(0) + "|34=5|56=GATE|49=BRK1|11=a|")}, {}, {}, {5}, 5,
             'O'),
@@ -408,6 +445,107 @@ TEST(SessionCoreInbound, PastTheBoundOfKeptMessagesTheRestIsAskedForAgainOnceThe
               (std::vector<std::string>{resend5, "2@9 7=" + std::to_string(last) + " 16=0"}));
 }
 
+TEST(SessionCoreReset, ALogonWithResetSeqNumFlagStartsBothNumbersAgainAndIsAnsweredInKind) {
+    const std::string reset = "A|98=0|108=30|141=Y";
+    {
+        SCOPED_TRACE("A7 at the start of the session");
+        Harness h(Std);
+        ASSERT_TRUE(h.core->usableLogon(msg(reset, 1), t0));
+        ASSERT_TRUE(h.core->logonAsksReset());
+        h.core->resetNumbers();
+        EXPECT_EQ(h.core->logonNumber(), SessionCore::LogonNumber::Expected);
+        h.core->sendLogonReply();
+        h.core->countLogon();
+        EXPECT_EQ(h.port.sent, std::vector<std::string>{"A@1 108=30 141=Y"});
+        EXPECT_EQ(h.port.resets, 1);
+        EXPECT_EQ(h.cell.In.seq, 1);
+    }
+    {
+        SCOPED_TRACE("A7 inside the session: numbers back to 1, kept messages dropped");
+        Harness h(Std);
+        h.in(msg("D|11=a", 9));
+        h.in(msg(reset, 1));
+        h.in(msg("D|11=b", 2));
+        EXPECT_EQ(h.port.sent, (std::vector<std::string>{resend5, "A@1 108=30 141=Y"}));
+        EXPECT_EQ(h.port.delivered, std::vector<int>{2});
+        EXPECT_EQ(h.port.resets, 1);
+        EXPECT_EQ(h.cell.In.seq, 2);
+        EXPECT_EQ(h.cell.Out.seq, 1);
+        EXPECT_EQ(h.port.recorded, 2);
+    }
+    for (const char* version : {"FIX.4.0"}) {
+        SCOPED_TRACE("FIX 4.0 has no ResetSeqNumFlag: a Logon numbered 1 is too low");
+        Harness h(Std, Acc, version);
+        h.in(msg(reset, 1, 0, "BRK1", "GATE", version));
+        EXPECT_EQ(h.port.resets, 0);
+        EXPECT_EQ(h.port.sent,
+                  std::vector<std::string>{"5@8 58=MsgSeqNum too low, expecting 5 but received 1"});
+    }
+    {
+        SCOPED_TRACE("today's rules count and ignore it");
+        Harness h(Today);
+        h.in(msg(reset, 5));
+        EXPECT_EQ(h.port.resets, 0);
+        EXPECT_EQ(h.cell.In.seq, 5);
+    }
+}
+
+// The tags of a message in wire order, "8 9 35 34 ...".
+std::string tagOrder(const std::string& m) {
+    std::string out;
+    std::string bars = FixPeer::bars(m);
+    for (std::size_t at = 0; at < bars.size();) {
+        std::size_t end = bars.find('|', at);
+        out += (out.empty() ? "" : " ") + bars.substr(at, bars.find('=', at) - at);
+        at = end + 1;
+    }
+    return out;
+}
+
+TEST(SessionCoreVersions, TheSitesBeginStringDecidesRejectFieldsTheResendEndAndTheClock) {
+    struct Row {
+        const char* name;
+        const char* version;
+        std::string in;
+        std::vector<std::string> sent;
+        std::size_t sendingTime;  // length of 52 in the last message sent
+    };
+    const std::string A = "|98=0|108=30";
+    std::vector<Row> rows = {
+        {"4.0: a Reject has 45 and 58 only",
+         "FIX.4.0",
+         "XX|11=a",
+         {"3@8 45=5 58=Invalid MsgType"},
+         17},
+        {"4.1 likewise", "FIX.4.1", "XX|11=a", {"3@8 45=5 58=Invalid MsgType"}, 17},
+        {"4.2: 371, 372 and 373 for a reason it defines",
+         "FIX.4.2",
+         "XX|11=a",
+         {"3@8 45=5 58=Invalid MsgType 371=35 372=XX 373=11"},
+         21},
+        {"4.0: a gap is asked for up to 999999", "FIX.4.0", "D|11=a", {"2@8 7=5 16=999999"}, 17},
+        {"4.4: up to 0", "FIX.4.4", "D|11=a", {"2@8 7=5 16=0"}, 21},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Harness h(Std, Acc, r.version);
+        h.in(msg(r.in, r.sent[0][0] == '2' ? 7 : 5, 0, "BRK1", "GATE", r.version));
+        EXPECT_EQ(h.port.sent, r.sent);
+        ASSERT_FALSE(h.port.raw.empty());
+        EXPECT_EQ(FixPeer::field(h.port.raw.back(), 52).size(), r.sendingTime);
+    }
+}
+
+TEST(SessionCoreVersions, SessionMessagesAndResentHeadersCarryTheirFieldsInTagOrder) {
+    Harness h(Std);
+    h.in(msg("XX|11=a", 5));     // a Reject
+    h.in(msg("2|7=1|16=2", 6));  // a gap fill for 1, then the order 2 resent
+    ASSERT_EQ(h.port.raw.size(), 3u);
+    EXPECT_EQ(tagOrder(h.port.raw[0]), "8 9 35 34 49 52 56 45 58 371 372 373 10");
+    EXPECT_EQ(tagOrder(h.port.raw[1]), "8 9 35 34 43 49 52 56 122 36 123 10");
+    EXPECT_EQ(tagOrder(h.port.raw[2]), "8 9 35 34 43 49 52 56 122 11 10");
+}
+
 // --- Resend --------------------------------------------------------------------------------
 
 TEST(SessionCoreResend, ResendRequestResendsOrdersAndGapFillsSessionMessagesForExactlyTheRange) {
@@ -421,27 +559,24 @@ TEST(SessionCoreResend, ResendRequestResendsOrdersAndGapFillsSessionMessagesForE
     const std::string o6 = "D@6 43=Y 122=" + stamp(-3594);
     play({
         row("R1 everything", Std, Acc, {msg("2|7=1|16=0", 5)}, {},
-            {g(1, 2), o2, g(3, 5), o5, o6, g(7, 8)}, {}, 5,
+            {g(1, 2), o2, g(3, 5), o5, o6, g(7, 8)}, {}, 5, 'O'),
+        row("R1 a closed range", Std, Acc, {msg("2|7=2|16=5", 5)}, {}, {o2, g(3, 5), o5}, {}, 5,
             'O'),
-        row("R1 a closed range", Std, Acc, {msg("2|7=2|16=5", 5)}, {},
-            {o2, g(3, 5), o5}, {}, 5, 'O'),
-        row("R1 session messages only", Std, Acc, {msg("2|7=3|16=4", 5)}, {}, {g(3, 5)},
-            {}, 5, 'O'),
-        row("R1 up to the last sent", Std, Acc, {msg("2|7=6|16=0", 5)}, {},
-            {o6, g(7, 8)}, {}, 5, 'O'),
+        row("R1 session messages only", Std, Acc, {msg("2|7=3|16=4", 5)}, {}, {g(3, 5)}, {}, 5,
+            'O'),
+        row("R1 up to the last sent", Std, Acc, {msg("2|7=6|16=0", 5)}, {}, {o6, g(7, 8)}, {}, 5,
+            'O'),
         // today's rules keep the header as logged, 122 and 43 placed after 52
         row("today: gap fills carry no PossDupFlag", Today, Acc, {msg("2|7=1|16=3", 5)}, {},
             {"4@1 123=Y 36=2", "D@2 122=" + stamp(-3598) + " 43=Y", "4@3 123=Y 36=4"}, {}, 5, 'O'),
         // our own ResendRequest (8) is covered by the gap fill too
         row("R2 a ResendRequest above our own open gap is answered at once", Std, Acc,
-            {msg("D|11=a", 7), msg("2|7=6|16=0", 8)}, {resend5}, {o6, g(7, 9)}, {}, 4,
-            'O'),
+            {msg("D|11=a", 7), msg("2|7=6|16=0", 8)}, {resend5}, {o6, g(7, 9)}, {}, 4, 'O'),
         row("R2 ... and counted, not answered again, once the gap is filled", Std, Acc,
             {msg("D|11=a", 7), msg("2|7=6|16=0", 8), msg("D|11=a", 5), msg("D|11=a", 6)}, {resend5},
             {o6, g(7, 9)}, {5, 6, 7}, 8, 'O'),
         row("R2 one at the expected number while ours is open", Std, Acc,
-            {msg("D|11=a", 7), msg("2|7=6|16=0", 5)}, {resend5}, {o6, g(7, 9)}, {}, 5,
-            'O'),
+            {msg("D|11=a", 7), msg("2|7=6|16=0", 5)}, {resend5}, {o6, g(7, 9)}, {}, 5, 'O'),
     });
 }
 

@@ -127,15 +127,28 @@ TEST(ValidatorFix44, EachFaultIsNamedWithItsReasonAndTag) {
             {"required member of a group entry missing (ListSeqNo)", "E",
              "66=L1|394=1|68=1|73=1|11=C1|55=IBM|54=1|40=1|", 1, 67},
             {"raw data shorter than its length", "A", "98=0|108=30|95=40|96=ab|", 6, 96},
+            {"tag 0 is named as written", "D", order44 + "0=x|", 0, 0},
+            {"negative tag is named as written", "D", order44 + "-1=x|", 0, -1},
         });
 }
 
-TEST(ValidatorFix44, ARequiredHeaderTagMissingIsNamed) {
+TEST(ValidatorFix44, ARequiredHeaderTagMissingIsNamedAndOneAfterTheBodyIsOutOfOrder) {
     Validator v(fix44());
-    std::string msg = FixPeer::frame("FIX.4.4", "35=0|49=DESK|56=BRK1|34=7|");
-    Validator::Fault f = v.check(msg);
-    EXPECT_EQ(f.reason, 1);
-    EXPECT_EQ(f.tag, 52);
+    const struct {
+        const char* body;
+        int reason, tag;
+    } rows[] = {
+        {"35=0|49=DESK|56=BRK1|34=7|", 1, 52},
+        // the first header field found after the body is named, not the first required one
+        {"35=D|11=C1|55=IBM|54=1|60=20260101-10:00:00|38=100|40=2|34=7|49=DESK|52=20260101-10:00:"
+         "00|56=BRK1|",
+         14, 34},
+    };
+    for (const auto& r : rows) {
+        Validator::Fault f = v.check(FixPeer::frame("FIX.4.4", r.body));
+        EXPECT_EQ(f.reason, r.reason) << r.body;
+        EXPECT_EQ(f.tag, r.tag) << r.body;
+    }
 }
 
 TEST(ValidatorFix42, OrdersAndTheirFaults) {
