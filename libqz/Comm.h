@@ -73,7 +73,10 @@ class Comm {
     // True once the received bytes cannot be framed; the session must end the connection.
     bool isBroken() const { return broken; }
     // With resync on, bytes that cannot be framed are skipped up to the next "8=FIX" instead of
-    // breaking the stream (the standard session rules ignore a garbled message and go on).
+    // breaking the stream (the standard session rules ignore a garbled message and go on), and a
+    // frame whose trailer is not where its BodyLength puts it (a wrong BodyLength, a CheckSum
+    // field short or missing) is handed out up to its own CheckSum field or the next "8=FIX",
+    // whichever comes first, so the message after it is never cut.
     void setResync(bool on) { resync = on; }
     // True once the peer has closed the connection and every whole message that came before the
     // close has been handed out by recv(). Before that, an empty recv() only means "nothing yet".

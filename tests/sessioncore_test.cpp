@@ -144,10 +144,14 @@ struct Harness {
     FakePort port;
     std::unique_ptr<SessionCore> core;
 
-    explicit Harness(Rules rules, Role role = Acc, const std::string& version = "FIX.4.2") {
+    explicit Harness(Rules rules, Role role = Acc, const std::string& version = "FIX.4.2",
+                     const std::string& dictionary = "") {
         std::string cfgText = siteCfg;
         cfgText.replace(cfgText.find("FIX.4.2"), 7, version);
-        home.writeCfg("BRK1", std::string(rules == Std ? "@ {rules=standard}\n" : "") + cfgText);
+        std::string setting = dictionary.empty()
+                                  ? "@ {rules=standard}\n"
+                                  : "@ {rules=standard dictionary=" + dictionary + "}\n";
+        home.writeCfg("BRK1", std::string(rules == Std ? setting : "") + cfgText);
         home.enter();
         cfg.load("BRK1");
         home.leave();
@@ -533,6 +537,43 @@ TEST(SessionCoreVersions, TheSitesBeginStringDecidesRejectFieldsTheResendEndAndT
         EXPECT_EQ(h.port.sent, r.sent);
         ASSERT_FALSE(h.port.raw.empty());
         EXPECT_EQ(FixPeer::field(h.port.raw.back(), 52).size(), r.sendingTime);
+    }
+}
+
+TEST(SessionCoreVersions, DictionaryFaultsNameTheTagAsWrittenAndOnlyReasonsTheVersionDefines) {
+    const std::string order42 = "D|11=C1|21=1|55=IBM|54=1|60=20260101-10:00:00|38=100|40=2|44=10";
+    const std::string order44 = "D|11=C1|55=IBM|54=1|60=20260101-10:00:00|38=100|40=2|44=10";
+    const std::string late = "|49=BRK1|56=GATE|34=5|52=" + stamp(0) + "|";
+    auto m44 = [](const std::string& fields) {
+        return msg(fields, 5, 0, "BRK1", "GATE", "FIX.4.4");
+    };
+    struct Row {
+        const char* name;
+        const char* version;
+        const char* dictionary;
+        std::string in;
+        std::string sent;
+    } rows[] = {
+        {"A6 tag 0", "FIX.4.4", "FIX44.xml", m44(order44 + "|0=x"),
+         "3@8 45=5 58=Invalid tag number 371=0 372=D 373=0"},
+        {"A6 a negative tag", "FIX.4.4", "FIX44.xml", m44(order44 + "|-1=x"),
+         "3@8 45=5 58=Invalid tag number 371=-1 372=D 373=0"},
+        {"A5 header fields after the body name the first of them", "FIX.4.4", "FIX44.xml",
+         FixPeer::frame("FIX.4.4", "35=" + order44 + late),
+         "3@8 45=5 58=Tag specified out of required order 371=49 372=D 373=14"},
+        {"4.2: a tag repeated is said in 58 alone", "FIX.4.2", "FIX42.xml",
+         msg(order42 + "|58=a|58=b", 5), "3@8 45=5 58=Tag appears more than once 371=58 372=D"},
+        {"4.4: the same carries 373=13", "FIX.4.4", "FIX44.xml", m44(order44 + "|58=a|58=b"),
+         "3@8 45=5 58=Tag appears more than once 371=58 372=D 373=13"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Harness h(Std, Acc, r.version, r.dictionary);
+        std::string in = r.in;
+        h.in(in);
+        EXPECT_EQ(h.port.sent, std::vector<std::string>{r.sent});
+        EXPECT_EQ(h.cell.In.seq, 5);
+        EXPECT_TRUE(h.port.delivered.empty());
     }
 }
 
