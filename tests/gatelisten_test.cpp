@@ -571,7 +571,8 @@ TEST_F(Acceptor, StartupFailuresEndTheProgramWithTheirMessage) {
     ProcessResult r = runProgram(
         "gatelisten", {table, "-p", std::to_string(freePort()), "-o", missing}, options());
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Fail to connect the message queue.\n");
+    EXPECT_EQ(r.err,
+              "Fail to connect the message queue. [" + missing + "]: No such file or directory\n");
 
     // A port another socket holds.
     FixPeer holder("X", "Y");
