@@ -707,6 +707,14 @@ TEST(AccessByGroup, OutsidersAreRefusedByNameAndMembersTrade) {
     EXPECT_EQ(shown.exitCode, 0) << shown.err;
     EXPECT_NE(shown.out.find("BRK1"), std::string::npos) << shown.out;
 
+    // Changing the access takes the owner: a member is refused and the table is not wiped.
+    ProcessResult change = runAsNobody("tablemake", {table, "-m", "666"}, true);
+    EXPECT_EQ(change.exitCode, 1);
+    EXPECT_EQ(change.err, "Fail to set the access of the shared memory [" + table +
+                              "]: Operation not permitted\n");
+    EXPECT_EQ(tableAccess(table).mode, 0660);
+    EXPECT_STREQ(cells[0].name, "BRK1");
+
     // A member of the table's group only is refused by the queue, naming it.
     std::string closed = ipc.name();
     ASSERT_EQ(runProgram("queuemake", {closed}).exitCode, 0);
