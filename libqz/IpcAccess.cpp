@@ -3,19 +3,21 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "Options.h"
 
 bool IpcAccess::parseMode(const std::string& text, int& mode) {
-    if (text.empty() || text.size() > 4) return false;
+    if (text.empty()) return false;
     int value = 0;
     for (char c : text) {
         if (c < '0' || c > '7') return false;
         value = value * 8 + (c - '0');
+        // Set-id and sticky bits mean nothing to IPC objects.
+        if (value > 0777) return false;
     }
-    if (value > 0777) return false;
     mode = value;
     return true;
 }
