@@ -109,33 +109,6 @@ TEST_F(LogTest, LogsSequenceFilesAndJournalsAreMadeOwnerReadWriteGroupRead) {
     umask(before);
 }
 
-TEST_F(LogTest, FilesThatCannotBeOpenedNameThePathAndTheReason) {
-    home.writeFile("logs/short.seq", "not a sequence file");
-    const std::string missing = home.root() + "/nodir/BRK1";
-    struct Row {
-        std::string path;
-        std::function<void(const std::string&)> open;
-        std::string what;
-    } rows[] = {
-        {missing + ".seq", [](const std::string& p) { SeqFile file(p); },
-         "Fail to open the sequence file: " + missing + ".seq: No such file or directory"},
-        {path("short.seq"), [](const std::string& p) { SeqFile file(p); },
-         "Fail to open the sequence file: " + path("short.seq") + ": not a sequence file"},
-        {missing + ".journal", [](const std::string& p) { Journal journal(p); },
-         "Fail to open the journal file: " + missing + ".journal: No such file or directory"},
-        {home.logsDir(), [](const std::string& p) { Log log(p); },
-         "Fail to open the Log file: " + home.logsDir() + ": Is a directory"},
-    };
-    for (const Row& row : rows) {
-        try {
-            row.open(row.path);
-            ADD_FAILURE() << "opened " << row.path;
-        } catch (const LogException& e) {
-            EXPECT_EQ(std::string(e.what()), row.what);
-        }
-    }
-}
-
 TEST_F(LogTest, SequenceNumberIsReadAfterASeparatorOnly) {
     EXPECT_EQ(Log::getSeq(msg(17)), 17);
     EXPECT_EQ(Log::getSeq(msg(-1)), 0);
