@@ -30,6 +30,7 @@ struct Journal::Slot {
 namespace {
 
 constexpr char journalMagic[8] = {'F', 'I', 'X', 'J', 'R', 'N', 'L', '1'};
+const char* const notThisLayout = "not a journal of this layout";
 
 }  // namespace
 
@@ -45,18 +46,22 @@ Journal::Journal() {
 
 Journal::Journal(const std::string& file) {
     length = sizeof(Header) + slots * sizeof(Slot);
-    const std::string failure = "Fail to open the journal file: " + file;
-    fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) throw LogException(failure);
+    const std::string failure = "Fail to open the journal file: " + file + ": ";
+    fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, Log::fileMode);
+    if (fd < 0) throw LogException(failure + std::strerror(errno));
     try {
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             throw JournalBusy("Fail to lock the journal file: " + file);
         }
         struct stat st {};
-        bool fresh = fstat(fd, &st) == 0 && st.st_size == 0;
-        bool sized = fresh ? ftruncate(fd, static_cast<off_t>(length)) == 0
-                           : st.st_size == static_cast<off_t>(length);
-        if (!sized) throw LogException(failure);
+        if (fstat(fd, &st) != 0) throw LogException(failure + std::strerror(errno));
+        bool fresh = st.st_size == 0;
+        if (fresh && ftruncate(fd, static_cast<off_t>(length)) != 0) {
+            throw LogException(failure + std::strerror(errno));
+        }
+        if (!fresh && st.st_size != static_cast<off_t>(length)) {
+            throw LogException(failure + notThisLayout);
+        }
         map(fresh, failure);
     } catch (...) {
         close(fd);
@@ -67,7 +72,7 @@ Journal::Journal(const std::string& file) {
 void Journal::map(bool fresh, const std::string& failure) {
     int flags = fd < 0 ? MAP_SHARED | MAP_ANONYMOUS : MAP_SHARED;
     void* at = mmap(nullptr, length, PROT_READ | PROT_WRITE, flags, fd, 0);
-    if (at == MAP_FAILED) throw LogException(failure);
+    if (at == MAP_FAILED) throw LogException(failure + std::strerror(errno));
     base = at;
     header = static_cast<Header*>(base);
     table = reinterpret_cast<Slot*>(static_cast<char*>(base) + sizeof(Header));
@@ -81,7 +86,7 @@ void Journal::map(bool fresh, const std::string& failure) {
     } else if (!sameLayout(*header)) {
         munmap(base, length);
         base = nullptr;
-        throw LogException(failure);
+        throw LogException(failure + notThisLayout);
     }
     // Resident pages: a receive then never has to fault a page in after it has taken the message.
     // Best effort; without it the window is a page fault during a kill.

@@ -41,10 +41,11 @@ class Journal {
 
     // A journal in memory only.
     Journal();
-    // Maps path, creating it when missing, and locks it for this object's life: two sessions
-    // working one site's journal would free each other's texts. Throws LogException "Fail to
-    // open the journal file: " + path when it cannot or the file is not a journal of this layout,
-    // and JournalBusy "Fail to lock the journal file: " + path when another session holds it.
+    // Maps path, creating it (mode 0640) when missing, and locks it for this object's life: two
+    // sessions working one site's journal would free each other's texts. Throws LogException
+    // "Fail to open the journal file: " + path + ": " + the reason when it cannot or the file is
+    // not a journal of this layout, and JournalBusy "Fail to lock the journal file: " + path when
+    // another session holds it.
     explicit Journal(const std::string& path);
     ~Journal();
     Journal(const Journal&) = delete;

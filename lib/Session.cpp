@@ -98,7 +98,7 @@ void Session::attachCore(MemoryCell& siteCell) {
 
 void Session::lockSite() {
     if (!journal) journal = std::make_unique<Journal>(fix_home + "/logs/" + site + ".journal");
-    if (!siteLock) siteLock = SiteLock::take(shm->getKey(), shm->getCellId(site));
+    if (!siteLock) siteLock = SiteLock::take(*shm, shm->getCellId(site));
     if (!siteLock) {
         journal.reset();
         throw JournalBusy("Site [" + site + "] is served by another session on this table.");

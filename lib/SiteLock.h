@@ -7,20 +7,22 @@
 // The locks of a table are a System V semaphore set under the table's own key, one semaphore per
 // cell: 0 free, 1 held. Taking one is a single atomic "if 0, add 1" with SEM_UNDO, so the kernel
 // lets go of it when the holder ends, however it ends. The set lives as long as the table does;
-// removing the table with ipcrm -M should go with ipcrm -S on the same key.
+// removing the table with ipcrm -M should go with ipcrm -S on the same key. A new set takes the
+// table's own mode and group, so whoever may use the table may use its locks.
 // Thread contract: one session thread owns the object.
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
+
+class Shm;
 
 class SiteLock {
   public:
-    // The lock of cell `index` of the table under tableKey, or nullptr when another session holds
-    // it. Where the system refuses a semaphore set, a lock that guards nothing is handed out, so
-    // such a system falls back on the journal's lock alone.
-    static std::unique_ptr<SiteLock> take(key_t tableKey, int index);
+    // The lock of cell `index` of the table, or nullptr when another session holds it. Where the
+    // system refuses a semaphore set, a lock that guards nothing is handed out, so such a system
+    // falls back on the journal's lock alone; a set this process has no rights to throws
+    // ShmException "Fail to open the site locks of the table [name]: Permission denied".
+    static std::unique_ptr<SiteLock> take(const Shm& table, int index);
     ~SiteLock();
     SiteLock(const SiteLock&) = delete;
     SiteLock& operator=(const SiteLock&) = delete;

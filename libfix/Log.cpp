@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 Log::Log(const std::string& path) {
     openAppend(path);
@@ -22,12 +23,15 @@ void Log::closeAppend() {
 }
 
 void Log::openAppend(const std::string& path) {
-    int file = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (file < 0) throw LogException("Fail to open the Log file: " + path);
+    // The logs hold every order and execution: not for every local user to read.
+    int file = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, fileMode);
+    if (file < 0)
+        throw LogException("Fail to open the Log file: " + path + ": " + std::strerror(errno));
     struct stat st {};
     if (fstat(file, &st) != 0) {
+        int error = errno;
         ::close(file);
-        throw LogException("Fail to open the Log file: " + path);
+        throw LogException("Fail to open the Log file: " + path + ": " + std::strerror(error));
     }
     closeAppend();
     fd = file;
@@ -52,7 +56,7 @@ void Log::openLog(const std::string& path) {
     if (!ended) {
         static const char newline = '\n';
         if (::write(fd, &newline, 1) != 1)
-            throw LogException("Fail to write the Log file: " + path);
+            throw LogException("Fail to write the Log file: " + path + ": " + std::strerror(errno));
         size += 1;
     }
 }
@@ -82,10 +86,13 @@ void Log::append() {
         ssize_t n = ::write(fd, lines.data() + done, whole - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
+            // A write that takes nothing without an error is a full device as far as we can tell.
+            int error = n < 0 ? errno : ENOSPC;
             // Half a message in the log would be read back as a whole one by the numbering scan.
             // Should the cut fail as well, the next open ends the torn line.
             if (done > 0 && ftruncate(fd, size) != 0) done = 0;
-            throw LogException("Fail to write the Log file: " + fname);
+            throw LogException("Fail to write the Log file: " + fname + ": " +
+                               std::strerror(error));
         }
         done += static_cast<size_t>(n);
     }
@@ -135,7 +142,7 @@ void Log::closeInput() {
 void Log::startOver(const std::string& keptAs) {
     const std::string path = fname;
     if (::rename(path.c_str(), keptAs.c_str()) != 0) {
-        throw LogException("Fail to rename the Log file: " + path);
+        throw LogException("Fail to rename the Log file: " + path + ": " + std::strerror(errno));
     }
     openAppend(path);
     seq = 0;

@@ -29,6 +29,10 @@ class LogException : public std::exception {
 
 class Log {
   public:
+    // Logs, sequence files and journals are made owner read-write, group read (the umask may
+    // narrow it further): no other local user reads the trading.
+    static constexpr mode_t fileMode = 0640;
+
     Log() = default;
     // Opens path for appending without the scan. Throws as openLog.
     explicit Log(const std::string& path);
@@ -39,13 +43,14 @@ class Log {
     // Opens path for appending (created when missing) and sets the last sequence number to the
     // highest MsgSeqNum in the file (0 for a new file). A last line without its newline (a write
     // cut short by a crash) is ended first, so the next message starts a line of its own. Throws
-    // "Fail to open the Log file: " + path; then nothing is open and the number is unchanged.
+    // "Fail to open the Log file: " + path + ": " + the reason (strerror); then nothing is open
+    // and the number is unchanged.
     void openLog(const std::string& path);
     // Appends message and a newline with one write (no sync to the device). The last sequence
     // number becomes the message's MsgSeqNum (0 without one): not a maximum. When the system
     // takes it only in part or not at all (disk full, file size limit), whatever part was written
-    // is cut off again and "Fail to write the Log file: " + path is thrown: the message is not
-    // in the log and the last sequence number is unchanged.
+    // is cut off again and "Fail to write the Log file: " + path + ": " + the reason is thrown:
+    // the message is not in the log and the last sequence number is unchanged.
     void write(const std::string& message);
     // The first `count` messages, each with its newline, in one write when the system takes it
     // whole; all or none of them end up in the log, as with write(). The last sequence number

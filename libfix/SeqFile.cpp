@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "Log.h"
@@ -18,27 +19,38 @@ struct SeqFile::Record {
 namespace {
 
 constexpr char seqTag[8] = {'F', 'I', 'X', 'S', 'E', 'Q', '1', '\n'};
+const char* const notThisLayout = "not a sequence file";
 
 }  // namespace
 
 SeqFile::SeqFile(const std::string& path) {
-    const std::string failure = "Fail to open the sequence file: " + path;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) throw LogException(failure);
+    const std::string failure = "Fail to open the sequence file: " + path + ": ";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, Log::fileMode);
+    if (fd < 0) throw LogException(failure + std::strerror(errno));
     struct stat st {};
-    bool sized = fstat(fd, &st) == 0 && (st.st_size == sizeof(Record) ||
-                                         (st.st_size == 0 && ftruncate(fd, sizeof(Record)) == 0));
-    void* at = sized ? mmap(nullptr, sizeof(Record), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                     : MAP_FAILED;
+    if (fstat(fd, &st) != 0) {
+        int error = errno;
+        ::close(fd);
+        throw LogException(failure + std::strerror(error));
+    }
+    bool sized =
+        st.st_size == sizeof(Record) || (st.st_size == 0 && ftruncate(fd, sizeof(Record)) == 0);
+    if (!sized) {
+        int error = st.st_size == 0 ? errno : 0;
+        ::close(fd);
+        throw LogException(failure + (error != 0 ? std::strerror(error) : notThisLayout));
+    }
+    void* at = mmap(nullptr, sizeof(Record), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    int error = errno;
     ::close(fd);
-    if (at == MAP_FAILED) throw LogException(failure);
+    if (at == MAP_FAILED) throw LogException(failure + std::strerror(error));
     record = static_cast<Record*>(at);
     // A file cut short between its sizing and its first number is all zeros: not yet recorded.
     static const char blank[sizeof seqTag] = {};
     if (!recorded() && std::memcmp(record->tag, blank, sizeof blank) != 0) {
         munmap(record, sizeof(Record));
         record = nullptr;
-        throw LogException(failure);
+        throw LogException(failure + notThisLayout);
     }
 }
 

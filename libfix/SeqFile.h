@@ -17,8 +17,9 @@
 
 class SeqFile {
   public:
-    // Maps path, creating it when missing. Throws LogException "Fail to open the sequence file: "
-    // + path when it cannot, or when the file is not one of this layout.
+    // Maps path, creating it (mode 0640) when missing. Throws LogException "Fail to open the
+    // sequence file: " + path + ": " + the reason when it cannot, or when the file is not one of
+    // this layout ("not a sequence file").
     explicit SeqFile(const std::string& path);
     ~SeqFile();
     SeqFile(const SeqFile&) = delete;

@@ -26,7 +26,7 @@ struct MemoryCell {
 };
 
 constexpr int maxCells = 32;
-constexpr int defaultMemMode = 0666;
+constexpr int defaultMemMode = 0660;  // owner and group; others have no access
 constexpr int maxSiteName = 16;
 constexpr size_t tableSize = maxCells * sizeof(MemoryCell);
 

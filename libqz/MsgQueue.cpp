@@ -9,17 +9,47 @@ MsgQueue::MsgQueue() : qid(0), lastReadType(0) {
     mbuf.mtype = 0;
 }
 
-MsgQueue::MsgQueue(const std::string& name, long /*type*/, int flags) : qid(0), lastReadType(0) {
+MsgQueue::MsgQueue(const std::string& name, long /*type*/, int flags, const IpcAccess& access)
+    : queueName(name), qid(0), lastReadType(0) {
     mbuf.mtype = 0;
     bool create = (flags & IPC_CREAT) != 0;
+    const char* failed =
+        create ? "Fail to create the message queue." : "Fail to connect the message queue.";
     key_t key = Key(name).get_ipc_key();
     // Key 0 is IPC_PRIVATE: a fresh queue no other program could ever find by name.
-    int id = key == IPC_PRIVATE ? -1 : msgget(key, flags | defaultMode);
-    if (id < 0) {
-        throw MQException(create ? "Fail to create the message queue."
-                                 : "Fail to connect the message queue.");
+    if (key == IPC_PRIVATE) throw MQException(failure(failed, EINVAL));
+    int id = -1;
+    bool created = false;
+    if (!create) {
+        id = msgget(key, defaultMode);
+    } else {
+        // Exclusively first, to know whether the queue is new; bounded, as the queue may be
+        // removed between the two calls.
+        for (int attempt = 0; attempt < 3 && id < 0; ++attempt) {
+            id = msgget(key, IPC_CREAT | IPC_EXCL | access.mode);
+            created = id >= 0;
+            if (id < 0 && errno == EEXIST) id = msgget(key, defaultMode);
+            if (id < 0 && errno != ENOENT) break;
+        }
     }
+    if (id < 0) throw MQException(failure(failed, errno));
     qid = id;
+    if (create && (created ? access.groupGiven : access.explicitly())) {
+        msqid_ds ds{};
+        bool set = msgctl(qid, IPC_STAT, &ds) == 0;
+        if (set) {
+            if (access.modeGiven) ds.msg_perm.mode = static_cast<mode_t>(access.mode);
+            if (access.groupGiven) ds.msg_perm.gid = access.group;
+            set = msgctl(qid, IPC_SET, &ds) == 0;
+        }
+        if (!set) throw MQException(failure("Fail to set the access of the message queue", errno));
+    }
+}
+
+std::string MsgQueue::failure(const char* what, int error) const {
+    // E2BIG's own text speaks of argument lists.
+    if (error == E2BIG) return std::string(what) + " [" + queueName + "]: message too long";
+    return IpcAccess::failure(what, queueName, error);
 }
 
 std::string MsgQueue::read(long type, int mode) {
@@ -36,7 +66,7 @@ int MsgQueue::receive(MBUF& into, long type, int mode, int most) {
     if (received < 0) {
         if ((mode == NoWaitMode && errno == ENOMSG) || errno == EINTR) return -1;
         if (errno == E2BIG && most < msgBufferSize) return -1;
-        throw MQException("Fail to read from MsgQueue.");
+        throw MQException(failure("Fail to read from MsgQueue.", errno));
     }
     lastReadType = into.mtype;
     return static_cast<int>(received);
@@ -52,7 +82,7 @@ void MsgQueue::write(const std::string& text, int mode, long type) {
             result = msgsnd(qid, &mbuf, text.size(), 0);
         } while (result < 0 && errno == EINTR);
     }
-    if (result < 0) throw MQException("Fail to write MsgQueue.");
+    if (result < 0) throw MQException(failure("Fail to write MsgQueue.", errno));
 }
 
 bool MsgQueue::offer(const std::string& text, long type) {
@@ -65,20 +95,24 @@ bool MsgQueue::offer(const std::string& text, long type) {
     } while (result < 0 && errno == EINTR);
     if (result == 0) return true;
     if (errno == EAGAIN) return false;
-    throw MQException("Fail to write MsgQueue.");
+    throw MQException(failure("Fail to write MsgQueue.", errno));
 }
 
 unsigned long MsgQueue::byteLimit() const {
     msqid_ds ds{};
-    if (msgctl(qid, IPC_STAT, &ds) < 0) throw MQException("Fail to read the MsgQueue limit.");
+    if (msgctl(qid, IPC_STAT, &ds) < 0) {
+        throw MQException(failure("Fail to read the MsgQueue limit.", errno));
+    }
     return ds.msg_qbytes;
 }
 
 bool MsgQueue::setByteLimit(unsigned long bytes) {
     msqid_ds ds{};
-    if (msgctl(qid, IPC_STAT, &ds) < 0) throw MQException("Fail to read the MsgQueue limit.");
+    if (msgctl(qid, IPC_STAT, &ds) < 0) {
+        throw MQException(failure("Fail to read the MsgQueue limit.", errno));
+    }
     ds.msg_qbytes = bytes;
     if (msgctl(qid, IPC_SET, &ds) == 0) return true;
     if (errno == EPERM) return false;
-    throw MQException("Fail to set the MsgQueue limit.");
+    throw MQException(failure("Fail to set the MsgQueue limit.", errno));
 }

@@ -3,7 +3,9 @@
 // terminator. Destroying a MsgQueue leaves the queue in the system.
 // Thread contract: one object holds one message buffer, so calls on one object must be serialised
 // by the caller (the gateways guard their shared output queue with a Mutex). Distinct objects on
-// the same queue may be used from different threads and processes. Throws MQException.
+// the same queue may be used from different threads and processes. Throws MQException; a failed
+// system call names the queue and the reason ("Fail to connect the message queue. [c.0]:
+// Permission denied").
 #pragma once
 
 #include <sys/ipc.h>
@@ -11,6 +13,8 @@
 
 #include <exception>
 #include <string>
+
+#include "IpcAccess.h"
 
 constexpr int msgBufferSize = 4096;  // size of a message buffer's text
 constexpr int maxMsgText = 4095;     // the longest text write accepts
@@ -36,12 +40,15 @@ struct MBUF {
 
 class MsgQueue {
   public:
-    static constexpr int defaultMode = 0666;
+    // The rights asked for when connecting, and a new queue's mode unless told otherwise.
+    static constexpr int defaultMode = IpcAccess::defaultMode;
 
     // An unopened object (id 0).
     MsgQueue();
-    // flags 0 connects to an existing queue; IPC_CREAT creates it when absent. type is unused.
-    MsgQueue(const std::string& name, long type, int flags);
+    // flags 0 connects to an existing queue; IPC_CREAT creates it when absent, with the access
+    // given, and gives an existing queue that access only where it was given explicitly (which
+    // takes its owner or a privileged process). type is unused.
+    MsgQueue(const std::string& name, long type, int flags, const IpcAccess& access = IpcAccess());
 
     int getId() const { return qid; }
 
@@ -77,6 +84,10 @@ class MsgQueue {
     long lastType() const { return lastReadType; }
 
   private:
+    // The text of an MQException for the failed call, with the queue's name and the reason.
+    std::string failure(const char* what, int error) const;
+
+    std::string queueName;
     int qid;
     long lastReadType;
     MBUF mbuf;

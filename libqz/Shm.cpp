@@ -3,6 +3,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "Key.h"
@@ -11,14 +12,44 @@ namespace {
 const char* const notFound = "Fail to find the target connection.";
 }
 
-Shm::Shm(const std::string& name) : shm_id(-1), key(Key(name).get_ipc_key()), memory(nullptr) {
+Shm::Shm(const std::string& name) : Shm(name, IpcAccess()) {}
+
+Shm::Shm(const std::string& name, const IpcAccess& access)
+    : tableName(name), shm_id(-1), key(Key(name).get_ipc_key()), memory(nullptr) {
+    open(name, access);
+}
+
+void Shm::open(const std::string& name, const IpcAccess& access) {
+    const char* const createFailure = "Fail to create a share memory.";
     // Key 0 is IPC_PRIVATE: a fresh segment no other program could ever find by name.
-    if (key == IPC_PRIVATE) throw ShmException("Fail to create a share memory.");
-    shm_id = shmget(key, tableSize, IPC_CREAT | defaultMemMode);
-    if (shm_id < 0) throw ShmException("Fail to create a share memory.");
+    if (key == IPC_PRIVATE) throw ShmException(IpcAccess::failure(createFailure, name, EINVAL));
+    // Create exclusively to know whether the segment is new; an existing one is opened without
+    // asking for rights, so a process outside its group is told so where it attaches.
+    bool created = false;
+    for (int attempt = 0; attempt < 3 && shm_id < 0; ++attempt) {
+        shm_id = shmget(key, tableSize, IPC_CREAT | IPC_EXCL | access.mode);
+        created = shm_id >= 0;
+        if (shm_id < 0 && errno == EEXIST) shm_id = shmget(key, tableSize, 0);
+        // ENOENT: removed between the two calls; try again.
+        if (shm_id < 0 && errno != ENOENT) break;
+    }
+    if (shm_id < 0) throw ShmException(IpcAccess::failure(createFailure, name, errno));
+    if (created ? access.groupGiven : access.explicitly()) {
+        struct shmid_ds ds {};
+        bool set = shmctl(shm_id, IPC_STAT, &ds) == 0;
+        if (set) {
+            if (access.modeGiven) ds.shm_perm.mode = static_cast<mode_t>(access.mode);
+            if (access.groupGiven) ds.shm_perm.gid = access.group;
+            set = shmctl(shm_id, IPC_SET, &ds) == 0;
+        }
+        if (!set) {
+            throw ShmException(
+                IpcAccess::failure("Fail to set the access of the shared memory", name, errno));
+        }
+    }
     void* address = shmat(shm_id, nullptr, 0);
     if (address == reinterpret_cast<void*>(-1)) {
-        throw ShmException("Fail to attach the shared memory");
+        throw ShmException(IpcAccess::failure("Fail to attach the shared memory", name, errno));
     }
     memory = static_cast<MemoryCell*>(address);
 }

@@ -2,7 +2,9 @@
 // every program of the suite opens by name. The segment outlives every process; destroying a Shm
 // neither detaches nor removes it.
 // Thread contract: no locks. Lookups only read names; each cell field has one writing party, and
-// readers tolerate values that are being changed. Throws ShmException on every failure.
+// readers tolerate values that are being changed. Throws ShmException on every failure; a failed
+// system call names the table and the reason ("Fail to attach the shared memory [T1]: Permission
+// denied").
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +12,7 @@
 #include <exception>
 #include <string>
 
+#include "IpcAccess.h"
 #include "MemoryCell.h"
 
 class ShmException : public std::exception {
@@ -24,11 +27,17 @@ class ShmException : public std::exception {
 
 class Shm {
   public:
-    // Opens the table of that name, creating a zero-filled one if none exists, and attaches it.
+    // Opens the table of that name, creating a zero-filled one if none exists (mode 0660, the
+    // process's group), and attaches it.
     explicit Shm(const std::string& name);
+    // As above; a table it creates gets the access given, and an existing one gets it only where
+    // the access was given explicitly (which takes its owner or a privileged process).
+    Shm(const std::string& name, const IpcAccess& access);
     ~Shm() {}
 
     int getId() const { return shm_id; }
+    // The name it was opened by, for messages about it and the objects that belong to it.
+    const std::string& getName() const { return tableName; }
     // The IPC key the name gave; other objects that belong to the table (its sites' locks) use it.
     key_t getKey() const { return key; }
 
@@ -46,8 +55,10 @@ class Shm {
     void clear();
 
   private:
+    void open(const std::string& name, const IpcAccess& access);
     int findName(const std::string& name) const;
 
+    std::string tableName;
     int shm_id;
     key_t key;
     MemoryCell* memory;

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -35,9 +37,16 @@ int main(int argc, char** argv) {
     std::string listPath = argv[2];
     std::ifstream list(listPath);
     // A directory opens as a stream but reads as an empty list, which would free every cell.
-    struct stat info;
-    if (!list || stat(listPath.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
-        std::cout << "Fail to open the site configuration file. " << listPath << std::endl;
+    struct stat info {};
+    int error = 0;
+    if (!list || stat(listPath.c_str(), &info) != 0) {
+        error = errno != 0 ? errno : EIO;
+    } else if (S_ISDIR(info.st_mode)) {
+        error = EISDIR;
+    }
+    if (error != 0) {
+        std::cout << "Fail to open the site configuration file. " << listPath << ": "
+                  << std::strerror(error) << std::endl;
         return 255;
     }
     try {

@@ -751,7 +751,10 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     elsewhere.env = {{"FIXHOME", home.root() + "/missing"}};
     r = runProgram("gateconnect", args(port), elsewhere);
     EXPECT_NE(r.exitCode, 0);
-    EXPECT_NE(r.err.find("Fail to open the Log file: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Fail to open the Log file: " + home.root() + "/missing/logs/"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(": No such file or directory\n"), std::string::npos) << r.err;
 
     // Nobody listening, and an output queue that does not exist.
     listener.disconnect();
@@ -768,7 +771,8 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     IpcNames::removeQueue(noQueue[7]);
     r = runProgram("gateconnect", noQueue, options());
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Fail to connect the message queue.\n");
+    EXPECT_EQ(r.err, "Fail to connect the message queue. [" + noQueue[7] +
+                         "]: No such file or directory\n");
 }
 
 }  // namespace

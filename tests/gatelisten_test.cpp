@@ -571,7 +571,8 @@ TEST_F(Acceptor, StartupFailuresEndTheProgramWithTheirMessage) {
     ProcessResult r = runProgram(
         "gatelisten", {table, "-p", std::to_string(freePort()), "-o", missing}, options());
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Fail to connect the message queue.\n");
+    EXPECT_EQ(r.err,
+              "Fail to connect the message queue. [" + missing + "]: No such file or directory\n");
 
     // A port another socket holds.
     FixPeer holder("X", "Y");
@@ -714,6 +715,9 @@ TEST_F(Acceptor, GateconnectLoggedOnToGatelistenCarriesOrdersAndExecutions) {
     EXPECT_EQ(FixPeer::field(execution, 11), "ORD1");
     EXPECT_EQ(FixPeer::field(execution, 49), gate);
 
+    // Each side counts a message after it has passed it on, so the count may trail its arrival.
+    EXPECT_TRUE(waitUntil([&] { return broker->Out.proc == 1 && broker->In.pend == 1; }, 5000));
+    EXPECT_TRUE(waitUntil([&] { return brk1->In.pend == 1 && brk1->Out.proc == 1; }, 5000));
     EXPECT_EQ(broker->Out.proc, 1);
     EXPECT_EQ(broker->In.pend, 1);
     EXPECT_EQ(brk1->In.pend, 1);

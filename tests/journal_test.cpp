@@ -140,8 +140,8 @@ TEST_F(JournalTest, AFileThatIsNotAJournalIsRefusedAndLeftAlone) {
         Journal journal(home.logsDir() + "/short.journal");
         FAIL() << "a file of the wrong size was taken";
     } catch (const LogException& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Fail to open the journal file: " + home.logsDir() + "/short.journal");
+        EXPECT_EQ(std::string(e.what()), "Fail to open the journal file: " + home.logsDir() +
+                                             "/short.journal: not a journal of this layout");
     }
     EXPECT_EQ(home.readFile("logs/short.journal"), "not a journal");
 

@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "Journal.h"
+#include "SeqFile.h"
 #include "TempHome.h"
 
 namespace {
@@ -78,9 +82,31 @@ TEST_F(LogTest, AFileThatCannotBeCreatedThrowsWithItsPath) {
             }
             ADD_FAILURE() << "opened " << bad;
         } catch (const LogException& e) {
-            EXPECT_EQ(std::string(e.what()), "Fail to open the Log file: " + bad);
+            EXPECT_EQ(std::string(e.what()),
+                      "Fail to open the Log file: " + bad + ": No such file or directory");
         }
     }
+}
+
+TEST_F(LogTest, LogsSequenceFilesAndJournalsAreMadeOwnerReadWriteGroupRead) {
+    // With no umask to narrow it, the mode asked for at creation is what the file gets.
+    mode_t before = umask(0);
+    struct Row {
+        std::string file;
+        std::function<void(const std::string&)> make;
+    } rows[] = {
+        {"BRK1.in.20260307", [](const std::string& p) { Log log(p); }},
+        {"BRK1.out.20260307", [](const std::string& p) { Log().openLog(p); }},
+        {"BRK1.seq.20260307", [](const std::string& p) { SeqFile(p).set(3); }},
+        {"BRK1.journal", [](const std::string& p) { Journal journal(p); }},
+    };
+    for (const Row& row : rows) {
+        row.make(path(row.file));
+        struct stat st {};
+        ASSERT_EQ(stat(path(row.file).c_str(), &st), 0) << row.file;
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << row.file;
+    }
+    umask(before);
 }
 
 TEST_F(LogTest, SequenceNumberIsReadAfterASeparatorOnly) {
@@ -209,7 +235,9 @@ TEST_F(LogTest, WriteAllAppendsEveryLineOrNone) {
             try {
                 log.writeAll(batch, c.count);
             } catch (const LogException& e) {
-                bool named = std::string(e.what()) == "Fail to write the Log file: " + path(name);
+                // The file size limit refuses with EFBIG.
+                bool named = std::string(e.what()) ==
+                             "Fail to write the Log file: " + path(name) + ": File too large";
                 std::_Exit(named && log.getLastSeq() == 2 ? 2 : 3);
             }
             std::_Exit(log.getLastSeq() == Log::getSeq(batch[c.count - 1]) ? 1 : 3);

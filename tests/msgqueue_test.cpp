@@ -171,7 +171,8 @@ TEST_F(QueueTest, ForeignMessageOver4096BytesThrowsAndStaysQueued) {
         queue.read(0, NoWaitMode);
         ADD_FAILURE() << "a 5000-byte message was read";
     } catch (const MQException& e) {
-        EXPECT_STREQ(e.what(), "Fail to read from MsgQueue.");
+        EXPECT_EQ(std::string(e.what()),
+                  "Fail to read from MsgQueue. [" + name + "]: message too long");
     }
     EXPECT_EQ(messagesOnQueue(), 1u);
 }
@@ -229,7 +230,8 @@ TEST(QueueOpen, ConnectingToAMissingQueueFailsAndCreatingMakesIt) {
         MsgQueue missing(name, 0, 0);
         ADD_FAILURE() << "connected to a queue that does not exist";
     } catch (const MQException& e) {
-        EXPECT_STREQ(e.what(), "Fail to connect the message queue.");
+        EXPECT_EQ(std::string(e.what()),
+                  "Fail to connect the message queue. [" + name + "]: No such file or directory");
     }
     EXPECT_FALSE(IpcNames::queueExists(name));
     MsgQueue made(name, 0, IPC_CREAT);
@@ -244,6 +246,6 @@ TEST(QueueOpen, NameWithThePrivateKeyIsRefused) {
         MsgQueue privateQueue(std::string(""), 0, IPC_CREAT);
         ADD_FAILURE() << "an unreachable private queue was created";
     } catch (const MQException& e) {
-        EXPECT_STREQ(e.what(), "Fail to create the message queue.");
+        EXPECT_STREQ(e.what(), "Fail to create the message queue. []: Invalid argument");
     }
 }

@@ -179,10 +179,12 @@ TEST_F(QueueDrain, UsageAndMissingQueueEndWithStatus255) {
     EXPECT_EQ(badType.out, usage);
     EXPECT_EQ(waiting(), 1);
 
-    ProcessResult noQueue = runProgram("qdrain", {table, ipc.name()});
+    std::string missing = ipc.name();
+    ProcessResult noQueue = runProgram("qdrain", {table, missing});
     ASSERT_TRUE(noQueue.exited);
     EXPECT_EQ(noQueue.exitCode, 255);
-    EXPECT_EQ(noQueue.err, "Fail to connect the message queue.\n\n");
+    EXPECT_EQ(noQueue.err, "Fail to connect the message queue. [" + missing +
+                               "]: No such file or directory\n\n");
 }
 
 }  // namespace

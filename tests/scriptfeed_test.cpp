@@ -154,10 +154,12 @@ TEST_F(ScriptFeed, UnregisteredTargetFailsBeforeAnythingIsSent) {
 
 TEST_F(ScriptFeed, MissingQueueEndsWithTheConnectFailure) {
     std::string path = home.writeFile("test.script", "35=D\n");
-    ProcessResult r = runProgram("scriptfeed", {table, ipc.name(), "BRK1", path});
+    std::string missing = ipc.name();
+    ProcessResult r = runProgram("scriptfeed", {table, missing, "BRK1", path});
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.err, "Fail to connect the message queue.\n\n");
+    EXPECT_EQ(r.err, "Fail to connect the message queue. [" + missing +
+                         "]: No such file or directory\n\n");
     EXPECT_EQ(cell("BRK1")->Out.pend, 0);
 }
 
@@ -172,7 +174,8 @@ TEST_F(ScriptFeed, UsageAndUnreadableScriptTouchNoIpcObject) {
     ProcessResult r = runProgram("scriptfeed", {freshTable, queueName, "BRK1", missing});
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "Fail to open the script file[" + missing + "].\n\n");
+    EXPECT_EQ(r.out,
+              "Fail to open the script file[" + missing + "]. No such file or directory\n\n");
     EXPECT_FALSE(IpcNames::tableExists(freshTable));
 }
 

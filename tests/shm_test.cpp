@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
 
 #include "Ipc.h"
 #include "Key.h"
+#include "SiteLock.h"
 
 namespace {
 
@@ -242,7 +245,8 @@ TEST(SiteTable, SegmentTooSmallUnderTheKeyIsRefused) {
         Shm table(name);
         ADD_FAILURE() << "a 100-byte segment was accepted";
     } catch (const ShmException& e) {
-        EXPECT_STREQ(e.what(), "Fail to create a share memory.");
+        EXPECT_EQ(std::string(e.what()),
+                  "Fail to create a share memory. [" + name + "]: Invalid argument");
     }
 }
 
@@ -250,4 +254,36 @@ TEST(SiteTable, NameWithThePrivateKeyIsRefused) {
     // Key 0 would create a fresh unreachable segment on every open.
     EXPECT_THROW(Shm table(""), ShmException);
     EXPECT_THROW(Shm table("0"), ShmException);
+}
+
+TEST(SiteTable, ANewTableIsOwnerAndGroupOnlyAndItsLocksTakeItsAccess) {
+    IpcNames ipc;
+    std::string plain = ipc.name();
+    Shm fresh(plain);
+    struct shmid_ds ds {};
+    ASSERT_EQ(shmctl(fresh.getId(), IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0660u);
+    EXPECT_EQ(ds.shm_perm.gid, getegid());
+
+    // A table made for another group: whoever may use it may use its sites' locks.
+    std::string name = ipc.name();
+    IpcAccess access;
+    access.mode = 0640;
+    access.modeGiven = true;
+    access.group = 54321;
+    access.groupGiven = true;
+    Shm table(name, access);
+    ASSERT_EQ(shmctl(table.getId(), IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0640u);
+    EXPECT_EQ(ds.shm_perm.gid, 54321u);
+    table.registerName("BRK1");
+    std::unique_ptr<SiteLock> lock = SiteLock::take(table, 0);
+    ASSERT_NE(lock, nullptr);
+    EXPECT_EQ(SiteLock::take(table, 0), nullptr) << "a held lock was handed out twice";
+    int set = semget(table.getKey(), 0, 0);
+    ASSERT_GE(set, 0);
+    struct semid_ds sem {};
+    ASSERT_EQ(semctl(set, 0, IPC_STAT, &sem), 0);
+    EXPECT_EQ(sem.sem_perm.mode & 0777, 0640u);
+    EXPECT_EQ(sem.sem_perm.gid, 54321u);
 }

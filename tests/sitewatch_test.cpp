@@ -202,7 +202,8 @@ TEST_F(SiteWatch, TableThatCannotBeOpenedEndsWithTheMessageAndStatusOne) {
     for (int i = 0; i < 100 && home.readFile("status").find('\n') == std::string::npos; ++i)
         std::this_thread::sleep_for(milliseconds(50));
     EXPECT_EQ(home.readFile("status"), "1\n");
-    EXPECT_EQ(home.readFile("err"), "Fail to create a share memory.\n");
+    EXPECT_EQ(home.readFile("err"),
+              "Fail to create a share memory. [" + small + "]: Invalid argument\n");
 }
 
 // The forms for scripts and metrics need no terminal; they show every registered cell, cell 16 and

@@ -1,9 +1,11 @@
 // The operator programs tablemake, queuemake, siteload and renumber, run as processes: usage texts
 // and exit statuses, success lines with the real ids, and the table as each run leaves it.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -86,7 +88,7 @@ TEST(Tablemake, WithoutATableNameShowsUsage) {
         ProcessResult r = runProgram("tablemake", args);
         EXPECT_TRUE(r.exited);
         EXPECT_EQ(r.exitCode, 255);
-        EXPECT_EQ(r.out, "Usage: tablemake SHM\n");
+        EXPECT_EQ(r.out, "Usage: tablemake SHM [-m mode] [-g group]\n");
     }
 }
 
@@ -102,7 +104,8 @@ TEST(Tablemake, CreatesAZeroTableAndReportsItsRealId) {
     struct shmid_ds ds;
     ASSERT_EQ(shmctl(table.id, IPC_STAT, &ds), 0);
     EXPECT_EQ(ds.shm_segsz, 2560u);
-    EXPECT_EQ(ds.shm_perm.mode & 0777, 0666);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0660u);
+    EXPECT_EQ(ds.shm_perm.gid, getegid());
     EXPECT_TRUE(table.allZero());
 }
 
@@ -127,14 +130,14 @@ TEST(Tablemake, UnusableSegmentUnderTheKeyFailsWithStatusOne) {
     ASSERT_GE(shmget(Key(name).get_ipc_key(), 100, IPC_CREAT | 0666), 0);
     ProcessResult r = runProgram("tablemake", {name});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Fail to create a share memory.\n");
+    EXPECT_EQ(r.err, "Fail to create a share memory. [" + name + "]: Invalid argument\n");
     EXPECT_EQ(r.out, "");
 }
 
 TEST(Queuemake, WithoutAQueueNameShowsUsage) {
     ProcessResult r = runProgram("queuemake", {});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "Usage: queuemake MQ [-b bytes]\n\n");
+    EXPECT_EQ(r.out, "Usage: queuemake MQ [-b bytes] [-m mode] [-g group]\n\n");
 }
 
 TEST(Queuemake, ByteLimitThatIsNotANumberOfBytesShowsUsageAndCreatesNothing) {
@@ -144,7 +147,7 @@ TEST(Queuemake, ByteLimitThatIsNotANumberOfBytesShowsUsageAndCreatesNothing) {
     for (std::string bytes : {"", "abc", "4095", "-5", "0", "12k", "2147483648", "99999999999"}) {
         ProcessResult r = runProgram("queuemake", {name, "-b", bytes});
         EXPECT_EQ(r.exitCode, 255) << bytes;
-        EXPECT_EQ(r.out, "Usage: queuemake MQ [-b bytes]\n\n") << bytes;
+        EXPECT_EQ(r.out, "Usage: queuemake MQ [-b bytes] [-m mode] [-g group]\n\n") << bytes;
         EXPECT_FALSE(IpcNames::queueExists(name)) << bytes;
     }
 }
@@ -266,7 +269,8 @@ TEST(Queuemake, CreatesTheQueueAndReusesItWithItsMessages) {
               "Msgqueue [" + name + ", " + std::to_string(id) + "] was created successfully.\n");
     struct msqid_ds ds;
     ASSERT_EQ(msgctl(id, IPC_STAT, &ds), 0);
-    EXPECT_EQ(ds.msg_perm.mode & 0777, 0666);
+    EXPECT_EQ(ds.msg_perm.mode & 0777, 0660u);
+    EXPECT_EQ(ds.msg_perm.gid, getegid());
 
     MsgQueue queue(name, 0, 0);
     queue.write(std::string("35=D\x01"), WaitMode, 3);
@@ -301,13 +305,15 @@ TEST(Siteload, UnreadableListFailsWithoutTouchingTheTable) {
     std::string name = ipc.name();
     ProcessResult r = runProgram("siteload", {name, "/nonexistent/sites.txt"});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "Fail to open the site configuration file. /nonexistent/sites.txt\n");
+    EXPECT_EQ(r.out,
+              "Fail to open the site configuration file. /nonexistent/sites.txt: No such file or "
+              "directory\n");
     EXPECT_FALSE(IpcNames::tableExists(name));
 
     // A directory is no list either: it must not pass for an empty one and free every cell.
     r = runProgram("siteload", {name, "/tmp"});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "Fail to open the site configuration file. /tmp\n");
+    EXPECT_EQ(r.out, "Fail to open the site configuration file. /tmp: Is a directory\n");
     EXPECT_FALSE(IpcNames::tableExists(name));
 }
 
@@ -412,7 +418,7 @@ TEST(Siteload, UnusableTableFailsBeforeWritingAnything) {
     TempFile list("ALPHA\n");
     ProcessResult r = runProgram("siteload", {name, list.path});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.err, "Fail to create a share memory.\n");
+    EXPECT_EQ(r.err, "Fail to create a share memory. [" + name + "]: Invalid argument\n");
     EXPECT_EQ(r.out, "");
 }
 
@@ -497,4 +503,223 @@ TEST_F(RenumberTest, ValueThatIsNotASequenceNumberIsRefusedTouchingNothing) {
     // Text after the number is ignored, as the number conversion reads it.
     EXPECT_EQ(runProgram("renumber", {name, "SITE", "-i", " 12ab"}).exitCode, 0);
     EXPECT_EQ((*table)[1].In.seq, 12);
+}
+
+// --- Access by group: who may reach the table and the queues ------------------------------------
+
+namespace {
+
+// A group no test process belongs to; the system takes any number as an IPC object's group.
+constexpr gid_t tradingGroup = 54321;
+
+struct Access {
+    int mode = -1;  // -1: no such object
+    gid_t group = 0;
+};
+
+Access tableAccess(const std::string& name) {
+    Access a;
+    struct shmid_ds ds {};
+    int id = shmget(Key(name).get_ipc_key(), 0, 0);
+    if (id >= 0 && shmctl(id, IPC_STAT, &ds) == 0)
+        a = {static_cast<int>(ds.shm_perm.mode & 0777), ds.shm_perm.gid};
+    return a;
+}
+
+Access queueAccess(const std::string& name) {
+    Access a;
+    struct msqid_ds ds {};
+    int id = msgget(Key(name).get_ipc_key(), 0);
+    if (id >= 0 && msgctl(id, IPC_STAT, &ds) == 0)
+        a = {static_cast<int>(ds.msg_perm.mode & 0777), ds.msg_perm.gid};
+    return a;
+}
+
+Access objectAccess(const std::string& tool, const std::string& name) {
+    return tool == "tablemake" ? tableAccess(name) : queueAccess(name);
+}
+
+unsigned long queued(const std::string& name) {
+    struct msqid_ds ds {};
+    int id = msgget(Key(name).get_ipc_key(), 0);
+    return id >= 0 && msgctl(id, IPC_STAT, &ds) == 0 ? ds.msg_qnum : 999;
+}
+
+// Runs a program as user nobody, a member of tradingGroup or of no group beyond nogroup.
+ProcessResult runAsNobody(const std::string& program, const std::vector<std::string>& args,
+                          bool member) {
+    std::vector<std::string> line = {"--reuid=nobody", "--regid=nogroup"};
+    line.push_back(member ? "--groups=" + std::to_string(tradingGroup) : "--clear-groups");
+    line.push_back(programPath(program));
+    line.insert(line.end(), args.begin(), args.end());
+    return runProgram("/usr/bin/setpriv", line);
+}
+
+bool canSwitchUser() {
+    return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0 &&
+           getgrnam("nogroup") != nullptr;
+}
+
+}  // namespace
+
+TEST(AccessByGroup, NewTablesAndQueuesGetTheModeAndGroupAsked) {
+    const gid_t own = getegid();
+    struct group* nogroup = getgrnam("nogroup");
+    const gid_t named = nogroup != nullptr ? nogroup->gr_gid : tradingGroup;
+    const std::string namedText = nogroup != nullptr ? "nogroup" : std::to_string(tradingGroup);
+    struct Row {
+        std::vector<std::string> options;
+        int mode;
+        gid_t group;
+    } rows[] = {
+        {{}, 0660, own},
+        {{"-m", "600"}, 0600, own},
+        {{"-m", "0640", "-g", std::to_string(tradingGroup)}, 0640, tradingGroup},
+        {{"-g", namedText}, 0660, named},
+    };
+    for (const std::string tool : {"tablemake", "queuemake"}) {
+        for (const Row& row : rows) {
+            IpcNames ipc;
+            std::string name = ipc.name();
+            std::vector<std::string> args = {name};
+            args.insert(args.end(), row.options.begin(), row.options.end());
+            ProcessResult r = runProgram(tool, args);
+            EXPECT_EQ(r.exitCode, 0) << tool << " " << r.err;
+            Access a = objectAccess(tool, name);
+            EXPECT_EQ(a.mode, row.mode) << tool << " " << testing::PrintToString(row.options);
+            EXPECT_EQ(a.group, row.group) << tool << " " << testing::PrintToString(row.options);
+        }
+    }
+}
+
+TEST(AccessByGroup, ModeThatIsNotOctalOrGroupUnknownIsRefusedWithItsLine) {
+    struct Row {
+        std::vector<std::string> options;
+        std::string err;
+    } rows[] = {
+        {{"-m", "9"}, "Invalid mode for -m: \"9\" (octal, at most 0777).\n"},
+        {{"-m", "rw"}, "Invalid mode for -m: \"rw\" (octal, at most 0777).\n"},
+        {{"-m", "0x1b0"}, "Invalid mode for -m: \"0x1b0\" (octal, at most 0777).\n"},
+        {{"-m", "1777"}, "Invalid mode for -m: \"1777\" (octal, at most 0777).\n"},
+        {{"-m", "06600"}, "Invalid mode for -m: \"06600\" (octal, at most 0777).\n"},
+        {{"-g", "no-such-group-zq"}, "Unknown group for -g: \"no-such-group-zq\".\n"},
+        {{"-m", "660", "-g", "99999999999"}, "Unknown group for -g: \"99999999999\".\n"},
+    };
+    for (const std::string tool : {"tablemake", "queuemake"}) {
+        for (const Row& row : rows) {
+            IpcNames ipc;
+            std::string name = ipc.name();
+            std::vector<std::string> args = {name};
+            args.insert(args.end(), row.options.begin(), row.options.end());
+            ProcessResult r = runProgram(tool, args);
+            EXPECT_EQ(r.exitCode, 255) << tool << " " << row.err;
+            EXPECT_EQ(r.err, row.err) << tool;
+            EXPECT_EQ(r.out, "") << tool;
+            EXPECT_EQ(objectAccess(tool, name).mode, -1)
+                << tool << " made something for " << row.err;
+        }
+    }
+}
+
+TEST(AccessByGroup, ExistingObjectsKeepTheirAccessUnlessAsked) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    // Objects made before access by group, open to everyone.
+    ASSERT_GE(shmget(Key(name).get_ipc_key(), tableSize, IPC_CREAT | 0666), 0);
+    ASSERT_GE(msgget(Key(name).get_ipc_key(), IPC_CREAT | 0666), 0);
+    const gid_t own = getegid();
+    struct Row {
+        std::vector<std::string> options;
+        int mode;
+        gid_t group;
+    } rows[] = {
+        {{}, 0666, own},
+        {{"-m", "640"}, 0640, own},
+        {{"-g", std::to_string(tradingGroup)}, 0640, tradingGroup},
+        {{}, 0640, tradingGroup},
+    };
+    for (const std::string tool : {"tablemake", "queuemake"}) {
+        for (const Row& row : rows) {
+            std::vector<std::string> args = {name};
+            args.insert(args.end(), row.options.begin(), row.options.end());
+            ProcessResult r = runProgram(tool, args);
+            EXPECT_EQ(r.exitCode, 0) << tool << " " << r.err;
+            Access a = objectAccess(tool, name);
+            EXPECT_EQ(a.mode, row.mode) << tool << " " << testing::PrintToString(row.options);
+            EXPECT_EQ(a.group, row.group) << tool << " " << testing::PrintToString(row.options);
+        }
+    }
+}
+
+TEST(AccessByGroup, OutsidersAreRefusedByNameAndMembersTrade) {
+    if (!canSwitchUser()) GTEST_SKIP() << "needs root and setpriv to run as another user";
+    IpcNames ipc;
+    std::string table = ipc.name();
+    std::string queue = ipc.name();
+    std::string group = std::to_string(tradingGroup);
+    ASSERT_EQ(runProgram("tablemake", {table, "-g", group}).exitCode, 0);
+    ASSERT_EQ(runProgram("queuemake", {queue, "-g", group}).exitCode, 0);
+    TempFile sites("BRK1\n");
+    ASSERT_EQ(runProgram("siteload", {table, sites.path}).exitCode, 0);
+    TempFile script("35=D|55=IBM|54=1|38=100\n");
+    // Readable by nobody, so only the table and the queue stand in the way.
+    ASSERT_EQ(chmod(script.path.c_str(), 0644), 0);
+    ASSERT_EQ(chmod(sites.path.c_str(), 0644), 0);
+    Table cells(table);
+    ASSERT_TRUE(cells.ok());
+    cells[0].In.seq = 7;
+
+    const std::string denied =
+        "Fail to attach the shared memory [" + table + "]: Permission denied\n";
+    struct Row {
+        std::string program;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } outsider[] = {
+        {"scriptfeed", {table, queue, "BRK1", script.path}, 255, denied + "\n"},
+        {"sitewatch", {table, "-b"}, 1, denied},
+        {"qdrain", {table, queue}, 255, denied + "\n"},
+        {"renumber", {table, "BRK1", "-i", "1"}, 255, denied},
+        {"siteload", {table, sites.path}, 255, denied},
+        {"tablemake", {table}, 1, denied},
+        {"queuemake",
+         {queue},
+         1,
+         "Fail to create the message queue. [" + queue + "]: Permission denied\n"},
+    };
+    for (const Row& row : outsider) {
+        ProcessResult r = runAsNobody(row.program, row.args, false);
+        EXPECT_EQ(r.exitCode, row.status) << row.program << " " << r.out << r.err;
+        EXPECT_EQ(r.err, row.err) << row.program;
+    }
+    EXPECT_EQ(queued(queue), 0u);
+    EXPECT_STREQ(cells[0].name, "BRK1") << "an outsider wiped or reloaded the table";
+    EXPECT_EQ(cells[0].In.seq, 7);
+    EXPECT_EQ(cells[0].Out.pend, 0);
+
+    // A member reaches both.
+    ProcessResult fed = runAsNobody("scriptfeed", {table, queue, "BRK1", script.path}, true);
+    EXPECT_EQ(fed.exitCode, 0) << fed.err;
+    EXPECT_EQ(queued(queue), 1u);
+    EXPECT_EQ(cells[0].Out.pend, 1);
+    ProcessResult shown = runAsNobody("sitewatch", {table, "-b"}, true);
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_NE(shown.out.find("BRK1"), std::string::npos) << shown.out;
+
+    // Changing the access takes the owner: a member is refused and the table is not wiped.
+    ProcessResult change = runAsNobody("tablemake", {table, "-m", "666"}, true);
+    EXPECT_EQ(change.exitCode, 1);
+    EXPECT_EQ(change.err, "Fail to set the access of the shared memory [" + table +
+                              "]: Operation not permitted\n");
+    EXPECT_EQ(tableAccess(table).mode, 0660);
+    EXPECT_STREQ(cells[0].name, "BRK1");
+
+    // A member of the table's group only is refused by the queue, naming it.
+    std::string closed = ipc.name();
+    ASSERT_EQ(runProgram("queuemake", {closed}).exitCode, 0);
+    ProcessResult r = runAsNobody("scriptfeed", {table, closed, "BRK1", script.path}, true);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.err, "Fail to connect the message queue. [" + closed + "]: Permission denied\n\n");
+    EXPECT_EQ(cells[0].Out.pend, 1);
 }

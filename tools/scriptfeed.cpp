@@ -5,6 +5,8 @@
 // in the cell's Out.pend. Every line read is echoed. Lines whose message would not fit a queue
 // message are reported on standard error and skipped, so one bad line never stops the rest of the
 // script.
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -56,7 +58,9 @@ int main(int argc, char** argv) {
 
     std::ifstream script(path);
     if (!script.is_open()) {
-        std::cout << "Fail to open the script file[" << path << "]." << std::endl << std::endl;
+        std::cout << "Fail to open the script file[" << path << "]. " << std::strerror(errno)
+                  << std::endl
+                  << std::endl;
         return 255;
     }
     try {
