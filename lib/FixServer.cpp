@@ -203,7 +203,8 @@ void FixServer::closeConnection() {
 }
 
 std::string FixServer::who() const {
-    return "[" + (site.empty() ? peerAddress : site) + "] ";
+    const std::string& name = site.empty() ? peerAddress : site;
+    return name.empty() ? std::string() : "[" + name + "] ";
 }
 
 void FixServer::show(const std::string& text) const {

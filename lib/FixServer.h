@@ -90,7 +90,7 @@ class FixServer : public Session {
     void releaseSite();
     // Closes the socket and the pipe; a failure to close only costs a console line.
     void closeConnection();
-    // "[site] ", or "[peer address] " before the Logon named a site.
+    // "[site] ", or "[peer address] " before the Logon named a site; empty when neither is known.
     std::string who() const;
     // One line on standard output, with who() in front, in one write so lines of sessions on
     // other threads do not mix within a line.
