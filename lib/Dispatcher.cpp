@@ -82,7 +82,8 @@ void Dispatcher::dispatch() {
             }
         }
     } catch (const std::exception& e) {
-        std::cout << e.what() << std::endl;
+        // The process ends with it, so the line says whose dispatcher it was.
+        std::cout << "Dispatcher [" << site << "] ended the program: " << e.what() << std::endl;
         std::_Exit(255);
     }
     finished.store(true);

@@ -1,5 +1,9 @@
 #include "FixServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <iostream>
 
@@ -12,19 +16,27 @@ std::set<int> FixServer::liveSites;
 
 namespace {
 
-// One write per line, so lines of sessions on other threads do not mix within a line.
-void show(const std::string& text) {
-    std::cout << text << std::flush;
+// The dotted IPv4 address of the socket's peer; empty when there is none.
+std::string peerOf(const Socket& s) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    char text[INET_ADDRSTRLEN] = "";
+    if (::getpeername(s.getSocket(), reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        addr.sin_family != AF_INET || !::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text))
+        return std::string();
+    return text;
 }
 
 }  // namespace
 
 FixServer::FixServer() : Session(SessionCore::Role::Acceptor) {}
 
-FixServer::FixServer(Socket& s) : Session(s, SessionCore::Role::Acceptor) {}
+FixServer::FixServer(Socket& s) : Session(s, SessionCore::Role::Acceptor), peerAddress(peerOf(s)) {}
 
-FixServer::FixServer(std::unique_ptr<Socket> s)
-    : Session(*s, SessionCore::Role::Acceptor), ownedSock(std::move(s)) {}
+FixServer::FixServer(std::unique_ptr<Socket> s, std::string peer)
+    : Session(*s, SessionCore::Role::Acceptor),
+      ownedSock(std::move(s)),
+      peerAddress(peer.empty() ? peerOf(*ownedSock) : std::move(peer)) {}
 
 FixServer::~FixServer() {
     // A session that never ran still holds the connection it was given.
@@ -76,6 +88,8 @@ int FixServer::logOnAndRun() {
     MemoryCell* siteCell = shm->getCell(site);
     long type = shm->getCellId(site) + 1;
     cfg.load(site);
+    // Nothing of the site (cell, logs, journal, sequence file) is touched before this.
+    if (!admitted()) return RefusedLogon;
     attachCore(*siteCell);
     if (!core.usableLogon(logon, std::time(nullptr))) {
         switch (core.logonFault()) {
@@ -83,10 +97,12 @@ int FixServer::logOnAndRun() {
                 show("Logon CompIDs do not match the configuration of site [" + site + "].\n");
                 break;
             case SessionCore::LogonFault::SendingTime:
-                show("Logon of site [" + site + "] refused: SendingTime accuracy problem.\n");
+                show("Logon of site [" + site + "] from [" + peerAddress +
+                     "] refused: SendingTime accuracy problem.\n");
                 break;
             default:
-                show("Logon of site [" + site + "] refused: the message does not validate.\n");
+                show("Logon of site [" + site + "] from [" + peerAddress +
+                     "] refused: the message does not validate.\n");
                 break;
         }
         return RefusedLogon;
@@ -143,6 +159,21 @@ int FixServer::recvLogon() {
     return Success;
 }
 
+bool FixServer::admitted() {
+    const std::string refused = "Logon of site [" + site + "] from [" + peerAddress + "] refused: ";
+    FixConfig::Role role = cfg.role();
+    if (role == FixConfig::Role::Initiator ||
+        (role == FixConfig::Role::Unset && markedInitiator(site))) {
+        show(refused + "the site is served by an initiator.\n");
+        return false;
+    }
+    if (!cfg.allows(peerAddress)) {
+        show(refused + "address not allowed.\n");
+        return false;
+    }
+    return true;
+}
+
 bool FixServer::claimSite(int index) {
     std::unique_lock<std::mutex> lock(sitesLock);
     bool free = siteReleased.wait_for(lock, std::chrono::seconds(releaseWait),
@@ -173,7 +204,16 @@ void FixServer::closeConnection() {
     }
 }
 
+std::string FixServer::who() const {
+    const std::string& name = site.empty() ? peerAddress : site;
+    return name.empty() ? std::string() : "[" + name + "] ";
+}
+
+void FixServer::show(const std::string& text) const {
+    std::cout << who() + text << std::flush;
+}
+
 void FixServer::console(const std::string& line, int level) {
     // Protocol tracing stays off at the acceptor; the engine's notices still show.
-    if (level >= Normal) slog.printlog(line, level);
+    if (level >= Normal) slog.printlog(who() + line, level);
 }

@@ -3,9 +3,11 @@
 // configuration, restores its numbers, answers the Logon (echoing the peer's HeartBtInt), starts
 // a dispatcher for the site's queue type (cell index + 1) and runs the shared Session loop. What
 // is particular to the acceptor lives here: refusing a Logon with a code, one live session per
-// site in the process, and closing the connection at the end; its rules (today's idle rule:
+// site in the process, refusing a site that is not the acceptor's to serve or a peer address the
+// site does not allow, and closing the connection at the end; its rules (today's idle rule:
 // Heartbeat, then TestRequest, then end; inbound Rejects printed) are the core's, for the
-// acceptor role.
+// acceptor role. Every console line of a session starts with "[site] ", or "[peer address] "
+// while no site is known yet.
 //
 // Thread contract: one thread runs Server(), normally the detached one Start() creates, which
 // deletes the session (and a socket it owns) when it has ended. Sessions of one process share
@@ -28,7 +30,8 @@ class FixServer : public Session {
   public:
     // Codes with which a session ends before its loop, shown as "Thread Exit [code]".
     // The first message is not a usable Logon (none within logonWait seconds, another type, no
-    // SenderCompID, MsgSeqNum 0 or less).
+    // SenderCompID, MsgSeqNum 0 or less), or the site is not the acceptor's to serve for this
+    // peer (an initiator's site, or an address the site does not allow).
     static constexpr int RefusedLogon = -1;
     // The site already has a live session in this process.
     static constexpr int RefusedSiteBusy = -2;
@@ -41,8 +44,9 @@ class FixServer : public Session {
     FixServer();
     // The socket is not owned.
     explicit FixServer(Socket& s);
-    // The socket is owned and deleted with the session.
-    explicit FixServer(std::unique_ptr<Socket> s);
+    // The socket is owned and deleted with the session. `peer` is the dotted IPv4 address of the
+    // counterparty; when empty it is asked of the socket.
+    explicit FixServer(std::unique_ptr<Socket> s, std::string peer = std::string());
     ~FixServer() override;
 
     // Runs Server() on a detached thread of its own; returns pthread_create's result. On success
@@ -63,6 +67,11 @@ class FixServer : public Session {
     int recvLogon();
     // Logon answer from the site's Logon template, carrying the peer's own HeartBtInt.
     void sendLogonReply();
+    // After the site's configuration is loaded: true when this acceptor may serve the site for
+    // this peer. A site configured role=initiator, or one an initiator of this FIXHOME has marked
+    // and that is not configured role=acceptor, is an initiator's; a site that names allowed
+    // addresses takes only those. A refusal costs one console line naming site and address.
+    bool admitted();
 
     // 'I' while the session runs, 'D' once it has ended with a refusal code.
     char threadStatus() const { return status; }
@@ -81,8 +90,14 @@ class FixServer : public Session {
     void releaseSite();
     // Closes the socket and the pipe; a failure to close only costs a console line.
     void closeConnection();
+    // "[site] ", or "[peer address] " before the Logon named a site; empty when neither is known.
+    std::string who() const;
+    // One line on standard output, with who() in front, in one write so lines of sessions on
+    // other threads do not mix within a line.
+    void show(const std::string& text) const;
 
     std::unique_ptr<Socket> ownedSock;
+    std::string peerAddress;
     std::string logon;
     Syslog slog{Normal};
     char status = status_Init;

@@ -1,5 +1,6 @@
 #include "Session.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -59,6 +60,25 @@ void Session::stopOnTerminationSignals() {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+std::string Session::initiatorMarkPath(const std::string& site) {
+    return fix_home + "/logs/" + site + ".initiator";
+}
+
+void Session::markInitiator(const std::string& site) {
+    std::string path = initiatorMarkPath(site);
+    if (markedInitiator(site)) return;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) throw LogException("Fail to write the initiator mark file: " + path);
+    const std::string text = "Site " + site + " is served by gateconnect from this FIXHOME.\n";
+    bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (::close(fd) != 0 || !written)
+        throw LogException("Fail to write the initiator mark file: " + path);
+}
+
+bool Session::markedInitiator(const std::string& site) {
+    return ::access(initiatorMarkPath(site).c_str(), F_OK) == 0;
 }
 
 void Session::Setup(Shm& table, Mutex& lock, MsgQueue& qout, std::string& qin) {

@@ -93,6 +93,15 @@ class Session : public Thread, protected SessionPort {
     // never be delivered: the session is marked failed and ends.
     bool writeMsgQueue(const std::string& msg);
 
+    // fix_home + "/logs/" + site + ".initiator": left by an initiator that served the site from
+    // this FIXHOME, so the acceptor never takes a Logon for it, even while that initiator is down.
+    static std::string initiatorMarkPath(const std::string& site);
+    // Creates the mark when it is missing (it is never removed by the programs). Throws
+    // LogException "Fail to write the initiator mark file: " + path when it cannot.
+    static void markInitiator(const std::string& site);
+    // The site's mark is there.
+    static bool markedInitiator(const std::string& site);
+
     // The text of the latest console line of this session.
     const std::string& lastLine() const { return msg; }
 

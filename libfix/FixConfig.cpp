@@ -1,5 +1,7 @@
 #include "FixConfig.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,13 +34,25 @@ void FixConfig::readSetting(const std::string& line) {
     if (text == "{rules=today}") standard = false;
     if (text == "{rules=standard}" || text == "{rules=today}") return;
 
+    // A line that names who may serve the site is never a comment: a guard that silently did
+    // nothing would let anybody in.
+    const bool strict =
+        line.find("role=") != std::string::npos || line.find("allow=") != std::string::npos;
+
     // Several settings: "{rules=standard dictionary=FIX44.xml}", items apart by blanks. A line
     // with anything else in it stays a comment, as every '@' line did before settings existed.
     std::size_t open = line.find(LeftBrace), close = line.find(RightBrace);
-    if (open == std::string::npos || close == std::string::npos || close < open) return;
-    if (line.find_first_not_of(" \t\r", close + 1) != std::string::npos) return;
+    if (open == std::string::npos || close == std::string::npos || close < open) {
+        if (strict) throw CfgException("a setting line needs '{' and '}'");
+        return;
+    }
+    if (line.find_first_not_of(" \t\r", close + 1) != std::string::npos) {
+        if (strict) throw CfgException("text after '}'");
+        return;
+    }
     std::string items = line.substr(open + 1, close - open - 1);
-    std::string rules, dictionary;
+    std::string rules, dictionary, role;
+    std::vector<std::string> lists;
     std::size_t at = 0;
     while ((at = items.find_first_not_of(" \t", at)) != std::string::npos) {
         std::size_t end = std::min(items.find_first_of(" \t", at), items.size());
@@ -51,12 +65,73 @@ void FixConfig::readSetting(const std::string& line) {
             rules = value;
         } else if (key == "dictionary" && !value.empty()) {
             dictionary = value;
+        } else if (key == "role") {
+            if (value != "acceptor" && value != "initiator")
+                throw CfgException("unknown role '" + value + "' (acceptor or initiator)");
+            role = value;
+        } else if (key == "allow") {
+            lists.push_back(value);
+        } else if (strict) {
+            throw CfgException("unknown setting '" + item + "'");
         } else {
             return;
         }
     }
+    // The whole line is checked before any of it counts.
+    auto before = allowed;
+    try {
+        for (const std::string& list : lists) readAllowList(list);
+    } catch (const CfgException&) {
+        allowed = before;
+        throw;
+    }
     if (!rules.empty()) standard = rules == "standard";
     if (!dictionary.empty()) dictionaryName = dictionary;
+    if (!role.empty()) siteRole = role == "acceptor" ? Role::Acceptor : Role::Initiator;
+}
+
+void FixConfig::readAllowList(const std::string& list) {
+    if (list.empty()) throw CfgException("empty allow list");
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t comma = list.find(Comma, at);
+        std::string entry = list.substr(at, comma == std::string::npos ? comma : comma - at);
+        const std::string refused =
+            "allow list entry '" + entry + "' is not an IPv4 address or prefix";
+        std::size_t slash = entry.find('/');
+        std::string address = entry.substr(0, slash);
+        int bits = 32;
+        if (slash != std::string::npos) {
+            std::string length = entry.substr(slash + 1);
+            if (length.empty() || length.size() > 2 ||
+                length.find_first_not_of("0123456789") != std::string::npos)
+                throw CfgException(refused);
+            bits = std::stoi(length);
+            if (bits > 32) throw CfgException(refused);
+        }
+        in_addr parsed{};
+        // inet_pton takes only the full dotted form, so "10.1" is refused, not read as 10.0.0.1.
+        if (address.empty() || inet_pton(AF_INET, address.c_str(), &parsed) != 1)
+            throw CfgException(refused);
+        std::uint32_t net = ntohl(parsed.s_addr);
+        std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t(0) << (32 - bits);
+        // 10.1.2.3/16 is most likely a typing error for one address or for another prefix.
+        if ((net & ~mask) != 0)
+            throw CfgException("allow list entry '" + entry + "' has bits set beyond its prefix");
+        allowed.emplace_back(net, mask);
+        if (comma == std::string::npos) return;
+        at = comma + 1;
+    }
+}
+
+bool FixConfig::allows(const std::string& address) const {
+    if (allowed.empty()) return true;
+    in_addr parsed{};
+    if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
+    std::uint32_t host = ntohl(parsed.s_addr);
+    for (const auto& [net, mask] : allowed)
+        if ((host & mask) == net) return true;
+    return false;
 }
 
 std::string FixConfig::installedDictionaries() {
@@ -114,7 +189,12 @@ void FixConfig::load(const std::string& client) {
     for (int number = 1; std::getline(in, line); ++number) {
         if (line.empty()) continue;
         if (line[0] == Setting) {
-            readSetting(line);
+            try {
+                readSetting(line);
+            } catch (const CfgException& e) {
+                throw CfgException("Malformed setting in client FIX configuration file " + path +
+                                   " line " + std::to_string(number) + ": " + e.what());
+            }
             continue;
         }
         std::list<Tag>* target = templateFor(line[0]);

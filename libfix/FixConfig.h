@@ -13,6 +13,13 @@
 // cannot be read whole, or whose version is not the header template's BeginString, makes load()
 // throw CfgException naming the file and the problem.
 //
+// Two more settings say who may serve the site: "@ {role=acceptor}" or "@ {role=initiator}" (the
+// gateway role the site is configured for; none: either), and "@ {allow=10.1.2.3,192.168.0.0/16}"
+// (the IPv4 addresses and prefixes a counterparty may log on from at the acceptor; none: any).
+// A line naming role= or allow= is read strictly: an unknown role, a list that does not parse,
+// an unknown setting or text after the '}' makes load() throw CfgException naming the file and
+// the problem, since a guard that silently stayed a comment would let anybody in.
+//
 // A template line that cannot be read as intended (longer than 127 characters, no '{', a '{'
 // without '}', an empty item or one without a field number) is refused: load() throws
 // CfgException naming the file and the line, rather than run a session with wrong templates.
@@ -20,10 +27,13 @@
 // Thread contract: loaded once by its session thread, then only read; not shared.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <list>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Dictionary.h"
 #include "Tag.h"
@@ -45,6 +55,9 @@ class DictionaryRefused : public CfgException {
 
 class FixConfig {
   public:
+    // The gateway role a site is configured for.
+    enum class Role { Unset, Acceptor, Initiator };
+
     // Line markers.
     static constexpr char Header = '~';
     static constexpr char Logon = 'A';
@@ -85,6 +98,13 @@ class FixConfig {
     std::string getHeaderTagDefinition(int t) const;
     // The file chose the standard FIX session rules (the last setting line wins).
     bool standardRules() const { return standard; }
+    // The role the file configures the site for (the last role setting wins).
+    Role role() const { return siteRole; }
+    // The file names the addresses allowed to log on as the site.
+    bool restrictsAddresses() const { return !allowed.empty(); }
+    // True when the site names no addresses, or when the dotted IPv4 address lies in one of the
+    // addresses or prefixes it names (several allow settings add up).
+    bool allows(const std::string& address) const;
     // The site's data dictionary, or nullptr when the file names none.
     std::shared_ptr<const Dictionary> dictionary() const { return dict; }
     // Where a dictionary name from a setting line is read from.
@@ -94,8 +114,12 @@ class FixConfig {
     static constexpr char Setting = '@';
 
   private:
-    // A '@' line: the rules setting, or a comment.
+    // A '@' line: the rules setting, or a comment. Throws CfgException with the reason for a
+    // refused role or allow setting.
     void readSetting(const std::string& line);
+    // Adds the entries of an allow list; throws CfgException naming an entry that is not an
+    // IPv4 address or prefix.
+    void readAllowList(const std::string& list);
     void loadDictionary(const std::string& path);
     // The template a line marker selects, or nullptr for a comment line.
     std::list<Tag>* templateFor(char marker);
@@ -112,4 +136,7 @@ class FixConfig {
     bool standard = false;
     std::string dictionaryName;
     std::shared_ptr<const Dictionary> dict;
+    Role siteRole = Role::Unset;
+    // Allowed networks, host byte order: (network, mask).
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> allowed;
 };

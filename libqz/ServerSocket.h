@@ -1,9 +1,12 @@
-// ServerSocket: the listening socket of the acceptor. It binds a port on every local address and
-// listens; accept() hands out the descriptor of each new connection, to be wrapped in a Socket.
+// ServerSocket: the listening socket of the acceptor. It binds a port on every local address, or
+// on one, and listens; accept() hands out the descriptor of each new connection, to be wrapped in a
+// Socket.
 //
 // Thread contract: owned by the accepting thread; getRemoteIp() must be read before the next
 // accept().
 #pragma once
+
+#include <string>
 
 #include "Socket.h"
 
@@ -13,6 +16,8 @@ class ServerSocket : public Socket {
     // not set. On failure the descriptor is closed and the SocketException leaves
     // ("Failed to bind socket." or "Failed to set listen backlog.").
     ServerSocket(int servicePort, int listenBacklogs);
+    // The same on one local dotted-decimal IPv4 address ("": every address).
+    ServerSocket(int servicePort, int listenBacklogs, const std::string& address);
 
     // Blocks until a connection arrives; returns its descriptor.
     int accept();

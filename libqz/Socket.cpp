@@ -46,9 +46,15 @@ Socket::Socket(const std::string& address, int port) : Socket() {
 Socket::~Socket() {}
 
 void Socket::bindAddressPort(int port) {
+    bindAddressPort(port, std::string());
+}
+
+void Socket::bindAddressPort(int port, const std::string& address) {
     std::memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1)
+        throw SocketException("Failed to bind socket.", EINVAL);
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0)
         throw SocketException("Failed to bind socket.", errno);

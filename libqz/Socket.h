@@ -44,6 +44,9 @@ class Socket {
     // Binds to `port` on every local address; port 0 picks a free port (see getLocalPort).
     // Throws "Failed to bind socket.".
     void bindAddressPort(int port);
+    // Binds to `port` on one local dotted-decimal IPv4 address ("" or "0.0.0.0": every address).
+    // Throws "Failed to bind socket." also for a text that is no such address.
+    void bindAddressPort(int port, const std::string& address);
     // Throws "Failed to set listen backlog.".
     void setListenBacklog(int n);
     // Sets a SOL_SOCKET option to an int. Throws "Failed in Socket::setOption.".

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "Common.h"
@@ -15,6 +16,7 @@
 #include "MsgQueue.h"
 #include "Mutex.h"
 #include "Options.h"
+#include "Session.h"
 #include "Shm.h"
 #include "Socket.h"
 #include "Syslog.h"
@@ -39,14 +41,24 @@ int run(Options& options, int port, Syslog& slog) {
 
     std::string inName = options.is_present('i') ? options.getOption('i') : "c.1";
 
-    // A data dictionary that cannot be read ends the program before it connects; any other fault
-    // of the configuration is reported where it always was, once connected.
+    // A data dictionary that cannot be read, or a site configured for the acceptor, ends the
+    // program before it connects; any other fault of the configuration is reported where it
+    // always was, once connected.
+    std::unique_ptr<FixConfig> checked;
     try {
-        const FixConfig checked(site);
+        checked = std::make_unique<FixConfig>(site);
     } catch (const DictionaryRefused&) {
         throw;
     } catch (const CfgException&) {
     }
+    if (checked && checked->role() == FixConfig::Role::Acceptor) {
+        std::cerr << "Site [" << site << "] is configured for the acceptor (role=acceptor in ./cfg/"
+                  << site << ".fix): gateconnect does not serve it." << std::endl;
+        return exitFailure;
+    }
+    // From now on gatelisten with this FIXHOME never takes a Logon for the site, even while
+    // this program is down and restarting.
+    if (checked) Session::markInitiator(site);
 
     Socket sock(address, port);
     slog.printlog(

@@ -1,6 +1,9 @@
-// gatelisten: the acceptor gateway. One process listens on a TCP port and serves every
-// counterparty that connects, each connection on a session thread of its own; the main thread
-// does nothing but accept. The site table and both queues must exist beforehand.
+// gatelisten: the acceptor gateway. One process listens on a TCP port (on every local address, or
+// on the one -a names) and serves every counterparty that connects, each connection on a session
+// thread of its own; the main thread does nothing but accept. The site table and both queues must
+// exist beforehand.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 
 #include <iostream>
@@ -23,11 +26,14 @@ namespace {
 
 constexpr int defaultPort = 6001;
 constexpr int exitFailure = 1;
+constexpr int exitUsage = -1;
+
+const char* const usage = "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue]\n";
 
 // Seconds a stopped acceptor gives its sessions to say Logout, hear the answer and end.
 constexpr int stopWait = 10;
 
-int serve(Options& options, int port, Syslog& slog, Mutex& mutex) {
+int serve(Options& options, int port, const std::string& address, Syslog& slog, Mutex& mutex) {
     std::string shmName = options.getArgument(1);
     Shm shm(shmName);
     slog.printlog("Shared Memory [" + shmName + "] was attached.", Normal);
@@ -39,15 +45,17 @@ int serve(Options& options, int port, Syslog& slog, Mutex& mutex) {
     std::string inName = options.is_present('i') ? options.getOption('i') : "s.1";
 
     // Connections opened all at once must each reach accept(), not wait out SYN retries.
-    ServerSocket server(port, ServerSocket::maxBacklog());
-    slog.printlog("Socket service [" + Converter::to_string(port) + "] was created.", Normal);
+    ServerSocket server(port, ServerSocket::maxBacklog(), address);
+    std::string service = Converter::to_string(port);
+    if (!address.empty()) service = address + ":" + service;
+    slog.printlog("Socket service [" + service + "] was created.", Normal);
 
     // The accept waits in short slices so a termination signal is seen within half a second.
     while (!Session::stopRequestedForAll()) {
         if (!server.waitReadable(500)) continue;
         auto sock = std::make_unique<Socket>(server.accept());
         std::string peer = server.getRemoteIp();
-        auto* session = new FixServer(std::move(sock));
+        auto* session = new FixServer(std::move(sock), peer);
         slog.printlog("New thread created for client [" + peer + "].", Normal);
         session->Setup(shm, mutex, mqOut, inName);
         if (session->Start() != 0) {
@@ -71,8 +79,16 @@ int main(int argc, char** argv) {
     // wrapped one.
     int port = options.is_present('p') ? Converter::to_port(options.getOption('p')) : defaultPort;
     if (options.getCount() < 2 || port == 0) {
-        std::cout << "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n" << std::endl;
-        return -1;
+        std::cout << usage << std::endl;
+        return exitUsage;
+    }
+    // Only a full dotted IPv4 address: a typing error must not widen what the acceptor listens on.
+    std::string address = options.is_present('a') ? options.getOption('a') : std::string();
+    in_addr parsed{};
+    if (options.is_present('a') && inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+        std::cout << "Listen address [" << address << "] is not a dotted IPv4 address."
+                  << std::endl;
+        return exitUsage;
     }
     // A peer that resets its connection must show up as a failed send, not end the process.
     signal(SIGPIPE, SIG_IGN);
@@ -87,7 +103,7 @@ int main(int argc, char** argv) {
     Syslog slog(Normal);
     slog.version("gatelisten");
     try {
-        return serve(options, port, slog, mutex);
+        return serve(options, port, address, slog, mutex);
     } catch (const ShmException& e) {
         std::cerr << e.what() << std::endl;
     } catch (const MQException& e) {

@@ -201,6 +201,55 @@ TEST_F(FixConfigTest, ARefusedLineLeavesTheLinesBeforeItLoaded) {
         << "nothing of the refused line is kept";
 }
 
+TEST_F(FixConfigTest, RoleAndAllowSettingsAreReadOrRefusedWithFileAndLine) {
+    using Role = FixConfig::Role;
+    struct Row {
+        std::string settings, failure;  // failure empty: loads
+        Role role = Role::Unset;
+        std::vector<std::string> allowed = {}, refused = {};
+    };
+    const Row rows[] = {
+        {"", "", Role::Unset, {"10.9.9.9"}},
+        {"@ {role=acceptor}\n", "", Role::Acceptor},
+        {"@ { rules=standard role=initiator }\r\n", "", Role::Initiator},
+        {"@ {role=initiator}\n@ {role=acceptor}\n", "", Role::Acceptor},
+        {"@ {allow=10.1.2.3,192.168.0.0/16}\n@ {allow=0.0.0.0/32 role=acceptor}\n",
+         "",
+         Role::Acceptor,
+         {"10.1.2.3", "192.168.255.255", "0.0.0.0"},
+         {"10.1.2.4", "192.169.0.1", "", "10.1.2"}},
+        {"@ {speed=fast}\n", ""},  // neither role nor allow: a comment, as ever
+        {"@ {role=both}\n", "unknown role 'both' (acceptor or initiator)"},
+        {"@ {allow=}\n", "empty allow list"},
+        {"@ {allow=10.1.2}\n", "allow list entry '10.1.2' is not an IPv4 address or prefix"},
+        {"@ {allow=1.0.0.0/33}\n",
+         "allow list entry '1.0.0.0/33' is not an IPv4 address or prefix"},
+        {"@ {allow=10.1.2.3,,1.1.1.1}\n", "allow list entry '' is not an IPv4 address or prefix"},
+        {"@ {allow=10.1.2.3/16}\n",
+         "allow list entry '10.1.2.3/16' has bits set beyond its prefix"},
+        {"@ {allow=10.1.2.3, 10.1.2.4}\n", "unknown setting '10.1.2.4'"},
+        {"@ {role=initiator} broker\n", "text after '}'"},
+        {"@ role=initiator\n", "a setting line needs '{' and '}'"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.settings);
+        std::string failure = loadFailure(home, "~ {8=FIX.4.2,9=}\n" + row.settings);
+        if (!row.failure.empty()) {
+            EXPECT_EQ(failure,
+                      "Malformed setting in client FIX configuration file ./cfg/BRK1.fix "
+                      "line 2: " +
+                          row.failure);
+            continue;
+        }
+        ASSERT_EQ(failure, "loaded");
+        FixConfig cfg(std::string("BRK1"));
+        EXPECT_EQ(cfg.role(), row.role);
+        EXPECT_EQ(cfg.restrictsAddresses(), row.settings.find("allow=") != std::string::npos);
+        for (const std::string& a : row.allowed) EXPECT_TRUE(cfg.allows(a)) << a;
+        for (const std::string& a : row.refused) EXPECT_FALSE(cfg.allows(a)) << a;
+    }
+}
+
 // The shipped example sites: mirror images of each other whose templates build messages that
 // validate, with no empty field other than those the build or the message data fill in.
 TEST_F(FixConfigTest, TheExampleSitesBuildValidMessagesWithoutStrayEmptyFields) {
@@ -209,9 +258,12 @@ TEST_F(FixConfigTest, TheExampleSitesBuildValidMessagesWithoutStrayEmptyFields) 
         const char* site;
         const char* self;
         const char* peer;
+        FixConfig::Role role;
     } sites[] = {
-        {"examples/initiator/cfg/SELLSIDE.fix", "SELLSIDE", "BUYSIDE", "SELLSIDE"},
-        {"examples/acceptor/cfg/BUYSIDE.fix", "BUYSIDE", "SELLSIDE", "BUYSIDE"},
+        {"examples/initiator/cfg/SELLSIDE.fix", "SELLSIDE", "BUYSIDE", "SELLSIDE",
+         FixConfig::Role::Initiator},
+        {"examples/acceptor/cfg/BUYSIDE.fix", "BUYSIDE", "SELLSIDE", "BUYSIDE",
+         FixConfig::Role::Acceptor},
     };
     const std::set<int> filled = {9, 34, 52, 35, 112, 7, 16, 36};
     for (const auto& s : sites) {
@@ -220,6 +272,7 @@ TEST_F(FixConfigTest, TheExampleSitesBuildValidMessagesWithoutStrayEmptyFields) 
         ASSERT_FALSE(text.empty());
         home.writeCfg(s.site, text);
         FixConfig cfg{std::string(s.site)};
+        EXPECT_EQ(cfg.role(), s.role) << "each example says which gateway serves it";
 
         Fields h = templateOf(cfg, '~');
         ASSERT_GE(h.size(), 7u);

@@ -80,6 +80,7 @@ class Acceptor : public GatewayTest {
         for (int attempt = 0; attempt < 3; ++attempt) {
             port = freePort();
             std::vector<std::string> args{table, "-p", std::to_string(port), "-i", qin, "-o", qout};
+            if (!listenAddress.empty()) args.insert(args.end(), {"-a", listenAddress});
             std::string program = "gatelisten";
             if (!launcher.empty()) {
                 args.insert(args.begin(), programPath(program));
@@ -87,7 +88,9 @@ class Acceptor : public GatewayTest {
                 program = launcher[0];
             }
             gw = std::make_unique<BackgroundProcess>(program, args, options());
-            std::string ready = "Socket service [" + std::to_string(port) + "] was created.";
+            std::string service = std::to_string(port);
+            if (!listenAddress.empty()) service = listenAddress + ":" + service;
+            std::string ready = "Socket service [" + service + "] was created.";
             if (gw->waitForOutput(ready, milliseconds(5000))) return;
             gw->stop(milliseconds(1000));
         }
@@ -139,6 +142,38 @@ class Acceptor : public GatewayTest {
         return std::string(reinterpret_cast<const char*>(shm->getCell(0)), tableSize);
     }
 
+    // Every file below logs/ with its content, to see that nothing was written.
+    std::string logsListing() {
+        std::set<std::string> names;
+        if (DIR* dir = opendir(home.logsDir().c_str())) {
+            while (dirent* e = readdir(dir)) names.insert(e->d_name);
+            closedir(dir);
+        }
+        std::string listing;
+        for (const std::string& name : names) {
+            if (name != "." && name != "..")
+                listing += name + ":" + home.readFile("logs/" + name) + "\n";
+        }
+        return listing;
+    }
+
+    // A stranger logs on as site and sends an execution and a SequenceReset to 999 at once; true
+    // when the connection was closed without an answer and the console gave `line`.
+    bool strangerRefused(const std::string& site, const std::string& line,
+                         const std::string& from = "") {
+        FixPeer stranger(site, gate);
+        if (!stranger.connect(port, "127.0.0.1", from)) return false;
+        stranger.sendRaw(stranger.make("35=A|98=0|108=30", 1) +
+                         stranger.make("35=8|37=X|17=X|150=2|39=2|55=IBM|54=1|38=100", 2) +
+                         stranger.make("35=4|123=Y|36=999", 3));
+        bool closed = stranger.waitClosed(5000);
+        EXPECT_TRUE(closed) << site;
+        EXPECT_TRUE(gw->waitForOutput(line, milliseconds(3000))) << gw->output();
+        EXPECT_TRUE(gw->waitForOutput("[" + site + "] Thread Exit [-1]\n", milliseconds(3000)));
+        return closed;
+    }
+
+    std::string listenAddress;
     MemoryCell* brk1 = nullptr;
     MemoryCell* brk2 = nullptr;
     int port = 0;
@@ -302,6 +337,93 @@ TEST_F(Acceptor, SecondLogonForALiveSiteIsRefusedAndTheFirstSessionGoesOn) {
     EXPECT_EQ(FixPeer::field(answer, 34), "2");
     putOutbound("35=D|11=FIRST", 2);
     EXPECT_EQ(FixPeer::field(first->readType("D", 5000), 11), "FIRST");
+}
+
+// --- Who may log on as a site ----------------------------------------------------------------
+
+TEST_F(Acceptor, OnlySitesConfiguredForTheAcceptorAreServedAndARefusalWritesNothing) {
+    const struct {
+        const char* site;
+        const char* setting;
+        bool initiatorRan;  // gateconnect of this FIXHOME was started for the site, and is down
+        bool refused;
+    } rows[] = {
+        {"ROLEI", "@ {role=initiator}\n", false, true},
+        {"MARKED", "", true, true},
+        {"ROLEA", "@ {role=acceptor}\n", true, false},
+        {"NOROLE", "", false, false},
+    };
+    for (const auto& row : rows) {
+        shm->registerName(row.site)->status = ' ';
+        home.writeCfg(row.site, row.setting + siteCfg(row.site));
+        FixPeer broker(row.site, gate);
+        home.writeFile(logPath(row.site, "in"), broker.make("35=A", 1) + "\n");
+        if (!row.initiatorRan) continue;
+        // Nobody listens on the port: gateconnect ends, or refuses a site of the acceptor first.
+        ProcessResult r = runProgram(
+            "gateconnect",
+            {table, row.site, "127.0.0.1", std::to_string(freePort()), "-i", qin, "-o", qout},
+            options());
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, row.refused ? "Fail to connect the remote server.\n"
+                                     : "Site [ROLEA] is configured for the acceptor (role=acceptor "
+                                       "in ./cfg/ROLEA.fix): gateconnect does not serve it.\n");
+        EXPECT_EQ(home.exists(std::string("logs/") + row.site + ".initiator"), row.refused);
+    }
+    start();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.site);
+        std::string site = row.site;
+        if (row.refused) {
+            std::string cells = cellBytes(), logs = logsListing();
+            EXPECT_TRUE(strangerRefused(site, "[" + site + "] Logon of site [" + site +
+                                                  "] from [127.0.0.1] refused: the site is "
+                                                  "served by an initiator.\n"));
+            EXPECT_EQ(cellBytes(), cells);
+            EXPECT_EQ(logsListing(), logs);
+            EXPECT_EQ(output->read(0, NoWaitMode), "");
+        } else {
+            auto peer = connect(site);
+            EXPECT_EQ(FixPeer::field(logOn(*peer, 2), 35), "A") << gw->output();
+            EXPECT_TRUE(waitUntil([&] { return shm->getCell(site)->In.seq == 2; }, 3000));
+        }
+    }
+}
+
+TEST_F(Acceptor, LogonFromAnAddressTheSiteDoesNotAllowIsRefusedAndNamed) {
+    home.writeCfg("BRK1", "@ {allow=127.0.0.1,10.0.0.0/8}\n" + siteCfg("BRK1"));
+    start();
+    std::string cells = cellBytes(), logs = logsListing();
+    EXPECT_TRUE(strangerRefused("BRK1",
+                                "[BRK1] Logon of site [BRK1] from [127.0.0.2] refused: address "
+                                "not allowed.\n",
+                                "127.0.0.2"));
+    EXPECT_EQ(cellBytes(), cells);
+    EXPECT_EQ(logsListing(), logs);
+    EXPECT_NE(gw->output().find("New thread created for client [127.0.0.2]."), std::string::npos);
+    // The allowed address logs on, and the session's lines name the site.
+    auto peer = session("BRK1");
+    EXPECT_TRUE(waitUntil([&] { return brk1->status == status_Online; }, 3000));
+    peer->send("35=3|45=1|58=CHECK", 2);
+    EXPECT_TRUE(gw->waitForOutput("[BRK1] REJECT: ", milliseconds(3000))) << gw->output();
+}
+
+TEST_F(Acceptor, ListenAddressIsHonouredAndABadOneIsRefused) {
+    listenAddress = "127.0.0.2";
+    start();
+    FixPeer elsewhere("BRK1", gate);
+    EXPECT_FALSE(elsewhere.connect(port, "127.0.0.1"));
+    FixPeer peer("BRK1", gate);
+    ASSERT_TRUE(peer.connect(port, "127.0.0.2"));
+    EXPECT_EQ(FixPeer::field(logOn(peer), 35), "A");
+
+    ProcessOptions quick = options();
+    quick.timeout = milliseconds(5000);  // a program that listens instead is killed by then
+    for (const std::string bad : {"127.1", "localhost", "", "300.0.0.1", "10.0.0.1/8"}) {
+        ProcessResult r = runProgram("gatelisten", {table, "-o", qout, "-a", bad}, quick);
+        EXPECT_EQ(r.exitCode, 255) << bad << r.out;
+        EXPECT_EQ(r.out, "Listen address [" + bad + "] is not a dotted IPv4 address.\n") << bad;
+    }
 }
 
 // --- Several sites ---------------------------------------------------------------------------
@@ -545,7 +667,7 @@ TEST_F(Acceptor, RunningOutOfDescriptorsHoldsNewConnectionsBackWithoutEndingTheP
 TEST(GatelistenProgram, NoArgumentsPrintTheUsageText) {
     ProcessResult r = runProgram("gatelisten", {"-p", "7000"});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n\n");
+    EXPECT_EQ(r.out, "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue]\n\n");
 }
 
 TEST_F(Acceptor, PortThatIsNotOneIsRefusedWithTheUsageText) {
@@ -559,7 +681,7 @@ TEST_F(Acceptor, PortThatIsNotOneIsRefusedWithTheUsageText) {
         args.insert(args.end(), p.begin(), p.end());
         ProcessResult r = runProgram("gatelisten", args, quick);
         EXPECT_EQ(r.exitCode, 255) << p.back() << r.out;
-        EXPECT_EQ(r.out, "Usage: gatelisten mem [-P servicePort] [-I s.0] [-O s.1]\n\n")
+        EXPECT_EQ(r.out, "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue]\n\n")
             << p.back();
     }
 }

@@ -88,7 +88,9 @@ class Recovery : public GatewayTest {
     // gatelisten on a free port, in `where` (the test's home unless given).
     std::unique_ptr<BackgroundProcess> startAcceptor(int& onPort, const TempHome* where = nullptr) {
         const TempHome& h = where ? *where : home;
-        h.writeCfg("BRK1", siteCfg("GATE", "BRK1"));
+        // Configured for the acceptor: an initiator that served BRK1 from this home before has
+        // left its mark, which would make gatelisten refuse the site otherwise.
+        h.writeCfg("BRK1", "@ {role=acceptor}\n" + siteCfg("GATE", "BRK1"));
         ProcessOptions o;
         o.cwd = h.root();
         o.env = {{"FIXHOME", h.root()}};

@@ -59,16 +59,21 @@ bool FixPeer::accept(int timeoutMs) {
     return fd_ >= 0;
 }
 
-bool FixPeer::connect(int port) {
+bool FixPeer::connect(int port, const std::string& to, const std::string& from) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) return false;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(port));
     eof_ = false;
     inbox_.clear();
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    bool placed = ::inet_pton(AF_INET, to.c_str(), &addr.sin_addr) == 1 &&
+                  (from.empty() || ::inet_pton(AF_INET, from.c_str(), &local.sin_addr) == 1);
+    if (placed && !from.empty())
+        placed = ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    if (!placed || ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(fd_);
         fd_ = -1;
         return false;

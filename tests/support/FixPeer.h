@@ -21,8 +21,9 @@ class FixPeer {
     int listen(int rcvbuf = 0);
     // Waits up to timeoutMs for the gateway to connect.
     bool accept(int timeoutMs);
-    // Connects to a gateway listening on 127.0.0.1:port.
-    bool connect(int port);
+    // Connects to a gateway listening on to:port, from the local address `from` when given
+    // (another loopback address, so the gateway sees another peer).
+    bool connect(int port, const std::string& to = "127.0.0.1", const std::string& from = "");
     void disconnect();
     // Drops the connection with a reset (SO_LINGER 0) instead of a normal close, discarding
     // whatever is unread: the gateway's next receive or send fails.
