@@ -194,7 +194,9 @@ class Lifecycle : public ::testing::Test {
                      "--force-depends"};
         args.insert(args.end(), action.begin(), action.end());
         ProcessOptions options;
-        options.env = {{"PATH", stubs + ":/usr/sbin:/usr/bin:/sbin:/bin"}};
+        // The namespace is the scratch root's own, so its purge may remove the objects in it.
+        options.env = {{"PATH", stubs + ":/usr/sbin:/usr/bin:/sbin:/bin"},
+                       {"FIXGATE_PURGE_IPC", "yes"}};
         options.timeout = 30000ms;
         std::ofstream(calls, std::ios::trunc).flush();
         return runProgram("/usr/bin/nsenter", inNs(args), options);
