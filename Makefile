@@ -11,8 +11,8 @@
 #                 flags (dpkg-buildflags, hardening=+all)
 #   make roundtrip  build the programs and run the round-trip benchmark against QuickFIX
 #                 (bench/README.md; options in ROUNDTRIP_ARGS, e.g. "--rounds 1 --pingpong 2000")
-# demo and test first check the Debian packages they need (scripts/deps.sh): as root the missing
-# ones are installed, otherwise the apt-get line to run is printed.
+# demo, package and test first check the Debian packages they need (scripts/deps.sh): as root the
+# missing ones are installed, otherwise the apt-get line to run is printed.
 BUILD ?= build
 JOBS  ?= 2
 PACKAGE_BUILD ?= build-package
@@ -69,6 +69,7 @@ demo:
 # RELRO with immediate binding. -Werror holds with them.
 package: export DEB_BUILD_MAINT_OPTIONS = hardening=+all
 package:
+	bash scripts/deps.sh package
 	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIXGATE_TESTS=OFF \
 	    -DFIXGATE_BENCH=OFF \
 	    -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
