@@ -293,7 +293,9 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
                  root + "/etc/fixgate/fixgate.env && mkdir -p " + root +
                  "/etc/systemd/system/multi-user.target.wants && ln -s " +
                  "/lib/systemd/system/fixgate-listen.service " + root +
-                 "/etc/systemd/system/multi-user.target.wants/")
+                 "/etc/systemd/system/multi-user.target.wants/ && mkdir -p " + root +
+                 "/var/lib/prometheus/node-exporter && ln -s /run/fixgate-metrics/fixgate.prom " +
+                 root + "/var/lib/prometheus/node-exporter/")
                   .exitCode,
               0);
 
@@ -399,6 +401,7 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
         {"/usr/lib/sysctl.d/50-fixgate.conf", false, false},
         {"/etc/fixgate/fixgate.env", true, false},
         {"/etc/systemd/system/multi-user.target.wants/fixgate-listen.service", true, false},
+        {"/var/lib/prometheus/node-exporter/fixgate.prom", true, false},
         {"/etc/fixgate/cfg/BUYSIDE.fix", true, true},
         {"/etc/fixgate/connect/SELLSIDE.env", true, true},
         {aLog, true, true},
