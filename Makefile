@@ -6,13 +6,16 @@
 #   make tsan   the tests built with clang under ThreadSanitizer (build-tsan/)
 #   make fuzz   build the fuzz targets (build-fuzz/) and run each for FUZZ_SECONDS
 #   make demo   build the programs and run the two-firm demo on this machine
-#   make package  build the Debian package (build/fixgate_<version>_<arch>.deb)
+#   make package  build the Debian package (build-package/fixgate_<version>_<arch>.deb): only
+#                 what it ships, no tests, benchmarks or QuickFIX peer, with Debian's hardening
+#                 flags (dpkg-buildflags, hardening=+all)
 #   make roundtrip  build the programs and run the round-trip benchmark against QuickFIX
 #                 (bench/README.md; options in ROUNDTRIP_ARGS, e.g. "--rounds 1 --pingpong 2000")
-# demo and test first check the Debian packages they need (scripts/deps.sh): as root the missing
-# ones are installed, otherwise the apt-get line to run is printed.
+# demo, package and test first check the Debian packages they need (scripts/deps.sh): as root the
+# missing ones are installed, otherwise the apt-get line to run is printed.
 BUILD ?= build
 JOBS  ?= 2
+PACKAGE_BUILD ?= build-package
 SAN_CXX ?= clang++
 FUZZ_SECONDS ?= 20
 
@@ -62,8 +65,17 @@ demo:
 	cmake --build $(BUILD) --target programs -j$(JOBS)
 	bash examples/demo/demo.sh $(BUILD)/bin
 
-package: build
-	cmake --build $(BUILD) --target package
+# Debian's build flags with every hardening feature: PIE, stack protector, _FORTIFY_SOURCE, full
+# RELRO with immediate binding. -Werror holds with them.
+package: export DEB_BUILD_MAINT_OPTIONS = hardening=+all
+package:
+	bash scripts/deps.sh package
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIXGATE_TESTS=OFF \
+	    -DFIXGATE_BENCH=OFF \
+	    -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+	    -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
+	cmake --build $(PACKAGE_BUILD) --target shipped -j$(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
 
 roundtrip:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -71,4 +83,4 @@ roundtrip:
 	$(BUILD)/bin/roundtrip $(ROUNDTRIP_ARGS)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz $(PACKAGE_BUILD)

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Checks with dpkg that the Debian packages needed to build the suite (deps.sh build: what
-# `make demo` needs) or to run every test as well (deps.sh test: what `make test` and CI need)
-# are installed. As root it installs the missing ones with apt-get; otherwise it stops with the
+# `make demo` needs), to build the Debian package (deps.sh package: what `make package` needs)
+# or to run every test as well (deps.sh test: what `make test` and CI need) are installed. As root it installs the missing ones with apt-get; otherwise it stops with the
 # one apt-get line to run.
 set -euo pipefail
 
 # Configuring the project finds GoogleTest and Google Benchmark, so building needs them too;
 # libxml2 reads the FIX data dictionaries.
 build=(g++ cmake make libncurses-dev libxml2-dev libgtest-dev libbenchmark-dev)
+# The package build leaves tests and benchmarks out; CPack needs dpkg-shlibdeps and file, the
+# hardening flags come from dpkg-buildflags.
+package=(g++ cmake make libncurses-dev libxml2-dev dpkg-dev file)
 # Sanitizer and fuzz builds (clang), the terminal test of sitewatch (tmux), the TLS test
 # (stunnel4, openssl), the manual pages (groff, man-db), the units (systemd-analyze) and the
 # package (dpkg-dev with dpkg-shlibdeps, file, lintian).
@@ -18,9 +21,10 @@ optional=(libquickfix-dev)
 
 case "${1:-}" in
 build) wanted=("${build[@]}") ;;
+package) wanted=("${package[@]}") ;;
 test) wanted=("${build[@]}" "${tests[@]}") ;;
 *)
-    echo "Usage: $0 build|test" >&2
+    echo "Usage: $0 build|package|test" >&2
     exit 2
     ;;
 esac

@@ -20,6 +20,7 @@ const std::vector<std::string> units = {"fixgate-setup.service",    "fixgate-lis
                                         "fixgate-connect@.service", "fixgate-metrics.service",
                                         "fixgate-logs.service",     "fixgate-logs.timer"};
 const std::vector<std::string> fileFormats = {"fixgate-sitecfg.5", "fixgate-sitelist.5"};
+const std::vector<std::string> overviews = {"fixgate.7"};
 
 ProcessResult shell(const std::string& command, const ProcessOptions& options = {}) {
     return runProgram("/bin/sh", {"-c", command}, options);
@@ -49,6 +50,8 @@ TEST_F(Install, ProgramsManualPagesExamplesAndUnitsLandInTheirFolders) {
     }
     for (const std::string& page : fileFormats)
         expected.push_back("/usr/share/man/man5/" + page + ".gz");
+    for (const std::string& page : overviews)
+        expected.push_back("/usr/share/man/man7/" + page + ".gz");
     for (const std::string& unit : units) {
         expected.push_back("/lib/systemd/system/" + unit);
         expected.push_back("/usr/share/doc/fixgate/examples/systemd/" + unit);
@@ -61,7 +64,10 @@ TEST_F(Install, ProgramsManualPagesExamplesAndUnitsLandInTheirFolders) {
           "/usr/share/doc/fixgate/examples/stunnel/initiator.conf",
           "/usr/share/doc/fixgate/examples/stunnel/acceptor.conf",
           "/usr/share/fixgate/dict/FIX42.xml", "/usr/share/fixgate/dict/FIX44.xml",
-          "/usr/share/fixgate/dict/LICENSE", "/usr/share/fixgate/dict/ORIGIN"})
+          "/usr/share/fixgate/dict/LICENSE", "/usr/share/fixgate/dict/ORIGIN",
+          "/usr/share/doc/fixgate/examples/orders.txt", "/usr/lib/fixgate/orderfill",
+          "/usr/lib/fixgate/fixgate-logs", "/usr/lib/sysusers.d/fixgate.conf",
+          "/usr/lib/tmpfiles.d/fixgate.conf", "/usr/lib/sysctl.d/50-fixgate.conf"})
         expected.push_back(file);
     for (const std::string& path : expected)
         EXPECT_TRUE(std::ifstream(dest(path)).good()) << path << " is not installed";
@@ -92,6 +98,7 @@ TEST_F(Install, EveryManualPageRendersWithoutWarnings) {
     std::vector<std::string> pages;
     for (const std::string& p : programs) pages.push_back("man1/" + p + ".1");
     for (const std::string& page : fileFormats) pages.push_back("man5/" + page);
+    for (const std::string& page : overviews) pages.push_back("man7/" + page);
     for (const std::string& page : pages) {
         std::string source = std::string(FIXGATE_SOURCE_DIR) + "/man/" + page.substr(5);
         ProcessResult groff = runProgram("/usr/bin/groff", {"-ww", "-z", "-man", source});
@@ -109,8 +116,8 @@ TEST_F(Install, EveryManualPageRendersWithoutWarnings) {
 }
 
 // systemd-analyze checks the installed units against this machine's systemd. The programs are
-// not installed on the machine, so each unit is checked in a copy whose /usr/bin/ names the
-// installed tree, and man: links are looked up in the installed pages.
+// not installed on the machine, so each unit is checked in a copy whose /usr/bin/ and
+// /usr/lib/fixgate/ name the installed tree, and man: links are looked up in the installed pages.
 TEST_F(Install, SystemdAcceptsEveryUnit) {
     std::string checked = home.root() + "/units";
     ASSERT_EQ(shell("mkdir -p " + checked).exitCode, 0);
@@ -119,13 +126,14 @@ TEST_F(Install, SystemdAcceptsEveryUnit) {
         std::stringstream text;
         text << in.rdbuf();
         std::string content = text.str();
-        const std::string bin = dest("/usr/bin/");
-        for (std::size_t at = 0; (at = content.find("/usr/bin/", at)) != std::string::npos;
-             at += bin.size())
-            content.replace(at, 9, bin);
+        for (const std::string folder : {"/usr/bin/", "/usr/lib/fixgate/"}) {
+            const std::string installed = dest(folder);
+            for (std::size_t at = 0; (at = content.find(folder, at)) != std::string::npos;
+                 at += installed.size())
+                content.replace(at, folder.size(), installed);
+        }
         std::ofstream(checked + "/" + unit) << content;
     }
-    ASSERT_EQ(shell("ln -s /usr/bin/find " + dest("/usr/bin/find")).exitCode, 0);
     ProcessOptions options;
     options.cwd = checked;
     options.env = {{"MANPATH", dest("/usr/share/man")}};
@@ -137,6 +145,60 @@ TEST_F(Install, SystemdAcceptsEveryUnit) {
     ProcessResult r = runProgram("/usr/bin/systemd-analyze", args, options);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "") << r.err;
+}
+
+// The installed log retention, as fixgate-logs.service runs it (compress after 7 days, remove
+// after 90), on a folder with one file per case: a file it cannot handle is named and kept, and
+// every other file is still handled.
+TEST_F(Install, LogRetentionCarriesOnPastAFileItCannotHandle) {
+    struct Case {
+        const char* name;
+        int ageDays;
+        const char* gz;  // an existing NAME.gz: "" none, "same" the same bytes, "other" others
+        bool plainAfter, gzAfter;
+    };
+    const std::vector<Case> cases = {
+        {"A.in.20261101", 10, "", false, true},       // old day log: compressed
+        {"A.out.20261101", 10, "other", true, true},  // stale .gz that differs: both kept
+        {"A.seq.20261101", 10, "same", false, true},  // already compressed: plain one removed
+        {"B.out.20261101", 10, "", false, true},      // compressed despite the stale one
+        {"A.in.20261209", 1, "", true, false},        // recent: untouched
+        {"A.journal", 200, "", true, false},          // journals are never touched
+        {"A.in.20260801.gz", 100, "", false, false},  // compressed and past 90 days: removed
+        {"A.out.20261001.gz", 30, "", false, true},   // compressed, younger: kept
+        {"notes.gz", 100, "", false, true},           // not a day log: kept
+    };
+    const std::string logs = home.root() + "/logs";
+    std::string setup = "mkdir -p " + logs + " && cd " + logs;
+    for (const Case& c : cases) {
+        std::string n = c.name;
+        setup += " && echo " + n + " >" + n;
+        if (std::string(c.gz) == "same") setup += " && gzip -c " + n + " >" + n + ".gz";
+        if (std::string(c.gz) == "other") setup += " && echo x | gzip >" + n + ".gz";
+        if (*c.gz)
+            setup += " && touch -d '" + std::to_string(c.ageDays) + " days ago' " + n + ".gz";
+        setup += " && touch -d '" + std::to_string(c.ageDays) + " days ago' " + n;
+    }
+    ASSERT_EQ(shell(setup).exitCode, 0);
+
+    ProcessResult r = runProgram(dest("/usr/lib/fixgate/fixgate-logs"), {logs, "7", "90"});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("A.out.20261101.gz exists and differs"), std::string::npos) << r.err;
+    for (const Case& c : cases) {
+        std::string n = c.name;
+        bool isGz = n.size() > 3 && n.compare(n.size() - 3, 3, ".gz") == 0;
+        EXPECT_EQ(home.exists("logs/" + n), isGz ? c.gzAfter : c.plainAfter) << n;
+        if (!isGz) {
+            EXPECT_EQ(home.exists("logs/" + n + ".gz"), c.gzAfter) << n << ".gz";
+        }
+    }
+    // What was compressed reads back as it was.
+    EXPECT_EQ(shell("gzip -dc " + logs + "/A.in.20261101.gz").out, "A.in.20261101\n");
+
+    ProcessResult clean = runProgram(dest("/usr/lib/fixgate/fixgate-logs"), {logs, "7", "90"});
+    EXPECT_EQ(clean.exitCode, 1) << "the differing pair is still reported";
+    ProcessResult usage = runProgram(dest("/usr/lib/fixgate/fixgate-logs"), {logs, "x", "90"});
+    EXPECT_EQ(usage.exitCode, 2) << usage.err;
 }
 
 }  // namespace
