@@ -205,6 +205,35 @@ TEST(Conversion, ToFloatReadsTheLeadingNumberAsAStreamDoes) {
     }
 }
 
+TEST(Conversion, PortIsReadByItsValueWhateverItsLeadingZeros) {
+    struct Row {
+        const char* text;
+        int port;  // 0: refused
+    } rows[] = {
+        {"6001", 6001},
+        {"0006001", 6001},
+        {"035805", 35805},
+        {"65535", 65535},
+        {"000065535", 65535},
+        {"1", 1},
+        {"01", 1},
+        {"0", 0},
+        {"000", 0},
+        {"65536", 0},
+        {"0065536", 0},
+        {"99999999999", 0},
+        {"", 0},
+        {" 80", 0},
+        {"80 ", 0},
+        {"+80", 0},
+        {"-80", 0},
+        {"6001x", 0},
+        {"abc", 0},
+        {"0x50", 0},
+    };
+    for (const Row& row : rows) EXPECT_EQ(Converter::to_port(row.text), row.port) << row.text;
+}
+
 TEST(ConsoleLog, LinesBelowTheThresholdAreDropped) {
     Syslog log(Normal);
     testing::internal::CaptureStdout();
