@@ -4,6 +4,17 @@
 
 #include "Common.h"
 
+namespace {
+
+// An exception's text as a clause of the end line: without its closing period.
+std::string clause(const char* text) {
+    std::string t(text);
+    while (!t.empty() && (t.back() == '.' || t.back() == ' ')) t.pop_back();
+    return t;
+}
+
+}  // namespace
+
 FixClient::FixClient() : Session(SessionCore::Role::Initiator) {}
 
 FixClient::FixClient(Socket& s, std::string& siteName) : Session(s, SessionCore::Role::Initiator) {
@@ -38,19 +49,26 @@ int FixClient::Client() {
     loggedOn = false;
     try {
         logonAndRun();
-    } catch (const PipeException&) {
+    } catch (const PipeException& e) {
         core.failed = true;
         msg = "System Shutdown: Caught exception in Pipe operation.";
-    } catch (const MQException&) {
+        ending = "our own failure: " + clause(e.what());
+    } catch (const MQException& e) {
         core.failed = true;
         msg = "System Shutdown: Caught exception in MsgQueue operation.";
-    } catch (const SocketException&) {
+        ending = "our own failure: " + clause(e.what());
+    } catch (const SocketException& e) {
         msg = "System Shutdown: Caught exception in Socket operation.";
+        ending = std::string(loggedOn ? "connection failed: "
+                                      : "connection failed before the Logon reply: ") +
+                 clause(e.what());
     } catch (const std::exception& e) {
         // Anything else still ends the session in order, so no outbound text is lost.
         core.failed = true;
         msg = std::string("System Shutdown: ") + e.what();
+        ending = "our own failure: " + clause(e.what());
     }
+    if (ending.empty()) ending = clause(msg.c_str());
     // Our own failures are news for the operator; a peer's end is the usual trace line.
     console(msg, core.failed ? Fatal : 0);
     endSession();
@@ -74,6 +92,7 @@ int FixClient::recvLogonReply() {
 void FixClient::logonAndRun() {
     sendLogon();
     if (recvLogonReply() != Success) {
+        ending = logonRefused();
         say("Error: Fail to receive <-LOGON> reply.", Fatal);
         return;
     }
@@ -82,7 +101,12 @@ void FixClient::logonAndRun() {
         // In.seq comes from the day's records, where a counterparty may have left any number:
         // counted wide, so a record at the last int asks for a number no message can carry.
         long expected = static_cast<long>(cell->In.seq) + 1;
-        if (core.rules() == SessionCore::Rules::Standard) core.refuseLowLogon();
+        ending = "Logon reply numbered too low: " + Converter::to_string(Log::getSeq(reply)) +
+                 ", expecting " + Converter::to_string(expected);
+        if (core.rules() == SessionCore::Rules::Standard) {
+            core.refuseLowLogon();
+            ending += ", Logout sent";
+        }
         say("Error: Received incoming message sequencenumber [" +
                 Converter::to_string(Log::getSeq(reply)) + "] is less than expected [" +
                 Converter::to_string(expected) + "].\nSystem Shutdown.",
@@ -100,6 +124,35 @@ void FixClient::logonAndRun() {
     say("Thread [DP] was created.", Fatal);
     sock->setBlockingMode(Socket::nonBlock);
     runLoop();
+}
+
+std::string FixClient::logonRefused() const {
+    if (reply.empty()) {
+        if (comm.isClosed()) return "connection closed before the Logon reply";
+        if (comm.isBroken()) return "unframeable data instead of the Logon reply";
+        return "no Logon reply within " + Converter::to_string(logonWait) + " s";
+    }
+    Fix answer;
+    answer.message = reply;
+    std::string type = answer.getTagValue(TagMsgType);
+    switch (core.logonFault()) {
+        case SessionCore::LogonFault::NotLogon:
+            if (type == "5") {
+                std::string text = answer.getTagValue(TagText);
+                return "Logout received instead of the Logon reply" +
+                       (text.empty() ? std::string() : ": " + text);
+            }
+            if (type != "A") return "MsgType " + type + " received instead of the Logon reply";
+            return "Logon reply without a MsgSeqNum or with a negative HeartBtInt";
+        case SessionCore::LogonFault::CompIDs:
+            return "Logon reply from other CompIDs: 49=" + answer.getTagValue(TagSenderCompID) +
+                   ", 56=" + answer.getTagValue(TagTargetCompID);
+        case SessionCore::LogonFault::SendingTime:
+            return "Logon reply SendingTime more than " +
+                   Converter::to_string(SessionCore::sendingTimeTolerance) + " s from our clock";
+        default:
+            return "Logon reply failed the frame or dictionary checks";
+    }
 }
 
 void FixClient::console(const std::string& line, int level) {

@@ -34,6 +34,28 @@ static_assert(std::atomic<bool>::is_always_lock_free, "requestStop must be async
 constexpr long queueRoomFirstWait = 50;
 constexpr long queueRoomLongestWait = 5000;
 
+// True when m is a Logout; its Text then goes to text.
+bool isLogout(const std::string& m, std::string& text) {
+    if (m.find("\x01"
+               "35=5\x01") == std::string::npos)
+        return false;
+    Fix logout;
+    logout.message = m;
+    text = logout.getTagValue(TagText);
+    return true;
+}
+
+// ": text" when there is a text.
+std::string withText(const std::string& text) {
+    return text.empty() ? std::string() : ": " + text;
+}
+
+// A console sentence as a clause of the end line: without its closing period.
+std::string clause(std::string text) {
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
 }  // namespace
 
 Session::Session(SessionCore::Role role) : core(role, *this) {}
@@ -166,20 +188,41 @@ void Session::runLoop() {
             act = true;
             std::string in = std::move(received.front());
             received.pop_front();
+            std::string text;
+            if (isLogout(in, text)) {
+                logoutIn = true;
+                logoutInText = text;
+            }
             core.processMsg(in, now);
         } else if (holding) {
             // the socket keeps what the counterparty sends until the application makes room
         } else if (comm.isBroken()) {
             setCellStatus(status_Shutdown);
             say("FIX Message: Unframeable data from remote server.", 0);
+            if (logoutDeadline != 0) {
+                endedByStop("unframeable data before the Logout answer");
+            } else {
+                ending = "unframeable data from the counterparty";
+            }
             break;
         } else if (comm.isClosed()) {
             setCellStatus(status_Shutdown);
             say("FIX Message: Connection closed by remote server.", 0);
+            if (logoutDeadline != 0) {
+                endedByStop("connection closed before the Logout answer");
+            } else {
+                ending = "connection closed by the counterparty";
+            }
             break;
         }
-        if (logoutDeadline == 0 && cellStatus() == status_Shutdown) break;
-        if (core.logoutAnswered()) break;
+        if (logoutDeadline == 0 && cellStatus() == status_Shutdown) {
+            endedByRules();
+            break;
+        }
+        if (core.logoutAnswered()) {
+            endedByStop("Logout answered");
+            break;
+        }
 
         // A counterparty that does not read gets no new outbound text until it takes what is
         // pending, so the rest waits in the journal and on the input queue, not in this process.
@@ -200,8 +243,11 @@ void Session::runLoop() {
         bool standard = core.rules() == SessionCore::Rules::Standard;
         if (standard && logoutDeadline == 0 && now != lastTick) {
             lastTick = now;
-            if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) break;
-            if (cellStatus() == status_Shutdown) break;
+            if (!core.idle(now, comm.getRecvTime(), comm.getSendTime()) ||
+                cellStatus() == status_Shutdown) {
+                endedByRules();
+                break;
+            }
         }
         if (act) continue;
         if (holding) {
@@ -214,8 +260,31 @@ void Session::runLoop() {
             sleepUntilReady(hold, takeOutbound);
             continue;
         }
-        if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) break;
+        if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) {
+            ending = "no answer to our TestRequest within " +
+                     Converter::to_string(core.heartBtInt) + " s";
+            break;
+        }
     }
+}
+
+void Session::endedByRules() {
+    if (logoutOut && !logoutOutText.empty()) {
+        ending = "Logout sent" + withText(logoutOutText);
+    } else if (logoutIn) {
+        ending = "Logout received" + withText(logoutInText);
+    } else if (logoutOut) {
+        ending = "Logout sent";
+    } else if (core.failed) {
+        ending = "our own failure: " + clause(msg);
+    } else {
+        // Today's rules end on a frame, number or CompID fault without a word to the peer.
+        ending = "a message from the counterparty failed the session checks";
+    }
+}
+
+void Session::endedByStop(const std::string& outcome) {
+    ending = (stopBySignal ? "termination signal, " : "stop written into the cell, ") + outcome;
 }
 
 void Session::sleepUntilReady(std::unique_lock<std::mutex>& hold, bool takeOutbound) {
@@ -248,10 +317,15 @@ bool Session::readInbound(std::time_t now) {
 }
 
 bool Session::stopRequested() {
-    if (logoutDeadline != 0) return std::time(nullptr) >= logoutDeadline;
+    if (logoutDeadline != 0) {
+        if (std::time(nullptr) < logoutDeadline) return false;
+        endedByStop("Logout not answered within " + Converter::to_string(logoutWait) + " s");
+        return true;
+    }
     bool operatorStop = cellStatus() == status_Shutdown;
     if (!stopAll.load() && !operatorStop) return false;
-    if (stopAll.load()) say("System Shutdown: stop requested.", 0);
+    stopBySignal = stopAll.load();
+    if (stopBySignal) say("System Shutdown: stop requested.", 0);
     // The dispatcher stops forwarding at once; the counterparty hears why the session ends.
     setCellStatus(status_Shutdown);
     core.sendLogout("");
@@ -372,6 +446,11 @@ void Session::sendNew(const std::string& m) {
     }
     comm.send(m);
     cell->Out.last = std::time(nullptr);
+    std::string text;
+    if (isLogout(m, text)) {
+        logoutOut = true;
+        logoutOutText = text;
+    }
 }
 
 void Session::sendAgain(const std::string& m) {

@@ -96,6 +96,10 @@ class Session : public Thread, protected SessionPort {
     // The text of the latest console line of this session.
     const std::string& lastLine() const { return msg; }
 
+    // Why the session ended, in a few words for the operator ("Logout received: <Text>",
+    // "connection closed by the counterparty", ...); empty while it runs.
+    const std::string& endReason() const { return ending; }
+
   protected:
     Session(SessionCore::Role role);
     Session(Socket& s, SessionCore::Role role);
@@ -164,6 +168,8 @@ class Session : public Thread, protected SessionPort {
     SessionCore core;
     // The latest console line; one per session, so sessions on other threads never share it.
     std::string msg;
+    // See endReason().
+    std::string ending;
 
   private:
     // Reads every whole message the socket holds (up to maxBatch), logs them with one write and
@@ -193,6 +199,11 @@ class Session : public Thread, protected SessionPort {
     bool stopRequested();
     void putBackUnsent();
     void flushBeforeEnd();
+    // Sets `ending` once the rules (not our stop) have ended the session: by the Logouts that
+    // went each way, else our own failure, else a message that failed the checks.
+    void endedByRules();
+    // Sets `ending` for a stop (signal or operator) and how its Logout fared.
+    void endedByStop(const std::string& outcome);
 
     std::unique_ptr<Dispatcher> dispatcher;
     // Held by the loop except while it sleeps; sendDirect runs under it.
@@ -213,4 +224,9 @@ class Session : public Thread, protected SessionPort {
     std::vector<int> outSlots;
     // The session said Logout on a stop and waits for the answer until then (0: it did not).
     std::time_t logoutDeadline = 0;
+    // The stop came from a termination signal (else from 'S' written into the cell).
+    bool stopBySignal = false;
+    // A Logout went out / came in during the loop, and its Text.
+    bool logoutOut = false, logoutIn = false;
+    std::string logoutOutText, logoutInText;
 };
