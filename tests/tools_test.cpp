@@ -1,5 +1,6 @@
 // The operator programs tablemake, queuemake, siteload and renumber, run as processes: usage texts
-// and exit statuses, success lines with the real ids, and the table as each run leaves it.
+// and exit statuses, success lines with the real ids, and the table as each run leaves it; and
+// every program's usage line against its manual page.
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -80,6 +82,76 @@ void fillCell(MemoryCell& cell, const char* name, int base) {
 }
 
 }  // namespace
+
+// The words of one roff request line: blanks separate them, double quotes group them.
+std::vector<std::string> requestWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, any = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            any = true;
+        } else if (c == ' ' && !quoted) {
+            if (any) words.push_back(word);
+            word.clear();
+            any = false;
+        } else {
+            word += c;
+            any = true;
+        }
+    }
+    if (any) words.push_back(word);
+    return words;
+}
+
+// A manual page's SYNOPSIS as a terminal shows it: requests dropped, the words of the
+// alternating-font requests (.BR, .IR, ...) joined without blanks, the others with one, font and
+// dash escapes resolved.
+std::string synopsisOf(const std::string& program) {
+    std::ifstream page(std::string(FIXGATE_SOURCE_DIR) + "/man/" + program + ".1");
+    std::string line, text;
+    bool inside = false;
+    while (std::getline(page, line)) {
+        if (line.rfind(".SH", 0) == 0) {
+            if (inside) break;
+            inside = line.find("SYNOPSIS") != std::string::npos;
+            continue;
+        }
+        if (!inside || line.empty()) continue;
+        std::string shown = line;
+        if (line[0] == '.') {
+            std::vector<std::string> words = requestWords(line);
+            bool alternating = words[0].size() == 3;
+            shown.clear();
+            for (std::size_t i = 1; i < words.size(); ++i) {
+                if (i > 1 && !alternating) shown += ' ';
+                shown += words[i];
+            }
+        }
+        for (const char* escape : {"\\fB", "\\fI", "\\fR", "\\fP"}) {
+            for (auto at = shown.find(escape); at != std::string::npos; at = shown.find(escape))
+                shown.erase(at, 3);
+        }
+        for (auto at = shown.find('\\'); at != std::string::npos; at = shown.find('\\', at + 1))
+            shown.erase(at, 1);  // \- and "\ " print the character itself
+        text += (text.empty() ? "" : " ") + shown;
+    }
+    return text;
+}
+
+TEST(ManualPages, EveryProgramsUsageLineIsItsSynopsis) {
+    for (const char* program : {"gateconnect", "gatelisten", "siteload", "tablemake", "queuemake",
+                                "renumber", "sitewatch", "scriptfeed", "qdrain"}) {
+        ProcessResult r = runProgram(program, {});
+        EXPECT_EQ(r.exitCode, 255) << program;
+        std::string usage = r.out.substr(0, r.out.find('\n'));
+        ASSERT_EQ(usage.rfind("Usage: ", 0), 0u) << program << ": " << r.out;
+        usage.erase(0, 7);
+        while (!usage.empty() && usage.back() == ' ') usage.pop_back();
+        EXPECT_EQ(synopsisOf(program), usage) << program;
+    }
+}
 
 TEST(Tablemake, WithoutATableNameShowsUsage) {
     for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"-x", "5"}}) {
