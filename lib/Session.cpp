@@ -189,11 +189,13 @@ void Session::runLoop() {
             std::string in = std::move(received.front());
             received.pop_front();
             std::string text;
-            if (isLogout(in, text)) {
+            takingLogout = isLogout(in, text);
+            if (takingLogout) {
                 logoutIn = true;
                 logoutInText = text;
             }
             core.processMsg(in, now);
+            takingLogout = false;
         } else if (holding) {
             // the socket keeps what the counterparty sends until the application makes room
         } else if (comm.isBroken()) {
@@ -269,12 +271,19 @@ void Session::runLoop() {
 }
 
 void Session::endedByRules() {
-    if (logoutOut && !logoutOutText.empty()) {
-        ending = "Logout sent" + withText(logoutOutText);
-    } else if (logoutIn) {
+    // An answer carries the Logout template's own Text; a Logout naming a fault carries the
+    // fault. A Logout kept above a gap is answered later, by the idle rule.
+    std::string templateText;
+    if (const std::list<Tag>* logout = cfg.bodyTemplate(FixConfig::Logout)) {
+        for (const Tag& t : *logout) {
+            if (t.tag == TagText) templateText = t.value;
+        }
+    }
+    bool answer = logoutOut && (logoutAnswer || logoutIn) && logoutOutText == templateText;
+    if (answer) {
         ending = "Logout received" + withText(logoutInText);
     } else if (logoutOut) {
-        ending = "Logout sent";
+        ending = "Logout sent" + withText(logoutOutText);
     } else if (core.failed) {
         ending = "our own failure: " + clause(msg);
     } else {
@@ -450,6 +459,7 @@ void Session::sendNew(const std::string& m) {
     if (isLogout(m, text)) {
         logoutOut = true;
         logoutOutText = text;
+        logoutAnswer = takingLogout;
     }
 }
 

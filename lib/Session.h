@@ -199,8 +199,9 @@ class Session : public Thread, protected SessionPort {
     bool stopRequested();
     void putBackUnsent();
     void flushBeforeEnd();
-    // Sets `ending` once the rules (not our stop) have ended the session: by the Logouts that
-    // went each way, else our own failure, else a message that failed the checks.
+    // Sets `ending` once the rules (not our stop) have ended the session: by the Logout that went
+    // out (answering the counterparty's, or naming a fault), else our own failure, else a message
+    // that failed the checks.
     void endedByRules();
     // Sets `ending` for a stop (signal or operator) and how its Logout fared.
     void endedByStop(const std::string& outcome);
@@ -226,7 +227,12 @@ class Session : public Thread, protected SessionPort {
     std::time_t logoutDeadline = 0;
     // The stop came from a termination signal (else from 'S' written into the cell).
     bool stopBySignal = false;
-    // A Logout went out / came in during the loop, and its Text.
-    bool logoutOut = false, logoutIn = false;
-    std::string logoutOutText, logoutInText;
+    // The loop hands the rules a Logout now.
+    bool takingLogout = false;
+    // A Logout went out during the loop, its Text, and whether it answered the one being taken.
+    bool logoutOut = false, logoutAnswer = false;
+    std::string logoutOutText;
+    // A Logout came in during the loop, and the Text of the latest.
+    bool logoutIn = false;
+    std::string logoutInText;
 };

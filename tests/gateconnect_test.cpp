@@ -40,14 +40,6 @@ const std::string site = "BRK1";
 const std::string usage =
     "Usage: gateconnect shm site remoteAddress servicePort [-i c.1] [-o c.0]\n\n";
 
-// The program's last console line without its time, which says why the session ended.
-std::string endLine(const std::string& out) {
-    std::vector<std::string> lines = nonEmptyLines(out);
-    if (lines.empty()) return "";
-    std::string last = lines.back();
-    return last.size() > 9 ? last.substr(9) : last;
-}
-
 // Header, Logon, Heartbeat, TestRequest, ResendRequest, SequenceReset (gap fill) and Logout.
 const std::string siteCfg =
     "* initiator test site\n"
@@ -200,7 +192,7 @@ TEST_F(Initiator, LogonReplyBelowExpectedEndsTheProgramWithBothNumbers) {
                          "expected [5].\nSystem Shutdown."),
               std::string::npos)
         << r.out;
-    EXPECT_EQ(endLine(r.out),
+    EXPECT_EQ(lastLine(r.out),
               "Session ended: Logon reply numbered too low: 2, expecting 5 (exit 2).");
     EXPECT_TRUE(peer.waitClosed(3000));
     EXPECT_EQ(cell->status, status_Shutdown);
@@ -212,7 +204,7 @@ TEST_F(Initiator, FirstAnswerThatIsNotALogonFailsTheLogon) {
     ProcessResult r = ended();
     EXPECT_NE(r.exitCode, 0);
     EXPECT_NE(r.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos) << r.out;
-    EXPECT_EQ(endLine(r.out),
+    EXPECT_EQ(lastLine(r.out),
               "Session ended: Logout received instead of the Logon reply: go away (exit 2).");
 }
 
@@ -232,7 +224,7 @@ TEST_F(Initiator, PeerThatClosesOrSendsGarbageInsteadOfALogonFailsTheLogon) {
     ProcessResult closed = ended();
     EXPECT_NE(closed.exitCode, 0);
     EXPECT_NE(closed.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos);
-    EXPECT_EQ(endLine(closed.out),
+    EXPECT_EQ(lastLine(closed.out),
               "Session ended: connection closed before the Logon reply (exit 2).");
 
     FixPeer second("BRK1", "DESKA");
@@ -243,7 +235,7 @@ TEST_F(Initiator, PeerThatClosesOrSendsGarbageInsteadOfALogonFailsTheLogon) {
     ProcessResult garbage = ended();
     EXPECT_NE(garbage.exitCode, 0);
     EXPECT_NE(garbage.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos);
-    EXPECT_EQ(endLine(garbage.out),
+    EXPECT_EQ(lastLine(garbage.out),
               "Session ended: unframeable data instead of the Logon reply (exit 2).");
 }
 
@@ -517,7 +509,7 @@ TEST_F(Initiator, SessionLevelMessagesAreAnsweredAndNeverDelivered) {
     ProcessResult r = ended();
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(endLine(r.out), "Session ended: Logout received: end of day (exit 0).");
+    EXPECT_EQ(lastLine(r.out), "Session ended: Logout received: end of day (exit 0).");
     EXPECT_EQ(cell->status, status_Shutdown);
     EXPECT_EQ(cell->In.seq, 100);
 }
@@ -530,7 +522,7 @@ TEST_F(Initiator, ShutdownWrittenIntoTheCellEndsTheSessionWithALogout) {
     peerSends("35=5");
     ProcessResult r = ended(3000);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(endLine(r.out),
+    EXPECT_EQ(lastLine(r.out),
               "Session ended: stop written into the cell, Logout answered (exit 0).");
     EXPECT_EQ(cell->status, status_Shutdown);
 }
@@ -546,7 +538,7 @@ TEST_F(Initiator, SilentCounterpartyGetsATestRequestAndIsThenGivenUp) {
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(cell->status, status_Shutdown);
-    EXPECT_EQ(endLine(r.out), "Session ended: no answer to our TestRequest within 1 s (exit 0).");
+    EXPECT_EQ(lastLine(r.out), "Session ended: no answer to our TestRequest within 1 s (exit 0).");
 }
 
 // --- Protection of the session ---------------------------------------------------------------
@@ -575,7 +567,7 @@ TEST_F(Initiator, MessageFromAnotherCompIdEndsTheSessionUndelivered) {
     peer.sendRaw(stranger.make("35=8|11=X", nextSeq));
     ProcessResult r = ended();
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(endLine(r.out),
+    EXPECT_EQ(lastLine(r.out),
               "Session ended: a message from the counterparty failed the session checks (exit 0).");
     long type = 0;
     EXPECT_EQ(delivered(type, 100), "");
@@ -593,7 +585,7 @@ TEST_F(Initiator, UnframeableInputEndsTheSessionCleanly) {
     ProcessResult r = ended(5000);
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(endLine(r.out), "Session ended: unframeable data from the counterparty (exit 0).");
+    EXPECT_EQ(lastLine(r.out), "Session ended: unframeable data from the counterparty (exit 0).");
     EXPECT_EQ(cell->status, status_Shutdown);
 }
 
@@ -603,7 +595,7 @@ TEST_F(Initiator, PeerClosingTheConnectionEndsTheSessionAtOnce) {
     peer.disconnect();
     ProcessResult r = ended(5000);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(endLine(r.out), "Session ended: connection closed by the counterparty (exit 0).");
+    EXPECT_EQ(lastLine(r.out), "Session ended: connection closed by the counterparty (exit 0).");
     EXPECT_LT(steady_clock::now() - begin, seconds(3));
     EXPECT_EQ(cell->status, status_Shutdown);
 }
@@ -679,7 +671,7 @@ TEST_F(Initiator, TerminationSignalEndsTheSessionInOrderAndKeepsUnsentOrdersQueu
     ProcessResult r = ended();
     EXPECT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(endLine(r.out),
+    EXPECT_EQ(lastLine(r.out),
               "Session ended: termination signal, Logout not answered within 3 s (exit 0).");
     EXPECT_EQ(cell->status, status_Shutdown);
 
@@ -769,7 +761,7 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     ProcessResult r = runProgram("gateconnect", noCell, options());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Fail to find the target connection.\n");
-    EXPECT_EQ(endLine(r.out),
+    EXPECT_EQ(lastLine(r.out),
               "Session ended: failure: Fail to find the target connection (exit 1).");
     EXPECT_NE(r.out.find("FIX Site [NOCELL] Configuration was loaded."), std::string::npos);
 
@@ -796,7 +788,7 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     r = runProgram("gateconnect", args(unused), options());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Fail to connect the remote server.\n");
-    EXPECT_EQ(endLine(r.out),
+    EXPECT_EQ(lastLine(r.out),
               "Session ended: failure: Fail to connect the remote server (exit 1).");
     auto noQueue = args(port);
     noQueue[7] = ipc.name();
