@@ -1,5 +1,6 @@
 #include "FixClient.h"
 
+#include <cerrno>
 #include <iostream>
 
 #include "Common.h"
@@ -59,9 +60,16 @@ int FixClient::Client() {
         ending = "our own failure: " + clause(e.what());
     } catch (const SocketException& e) {
         msg = "System Shutdown: Caught exception in Socket operation.";
-        ending = std::string(loggedOn ? "connection failed: "
-                                      : "connection failed before the Logon reply: ") +
-                 clause(e.what());
+        // A reset is the counterparty's doing (or a TLS tunnel's in front of it that refused us).
+        bool reset = e.error() == ECONNRESET || e.error() == EPIPE;
+        if (reset) {
+            ending = loggedOn ? "connection reset by the counterparty"
+                              : "connection reset before the Logon reply";
+        } else {
+            ending = std::string(loggedOn ? "connection failed: "
+                                          : "connection failed before the Logon reply: ") +
+                     e.withReason();
+        }
     } catch (const std::exception& e) {
         // Anything else still ends the session in order, so no outbound text is lost.
         core.failed = true;

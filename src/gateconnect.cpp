@@ -102,6 +102,9 @@ int main(int argc, char** argv) {
     std::string why;
     try {
         status = run(options, port, slog, why);
+    } catch (const SocketException& e) {
+        std::cerr << e.what() << std::endl;
+        why = "failure: " + e.withReason();
     } catch (const std::exception& e) {
         // The table, the queue, the connection, the cell, a log, the configuration or the
         // journal: every one has said what went wrong in its text.

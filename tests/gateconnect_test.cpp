@@ -237,6 +237,18 @@ TEST_F(Initiator, PeerThatClosesOrSendsGarbageInsteadOfALogonFailsTheLogon) {
     EXPECT_NE(garbage.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos);
     EXPECT_EQ(lastLine(garbage.out),
               "Session ended: unframeable data instead of the Logon reply (exit 2).");
+
+    // A TLS tunnel in front of the counterparty that refuses our certificate drops the connection.
+    FixPeer third("BRK1", "DESKA");
+    port = third.listen();
+    gw = std::make_unique<BackgroundProcess>("gateconnect", args(port), options());
+    ASSERT_TRUE(third.accept(5000));
+    ASSERT_EQ(FixPeer::field(third.read(5000), 35), "A");
+    third.reset();
+    ProcessResult reset = ended();
+    EXPECT_EQ(reset.exitCode, 2);
+    EXPECT_EQ(lastLine(reset.out),
+              "Session ended: connection reset before the Logon reply (exit 2).");
 }
 
 // --- Application messages ------------------------------------------------------------------
@@ -788,8 +800,9 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     r = runProgram("gateconnect", args(unused), options());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Fail to connect the remote server.\n");
-    EXPECT_EQ(lastLine(r.out),
-              "Session ended: failure: Fail to connect the remote server (exit 1).");
+    EXPECT_EQ(
+        lastLine(r.out),
+        "Session ended: failure: Fail to connect the remote server: Connection refused (exit 1).");
     auto noQueue = args(port);
     noQueue[7] = ipc.name();
     IpcNames::removeQueue(noQueue[7]);
