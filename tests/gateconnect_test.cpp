@@ -739,7 +739,8 @@ TEST(GateconnectProgram, TooFewArgumentsPrintTheUsageText) {
 }
 
 TEST(GateconnectProgram, PortThatIsNotOneIsRefusedWithTheUsageText) {
-    for (std::string port : {"abc", "0", "65536", "70001", "6001x", "", "+80", "99999999999"}) {
+    for (std::string port : {"abc", "0", "000", "65536", "0065536", "70001", "6001x", "", " 6001",
+                             "+80", "99999999999"}) {
         ProcessResult r = runProgram("gateconnect", {"shm", "BRK1", "127.0.0.1", port});
         EXPECT_EQ(r.exitCode, 255) << port << r.err;
         EXPECT_EQ(r.out, usage) << port;
