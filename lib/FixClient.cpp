@@ -5,17 +5,6 @@
 
 #include "Common.h"
 
-namespace {
-
-// An exception's text as a clause of the end line: without its closing period.
-std::string clause(const char* text) {
-    std::string t(text);
-    while (!t.empty() && (t.back() == '.' || t.back() == ' ')) t.pop_back();
-    return t;
-}
-
-}  // namespace
-
 FixClient::FixClient() : Session(SessionCore::Role::Initiator) {}
 
 FixClient::FixClient(Socket& s, std::string& siteName) : Session(s, SessionCore::Role::Initiator) {
@@ -76,7 +65,7 @@ int FixClient::Client() {
         msg = std::string("System Shutdown: ") + e.what();
         ending = "our own failure: " + clause(e.what());
     }
-    if (ending.empty()) ending = clause(msg.c_str());
+    if (ending.empty()) ending = clause(msg);
     // Our own failures are news for the operator; a peer's end is the usual trace line.
     console(msg, core.failed ? Fatal : 0);
     endSession();

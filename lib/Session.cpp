@@ -34,10 +34,13 @@ static_assert(std::atomic<bool>::is_always_lock_free, "requestStop must be async
 constexpr long queueRoomFirstWait = 50;
 constexpr long queueRoomLongestWait = 5000;
 
-// True when m is a Logout; its Text then goes to text.
+// True when m is a Logout; its Text then goes to text. MsgType is the third field of every
+// framed message, so only the header's first bytes are looked at.
 bool isLogout(const std::string& m, std::string& text) {
-    if (m.find("\x01"
-               "35=5\x01") == std::string::npos)
+    std::size_t second = m.find(soh);
+    std::size_t third = second == std::string::npos ? second : m.find(soh, second + 1);
+    static const std::string logoutType = std::string("35=5") + soh;
+    if (third == std::string::npos || m.compare(third + 1, logoutType.size(), logoutType) != 0)
         return false;
     Fix logout;
     logout.message = m;
@@ -48,12 +51,6 @@ bool isLogout(const std::string& m, std::string& text) {
 // ": text" when there is a text.
 std::string withText(const std::string& text) {
     return text.empty() ? std::string() : ": " + text;
-}
-
-// A console sentence as a clause of the end line: without its closing period.
-std::string clause(std::string text) {
-    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
-    return text;
 }
 
 }  // namespace
@@ -290,6 +287,11 @@ void Session::endedByRules() {
         // Today's rules end on a frame, number or CompID fault without a word to the peer.
         ending = "a message from the counterparty failed the session checks";
     }
+}
+
+std::string Session::clause(std::string text) {
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+    return text;
 }
 
 void Session::endedByStop(const std::string& outcome) {

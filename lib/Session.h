@@ -99,6 +99,9 @@ class Session : public Thread, protected SessionPort {
     // Why the session ended, in a few words for the operator ("Logout received: <Text>",
     // "connection closed by the counterparty", ...); empty while it runs.
     const std::string& endReason() const { return ending; }
+    // A console sentence (or an exception's text) as a clause of a longer line: without its
+    // closing period.
+    static std::string clause(std::string text);
 
   protected:
     Session(SessionCore::Role role);

@@ -71,9 +71,7 @@ int run(Options& options, int port, Syslog& slog, std::string& why) {
 // the reason for the end line, without the text's closing period.
 std::string failure(const std::exception& e) {
     std::cerr << e.what() << std::endl;
-    std::string text = e.what();
-    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
-    return "failure: " + text;
+    return "failure: " + Session::clause(e.what());
 }
 
 }  // namespace
