@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "Converter.h"
 #include "Syslog.h"
@@ -206,32 +207,13 @@ TEST(Conversion, ToFloatReadsTheLeadingNumberAsAStreamDoes) {
 }
 
 TEST(Conversion, PortIsReadByItsValueWhateverItsLeadingZeros) {
-    struct Row {
-        const char* text;
-        int port;  // 0: refused
-    } rows[] = {
-        {"6001", 6001},
-        {"0006001", 6001},
-        {"035805", 35805},
-        {"65535", 65535},
-        {"000065535", 65535},
-        {"1", 1},
-        {"01", 1},
-        {"0", 0},
-        {"000", 0},
-        {"65536", 0},
-        {"0065536", 0},
-        {"99999999999", 0},
-        {"", 0},
-        {" 80", 0},
-        {"80 ", 0},
-        {"+80", 0},
-        {"-80", 0},
-        {"6001x", 0},
-        {"abc", 0},
-        {"0x50", 0},
-    };
-    for (const Row& row : rows) EXPECT_EQ(Converter::to_port(row.text), row.port) << row.text;
+    const std::pair<const char*, int> ports[] = {
+        {"6001", 6001}, {"0006001", 6001}, {"035805", 35805}, {"000065535", 65535}, {"01", 1}};
+    for (const auto& [text, port] : ports) EXPECT_EQ(Converter::to_port(text), port) << text;
+    for (const char* refused : {"0", "000", "65536", "0065536", "99999999999", "", " 80", "80 ",
+                                "+80", "-80", "6001x", "0x50"}) {
+        EXPECT_EQ(Converter::to_port(refused), 0) << refused;
+    }
 }
 
 TEST(ConsoleLog, LinesBelowTheThresholdAreDropped) {

@@ -83,31 +83,9 @@ void fillCell(MemoryCell& cell, const char* name, int base) {
 
 }  // namespace
 
-// The words of one roff request line: blanks separate them, double quotes group them.
-std::vector<std::string> requestWords(const std::string& line) {
-    std::vector<std::string> words;
-    std::string word;
-    bool quoted = false, any = false;
-    for (char c : line) {
-        if (c == '"') {
-            quoted = !quoted;
-            any = true;
-        } else if (c == ' ' && !quoted) {
-            if (any) words.push_back(word);
-            word.clear();
-            any = false;
-        } else {
-            word += c;
-            any = true;
-        }
-    }
-    if (any) words.push_back(word);
-    return words;
-}
-
 // A manual page's SYNOPSIS as a terminal shows it: requests dropped, the words of the
-// alternating-font requests (.BR, .IR, ...) joined without blanks, the others with one, font and
-// dash escapes resolved.
+// alternating-font requests (.BR, .IR, ...) joined without blanks, the others with one, and "\-"
+// printed as "-".
 std::string synopsisOf(const std::string& program) {
     std::ifstream page(std::string(FIXGATE_SOURCE_DIR) + "/man/" + program + ".1");
     std::string line, text;
@@ -116,26 +94,15 @@ std::string synopsisOf(const std::string& program) {
         if (line.rfind(".SH", 0) == 0) {
             if (inside) break;
             inside = line.find("SYNOPSIS") != std::string::npos;
-            continue;
+        } else if (inside && !line.empty()) {
+            std::istringstream words(line);
+            std::string request, word, shown;
+            words >> request;
+            while (words >> word) shown += (shown.empty() || request.size() == 3 ? "" : " ") + word;
+            for (auto at = shown.find("\\-"); at != std::string::npos; at = shown.find("\\-"))
+                shown.erase(at, 1);
+            text += (text.empty() ? "" : " ") + shown;
         }
-        if (!inside || line.empty()) continue;
-        std::string shown = line;
-        if (line[0] == '.') {
-            std::vector<std::string> words = requestWords(line);
-            bool alternating = words[0].size() == 3;
-            shown.clear();
-            for (std::size_t i = 1; i < words.size(); ++i) {
-                if (i > 1 && !alternating) shown += ' ';
-                shown += words[i];
-            }
-        }
-        for (const char* escape : {"\\fB", "\\fI", "\\fR", "\\fP"}) {
-            for (auto at = shown.find(escape); at != std::string::npos; at = shown.find(escape))
-                shown.erase(at, 3);
-        }
-        for (auto at = shown.find('\\'); at != std::string::npos; at = shown.find('\\', at + 1))
-            shown.erase(at, 1);  // \- and "\ " print the character itself
-        text += (text.empty() ? "" : " ") + shown;
     }
     return text;
 }
