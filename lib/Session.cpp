@@ -173,12 +173,21 @@ void Session::runLoop() {
         // Picks up a number renumber wrote into the cell, so a restart keeps it too.
         recordInSeq();
         bool act = false;
+        // The rules ended the session in this pass (on a message, or on one they held); any
+        // other 'S' is an operator's.
+        bool ruled = false;
+        auto rules = [&](auto step) {
+            bool up = cellStatus() != status_Shutdown;
+            step();
+            ruled = ruled || (up && cellStatus() == status_Shutdown);
+        };
         std::time_t now = std::time(nullptr);
 
         // Inbound first: a peer that has closed is noticed before an outbound text goes into the
         // dead connection, so the text stays in the pipe and goes back on the input queue. While
         // a message waits for the output queue nothing more is handled: it must count first.
-        bool holding = core.holding() && !core.deliverHeld();
+        bool holding = false;
+        rules([&] { holding = core.holding() && !core.deliverHeld(); });
         if (!holding) roomWait = 0;
         if (!holding && received.empty()) readInbound(now);
         if (!holding && !received.empty()) {
@@ -191,7 +200,7 @@ void Session::runLoop() {
                 logoutIn = true;
                 logoutInText = text;
             }
-            core.processMsg(in, now);
+            rules([&] { core.processMsg(in, now); });
             takingLogout = false;
         } else if (holding) {
             // the socket keeps what the counterparty sends until the application makes room
@@ -215,6 +224,8 @@ void Session::runLoop() {
             break;
         }
         if (logoutDeadline == 0 && cellStatus() == status_Shutdown) {
+            // An operator's 'S' that came after the pass began: the next pass says Logout.
+            if (!ruled && !core.failed) continue;
             endedByRules();
             break;
         }
@@ -242,11 +253,12 @@ void Session::runLoop() {
         bool standard = core.rules() == SessionCore::Rules::Standard;
         if (standard && logoutDeadline == 0 && now != lastTick) {
             lastTick = now;
-            if (!core.idle(now, comm.getRecvTime(), comm.getSendTime()) ||
-                cellStatus() == status_Shutdown) {
+            if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) {
                 endedByRules();
                 break;
             }
+            // An 'S' written meanwhile is the operator's: the next pass says Logout.
+            if (cellStatus() == status_Shutdown) continue;
         }
         if (act) continue;
         if (holding) {
