@@ -104,8 +104,8 @@ int main(int argc, char** argv) {
         std::cerr << e.what() << std::endl;
         why = "failure: " + e.withReason();
     } catch (const std::exception& e) {
-        // The table, the queue, the connection, the cell, a log, the configuration or the
-        // journal: every one has said what went wrong in its text.
+        // The table, the queue, the cell, a log, the configuration or the journal: each says
+        // what went wrong in its text. Anything else ends in order too, not by abort.
         why = failure(e);
     }
     // The operator's one line on how it ended; the exit status says the same to a supervisor.
