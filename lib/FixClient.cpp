@@ -1,5 +1,6 @@
 #include "FixClient.h"
 
+#include <cerrno>
 #include <iostream>
 
 #include "Common.h"
@@ -38,19 +39,33 @@ int FixClient::Client() {
     loggedOn = false;
     try {
         logonAndRun();
-    } catch (const PipeException&) {
+    } catch (const PipeException& e) {
         core.failed = true;
         msg = "System Shutdown: Caught exception in Pipe operation.";
-    } catch (const MQException&) {
+        ending = "our own failure: " + clause(e.what());
+    } catch (const MQException& e) {
         core.failed = true;
         msg = "System Shutdown: Caught exception in MsgQueue operation.";
-    } catch (const SocketException&) {
+        ending = "our own failure: " + clause(e.what());
+    } catch (const SocketException& e) {
         msg = "System Shutdown: Caught exception in Socket operation.";
+        // A reset is the counterparty's doing (or a TLS tunnel's in front of it that refused us).
+        bool reset = e.error() == ECONNRESET || e.error() == EPIPE;
+        if (reset) {
+            ending = loggedOn ? "connection reset by the counterparty"
+                              : "connection reset before the Logon reply";
+        } else {
+            ending = std::string(loggedOn ? "connection failed: "
+                                          : "connection failed before the Logon reply: ") +
+                     e.withReason();
+        }
     } catch (const std::exception& e) {
         // Anything else still ends the session in order, so no outbound text is lost.
         core.failed = true;
         msg = std::string("System Shutdown: ") + e.what();
+        ending = "our own failure: " + clause(e.what());
     }
+    if (ending.empty()) ending = clause(msg);
     // Our own failures are news for the operator; a peer's end is the usual trace line.
     console(msg, core.failed ? Fatal : 0);
     endSession();
@@ -75,6 +90,7 @@ int FixClient::recvLogonReply() {
 void FixClient::logonAndRun() {
     sendLogon();
     if (recvLogonReply() != Success) {
+        ending = logonRefused();
         say("Error: Fail to receive <-LOGON> reply.", Fatal);
         return;
     }
@@ -83,7 +99,12 @@ void FixClient::logonAndRun() {
         // In.seq comes from the day's records, where a counterparty may have left any number:
         // counted wide, so a record at the last int asks for a number no message can carry.
         long expected = static_cast<long>(cell->In.seq) + 1;
-        if (core.rules() == SessionCore::Rules::Standard) core.refuseLowLogon();
+        ending = "Logon reply numbered too low: " + Converter::to_string(Log::getSeq(reply)) +
+                 ", expecting " + Converter::to_string(expected);
+        if (core.rules() == SessionCore::Rules::Standard) {
+            core.refuseLowLogon();
+            ending += ", Logout sent";
+        }
         say("Error: Received incoming message sequencenumber [" +
                 Converter::to_string(Log::getSeq(reply)) + "] is less than expected [" +
                 Converter::to_string(expected) + "].\nSystem Shutdown.",
@@ -101,6 +122,35 @@ void FixClient::logonAndRun() {
     say("Thread [DP] was created.", Fatal);
     sock->setBlockingMode(Socket::nonBlock);
     runLoop();
+}
+
+std::string FixClient::logonRefused() const {
+    if (reply.empty()) {
+        if (comm.isClosed()) return "connection closed before the Logon reply";
+        if (comm.isBroken()) return "unframeable data instead of the Logon reply";
+        return "no Logon reply within " + Converter::to_string(logonWait) + " s";
+    }
+    Fix answer;
+    answer.message = reply;
+    std::string type = answer.getTagValue(TagMsgType);
+    switch (core.logonFault()) {
+        case SessionCore::LogonFault::NotLogon:
+            if (type == "5") {
+                std::string text = answer.getTagValue(TagText);
+                return "Logout received instead of the Logon reply" +
+                       (text.empty() ? std::string() : ": " + text);
+            }
+            if (type != "A") return "MsgType " + type + " received instead of the Logon reply";
+            return "Logon reply without a MsgSeqNum or with a negative HeartBtInt";
+        case SessionCore::LogonFault::CompIDs:
+            return "Logon reply from other CompIDs: 49=" + answer.getTagValue(TagSenderCompID) +
+                   ", 56=" + answer.getTagValue(TagTargetCompID);
+        case SessionCore::LogonFault::SendingTime:
+            return "Logon reply SendingTime more than " +
+                   Converter::to_string(SessionCore::sendingTimeTolerance) + " s from our clock";
+        default:
+            return "Logon reply failed the frame or dictionary checks";
+    }
 }
 
 void FixClient::console(const std::string& line, int level) {

@@ -33,7 +33,7 @@ class FixClient : public Session {
     // side, LogonFailed when it never logged on (the reply was missing, invalid, from someone
     // other than the site's counterparty or numbered too low, or the connection failed first).
     // A missing cell, log or configuration leaves as ShmException, LogException or CfgException
-    // before anything is sent.
+    // before anything is sent. endReason() then says why the session ended.
     int Client();
 
     // The Logon from the site's template, numbered Out.seq + 1 (1 with askReset).
@@ -51,6 +51,8 @@ class FixClient : public Session {
   private:
     // Logon to the end of the loop.
     void logonAndRun();
+    // Why recvLogonReply() said no, for the end line.
+    std::string logonRefused() const;
 
     std::unique_ptr<Syslog> slog;
     std::string reply;

@@ -36,6 +36,25 @@ static_assert(std::atomic<bool>::is_always_lock_free, "requestStop must be async
 constexpr long queueRoomFirstWait = 50;
 constexpr long queueRoomLongestWait = 5000;
 
+// True when m is a Logout; its Text then goes to text. MsgType is the third field of every
+// framed message, so only the header's first bytes are looked at.
+bool isLogout(const std::string& m, std::string& text) {
+    std::size_t second = m.find(soh);
+    std::size_t third = second == std::string::npos ? second : m.find(soh, second + 1);
+    static const std::string logoutType = std::string("35=5") + soh;
+    if (third == std::string::npos || m.compare(third + 1, logoutType.size(), logoutType) != 0)
+        return false;
+    Fix logout;
+    logout.message = m;
+    text = logout.getTagValue(TagText);
+    return true;
+}
+
+// ": text" when there is a text.
+std::string withText(const std::string& text) {
+    return text.empty() ? std::string() : ": " + text;
+}
+
 }  // namespace
 
 Session::Session(SessionCore::Role role) : core(role, *this) {}
@@ -175,32 +194,66 @@ void Session::runLoop() {
         // Picks up a number renumber wrote into the cell, so a restart keeps it too.
         recordInSeq();
         bool act = false;
+        // The rules ended the session in this pass (on a message, or on one they held); any
+        // other 'S' is an operator's.
+        bool ruled = false;
+        auto rules = [&](auto step) {
+            bool up = cellStatus() != status_Shutdown;
+            step();
+            ruled = ruled || (up && cellStatus() == status_Shutdown);
+        };
         std::time_t now = std::time(nullptr);
 
         // Inbound first: a peer that has closed is noticed before an outbound text goes into the
         // dead connection, so the text stays in the pipe and goes back on the input queue. While
         // a message waits for the output queue nothing more is handled: it must count first.
-        bool holding = core.holding() && !core.deliverHeld();
+        bool holding = false;
+        rules([&] { holding = core.holding() && !core.deliverHeld(); });
         if (!holding) roomWait = 0;
         if (!holding && received.empty()) readInbound(now);
         if (!holding && !received.empty()) {
             act = true;
             std::string in = std::move(received.front());
             received.pop_front();
-            core.processMsg(in, now);
+            std::string text;
+            takingLogout = isLogout(in, text);
+            if (takingLogout) {
+                logoutIn = true;
+                logoutInText = text;
+            }
+            rules([&] { core.processMsg(in, now); });
+            takingLogout = false;
         } else if (holding) {
             // the socket keeps what the counterparty sends until the application makes room
         } else if (comm.isBroken()) {
             setCellStatus(status_Shutdown);
             say("FIX Message: Unframeable data from remote server.", 0);
+            if (logoutDeadline != 0) {
+                endedByStop("unframeable data before the Logout answer");
+            } else {
+                ending = "unframeable data from the counterparty";
+            }
             break;
         } else if (comm.isClosed()) {
             setCellStatus(status_Shutdown);
             say("FIX Message: Connection closed by remote server.", 0);
+            if (logoutDeadline != 0) {
+                endedByStop("connection closed before the Logout answer");
+            } else {
+                ending = "connection closed by the counterparty";
+            }
             break;
         }
-        if (logoutDeadline == 0 && cellStatus() == status_Shutdown) break;
-        if (core.logoutAnswered()) break;
+        if (logoutDeadline == 0 && cellStatus() == status_Shutdown) {
+            // An operator's 'S' that came after the pass began: the next pass says Logout.
+            if (!ruled && !core.failed) continue;
+            endedByRules();
+            break;
+        }
+        if (core.logoutAnswered()) {
+            endedByStop("Logout answered");
+            break;
+        }
 
         // A counterparty that does not read gets no new outbound text until it takes what is
         // pending, so the rest waits in the journal and on the input queue, not in this process.
@@ -221,8 +274,12 @@ void Session::runLoop() {
         bool standard = core.rules() == SessionCore::Rules::Standard;
         if (standard && logoutDeadline == 0 && now != lastTick) {
             lastTick = now;
-            if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) break;
-            if (cellStatus() == status_Shutdown) break;
+            if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) {
+                endedByRules();
+                break;
+            }
+            // An 'S' written meanwhile is the operator's: the next pass says Logout.
+            if (cellStatus() == status_Shutdown) continue;
         }
         if (act) continue;
         if (holding) {
@@ -235,8 +292,43 @@ void Session::runLoop() {
             sleepUntilReady(hold, takeOutbound);
             continue;
         }
-        if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) break;
+        if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) {
+            ending = "no answer to our TestRequest within " +
+                     Converter::to_string(core.heartBtInt) + " s";
+            break;
+        }
     }
+}
+
+void Session::endedByRules() {
+    // An answer carries the Logout template's own Text; a Logout naming a fault carries the
+    // fault. A Logout kept above a gap is answered later, by the idle rule.
+    std::string templateText;
+    if (const std::list<Tag>* logout = cfg.bodyTemplate(FixConfig::Logout)) {
+        for (const Tag& t : *logout) {
+            if (t.tag == TagText) templateText = t.value;
+        }
+    }
+    bool answer = logoutOut && (logoutAnswer || logoutIn) && logoutOutText == templateText;
+    if (answer) {
+        ending = "Logout received" + withText(logoutInText);
+    } else if (logoutOut) {
+        ending = "Logout sent" + withText(logoutOutText);
+    } else if (core.failed) {
+        ending = "our own failure: " + clause(msg);
+    } else {
+        // Today's rules end on a frame, number or CompID fault without a word to the peer.
+        ending = "a message from the counterparty failed the session checks";
+    }
+}
+
+std::string Session::clause(std::string text) {
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+void Session::endedByStop(const std::string& outcome) {
+    ending = (stopBySignal ? "termination signal, " : "stop written into the cell, ") + outcome;
 }
 
 void Session::sleepUntilReady(std::unique_lock<std::mutex>& hold, bool takeOutbound) {
@@ -269,10 +361,15 @@ bool Session::readInbound(std::time_t now) {
 }
 
 bool Session::stopRequested() {
-    if (logoutDeadline != 0) return std::time(nullptr) >= logoutDeadline;
+    if (logoutDeadline != 0) {
+        if (std::time(nullptr) < logoutDeadline) return false;
+        endedByStop("Logout not answered within " + Converter::to_string(logoutWait) + " s");
+        return true;
+    }
     bool operatorStop = cellStatus() == status_Shutdown;
     if (!stopAll.load() && !operatorStop) return false;
-    if (stopAll.load()) say("System Shutdown: stop requested.", 0);
+    stopBySignal = stopAll.load();
+    if (stopBySignal) say("System Shutdown: stop requested.", 0);
     // The dispatcher stops forwarding at once; the counterparty hears why the session ends.
     setCellStatus(status_Shutdown);
     core.sendLogout("");
@@ -393,6 +490,12 @@ void Session::sendNew(const std::string& m) {
     }
     comm.send(m);
     cell->Out.last = std::time(nullptr);
+    std::string text;
+    if (isLogout(m, text)) {
+        logoutOut = true;
+        logoutOutText = text;
+        logoutAnswer = takingLogout;
+    }
 }
 
 void Session::sendAgain(const std::string& m) {

@@ -105,6 +105,13 @@ class Session : public Thread, protected SessionPort {
     // The text of the latest console line of this session.
     const std::string& lastLine() const { return msg; }
 
+    // Why the session ended, in a few words for the operator ("Logout received: <Text>",
+    // "connection closed by the counterparty", ...); empty while it runs.
+    const std::string& endReason() const { return ending; }
+    // A console sentence (or an exception's text) as a clause of a longer line: without its
+    // closing period.
+    static std::string clause(std::string text);
+
   protected:
     Session(SessionCore::Role role);
     Session(Socket& s, SessionCore::Role role);
@@ -174,6 +181,8 @@ class Session : public Thread, protected SessionPort {
     SessionCore core;
     // The latest console line; one per session, so sessions on other threads never share it.
     std::string msg;
+    // See endReason().
+    std::string ending;
 
   private:
     // Reads every whole message the socket holds (up to maxBatch), logs them with one write and
@@ -203,6 +212,12 @@ class Session : public Thread, protected SessionPort {
     bool stopRequested();
     void putBackUnsent();
     void flushBeforeEnd();
+    // Sets `ending` once the rules (not our stop) have ended the session: by the Logout that went
+    // out (answering the counterparty's, or naming a fault), else our own failure, else a message
+    // that failed the checks.
+    void endedByRules();
+    // Sets `ending` for a stop (signal or operator) and how its Logout fared.
+    void endedByStop(const std::string& outcome);
 
     std::unique_ptr<Dispatcher> dispatcher;
     // Held by the loop except while it sleeps; sendDirect runs under it.
@@ -223,4 +238,14 @@ class Session : public Thread, protected SessionPort {
     std::vector<int> outSlots;
     // The session said Logout on a stop and waits for the answer until then (0: it did not).
     std::time_t logoutDeadline = 0;
+    // The stop came from a termination signal (else from 'S' written into the cell).
+    bool stopBySignal = false;
+    // The loop hands the rules a Logout now.
+    bool takingLogout = false;
+    // A Logout went out during the loop, its Text, and whether it answered the one being taken.
+    bool logoutOut = false, logoutAnswer = false;
+    std::string logoutOutText;
+    // A Logout came in during the loop, and the Text of the latest.
+    bool logoutIn = false;
+    std::string logoutInText;
 };

@@ -102,11 +102,13 @@ float Converter::to_float(const std::string& s) {
 
 int Converter::to_port(const std::string& s) {
     constexpr long highestPort = 65535;
-    if (s.empty() || s.size() > 5) return 0;
+    if (s.empty()) return 0;
+    // A port is its value: leading zeros add nothing, however many there are.
     long port = 0;
     for (char c : s) {
         if (c < '0' || c > '9') return 0;
         port = port * 10 + (c - '0');
+        if (port > highestPort) return 0;
     }
-    return port <= highestPort ? static_cast<int>(port) : 0;
+    return static_cast<int>(port);
 }

@@ -21,7 +21,8 @@ class Converter {
     // Same rules on the bytes [first, last); never reads outside them.
     static int to_int(const char* first, const char* last);
     static float to_float(const std::string& s);
-    // A TCP port given on a command line: decimal digits only, 1 to 65535. 0 for anything else
-    // (empty, signs, letters, trailing text, 0 or out of range), which callers refuse.
+    // A TCP port given on a command line: decimal digits only, valued 1 to 65535, leading zeros
+    // allowed ("035805" is 35805). 0 for anything else (empty, blanks, signs, letters, trailing
+    // text, 0 or out of range), which callers refuse.
     static int to_port(const std::string& s);
 };

@@ -13,9 +13,17 @@
 #include <cerrno>
 #include <cstring>
 
-SocketException::SocketException(const std::string& msg, int) : message(msg) {}
+SocketException::SocketException(const std::string& msg, int err) : message(msg), number(err) {}
 
 SocketException::~SocketException() noexcept {}
+
+std::string SocketException::withReason() const {
+    std::string text = message;
+    while (!text.empty() && text.back() == '.') text.pop_back();
+    if (number == 0) return text;
+    char buf[128];
+    return text + ": " + strerror_r(number, buf, sizeof buf);
+}
 
 const char* SocketException::what() const noexcept {
     return message.c_str();

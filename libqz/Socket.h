@@ -14,14 +14,19 @@
 // Failure of a socket operation; what() is one of the fixed texts listed with each operation.
 class SocketException : public std::exception {
   public:
-    // The error number is accepted for the caller's convenience but not kept: the text is the
-    // interface.
+    // The text is the interface; the error number only lets a console say more.
     SocketException(const std::string& msg, int err);
     virtual ~SocketException() noexcept;
     virtual const char* what() const noexcept override;
+    // The errno of the failed call (0: none).
+    int error() const noexcept { return number; }
+    // The text without its period, and the system's reason when there is one, for a console:
+    // "Fail to recv message: Connection reset by peer".
+    std::string withReason() const;
 
   private:
     std::string message;
+    int number = 0;
 };
 
 class Socket {

@@ -26,7 +26,12 @@ namespace {
 constexpr int exitFailure = 1;
 constexpr int exitLogonFailed = 2;
 
-int run(Options& options, int port, Syslog& slog) {
+// Options in the case and with the defaults the program uses; the manual's synopsis says the same.
+const char* const usage =
+    "Usage: gateconnect shm site remoteAddress servicePort [-i c.1] [-o c.0]\n";
+
+// Runs the session; `why` says why it ended.
+int run(Options& options, int port, Syslog& slog, std::string& why) {
     std::string shmName = options.getArgument(1);
     std::string site = options.getArgument(2);
     std::string address = options.getArgument(3);
@@ -69,8 +74,16 @@ int run(Options& options, int port, Syslog& slog) {
     FixClient client(sock, site);
     client.Setup(shm, mutex, mqOut, inName);
     int result = client.Client();
+    why = client.endReason();
     if (result == FixClient::LogonFailed) return exitLogonFailed;
     return result == 0 ? 0 : exitFailure;
+}
+
+// A failure that stopped the program (mostly before the Logon): its text on standard error, and
+// the reason for the end line, without the text's closing period.
+std::string failure(const std::exception& e) {
+    std::cerr << e.what() << std::endl;
+    return "failure: " + Session::clause(e.what());
 }
 
 }  // namespace
@@ -79,8 +92,7 @@ int main(int argc, char** argv) {
     Options options(argc, argv);
     int port = Converter::to_port(options.getArgument(4));
     if (options.getCount() < 5 || port == 0) {
-        std::cout << "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n"
-                  << std::endl;
+        std::cout << usage << std::endl;
         return -1;
     }
     // A peer that resets the connection must show up as a failed send, not end the process.
@@ -96,18 +108,20 @@ int main(int argc, char** argv) {
     fix_init_env();
     Syslog slog(Normal);
     slog.version("gateconnect");
+    int status = exitFailure;
+    std::string why;
     try {
-        return run(options, port, slog);
-    } catch (const ShmException& e) {
-        std::cerr << e.what() << std::endl;
-    } catch (const MQException& e) {
-        std::cerr << e.what() << std::endl;
+        status = run(options, port, slog, why);
     } catch (const SocketException& e) {
         std::cerr << e.what() << std::endl;
-    } catch (const LogException& e) {
-        std::cerr << e.what() << std::endl;
-    } catch (const CfgException& e) {
-        std::cerr << e.what() << std::endl;
+        why = "failure: " + e.withReason();
+    } catch (const std::exception& e) {
+        // The table, the queue, the cell, a log, the configuration or the journal: each says
+        // what went wrong in its text. Anything else ends in order too, not by abort.
+        why = failure(e);
     }
-    return exitFailure;
+    // The operator's one line on how it ended; the exit status says the same to a supervisor.
+    slog.printlog("Session ended: " + why + " (exit " + Converter::to_string(status) + ").",
+                  Normal);
+    return status;
 }

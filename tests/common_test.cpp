@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "Converter.h"
 #include "Syslog.h"
@@ -202,6 +203,16 @@ TEST(Conversion, ToFloatReadsTheLeadingNumberAsAStreamDoes) {
     EXPECT_FLOAT_EQ(Converter::to_float("inf"), 0.0f);
     for (const char* s : {"42", "+3.75", "6.02e23", "1.5E-3", "-0.125 tail", "12.", "7e+2"}) {
         EXPECT_FLOAT_EQ(Converter::to_float(s), stream_float(s)) << s;
+    }
+}
+
+TEST(Conversion, PortIsReadByItsValueWhateverItsLeadingZeros) {
+    const std::pair<const char*, int> ports[] = {
+        {"6001", 6001}, {"0006001", 6001}, {"035805", 35805}, {"000065535", 65535}, {"01", 1}};
+    for (const auto& [text, port] : ports) EXPECT_EQ(Converter::to_port(text), port) << text;
+    for (const char* refused : {"0", "000", "65536", "0065536", "99999999999", "", " 80", "80 ",
+                                "+80", "-80", "6001x", "0x50"}) {
+        EXPECT_EQ(Converter::to_port(refused), 0) << refused;
     }
 }
 

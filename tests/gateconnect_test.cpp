@@ -37,6 +37,9 @@ using namespace std::chrono;
 
 const std::string site = "BRK1";
 
+const std::string usage =
+    "Usage: gateconnect shm site remoteAddress servicePort [-i c.1] [-o c.0]\n\n";
+
 // Header, Logon, Heartbeat, TestRequest, ResendRequest, SequenceReset (gap fill) and Logout.
 const std::string siteCfg =
     "* initiator test site\n"
@@ -58,7 +61,7 @@ class Initiator : public GatewayTest {
     }
 
     std::vector<std::string> args(int port) {
-        return {table, site, "127.0.0.1", std::to_string(port), "-i", qin, "-o", qout};
+        return {table, site, "127.0.0.1", portPrefix + std::to_string(port), "-i", qin, "-o", qout};
     }
 
     // Starts the gateway against the peer and reads its Logon.
@@ -118,11 +121,14 @@ class Initiator : public GatewayTest {
     FixPeer peer{"BRK1", "DESKA"};
     std::string logon;
     int nextSeq = 1;
+    // Leading zeros written before the port on the command line.
+    std::string portPrefix;
 };
 
 // --- Logon and numbering -------------------------------------------------------------------
 
 TEST_F(Initiator, FirstRunOfTheDayLogsOnWithOneAndCountsTheReply) {
+    portPrefix = "00";  // a port is its value, whatever its leading zeros
     logOn(30, 1);
     EXPECT_EQ(FixPeer::field(logon, 34), "1");
     EXPECT_EQ(FixPeer::field(logon, 49), "DESKA");
@@ -136,6 +142,8 @@ TEST_F(Initiator, FirstRunOfTheDayLogsOnWithOneAndCountsTheReply) {
     EXPECT_NE(out.find(" Program: gateconnect"), std::string::npos);
     EXPECT_NE(out.find("Shared Memory [" + table + "] was attached."), std::string::npos);
     EXPECT_NE(out.find("MsgQueue [" + qout + "] was attached."), std::string::npos);
+    EXPECT_NE(out.find("[127.0.0.1:00" + std::to_string(peer.port()) + "] was established."),
+              std::string::npos);
     EXPECT_NE(out.find("Setup FIX sequence numbers. SEQ IN: 0 SEQ OUT: 0"), std::string::npos);
     EXPECT_NE(out.find("FIX Message: <-LOGON>"), std::string::npos);
     // The reply is the first entry of the incoming log, the Logon the first of the outgoing one.
@@ -184,6 +192,8 @@ TEST_F(Initiator, LogonReplyBelowExpectedEndsTheProgramWithBothNumbers) {
                          "expected [5].\nSystem Shutdown."),
               std::string::npos)
         << r.out;
+    EXPECT_EQ(lastLine(r.out),
+              "Session ended: Logon reply numbered too low: 2, expecting 5 (exit 2).");
     EXPECT_TRUE(peer.waitClosed(3000));
     EXPECT_EQ(cell->status, status_Shutdown);
 }
@@ -194,6 +204,8 @@ TEST_F(Initiator, FirstAnswerThatIsNotALogonFailsTheLogon) {
     ProcessResult r = ended();
     EXPECT_NE(r.exitCode, 0);
     EXPECT_NE(r.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos) << r.out;
+    EXPECT_EQ(lastLine(r.out),
+              "Session ended: Logout received instead of the Logon reply: go away (exit 2).");
 }
 
 TEST_F(Initiator, LogonReplyInTwoSegmentsIsReadWhole) {
@@ -212,6 +224,8 @@ TEST_F(Initiator, PeerThatClosesOrSendsGarbageInsteadOfALogonFailsTheLogon) {
     ProcessResult closed = ended();
     EXPECT_NE(closed.exitCode, 0);
     EXPECT_NE(closed.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos);
+    EXPECT_EQ(lastLine(closed.out),
+              "Session ended: connection closed before the Logon reply (exit 2).");
 
     FixPeer second("BRK1", "DESKA");
     int port = second.listen();
@@ -221,6 +235,20 @@ TEST_F(Initiator, PeerThatClosesOrSendsGarbageInsteadOfALogonFailsTheLogon) {
     ProcessResult garbage = ended();
     EXPECT_NE(garbage.exitCode, 0);
     EXPECT_NE(garbage.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos);
+    EXPECT_EQ(lastLine(garbage.out),
+              "Session ended: unframeable data instead of the Logon reply (exit 2).");
+
+    // A TLS tunnel in front of the counterparty that refuses our certificate drops the connection.
+    FixPeer third("BRK1", "DESKA");
+    port = third.listen();
+    gw = std::make_unique<BackgroundProcess>("gateconnect", args(port), options());
+    ASSERT_TRUE(third.accept(5000));
+    ASSERT_EQ(FixPeer::field(third.read(5000), 35), "A");
+    third.reset();
+    ProcessResult reset = ended();
+    EXPECT_EQ(reset.exitCode, 2);
+    EXPECT_EQ(lastLine(reset.out),
+              "Session ended: connection reset before the Logon reply (exit 2).");
 }
 
 // --- Application messages ------------------------------------------------------------------
@@ -489,10 +517,11 @@ TEST_F(Initiator, SessionLevelMessagesAreAnsweredAndNeverDelivered) {
     EXPECT_EQ(delivered(type, 200), "");
     EXPECT_EQ(cell->In.pend, 0);
 
-    peer.send("35=5", 100);
+    peer.send("35=5|58=end of day", 100);
     ProcessResult r = ended();
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lastLine(r.out), "Session ended: Logout received: end of day (exit 0).");
     EXPECT_EQ(cell->status, status_Shutdown);
     EXPECT_EQ(cell->In.seq, 100);
 }
@@ -505,6 +534,8 @@ TEST_F(Initiator, ShutdownWrittenIntoTheCellEndsTheSessionWithALogout) {
     peerSends("35=5");
     ProcessResult r = ended(3000);
     EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lastLine(r.out),
+              "Session ended: stop written into the cell, Logout answered (exit 0).");
     EXPECT_EQ(cell->status, status_Shutdown);
 }
 
@@ -519,6 +550,7 @@ TEST_F(Initiator, SilentCounterpartyGetsATestRequestAndIsThenGivenUp) {
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(cell->status, status_Shutdown);
+    EXPECT_EQ(lastLine(r.out), "Session ended: no answer to our TestRequest within 1 s (exit 0).");
 }
 
 // --- Protection of the session ---------------------------------------------------------------
@@ -547,6 +579,8 @@ TEST_F(Initiator, MessageFromAnotherCompIdEndsTheSessionUndelivered) {
     peer.sendRaw(stranger.make("35=8|11=X", nextSeq));
     ProcessResult r = ended();
     EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lastLine(r.out),
+              "Session ended: a message from the counterparty failed the session checks (exit 0).");
     long type = 0;
     EXPECT_EQ(delivered(type, 100), "");
     EXPECT_EQ(cell->In.seq, 1);
@@ -563,6 +597,7 @@ TEST_F(Initiator, UnframeableInputEndsTheSessionCleanly) {
     ProcessResult r = ended(5000);
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lastLine(r.out), "Session ended: unframeable data from the counterparty (exit 0).");
     EXPECT_EQ(cell->status, status_Shutdown);
 }
 
@@ -572,6 +607,7 @@ TEST_F(Initiator, PeerClosingTheConnectionEndsTheSessionAtOnce) {
     peer.disconnect();
     ProcessResult r = ended(5000);
     EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lastLine(r.out), "Session ended: connection closed by the counterparty (exit 0).");
     EXPECT_LT(steady_clock::now() - begin, seconds(3));
     EXPECT_EQ(cell->status, status_Shutdown);
 }
@@ -647,6 +683,8 @@ TEST_F(Initiator, TerminationSignalEndsTheSessionInOrderAndKeepsUnsentOrdersQueu
     ProcessResult r = ended();
     EXPECT_TRUE(r.exited) << "signal " << r.signal;
     EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lastLine(r.out),
+              "Session ended: termination signal, Logout not answered within 3 s (exit 0).");
     EXPECT_EQ(cell->status, status_Shutdown);
 
     std::set<std::string> seen;
@@ -697,17 +735,15 @@ TEST_F(Initiator, SignalsFromOutsideNeverEndTheSession) {
 TEST(GateconnectProgram, TooFewArgumentsPrintTheUsageText) {
     ProcessResult r = runProgram("gateconnect", {"shm", "BRK1", "127.0.0.1", "-I", "x"});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out,
-              "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n\n");
+    EXPECT_EQ(r.out, usage);
 }
 
 TEST(GateconnectProgram, PortThatIsNotOneIsRefusedWithTheUsageText) {
-    for (std::string port : {"abc", "0", "65536", "70001", "6001x", "", "+80", "99999999999"}) {
+    for (std::string port : {"abc", "0", "000", "65536", "0065536", "70001", "6001x", "", " 6001",
+                             "+80", "99999999999"}) {
         ProcessResult r = runProgram("gateconnect", {"shm", "BRK1", "127.0.0.1", port});
         EXPECT_EQ(r.exitCode, 255) << port << r.err;
-        EXPECT_EQ(r.out,
-                  "Usage: gateconnect shm site remoteAddress servicePort [-I c.0] [-O c.1] \n\n")
-            << port;
+        EXPECT_EQ(r.out, usage) << port;
     }
 }
 
@@ -738,6 +774,8 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     ProcessResult r = runProgram("gateconnect", noCell, options());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Fail to find the target connection.\n");
+    EXPECT_EQ(lastLine(r.out),
+              "Session ended: failure: Fail to find the target connection (exit 1).");
     EXPECT_NE(r.out.find("FIX Site [NOCELL] Configuration was loaded."), std::string::npos);
 
     // No configuration file.
@@ -766,6 +804,9 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     r = runProgram("gateconnect", args(unused), options());
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Fail to connect the remote server.\n");
+    EXPECT_EQ(
+        lastLine(r.out),
+        "Session ended: failure: Fail to connect the remote server: Connection refused (exit 1).");
     auto noQueue = args(port);
     noQueue[7] = ipc.name();
     IpcNames::removeQueue(noQueue[7]);

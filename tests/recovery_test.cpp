@@ -558,6 +558,11 @@ TEST_F(Recovery, OutgoingLogThatCannotBeWrittenEndsTheSessionWithAFailureAndLose
     ProcessResult r = gw->wait(milliseconds(10000));
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("Fail to write the Log file: "), std::string::npos) << r.out;
+    EXPECT_EQ(
+        lastLine(r.out).rfind("Session ended: our own failure: Fail to write the Log file: ", 0),
+        0u)
+        << r.out;
+    EXPECT_NE(lastLine(r.out).find(" (exit 1)."), std::string::npos) << r.out;
 
     std::map<std::string, int> sent;
     for (std::string m; !(m = peer.read(500)).empty();) ++sent[FixPeer::field(m, 11)];

@@ -146,6 +146,10 @@ TEST_P(StandardRules, AMessageFromTheWrongCompIdIsRejectedThenTheSessionLogsOut)
     EXPECT_EQ(FixPeer::field(rejected, 58), "CompID problem");
     EXPECT_EQ(FixPeer::field(peer->readType("5", 5000), 58), "CompID problem");
     EXPECT_TRUE(peer->waitClosed(5000));
+    if (initiator()) {
+        ProcessResult r = gw->wait(milliseconds(10000));
+        EXPECT_EQ(lastLine(r.out), "Session ended: Logout sent: CompID problem (exit 0).");
+    }
 }
 
 TEST_P(StandardRules, AStopSendsALogoutAndEndsWhenItIsAnswered) {
@@ -159,6 +163,9 @@ TEST_P(StandardRules, AStopSendsALogoutAndEndsWhenItIsAnswered) {
     ProcessResult r = gw->wait(milliseconds(10000));
     EXPECT_EQ(r.exitCode, 0) << r.out;
     EXPECT_EQ(cell->status, status_Shutdown);
+    if (initiator()) {
+        EXPECT_EQ(lastLine(r.out), "Session ended: termination signal, Logout answered (exit 0).");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRoles, StandardRules,
@@ -229,6 +236,10 @@ TEST_P(DictionaryRules, ABadDictionaryRefusesTheSiteBeforeASessionStarts) {
         ProcessResult r = gw->wait(milliseconds(10000));
         EXPECT_NE(r.exitCode, 0) << r.out;
         EXPECT_NE(r.err.find("./cfg/FIX42.xml: no <fields>"), std::string::npos) << r.err;
+        EXPECT_EQ(lastLine(r.out),
+                  "Session ended: failure: FIX data dictionary named in "
+                  "./cfg/BRK1.fix refused: ./cfg/FIX42.xml: no <fields> (exit 1).")
+            << r.out;
         EXPECT_FALSE(peer->accept(200)) << "it never connected";
     } else {
         int port = 0;
@@ -260,6 +271,8 @@ TEST_P(DictionaryRules, ALogonThatFailsTheDictionaryIsRefused) {
         EXPECT_NE(r.exitCode, 0) << r.out << r.err;
         EXPECT_NE(r.out.find("Logon refused: tag 9999, Invalid tag number."), std::string::npos)
             << r.out;
+        EXPECT_EQ(lastLine(r.out),
+                  "Session ended: Logon reply failed the frame or dictionary checks (exit 2).");
     } else {
         int port = 0;
         gw = startGatelisten(port);

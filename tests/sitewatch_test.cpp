@@ -307,7 +307,7 @@ TEST(SiteWatchUsage, NoTableNamePrintsTheUsageLineAndEndsWith255) {
     ProcessResult r = runProgram("sitewatch", {});
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "Usage: sitewatch MEM interval rows\n");
+    EXPECT_EQ(r.out, "Usage: sitewatch MEM [interval] [-b] [-m file]\n");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The operator programs tablemake, queuemake, siteload and renumber, run as processes: usage texts
-// and exit statuses, success lines with the real ids, and the table as each run leaves it.
+// and exit statuses, success lines with the real ids, and the table as each run leaves it; and
+// every program's usage line against its manual page.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -82,6 +84,43 @@ void fillCell(MemoryCell& cell, const char* name, int base) {
 }
 
 }  // namespace
+
+// A manual page's SYNOPSIS as a terminal shows it: requests dropped, the words of the
+// alternating-font requests (.BR, .IR, ...) joined without blanks, the others with one, and "\-"
+// printed as "-".
+std::string synopsisOf(const std::string& program) {
+    std::ifstream page(std::string(FIXGATE_SOURCE_DIR) + "/man/" + program + ".1");
+    std::string line, text;
+    bool inside = false;
+    while (std::getline(page, line)) {
+        if (line.rfind(".SH", 0) == 0) {
+            if (inside) break;
+            inside = line.find("SYNOPSIS") != std::string::npos;
+        } else if (inside && !line.empty()) {
+            std::istringstream words(line);
+            std::string request, word, shown;
+            words >> request;
+            while (words >> word) shown += (shown.empty() || request.size() == 3 ? "" : " ") + word;
+            for (auto at = shown.find("\\-"); at != std::string::npos; at = shown.find("\\-"))
+                shown.erase(at, 1);
+            text += (text.empty() ? "" : " ") + shown;
+        }
+    }
+    return text;
+}
+
+TEST(ManualPages, EveryProgramsUsageLineIsItsSynopsis) {
+    for (const char* program : {"gateconnect", "gatelisten", "siteload", "tablemake", "queuemake",
+                                "renumber", "sitewatch", "scriptfeed", "qdrain"}) {
+        ProcessResult r = runProgram(program, {});
+        EXPECT_EQ(r.exitCode, 255) << program;
+        std::string usage = r.out.substr(0, r.out.find('\n'));
+        ASSERT_EQ(usage.rfind("Usage: ", 0), 0u) << program << ": " << r.out;
+        usage.erase(0, 7);
+        while (!usage.empty() && usage.back() == ' ') usage.pop_back();
+        EXPECT_EQ(synopsisOf(program), usage) << program;
+    }
+}
 
 TEST(Tablemake, WithoutATableNameShowsUsage) {
     for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"-x", "5"}}) {

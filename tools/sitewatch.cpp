@@ -159,7 +159,7 @@ int writeMetrics(Shm& shm, const CommandLine& line, int interval) {
 int main(int argc, char** argv) {
     CommandLine line(argc, argv);
     if (line.words.empty() || (line.metrics && line.metricsFile.empty())) {
-        std::cout << "Usage: sitewatch MEM interval rows" << std::endl;
+        std::cout << "Usage: sitewatch MEM [interval] [-b] [-m file]" << std::endl;
         return 255;
     }
     const std::string& mem = line.words[0];

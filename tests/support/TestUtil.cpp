@@ -32,6 +32,14 @@ std::vector<std::string> nonEmptyLines(const std::string& text) {
     return out;
 }
 
+std::string lastLine(const std::string& out) {
+    std::vector<std::string> lines = nonEmptyLines(out);
+    if (lines.empty()) return "";
+    const std::string& last = lines.back();
+    bool timed = last.size() > 9 && last[2] == ':' && last[5] == ':' && last[8] == ' ';
+    return timed ? last.substr(9) : last;
+}
+
 int freePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return 0;

@@ -30,6 +30,9 @@ bool waitUntil(const std::function<bool()>& done, int limitMs);
 // The lines of text (program output, a message log), without empty ones.
 std::vector<std::string> nonEmptyLines(const std::string& text);
 
+// A program's last console line without its time ("HH:MM:SS "); empty when there is none.
+std::string lastLine(const std::string& out);
+
 // A port nobody listens on right now; the caller retries if another process takes it first.
 int freePort();
 
