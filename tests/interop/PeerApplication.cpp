@@ -22,6 +22,13 @@ void PeerApplication::onLogout(const FIX::SessionID&) {
     recorder.record("LOGOUT");
 }
 
+void PeerApplication::toAdmin(FIX::Message& message, const FIX::SessionID&) {
+    // Gap fills (123=Y) of QuickFIX's own resends are left alone.
+    if (fieldOr(message.getHeader(), 35, "") != "4" || fieldOr(message, 123, "N") == "Y") return;
+    const int seq = resetSeq.exchange(-1);
+    if (seq >= 0) message.getHeader().setField(34, std::to_string(seq));
+}
+
 void PeerApplication::fromAdmin(const FIX::Message& message, const FIX::SessionID&) noexcept {
     try {
         if (fieldOr(message.getHeader(), 35, "") == "3")
@@ -103,16 +110,43 @@ void PeerApplication::command(const std::string& line) {
         request.setField(112, id.empty() ? std::string("TEST") : id);
         FIX::Session::sendToTarget(request, session);
     } else if (verb == "reset") {
-        // A SequenceReset in Reset mode (123=N) that jumps the number after its own by `jump`.
+        // A SequenceReset in Reset mode (123=N) that jumps the number after its own by `jump`;
+        // "reset N SEQ" numbers the SequenceReset itself SEQ (0 included).
         int jump = 0;
-        words >> jump;
+        std::string seq;
+        words >> jump >> seq;
         const int next = live->getExpectedSenderNum() + 1 + jump;
+        resetSeq = seq.empty() ? -1 : std::atoi(seq.c_str());
         FIX::Message reset;
         reset.getHeader().setField(35, "4");
         reset.setField(123, "N");
         reset.setField(36, std::to_string(next));
         FIX::Session::sendToTarget(reset, session);
         live->setNextSenderMsgSeqNum(next);
+    } else if (verb == "logon-reset") {
+        // A Logon with ResetSeqNumFlag inside the session: QuickFIX starts both its numbers at 1
+        // and sends it as number 1.
+        FIX::Message logon;
+        logon.getHeader().setField(35, "A");
+        logon.setField(98, "0");
+        logon.setField(108, std::to_string(live->getHeartBtInt().getValue()));
+        logon.setField(141, "Y");
+        FIX::Session::sendToTarget(logon, session);
+    } else if (verb == "send") {
+        // "send TYPE TAG=VALUE...": a message of any type; header tags go to the header.
+        std::string type, change;
+        words >> type;
+        FIX::Message message;
+        message.getHeader().setField(35, type);
+        while (words >> change) {
+            std::size_t eq = change.find('=');
+            int tag = std::atoi(change.substr(0, eq).c_str());
+            if (FIX::Message::isHeaderField(tag))
+                message.getHeader().setField(tag, change.substr(eq + 1));
+            else
+                message.setField(tag, change.substr(eq + 1));
+        }
+        FIX::Session::sendToTarget(message, session);
     } else if (verb == "exec") {
         std::string id;
         words >> id;

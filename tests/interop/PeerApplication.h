@@ -1,7 +1,8 @@
 // PeerApplication: the business side of the QuickFIX counterparty. Every NewOrderSingle it
 // receives is filled at once with one ExecutionReport; every callback is written to the Recorder.
 // It also carries out the test's commands on the live session (logout, skipping outbound
-// numbers, a Reset-mode SequenceReset, a TestRequest, an unsolicited ExecutionReport).
+// numbers, a Reset-mode SequenceReset, a Logon resetting both numbers, a TestRequest, an
+// unsolicited ExecutionReport, a message of any type with fields of the test's choosing).
 // Thread contract: QuickFIX calls the callbacks from its session thread; the command functions
 // are called from the program's main thread and only use QuickFIX's thread-safe session calls.
 #ifndef INTEROP_PEERAPPLICATION_H
@@ -23,7 +24,9 @@ class PeerApplication : public FIX::Application {
     void onCreate(const FIX::SessionID&) override {}
     void onLogon(const FIX::SessionID&) override;
     void onLogout(const FIX::SessionID&) override;
-    void toAdmin(FIX::Message&, const FIX::SessionID&) override {}
+    // Gives the next SequenceReset the MsgSeqNum a "reset" command asked for: QuickFIX numbers
+    // every message itself just before this call.
+    void toAdmin(FIX::Message& message, const FIX::SessionID&) override;
     // The callbacks never throw: nothing here should make QuickFIX reject or refuse a message,
     // so every reject in the record comes from QuickFIX's own session checks.
     void toApp(FIX::Message&, const FIX::SessionID&) noexcept override {}
@@ -45,6 +48,8 @@ class PeerApplication : public FIX::Application {
     Recorder& recorder;
     FIX::SessionID session;
     std::atomic<int> executions{0};
+    // MsgSeqNum for the next outgoing SequenceReset; -1 leaves QuickFIX's own.
+    std::atomic<int> resetSeq{-1};
 };
 
 #endif

@@ -1,8 +1,9 @@
 // QuickFixPeer: runs the QuickFIX counterparty program (qfpeer) for one test, in a folder of the
 // test's choosing, and reads its record: what QuickFIX received ("IN"), sent ("OUT"), logged as
 // session events ("EVENT"), and what reached its application ("ORDER", "LOGON", "LOGOUT"). Commands
-// (logout, skip N, reset N, testreq ID, exec [ClOrdID]) are appended to its control file. The
-// process is ended by its pid. Thread contract: one object per test thread.
+// (logout, skip N, reset N [SEQ], logon-reset, testreq ID, exec [ClOrdID], send TYPE TAG=VALUE...)
+// are appended to its control file. The process is ended by its pid. Thread contract: one object
+// per test thread.
 #pragma once
 
 #include <chrono>

@@ -1,8 +1,9 @@
 // qfpeer: a FIX.4.2 counterparty built on QuickFIX, for the interoperability tests. It runs one
 // session as acceptor or initiator with QuickFIX's default validation and no data dictionary,
 // fills every order with an ExecutionReport, records everything in a file, and takes commands
-// appended to a control file (logout, skip N, reset N, testreq ID, exec [ClOrdID],
-// exec-with ClOrdID TAG=VALUE, exec-without ClOrdID TAG, quit).
+// appended to a control file (logout, skip N, reset N [SEQ], logon-reset, testreq ID,
+// exec [ClOrdID], exec-with ClOrdID TAG=VALUE, exec-without ClOrdID TAG,
+// send TYPE TAG=VALUE..., quit).
 //
 // Usage: qfpeer acceptor|initiator --sender ID --target ID --port N --record FILE
 //               [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--store DIR]
