@@ -543,7 +543,7 @@ void Session::numbersReset() {
         struct stat st {};
         if (stat(log->fileName().c_str(), &st) == 0 && st.st_size == 0) continue;
         std::string kept = log->fileName() + ".reset-" + when;
-        for (int n = 2; access(kept.c_str(), F_OK) == 0 && n < 100; ++n) {
+        for (int n = 2; access(kept.c_str(), F_OK) == 0 && n < 1000000; ++n) {
             kept = log->fileName() + ".reset-" + when + "-" + Converter::to_string(n);
         }
         log->startOver(kept);

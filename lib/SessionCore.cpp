@@ -266,6 +266,7 @@ void SessionCore::followLogonReset() {
 void SessionCore::resetInSession(int seq) {
     resetNumbers();
     sendLogonReply();
+    resetAnswered = true;
     if (seq == 1) {
         count();
     } else if (seq > 1) {
@@ -395,9 +396,21 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
     }
     if (!loggingOut) setStatus(status_Online);
     if (type == "A" && logonAsksReset()) {
-        resetInSession(seq);
-        return;
+        if (resetAnswered) {
+            // The counterparty's reply to our answer (an acceptor takes any Logon for a request):
+            // it confirms the reset; answering it again would never end.
+            resetAnswered = false;
+            if (seq <= cell->In.seq + 1) {
+                cell->In.seq = seq;
+                port.inboundCounted();
+                return;
+            }
+        } else {
+            resetInSession(seq);
+            return;
+        }
     }
+    resetAnswered = false;
     if (resetMode) {
         if (!fieldsOk(seq, type) || !validates(seq, type)) return;
         sequenceReset(true);  // Reset mode: its MsgSeqNum is not checked

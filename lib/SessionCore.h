@@ -211,6 +211,9 @@ class SessionCore {
     // The next Logon reply carries ResetSeqNumFlag Y; and whether we asked for a reset ourselves.
     bool replyReset = false;
     bool resetAsked = false;
+    // We answered a reset inside the session and nothing has come since: a Logon with
+    // ResetSeqNumFlag now is the counterparty's reply, not a new request.
+    bool resetAnswered = false;
     std::string peerCompID, selfCompID;
     std::unique_ptr<Validator> validator;  // standard rules with a dictionary only
     Fix fix;                               // what is being built

@@ -477,6 +477,17 @@ TEST(SessionCoreReset, ALogonWithResetSeqNumFlagStartsBothNumbersAgainAndIsAnswe
         EXPECT_EQ(h.cell.Out.seq, 1);
         EXPECT_EQ(h.port.recorded, 2);
     }
+    {
+        SCOPED_TRACE("A7 an acceptor's reply to our answer confirms the reset: not answered again");
+        Harness h(Std, Ini);
+        h.in(msg(reset, 1));
+        h.in(msg(reset, 2));
+        h.in(msg("D|11=b", 3));
+        EXPECT_EQ(h.port.sent, std::vector<std::string>{"A@1 108=30 141=Y"});
+        EXPECT_EQ(h.port.resets, 1);
+        EXPECT_EQ(h.port.delivered, std::vector<int>{3});
+        EXPECT_EQ(h.cell.In.seq, 3);
+    }
     for (const char* version : {"FIX.4.0"}) {
         SCOPED_TRACE("FIX 4.0 has no ResetSeqNumFlag: a Logon numbered 1 is too low");
         Harness h(Std, Acc, version);
