@@ -44,7 +44,8 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
           " ./lib/systemd/system/fixgate-connect@.service\n", " ./etc/fixgate/fixgate.env\n",
           " ./usr/share/doc/fixgate/copyright\n", " ./usr/share/doc/fixgate/changelog.gz\n",
           " ./usr/share/doc/fixgate/examples/stunnel/acceptor.conf\n",
-          " ./usr/share/fixgate/dict/FIX44.xml\n", " ./usr/share/fixgate/dict/FIX42.xml\n"})
+          " ./usr/share/fixgate/dict/FIX44.xml\n", " ./usr/share/fixgate/dict/FIX43.xml\n",
+          " ./usr/share/fixgate/dict/FIX42.xml\n"})
         EXPECT_NE(contents.out.find(path), std::string::npos) << path;
     EXPECT_EQ(contents.out.find("orderfill"), std::string::npos) << "demo programs stay out";
     EXPECT_EQ(contents.out.find("_test"), std::string::npos) << "tests stay out";
