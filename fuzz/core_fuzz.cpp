@@ -4,8 +4,9 @@
 // two new messages carry one MsgSeqNum (each is above the last and is the cell's Out.seq, and no
 // gap fill promises a number past the next one), that a message is delivered only as the expected
 // one and never twice unless PossDupFlag Y, that everything sent again is a possible duplicate
-// (today's gap fills excepted), and that In.seq and Out.seq never go back, except for the reset a
-// Logon with 141=Y asks for: our Logon with 141=Y is then number 1 and numbers start again.
+// (today's gap fills excepted), that every move of In.seq is reported, and that In.seq and
+// Out.seq never go back, except for the reset a Logon with 141=Y asks for: our Logon with 141=Y
+// is then number 1 and numbers start again.
 //
 // Input: four bytes, then one step per line. Byte 0 & 1: standard rules; byte 1 & 1: acceptor;
 // byte 2 & 1: the version's dictionary (standard rules, FIX 4.2-4.4); byte 2 & 2: HeartBtInt 0
@@ -91,6 +92,7 @@ struct RecordingPort : SessionPort {
     std::time_t lastOut = t0;
     bool full = false;
     bool reset = false;  // a Logon with 141=Y went out in this step
+    int recorded = 4;    // In.seq as last reported
 
     RecordingPort(MemoryCell& c, const std::time_t& n, bool s) : cell(c), now(n), standard(s) {}
 
@@ -126,7 +128,7 @@ struct RecordingPort : SessionPort {
     void replayOutgoing(const std::function<void(const std::string&)>& each) override {
         for (const std::string& line : log) each(line);
     }
-    void inboundCounted() override {}
+    void inboundCounted() override { recorded = cell.In.seq; }
     void restartQuietInterval() override {}
     void console(const std::string&, int) override {}
 };
@@ -229,6 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             core.processMsg(msg, now);
         }
         if (!port.reset) require(cell.In.seq >= inBefore && cell.Out.seq >= outBefore);
+        require(port.recorded == cell.In.seq);  // every move survives a restart
     }
     return 0;
 }
