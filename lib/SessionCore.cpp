@@ -401,7 +401,7 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
             // it confirms the reset; answering it again would never end.
             resetAnswered = false;
             if (seq <= cell->In.seq + 1) {
-                cell->In.seq = seq;
+                cell->In.seq = std::max(cell->In.seq, seq);
                 port.inboundCounted();
                 return;
             }

@@ -1,4 +1,4 @@
-// Reading data dictionaries: the shipped FIX 4.2 and 4.4 files load with their components
+// Reading data dictionaries: the shipped FIX 4.2, 4.3 and 4.4 files load with their components
 // expanded; a file that cannot be read whole is refused with its name and the problem; a site
 // configuration names its dictionary on a setting line, found beside it or where the programs
 // install them, and a bad or mismatched one refuses the whole configuration.
@@ -48,6 +48,12 @@ TEST(Dictionary, TheShippedDictionariesLoadWithComponentsExpanded) {
     EXPECT_EQ(d42->beginString(), "FIX.4.2");
     EXPECT_EQ(d42->type(453), Dictionary::Type::None);
     EXPECT_EQ(Dictionary::load(shipped("FIX42.xml")), d42) << "read once, then shared";
+
+    auto d43 = Dictionary::load(shipped("FIX43.xml"));
+    EXPECT_EQ(d43->beginString(), "FIX.4.3");
+    EXPECT_EQ(d43->tagOf("NoPartyIDs"), 453) << "parties came with 4.3";
+    EXPECT_EQ(d43->type(802), Dictionary::Type::None) << "their sub-ID group with 4.4";
+    EXPECT_TRUE(Dictionary::has(d43->scope(d43->messageScope("8")), 150));
 }
 
 TEST(Dictionary, BadDictionariesAreRefusedNamingTheFileAndTheProblem) {
@@ -146,6 +152,11 @@ TEST_F(SiteDictionary, ARelativeNameNotBesideTheConfigurationsIsTheInstalledOne)
     EXPECT_EQ(cfg.dictionary()->beginString(), "FIX.4.4");
     EXPECT_EQ(FixConfig::dictionaryPath("FIX44.xml"),
               FixConfig::installedDictionaries() + "/FIX44.xml");
+    home.writeCfg("BRK1",
+                  "~ {8=FIX.4.3,9=,35=,49=DESKA,56=BRK1,34=,52=}\n@ {dictionary=FIX43.xml}\n");
+    FixConfig cfg43(std::string("BRK1"));
+    ASSERT_NE(cfg43.dictionary(), nullptr);
+    EXPECT_EQ(cfg43.dictionary()->beginString(), "FIX.4.3");
 }
 
 TEST_F(SiteDictionary, BadDictionariesRefuseTheSiteConfiguration) {
@@ -161,6 +172,8 @@ TEST_F(SiteDictionary, BadDictionariesRefuseTheSiteConfiguration) {
         {header44 + "@ {dictionary=" + home.root() + "/cfg/none.xml}\n", "cannot open"},
         {header44 + "@ {dictionary=" + shipped("FIX42.xml") + "}\n",
          "is for FIX.4.2, the site's BeginString in ./cfg/BRK1.fix is FIX.4.4"},
+        {header44 + "@ {dictionary=" + shipped("FIX43.xml") + "}\n",
+         "is for FIX.4.3, the site's BeginString in ./cfg/BRK1.fix is FIX.4.4"},
         // A file beside the configurations comes before the installed one of the same name.
         {header44 + "@ {dictionary=FIX44.xml}\n", "./cfg/FIX44.xml: <fix> has no major"},
     };

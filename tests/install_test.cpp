@@ -63,11 +63,12 @@ TEST_F(Install, ProgramsManualPagesExamplesAndUnitsLandInTheirFolders) {
           "/usr/share/doc/fixgate/examples/initiator/cfg/SELLSIDE.fix",
           "/usr/share/doc/fixgate/examples/stunnel/initiator.conf",
           "/usr/share/doc/fixgate/examples/stunnel/acceptor.conf",
-          "/usr/share/fixgate/dict/FIX42.xml", "/usr/share/fixgate/dict/FIX44.xml",
-          "/usr/share/fixgate/dict/LICENSE", "/usr/share/fixgate/dict/ORIGIN",
-          "/usr/share/doc/fixgate/examples/orders.txt", "/usr/lib/fixgate/orderfill",
-          "/usr/lib/fixgate/fixgate-logs", "/usr/lib/sysusers.d/fixgate.conf",
-          "/usr/lib/tmpfiles.d/fixgate.conf", "/usr/lib/sysctl.d/50-fixgate.conf"})
+          "/usr/share/fixgate/dict/FIX42.xml", "/usr/share/fixgate/dict/FIX43.xml",
+          "/usr/share/fixgate/dict/FIX44.xml", "/usr/share/fixgate/dict/LICENSE",
+          "/usr/share/fixgate/dict/ORIGIN", "/usr/share/doc/fixgate/examples/orders.txt",
+          "/usr/lib/fixgate/orderfill", "/usr/lib/fixgate/fixgate-logs",
+          "/usr/lib/sysusers.d/fixgate.conf", "/usr/lib/tmpfiles.d/fixgate.conf",
+          "/usr/lib/sysctl.d/50-fixgate.conf"})
         expected.push_back(file);
     for (const std::string& path : expected)
         EXPECT_TRUE(std::ifstream(dest(path)).good()) << path << " is not installed";

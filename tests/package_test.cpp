@@ -103,6 +103,7 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
                              " ./usr/lib/sysusers.d/fixgate.conf\n",
                              " ./usr/lib/tmpfiles.d/fixgate.conf\n",
                              " ./usr/share/fixgate/dict/FIX44.xml\n",
+                             " ./usr/share/fixgate/dict/FIX43.xml\n",
                              " ./usr/share/fixgate/dict/FIX42.xml\n"})
         EXPECT_NE(contents.out.find(path), std::string::npos) << path;
     // orderfill is an example for smoke tests, off the PATH; the other demo program stays out.

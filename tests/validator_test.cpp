@@ -1,4 +1,4 @@
-// Validation against the FIX 4.4 and 4.2 dictionaries shipped in dict/: one table of messages
+// Validation against the FIX 4.4, 4.3 and 4.2 dictionaries shipped in dict/: one table of messages
 // that must pass (a message of each shape, groups announced with 0 entries, nested groups, raw
 // data holding SOH) and one of faults, each with the SessionRejectReason and tag it must name.
 #include "Validator.h"
@@ -13,6 +13,10 @@ namespace {
 
 std::shared_ptr<const Dictionary> fix44() {
     return Dictionary::load(std::string(FIXGATE_SOURCE_DIR) + "/dict/FIX44.xml");
+}
+
+std::shared_ptr<const Dictionary> fix43() {
+    return Dictionary::load(std::string(FIXGATE_SOURCE_DIR) + "/dict/FIX43.xml");
 }
 
 std::shared_ptr<const Dictionary> fix42() {
@@ -162,6 +166,26 @@ TEST(ValidatorFix42, OrdersAndTheirFaults) {
                   {"a FIX 4.4 tag is undefined in 4.2", "D", order + "453=0|", 0, 453},
                   {"letter in a price", "D", order + "99=1x|", 6, 99},
               });
+}
+
+TEST(ValidatorFix43, OrdersReportsAndTheirFaults) {
+    Validator v(fix43());
+    const std::string order = "11=C1|21=1|55=IBM|54=1|60=20260101-10:00:00|38=100|40=2|44=10|";
+    const std::string report = "37=O1|17=X1|150=0|39=0|55=IBM|54=1|38=100|151=100|14=0|6=0|";
+    expectAll(
+        v, "FIX.4.3",
+        {
+            {"new order single", "D", order, -1, 0},
+            {"order with a party", "D", "453=1|448=P1|447=D|452=1|" + order, -1, 0},
+            {"execution report", "8", report, -1, 0},
+            {"logon", "A", "98=0|108=30|141=Y|", -1, 0},
+            {"HandlInst missing", "D", "11=C1|55=IBM|54=1|60=20260101-10:00:00|40=2|", 1, 21},
+            {"LeavesQty missing", "8", "37=O1|17=X1|150=0|39=0|55=IBM|54=1|14=0|6=0|", 1, 151},
+            {"ExecType outside its values", "8",
+             "37=O1|17=X1|150=Z|39=0|55=IBM|54=1|151=100|14=0|6=0|", 5, 150},
+            {"a FIX 4.4 tag (party sub-IDs) is undefined in 4.3", "D",
+             "453=1|448=P1|802=0|" + order, 0, 802},
+        });
 }
 
 // The same validator object is used for one message after another: nothing carries over.
