@@ -28,7 +28,7 @@ constexpr int exitLogonFailed = 2;
 
 // Options in the case and with the defaults the program uses; the manual's synopsis says the same.
 const char* const usage =
-    "Usage: gateconnect shm site remoteAddress servicePort [-i c.1] [-o c.0]\n";
+    "Usage: gateconnect shm site remoteAddress servicePort [-i c.1] [-o c.0] [-r Y]\n";
 
 // Runs the session; `why` says why it ended.
 int run(Options& options, int port, Syslog& slog, std::string& why) {
@@ -73,6 +73,7 @@ int run(Options& options, int port, Syslog& slog, std::string& why) {
     Mutex mutex;
     FixClient client(sock, site);
     client.Setup(shm, mutex, mqOut, inName);
+    client.askReset(options.getOption('r') == "Y");
     int result = client.Client();
     why = client.endReason();
     if (result == FixClient::LogonFailed) return exitLogonFailed;
@@ -91,7 +92,10 @@ std::string failure(const std::exception& e) {
 int main(int argc, char** argv) {
     Options options(argc, argv);
     int port = Converter::to_port(options.getArgument(4));
-    if (options.getCount() < 5 || port == 0) {
+    // -r takes Y (a Logon with ResetSeqNumFlag) or N (the default); anything else is a typo.
+    bool resetValid =
+        !options.is_present('r') || options.getOption('r') == "Y" || options.getOption('r') == "N";
+    if (options.getCount() < 5 || port == 0 || !resetValid) {
         std::cout << usage << std::endl;
         return -1;
     }

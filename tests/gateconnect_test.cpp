@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -38,7 +39,7 @@ using namespace std::chrono;
 const std::string site = "BRK1";
 
 const std::string usage =
-    "Usage: gateconnect shm site remoteAddress servicePort [-i c.1] [-o c.0]\n\n";
+    "Usage: gateconnect shm site remoteAddress servicePort [-i c.1] [-o c.0] [-r Y]\n\n";
 
 // Header, Logon, Heartbeat, TestRequest, ResendRequest, SequenceReset (gap fill) and Logout.
 const std::string siteCfg =
@@ -61,7 +62,10 @@ class Initiator : public GatewayTest {
     }
 
     std::vector<std::string> args(int port) {
-        return {table, site, "127.0.0.1", portPrefix + std::to_string(port), "-i", qin, "-o", qout};
+        std::vector<std::string> a = {table, site, "127.0.0.1", portPrefix + std::to_string(port),
+                                      "-i",  qin,  "-o",        qout};
+        a.insert(a.end(), extraArgs.begin(), extraArgs.end());
+        return a;
     }
 
     // Starts the gateway against the peer and reads its Logon.
@@ -123,6 +127,7 @@ class Initiator : public GatewayTest {
     int nextSeq = 1;
     // Leading zeros written before the port on the command line.
     std::string portPrefix;
+    std::vector<std::string> extraArgs;
 };
 
 // --- Logon and numbering -------------------------------------------------------------------
@@ -165,6 +170,31 @@ TEST_F(Initiator, SameDayRestartResumesNumberingFromTheDaysLogs) {
     EXPECT_EQ(cell->In.seq, 18);
     EXPECT_EQ(cell->Out.seq, 42);
     EXPECT_NE(gw->output().find("SEQ IN: 17 SEQ OUT: 41"), std::string::npos);
+}
+
+TEST_F(Initiator, ResetOnLogonStartsBothNumbersAtOneAndKeepsTheDaysLogsAside) {
+    home.writeCfg(site, "@ {rules=standard}\n" + siteCfg);
+    FixPeer old("DESKA", "BRK1");
+    home.writeFile(logPath("out"), old.make("35=0", 41) + "\n");
+    home.writeFile(logPath("in"), peer.make("35=0", 17) + "\n");
+    extraArgs = {"-r", "Y"};
+    start();
+    EXPECT_EQ(FixPeer::field(logon, 34), "1");
+    EXPECT_EQ(FixPeer::field(logon, 141), "Y");
+    // The standard rules check SendingTime against the clock.
+    peer.sendRaw(peer.make("35=A|98=0|108=30|141=Y", 1, Time().getGMTime()));
+    ASSERT_TRUE(waitUntil([&] { return cell->status == status_Online; }, 5000)) << gw->output();
+    EXPECT_EQ(cell->In.seq, 1);
+    EXPECT_EQ(cell->Out.seq, 1);
+    EXPECT_EQ(nonEmptyLines(home.readFile(logPath("out"))), std::vector<std::string>{logon});
+    // The old numbering's logs stay beside the new ones, under the time of the reset.
+    std::string listing;
+    for (const auto& entry : std::filesystem::directory_iterator(home.logsDir()))
+        listing += entry.path().filename().string() + "\n";
+    EXPECT_NE(listing.find(site + ".out." + Time().getLogDate() + ".reset-"), std::string::npos)
+        << listing;
+    EXPECT_NE(listing.find(site + ".in." + Time().getLogDate() + ".reset-"), std::string::npos)
+        << listing;
 }
 
 TEST_F(Initiator, LogonReplyAboveExpectedIsAcceptedAndAsksForTheGap) {
