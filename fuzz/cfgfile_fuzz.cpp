@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         cfg.load("FUZZ");
     } catch (const CfgException& e) {
-        require(std::string(e.what()).rfind("Malformed line", 0) == 0);
+        std::string what = e.what();
+        require(what.rfind("Malformed line", 0) == 0 || what.rfind("Malformed setting", 0) == 0);
     }
     std::list<Tag> header;
     cfg.getMsgTemplate(header, '~');

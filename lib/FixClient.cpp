@@ -69,6 +69,9 @@ int FixClient::Client() {
     // Our own failures are news for the operator; a peer's end is the usual trace line.
     console(msg, core.failed ? Fatal : 0);
     endSession();
+    // The dispatcher has stopped: its pipe goes with the session, so a process that runs one
+    // session after another keeps no descriptor of the ones before.
+    if (p) p->close();
     slog.reset();
     if (!loggedOn) return LogonFailed;
     return core.failed ? SessionFailed : 0;
