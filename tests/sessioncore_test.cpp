@@ -183,14 +183,22 @@ struct Case {
     std::vector<int> delivered;      // MsgSeqNums
     int inSeq;
     char status;
+    int resets;  // numbers started again at 1 (then our Out.seq counts from there)
 };
 
 Case row(const char* name, Rules rules, Role role, std::vector<std::string> in,
          std::vector<std::string> sent, std::vector<std::string> again, std::vector<int> delivered,
-         int inSeq, char status) {
-    return {
-        name,  rules, role, std::move(in), std::move(sent), std::move(again), std::move(delivered),
-        inSeq, status};
+         int inSeq, char status, int resets = 0) {
+    return {name,
+            rules,
+            role,
+            std::move(in),
+            std::move(sent),
+            std::move(again),
+            std::move(delivered),
+            inSeq,
+            status,
+            resets};
 }
 
 void play(const std::vector<Case>& cases) {
@@ -205,12 +213,14 @@ void play(const std::vector<Case>& cases) {
         EXPECT_EQ(h.cell.In.seq, c.inSeq);
         EXPECT_EQ(h.port.recorded, c.inSeq);  // every move of In.seq is reported
         EXPECT_EQ(h.cell.status, c.status);
-        EXPECT_EQ(h.cell.Out.seq, 7 + static_cast<int>(c.sent.size()));
+        EXPECT_EQ(h.port.resets, c.resets);
+        EXPECT_EQ(h.cell.Out.seq, c.resets > 0 ? 1 : 7 + static_cast<int>(c.sent.size()));
     }
 }
 
 const char* tooLow = "5@8 58=MsgSeqNum too low, expecting 5 but received 3";
 const char* resend5 = "2@8 7=5 16=0";
+const char* tooLow1 = "5@8 58=MsgSeqNum too low, expecting 5 but received 1";
 
 // --- Logon ---------------------------------------------------------------------------------
 
@@ -465,44 +475,22 @@ TEST(SessionCoreReset, ALogonWithResetSeqNumFlagStartsBothNumbersAgainAndIsAnswe
         EXPECT_EQ(h.cell.In.seq, 1);
     }
     {
-        SCOPED_TRACE("A7 inside the session: numbers back to 1, kept messages dropped");
-        Harness h(Std);
-        h.in(msg("D|11=a", 9));
-        h.in(msg(reset, 1));
-        h.in(msg("D|11=b", 2));
-        EXPECT_EQ(h.port.sent, (std::vector<std::string>{resend5, "A@1 108=30 141=Y"}));
-        EXPECT_EQ(h.port.delivered, std::vector<int>{2});
-        EXPECT_EQ(h.port.resets, 1);
-        EXPECT_EQ(h.cell.In.seq, 2);
-        EXPECT_EQ(h.cell.Out.seq, 1);
-        EXPECT_EQ(h.port.recorded, 2);
-    }
-    {
-        SCOPED_TRACE("A7 an acceptor's reply to our answer confirms the reset: not answered again");
-        Harness h(Std, Ini);
-        h.in(msg(reset, 1));
-        h.in(msg(reset, 2));
-        h.in(msg("D|11=b", 3));
-        EXPECT_EQ(h.port.sent, std::vector<std::string>{"A@1 108=30 141=Y"});
-        EXPECT_EQ(h.port.resets, 1);
-        EXPECT_EQ(h.port.delivered, std::vector<int>{3});
-        EXPECT_EQ(h.cell.In.seq, 3);
-    }
-    for (const char* version : {"FIX.4.0"}) {
         SCOPED_TRACE("FIX 4.0 has no ResetSeqNumFlag: a Logon numbered 1 is too low");
-        Harness h(Std, Acc, version);
-        h.in(msg(reset, 1, 0, "BRK1", "GATE", version));
+        Harness h(Std, Acc, "FIX.4.0");
+        h.in(msg(reset, 1, 0, "BRK1", "GATE", "FIX.4.0"));
         EXPECT_EQ(h.port.resets, 0);
-        EXPECT_EQ(h.port.sent,
-                  std::vector<std::string>{"5@8 58=MsgSeqNum too low, expecting 5 but received 1"});
+        EXPECT_EQ(h.port.sent, std::vector<std::string>{tooLow1});
     }
-    {
-        SCOPED_TRACE("today's rules count and ignore it");
-        Harness h(Today);
-        h.in(msg(reset, 5));
-        EXPECT_EQ(h.port.resets, 0);
-        EXPECT_EQ(h.cell.In.seq, 5);
-    }
+    play({
+        row("A7 inside the session: numbers back to 1, kept messages dropped", Std, Acc,
+            {msg("D|11=a", 9), msg(reset, 1), msg("D|11=b", 2)}, {resend5, "A@1 108=30 141=Y"}, {},
+            {2}, 2, 'O', 1),
+        row("A7 an acceptor's reply to our answer confirms the reset: not answered again", Std, Ini,
+            {msg(reset, 1), msg(reset, 2), msg("D|11=b", 3)}, {"A@1 108=30 141=Y"}, {}, {3}, 3, 'O',
+            1),
+        row("today's rules count it and ignore it", Today, Acc, {msg(reset, 5)}, {}, {}, {}, 5,
+            'O'),
+    });
 }
 
 // The tags of a message in wire order, "8 9 35 34 ...".
