@@ -16,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -556,12 +557,6 @@ std::pair<int, gid_t> accessOf(const std::string& tool, const std::string& name)
     return {static_cast<int>(perm.mode & 0777), perm.gid};
 }
 
-unsigned long queued(const std::string& name) {
-    struct msqid_ds ds {};
-    int id = msgget(Key(name).get_ipc_key(), 0);
-    return id >= 0 && msgctl(id, IPC_STAT, &ds) == 0 ? ds.msg_qnum : 999;
-}
-
 // Runs a program as user nobody, a member of tradingGroup or of no group beyond nogroup.
 ProcessResult runAsNobody(const std::string& program, std::vector<std::string> args, bool member) {
     std::string groups = member ? "--groups=" + std::to_string(tradingGroup) : "--clear-groups";
@@ -583,12 +578,9 @@ TEST(AccessByGroup, ModeAndGroupOptionsOfTablemakeAndQueuemake) {
         return "Invalid mode for -m: \"" + m + "\" (octal, at most 0777).\n";
     };
     auto badGroup = [](const std::string& g) { return "Unknown group for -g: \"" + g + "\".\n"; };
-    const struct Row {
-        bool existing;             // the object of the rows before, first made open to everyone
-        std::string options, err;  // err empty: succeeds
-        int mode;                  // -1: nothing made
-        gid_t group;
-    } rows[] = {
+    // On the object of the rows before (first made open to everyone) or a new name: the options,
+    // the refusal (empty: succeeds), and the mode (-1: nothing made) and group the object then has.
+    const std::tuple<bool, std::string, std::string, int, gid_t> rows[] = {
         {false, "-m 600", "", 0600, own},
         {false, "-m 0640 -g " + trading, "", 0640, tradingGroup},
         {false, "-g " + namedText, "", 0660, named},
@@ -611,18 +603,18 @@ TEST(AccessByGroup, ModeAndGroupOptionsOfTablemakeAndQueuemake) {
         ASSERT_GE(tool == "tablemake" ? shmget(key, tableSize, IPC_CREAT | 0666)
                                       : msgget(key, IPC_CREAT | 0666),
                   0);
-        for (const Row& row : rows) {
-            SCOPED_TRACE(tool + " " + row.options);
-            std::vector<std::string> args = {row.existing ? existing : ipc.name()};
-            std::istringstream words(row.options);
+        for (const auto& [onExisting, options, err, mode, group] : rows) {
+            SCOPED_TRACE(tool + " " + options);
+            std::vector<std::string> args = {onExisting ? existing : ipc.name()};
+            std::istringstream words(options);
             for (std::string word; words >> word;) args.push_back(word);
             ProcessResult r = runProgram(tool, args);
-            EXPECT_EQ(r.exitCode, row.err.empty() ? 0 : 255);
-            EXPECT_EQ(r.out.empty(), !row.err.empty()) << r.out;
-            if (!row.err.empty()) {  // a success may warn of limits
-                EXPECT_EQ(r.err, row.err);
+            EXPECT_EQ(r.exitCode, err.empty() ? 0 : 255);
+            EXPECT_EQ(r.out.empty(), !err.empty()) << r.out;
+            if (!err.empty()) {  // a success may warn of limits
+                EXPECT_EQ(r.err, err);
             }
-            EXPECT_EQ(accessOf(tool, args[0]), std::make_pair(row.mode, row.group));
+            EXPECT_EQ(accessOf(tool, args[0]), std::make_pair(mode, group));
         }
     }
 }
@@ -652,13 +644,8 @@ TEST(AccessByGroup, OutsidersAreRefusedByNameAndMembersTrade) {
         "Fail to set the access of the shared memory [" + table + "]: Operation not permitted\n";
     const std::string closedQueue =
         "Fail to connect the message queue. [" + closed + "]: Permission denied\n\n";
-    const struct Row {
-        bool member;
-        std::string program;
-        std::vector<std::string> args;
-        int status;
-        std::string err;
-    } rows[] = {
+    // A member or not, the program and its arguments, its exit status and error output.
+    const std::tuple<bool, std::string, std::vector<std::string>, int, std::string> rows[] = {
         {false, "scriptfeed", {table, queue, "BRK1", script.path}, 255, denied + "\n"},
         {false, "sitewatch", {table, "-b"}, 1, denied},
         {false, "qdrain", {table, queue}, 255, denied + "\n"},
@@ -672,13 +659,15 @@ TEST(AccessByGroup, OutsidersAreRefusedByNameAndMembersTrade) {
         {true, "tablemake", {table, "-m", "666"}, 1, notOwner},
         {true, "scriptfeed", {table, closed, "BRK1", script.path}, 255, closedQueue},
     };
-    for (const Row& row : rows) {
-        ProcessResult r = runAsNobody(row.program, row.args, row.member);
-        EXPECT_EQ(r.exitCode, row.status) << row.program << " " << r.out << r.err;
-        EXPECT_EQ(r.err, row.err) << row.program;
+    for (const auto& [member, program, args, status, err] : rows) {
+        ProcessResult r = runAsNobody(program, args, member);
+        EXPECT_EQ(r.exitCode, status) << program << " " << r.out << r.err;
+        EXPECT_EQ(r.err, err) << program;
     }
     // The member's one order went through alone; nobody wiped, reloaded or opened up the table.
-    EXPECT_EQ(queued(queue), 1u);
+    struct msqid_ds ds {};
+    ASSERT_EQ(msgctl(msgget(Key(queue).get_ipc_key(), 0), IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.msg_qnum, 1u);
     EXPECT_EQ(cells[0].Out.pend, 1);
     EXPECT_STREQ(cells[0].name, "BRK1");
     EXPECT_EQ(cells[0].In.seq, 7);
