@@ -41,6 +41,12 @@ const std::string site = "BRK1";
 const std::string usage =
     "Usage: gateconnect shm site remoteAddress servicePort [-i c.1] [-o c.0] [-r Y]\n\n";
 
+// gateconnect ended with this status, its last console line saying why.
+void expectEnded(const ProcessResult& r, int status, const std::string& why) {
+    EXPECT_EQ(r.exitCode, status) << r.out;
+    EXPECT_EQ(lastLine(r.out), "Session ended: " + why + " (exit " + std::to_string(status) + ").");
+}
+
 // Header, Logon, Heartbeat, TestRequest, ResendRequest, SequenceReset (gap fill) and Logout.
 const std::string siteCfg =
     "* initiator test site\n"
@@ -191,10 +197,9 @@ TEST_F(Initiator, ResetOnLogonStartsBothNumbersAtOneAndKeepsTheDaysLogsAside) {
     std::string listing;
     for (const auto& entry : std::filesystem::directory_iterator(home.logsDir()))
         listing += entry.path().filename().string() + "\n";
-    EXPECT_NE(listing.find(site + ".out." + Time().getLogDate() + ".reset-"), std::string::npos)
-        << listing;
-    EXPECT_NE(listing.find(site + ".in." + Time().getLogDate() + ".reset-"), std::string::npos)
-        << listing;
+    for (const std::string kept : {".out.", ".in."})
+        EXPECT_NE(listing.find(site + kept + Time().getLogDate() + ".reset-"), std::string::npos)
+            << listing;
 }
 
 TEST_F(Initiator, LogonReplyAboveExpectedIsAcceptedAndAsksForTheGap) {
@@ -217,13 +222,11 @@ TEST_F(Initiator, LogonReplyBelowExpectedEndsTheProgramWithBothNumbers) {
     peer.send("35=A|98=0|108=30", 2);
     ProcessResult r = ended();
     EXPECT_TRUE(r.exited);
-    EXPECT_NE(r.exitCode, 0);
+    expectEnded(r, 2, "Logon reply numbered too low: 2, expecting 5");
     EXPECT_NE(r.out.find("Error: Received incoming message sequencenumber [2] is less than "
                          "expected [5].\nSystem Shutdown."),
               std::string::npos)
         << r.out;
-    EXPECT_EQ(lastLine(r.out),
-              "Session ended: Logon reply numbered too low: 2, expecting 5 (exit 2).");
     EXPECT_TRUE(peer.waitClosed(3000));
     EXPECT_EQ(cell->status, status_Shutdown);
 }
@@ -232,10 +235,8 @@ TEST_F(Initiator, FirstAnswerThatIsNotALogonFailsTheLogon) {
     start();
     peer.send("35=5|58=go away", 1);
     ProcessResult r = ended();
-    EXPECT_NE(r.exitCode, 0);
+    expectEnded(r, 2, "Logout received instead of the Logon reply: go away");
     EXPECT_NE(r.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos) << r.out;
-    EXPECT_EQ(lastLine(r.out),
-              "Session ended: Logout received instead of the Logon reply: go away (exit 2).");
 }
 
 TEST_F(Initiator, LogonReplyInTwoSegmentsIsReadWhole) {
@@ -252,10 +253,8 @@ TEST_F(Initiator, PeerThatClosesOrSendsGarbageInsteadOfALogonFailsTheLogon) {
     start();
     peer.disconnect();
     ProcessResult closed = ended();
-    EXPECT_NE(closed.exitCode, 0);
+    expectEnded(closed, 2, "connection closed before the Logon reply");
     EXPECT_NE(closed.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos);
-    EXPECT_EQ(lastLine(closed.out),
-              "Session ended: connection closed before the Logon reply (exit 2).");
 
     FixPeer second("BRK1", "DESKA");
     int port = second.listen();
@@ -263,10 +262,8 @@ TEST_F(Initiator, PeerThatClosesOrSendsGarbageInsteadOfALogonFailsTheLogon) {
     ASSERT_TRUE(second.accept(5000));
     second.sendRaw("this is not a FIX message at all, not even close\x01");
     ProcessResult garbage = ended();
-    EXPECT_NE(garbage.exitCode, 0);
+    expectEnded(garbage, 2, "unframeable data instead of the Logon reply");
     EXPECT_NE(garbage.out.find("Error: Fail to receive <-LOGON> reply."), std::string::npos);
-    EXPECT_EQ(lastLine(garbage.out),
-              "Session ended: unframeable data instead of the Logon reply (exit 2).");
 
     // A TLS tunnel in front of the counterparty that refuses our certificate drops the connection.
     FixPeer third("BRK1", "DESKA");
@@ -276,9 +273,7 @@ TEST_F(Initiator, PeerThatClosesOrSendsGarbageInsteadOfALogonFailsTheLogon) {
     ASSERT_EQ(FixPeer::field(third.read(5000), 35), "A");
     third.reset();
     ProcessResult reset = ended();
-    EXPECT_EQ(reset.exitCode, 2);
-    EXPECT_EQ(lastLine(reset.out),
-              "Session ended: connection reset before the Logon reply (exit 2).");
+    expectEnded(reset, 2, "connection reset before the Logon reply");
 }
 
 // --- Application messages ------------------------------------------------------------------
@@ -550,8 +545,7 @@ TEST_F(Initiator, SessionLevelMessagesAreAnsweredAndNeverDelivered) {
     peer.send("35=5|58=end of day", 100);
     ProcessResult r = ended();
     EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(lastLine(r.out), "Session ended: Logout received: end of day (exit 0).");
+    expectEnded(r, 0, "Logout received: end of day");
     EXPECT_EQ(cell->status, status_Shutdown);
     EXPECT_EQ(cell->In.seq, 100);
 }
@@ -563,9 +557,7 @@ TEST_F(Initiator, ShutdownWrittenIntoTheCellEndsTheSessionWithALogout) {
     EXPECT_EQ(FixPeer::field(logout, 34), "2");
     peerSends("35=5");
     ProcessResult r = ended(3000);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(lastLine(r.out),
-              "Session ended: stop written into the cell, Logout answered (exit 0).");
+    expectEnded(r, 0, "stop written into the cell, Logout answered");
     EXPECT_EQ(cell->status, status_Shutdown);
 }
 
@@ -578,9 +570,8 @@ TEST_F(Initiator, SilentCounterpartyGetsATestRequestAndIsThenGivenUp) {
     EXPECT_EQ(FixPeer::bars(peer.read(9000)), "");  // nothing more before the session gives up
     ProcessResult r = ended(5000);
     EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.exitCode, 0);
+    expectEnded(r, 0, "no answer to our TestRequest within 1 s");
     EXPECT_EQ(cell->status, status_Shutdown);
-    EXPECT_EQ(lastLine(r.out), "Session ended: no answer to our TestRequest within 1 s (exit 0).");
 }
 
 // --- Protection of the session ---------------------------------------------------------------
@@ -608,9 +599,7 @@ TEST_F(Initiator, MessageFromAnotherCompIdEndsTheSessionUndelivered) {
     FixPeer stranger("INTRUDER", "DESKA");
     peer.sendRaw(stranger.make("35=8|11=X", nextSeq));
     ProcessResult r = ended();
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(lastLine(r.out),
-              "Session ended: a message from the counterparty failed the session checks (exit 0).");
+    expectEnded(r, 0, "a message from the counterparty failed the session checks");
     long type = 0;
     EXPECT_EQ(delivered(type, 100), "");
     EXPECT_EQ(cell->In.seq, 1);
@@ -626,8 +615,7 @@ TEST_F(Initiator, UnframeableInputEndsTheSessionCleanly) {
         "junkjunkjunk");
     ProcessResult r = ended(5000);
     EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(lastLine(r.out), "Session ended: unframeable data from the counterparty (exit 0).");
+    expectEnded(r, 0, "unframeable data from the counterparty");
     EXPECT_EQ(cell->status, status_Shutdown);
 }
 
@@ -636,8 +624,7 @@ TEST_F(Initiator, PeerClosingTheConnectionEndsTheSessionAtOnce) {
     auto begin = steady_clock::now();
     peer.disconnect();
     ProcessResult r = ended(5000);
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(lastLine(r.out), "Session ended: connection closed by the counterparty (exit 0).");
+    expectEnded(r, 0, "connection closed by the counterparty");
     EXPECT_LT(steady_clock::now() - begin, seconds(3));
     EXPECT_EQ(cell->status, status_Shutdown);
 }
@@ -712,9 +699,7 @@ TEST_F(Initiator, TerminationSignalEndsTheSessionInOrderAndKeepsUnsentOrdersQueu
     gw->kill(SIGTERM);
     ProcessResult r = ended();
     EXPECT_TRUE(r.exited) << "signal " << r.signal;
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(lastLine(r.out),
-              "Session ended: termination signal, Logout not answered within 3 s (exit 0).");
+    expectEnded(r, 0, "termination signal, Logout not answered within 3 s");
     EXPECT_EQ(cell->status, status_Shutdown);
 
     std::set<std::string> seen;
@@ -802,10 +787,8 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     noCell[1] = "NOCELL";
     home.writeCfg("NOCELL", siteCfg);
     ProcessResult r = runProgram("gateconnect", noCell, options());
-    EXPECT_EQ(r.exitCode, 1);
+    expectEnded(r, 1, "failure: Fail to find the target connection");
     EXPECT_EQ(r.err, "Fail to find the target connection.\n");
-    EXPECT_EQ(lastLine(r.out),
-              "Session ended: failure: Fail to find the target connection (exit 1).");
     EXPECT_NE(r.out.find("FIX Site [NOCELL] Configuration was loaded."), std::string::npos);
 
     // No configuration file.
@@ -832,11 +815,8 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
         unused = gone.listen();
     }
     r = runProgram("gateconnect", args(unused), options());
-    EXPECT_EQ(r.exitCode, 1);
+    expectEnded(r, 1, "failure: Fail to connect the remote server: Connection refused");
     EXPECT_EQ(r.err, "Fail to connect the remote server.\n");
-    EXPECT_EQ(
-        lastLine(r.out),
-        "Session ended: failure: Fail to connect the remote server: Connection refused (exit 1).");
     auto noQueue = args(port);
     noQueue[7] = ipc.name();
     IpcNames::removeQueue(noQueue[7]);

@@ -18,13 +18,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "FixPeer.h"
@@ -142,35 +145,31 @@ class Acceptor : public GatewayTest {
         return std::string(reinterpret_cast<const char*>(shm->getCell(0)), tableSize);
     }
 
-    // Every file below logs/ with its content, to see that nothing was written.
-    std::string logsListing() {
-        std::set<std::string> names;
-        if (DIR* dir = opendir(home.logsDir().c_str())) {
-            while (dirent* e = readdir(dir)) names.insert(e->d_name);
-            closedir(dir);
-        }
-        std::string listing;
-        for (const std::string& name : names) {
-            if (name != "." && name != "..")
-                listing += name + ":" + home.readFile("logs/" + name) + "\n";
-        }
-        return listing;
-    }
-
-    // A stranger logs on as site and sends an execution and a SequenceReset to 999 at once; true
-    // when the connection was closed without an answer and the console gave `line`.
-    bool strangerRefused(const std::string& site, const std::string& line,
-                         const std::string& from = "") {
+    // A stranger logs on as site from `from` with an execution and a SequenceReset to 999 at once:
+    // closed unanswered, the console names the reason, the table, logs and output queue untouched.
+    void expectStrangerRefused(const std::string& site, const std::string& reason,
+                               const std::string& from = "127.0.0.1") {
+        auto logs = [this] {  // every file below logs/ with its content
+            std::map<std::string, std::string> files;
+            for (const auto& e : std::filesystem::directory_iterator(home.logsDir()))
+                files[e.path().filename()] = home.readFile("logs/" + e.path().filename().string());
+            return files;
+        };
+        std::string cells = cellBytes();
+        auto before = logs();
         FixPeer stranger(site, gate);
-        if (!stranger.connect(port, "127.0.0.1", from)) return false;
+        ASSERT_TRUE(stranger.connect(port, "127.0.0.1", from));
         stranger.sendRaw(stranger.make("35=A|98=0|108=30", 1) +
                          stranger.make("35=8|37=X|17=X|150=2|39=2|55=IBM|54=1|38=100", 2) +
                          stranger.make("35=4|123=Y|36=999", 3));
-        bool closed = stranger.waitClosed(5000);
-        EXPECT_TRUE(closed) << site;
+        EXPECT_TRUE(stranger.waitClosed(5000));
+        std::string line = "[" + site + "] Logon of site [" + site + "] from [" + from +
+                           "] refused: " + reason + ".\n";
         EXPECT_TRUE(gw->waitForOutput(line, milliseconds(3000))) << gw->output();
         EXPECT_TRUE(gw->waitForOutput("[" + site + "] Thread Exit [-1]\n", milliseconds(3000)));
-        return closed;
+        EXPECT_TRUE(cellBytes() == cells) << "the table changed";
+        EXPECT_EQ(logs(), before);
+        EXPECT_EQ(output->read(0, NoWaitMode), "");
     }
 
     std::string listenAddress;
@@ -342,65 +341,48 @@ TEST_F(Acceptor, SecondLogonForALiveSiteIsRefusedAndTheFirstSessionGoesOn) {
 // --- Who may log on as a site ----------------------------------------------------------------
 
 TEST_F(Acceptor, OnlySitesConfiguredForTheAcceptorAreServedAndARefusalWritesNothing) {
-    const struct {
-        const char* site;
-        const char* setting;
-        bool initiatorRan;  // gateconnect of this FIXHOME was started for the site, and is down
-        bool refused;
-    } rows[] = {
+    // Site, its setting line, whether gateconnect of this FIXHOME ran for it (and is down),
+    // refused.
+    const std::tuple<std::string, std::string, bool, bool> rows[] = {
         {"ROLEI", "@ {role=initiator}\n", false, true},
         {"MARKED", "", true, true},
         {"ROLEA", "@ {role=acceptor}\n", true, false},
         {"NOROLE", "", false, false},
     };
-    for (const auto& row : rows) {
-        shm->registerName(row.site)->status = ' ';
-        home.writeCfg(row.site, row.setting + siteCfg(row.site));
-        FixPeer broker(row.site, gate);
-        home.writeFile(logPath(row.site, "in"), broker.make("35=A", 1) + "\n");
-        if (!row.initiatorRan) continue;
+    for (const auto& [site, setting, initiatorRan, refused] : rows) {
+        shm->registerName(site)->status = ' ';
+        home.writeCfg(site, setting + siteCfg(site));
+        home.writeFile(logPath(site, "in"), FixPeer(site, gate).make("35=A", 1) + "\n");
+        if (!initiatorRan) continue;
         // Nobody listens on the port: gateconnect ends, or refuses a site of the acceptor first.
         ProcessResult r = runProgram(
             "gateconnect",
-            {table, row.site, "127.0.0.1", std::to_string(freePort()), "-i", qin, "-o", qout},
+            {table, site, "127.0.0.1", std::to_string(freePort()), "-i", qin, "-o", qout},
             options());
         EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.err, row.refused ? "Fail to connect the remote server.\n"
-                                     : "Site [ROLEA] is configured for the acceptor (role=acceptor "
-                                       "in ./cfg/ROLEA.fix): gateconnect does not serve it.\n");
-        EXPECT_EQ(home.exists(std::string("logs/") + row.site + ".initiator"), row.refused);
+        EXPECT_EQ(r.err, refused ? "Fail to connect the remote server.\n"
+                                 : "Site [ROLEA] is configured for the acceptor (role=acceptor "
+                                   "in ./cfg/ROLEA.fix): gateconnect does not serve it.\n");
+        EXPECT_EQ(home.exists("logs/" + site + ".initiator"), refused);
     }
     start();
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.site);
-        std::string site = row.site;
-        if (row.refused) {
-            std::string cells = cellBytes(), logs = logsListing();
-            EXPECT_TRUE(strangerRefused(site, "[" + site + "] Logon of site [" + site +
-                                                  "] from [127.0.0.1] refused: the site is "
-                                                  "served by an initiator.\n"));
-            EXPECT_EQ(cellBytes(), cells);
-            EXPECT_EQ(logsListing(), logs);
-            EXPECT_EQ(output->read(0, NoWaitMode), "");
-        } else {
-            auto peer = connect(site);
-            EXPECT_EQ(FixPeer::field(logOn(*peer, 2), 35), "A") << gw->output();
-            EXPECT_TRUE(waitUntil([&] { return shm->getCell(site)->In.seq == 2; }, 3000));
+    for (const auto& [site, setting, initiatorRan, refused] : rows) {
+        SCOPED_TRACE(site);
+        if (refused) {
+            expectStrangerRefused(site, "the site is served by an initiator");
+            continue;
         }
+        auto peer = connect(site);
+        EXPECT_EQ(FixPeer::field(logOn(*peer, 2), 35), "A") << gw->output();
+        MemoryCell* cell = shm->getCell(site);
+        EXPECT_TRUE(waitUntil([&] { return cell->In.seq == 2; }, 3000));
     }
 }
 
 TEST_F(Acceptor, LogonFromAnAddressTheSiteDoesNotAllowIsRefusedAndNamed) {
     home.writeCfg("BRK1", "@ {allow=127.0.0.1,10.0.0.0/8}\n" + siteCfg("BRK1"));
     start();
-    std::string cells = cellBytes(), logs = logsListing();
-    EXPECT_TRUE(strangerRefused("BRK1",
-                                "[BRK1] Logon of site [BRK1] from [127.0.0.2] refused: address "
-                                "not allowed.\n",
-                                "127.0.0.2"));
-    EXPECT_EQ(cellBytes(), cells);
-    EXPECT_EQ(logsListing(), logs);
-    EXPECT_NE(gw->output().find("New thread created for client [127.0.0.2]."), std::string::npos);
+    expectStrangerRefused("BRK1", "address not allowed", "127.0.0.2");
     // The allowed address logs on, and the session's lines name the site.
     auto peer = session("BRK1");
     EXPECT_TRUE(waitUntil([&] { return brk1->status == status_Online; }, 3000));

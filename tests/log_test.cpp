@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Journal.h"
@@ -91,20 +92,17 @@ TEST_F(LogTest, AFileThatCannotBeCreatedThrowsWithItsPath) {
 TEST_F(LogTest, LogsSequenceFilesAndJournalsAreMadeOwnerReadWriteGroupRead) {
     // With no umask to narrow it, the mode asked for at creation is what the file gets.
     mode_t before = umask(0);
-    struct Row {
-        std::string file;
-        std::function<void(const std::string&)> make;
-    } rows[] = {
+    const std::pair<std::string, std::function<void(const std::string&)>> rows[] = {
         {"BRK1.in.20260307", [](const std::string& p) { Log log(p); }},
         {"BRK1.out.20260307", [](const std::string& p) { Log().openLog(p); }},
         {"BRK1.seq.20260307", [](const std::string& p) { SeqFile(p).set(3); }},
         {"BRK1.journal", [](const std::string& p) { Journal journal(p); }},
     };
-    for (const Row& row : rows) {
-        row.make(path(row.file));
+    for (const auto& [file, make] : rows) {
+        make(path(file));
         struct stat st {};
-        ASSERT_EQ(stat(path(row.file).c_str(), &st), 0) << row.file;
-        EXPECT_EQ(st.st_mode & 0777, 0640u) << row.file;
+        EXPECT_EQ(stat(path(file).c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << file;
     }
     umask(before);
 }

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include "Ipc.h"
 #include "Key.h"
@@ -258,32 +260,22 @@ TEST(SiteTable, NameWithThePrivateKeyIsRefused) {
 
 TEST(SiteTable, ANewTableIsOwnerAndGroupOnlyAndItsLocksTakeItsAccess) {
     IpcNames ipc;
-    std::string plain = ipc.name();
-    Shm fresh(plain);
-    struct shmid_ds ds {};
-    ASSERT_EQ(shmctl(fresh.getId(), IPC_STAT, &ds), 0);
-    EXPECT_EQ(ds.shm_perm.mode & 0777, 0660u);
-    EXPECT_EQ(ds.shm_perm.gid, getegid());
-
+    Shm plain(ipc.name());
     // A table made for another group: whoever may use it may use its sites' locks.
-    std::string name = ipc.name();
-    IpcAccess access;
-    access.mode = 0640;
-    access.modeGiven = true;
-    access.group = 54321;
-    access.groupGiven = true;
-    Shm table(name, access);
-    ASSERT_EQ(shmctl(table.getId(), IPC_STAT, &ds), 0);
-    EXPECT_EQ(ds.shm_perm.mode & 0777, 0640u);
-    EXPECT_EQ(ds.shm_perm.gid, 54321u);
+    Shm table(ipc.name(), IpcAccess{0640, true, 54321, true});
     table.registerName("BRK1");
     std::unique_ptr<SiteLock> lock = SiteLock::take(table, 0);
     ASSERT_NE(lock, nullptr);
     EXPECT_EQ(SiteLock::take(table, 0), nullptr) << "a held lock was handed out twice";
-    int set = semget(table.getKey(), 0, 0);
-    ASSERT_GE(set, 0);
-    struct semid_ds sem {};
-    ASSERT_EQ(semctl(set, 0, IPC_STAT, &sem), 0);
-    EXPECT_EQ(sem.sem_perm.mode & 0777, 0640u);
-    EXPECT_EQ(sem.sem_perm.gid, 54321u);
+    struct shmid_ds plainDs {
+    }, tableDs{};
+    struct semid_ds locksDs {};
+    ASSERT_EQ(shmctl(plain.getId(), IPC_STAT, &plainDs), 0);
+    ASSERT_EQ(shmctl(table.getId(), IPC_STAT, &tableDs), 0);
+    ASSERT_EQ(semctl(semget(table.getKey(), 0, 0), 0, IPC_STAT, &locksDs), 0);
+    using Access = std::pair<unsigned, gid_t>;
+    auto access = [](const struct ipc_perm& p) { return Access(p.mode & 0777, p.gid); };
+    EXPECT_EQ(access(plainDs.shm_perm), Access(0660, getegid()));
+    EXPECT_EQ(access(tableDs.shm_perm), Access(0640, 54321));
+    EXPECT_EQ(access(locksDs.sem_perm), Access(0640, 54321));
 }
