@@ -151,32 +151,26 @@ class Lifecycle : public ::testing::Test {
         options.cwd = home.root();
         return runProgram("/bin/sh", {"-c", command}, options);
     }
-    ProcessResult inNs(const Args& command, const ProcessOptions& options = {}) const {
-        Args args = {"--ipc=" + ns};
-        args.insert(args.end(), command.begin(), command.end());
-        return runProgram("/usr/bin/nsenter", args, options);
+    // A shell command in the namespace.
+    ProcessResult inNs(const std::string& command, const ProcessOptions& options = {}) const {
+        return runProgram("/usr/bin/nsenter", {"--ipc=" + ns, "/bin/sh", "-c", command}, options);
     }
-    // /bin/sh arguments running the command in the namespace as uid and the group fixgate, with
-    // the units' UMask=0027.
-    Args asUser(int user, const Args& command) const {
-        Args args = {"-c",
-                     "umask 0027 && exec /usr/bin/nsenter --ipc=" + ns +
-                         " /usr/bin/setpriv --reuid=" + std::to_string(user) +
-                         " --regid=" + std::to_string(gid) + " --clear-groups -- \"$@\"",
-                     "sh"};
-        args.insert(args.end(), command.begin(), command.end());
-        return args;
+    // nsenter arguments running the shell command in the namespace as the user and the group
+    // fixgate, with the units' UMask=0027.
+    Args asUser(int user, const std::string& command) const {
+        return {"--ipc=" + ns, "/bin/sh", "-c",
+                "umask 0027 && exec /usr/bin/setpriv --reuid=" + std::to_string(user) +
+                    " --regid=" + std::to_string(gid) + " --clear-groups -- " + command};
     }
     // dpkg on the scratch root; what it asked of systemd is in calls() afterwards.
-    ProcessResult dpkg(const std::string& action, const std::string& what) {
+    ProcessResult dpkg(const std::string& action) {
         ProcessOptions options;
         // The namespace is the scratch root's own, so its purge may remove the objects in it.
         options.env = {{"PATH", home.root() + "/stubs:/usr/sbin:/usr/bin:/sbin:/bin"},
                        {"FIXGATE_PURGE_IPC", "yes"}};
         options.timeout = 30000ms;
         home.writeFile("calls", "");
-        return inNs({"/usr/bin/dpkg", "--root=" + root, "--force-script-chrootless",
-                     "--force-depends", action, what},
+        return inNs("dpkg --root=" + root + " --force-script-chrootless --force-depends " + action,
                     options);
     }
     std::string calls() const { return home.readFile("calls"); }
@@ -186,9 +180,10 @@ class Lifecycle : public ::testing::Test {
         return fs::exists(fs::symlink_status(root + path, ec));
     }
 
-    // A unit's commands as systemd would run them, every absolute path inside the scratch root.
+    // A unit's commands as systemd would run them (the shell expands the environment files'
+    // variables), every absolute path inside the scratch root.
     struct Unit {
-        std::vector<Args> pre, start;
+        std::vector<std::string> pre, start;
         ProcessOptions options;
     };
     std::string rooted(const std::string& path, const std::string& instance = "") const {
@@ -197,21 +192,16 @@ class Lifecycle : public ::testing::Test {
     }
     Unit unit(const std::string& name, const std::string& instance = "") const {
         Unit u;
-        std::map<std::string, std::string> vars;
         for (const auto& [key, value] : settings(rooted("/lib/systemd/system/" + name, instance))) {
             if (key == "EnvironmentFile") {
-                for (const auto& [k, v] : settings(rooted(value.substr(root.size())))) vars[k] = v;
+                for (const auto& setting : settings(rooted(value.substr(root.size()))))
+                    u.options.env.push_back(setting);
             } else if (key == "Environment") {
                 u.options.env.push_back(settings(value).at(0));
             } else if (key == "WorkingDirectory") {
                 u.options.cwd = value;
             } else if (key == "ExecStart" || key == "ExecStartPre") {
-                Args words;
-                std::istringstream split(value);
-                for (std::string w; split >> w;)
-                    words.push_back(w.compare(0, 2, "${") == 0 ? vars[w.substr(2, w.size() - 3)]
-                                                               : w);
-                (key == "ExecStart" ? u.start : u.pre).push_back(words);
+                (key == "ExecStart" ? u.start : u.pre).push_back(value);
             }
         }
         return u;
@@ -225,7 +215,7 @@ class Lifecycle : public ::testing::Test {
 
 TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
     // Install: the user and group, the folders with their owners, systemd told.
-    ProcessResult install = dpkg("-i", deb());
+    ProcessResult install = dpkg("-i " + deb());
     ASSERT_EQ(install.exitCode, 0) << install.out << install.err;
     EXPECT_NE(calls().find("systemctl --system daemon-reload"), std::string::npos);
     int uid = -1;
@@ -256,54 +246,51 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
 
     // Boot: the package's sysctl.d file (queuemake, unprivileged, needs its limit), then the setup
     // unit as its user.
-    ASSERT_EQ(
-        inNs({"/usr/sbin/sysctl", "-q", "-p", root + "/usr/lib/sysctl.d/50-fixgate.conf"}).exitCode,
-        0);
+    ASSERT_EQ(inNs("/usr/sbin/sysctl -q -p " + root + "/usr/lib/sysctl.d/50-fixgate.conf").exitCode,
+              0);
     Unit setup = unit("fixgate-setup.service");
     ASSERT_EQ(setup.start.size(), 6u);
-    for (const Args& command : setup.start) {
-        ProcessResult r = runProgram("/bin/sh", asUser(uid, command), setup.options);
-        EXPECT_EQ(r.exitCode, 0) << command[0] << r.out << r.err;
-        EXPECT_EQ(r.err, "") << command[0];
+    for (const std::string& command : setup.start) {
+        ProcessResult r = runProgram("/usr/bin/nsenter", asUser(uid, command), setup.options);
+        EXPECT_EQ(r.exitCode, 0) << command << r.out << r.err;
+        EXPECT_EQ(r.err, "") << command;
     }
-    // Every queue (s.1 s.0 c.1 c.0) has the byte limit the README promises and the group fixgate.
-    const Args queues = {"0x00732e31", "0x00732e30", "0x00632e31", "0x00632e30"};
-    std::string listed = inNs({"ipcs", "-q"}).out;
-    for (const std::string& key : queues) {
-        std::size_t at = listed.find(key);
-        ASSERT_NE(at, std::string::npos) << key << "\n" << listed;
-        std::string id = listed.substr(at + 11, listed.find(' ', at + 11) - at - 11);
-        std::string detail = inNs({"ipcs", "-q", "-i", id}).out;
-        EXPECT_NE(detail.find("qbytes=4194304"), std::string::npos) << key << detail;
-        EXPECT_NE(detail.find("\tgid=" + g + "\t"), std::string::npos) << key << detail;
-    }
+    // Every queue (c.0 c.1 s.0 s.1) has the byte limit the README promises and the group fixgate.
+    const Args queues = {"0x00632e30", "0x00632e31", "0x00732e30", "0x00732e31"};
+    std::string expected;
+    for (const std::string& key : queues) expected += key + " gid=" + g + " qbytes=4194304\n";
+    EXPECT_EQ(inNs("ipcs -q | while read key id rest; do case $key in 0x*) echo $key $(ipcs -q -i "
+                   "$id | grep -o '\\bgid=[0-9]*\\|qbytes=[0-9]*');; esac; done | sort")
+                  .out,
+              expected);
 
     // Trade: both gateways from their units, applications as another user in the group.
     Unit listen = unit("fixgate-listen.service");
     ASSERT_EQ(listen.start.size(), 1u);
-    BackgroundProcess gatelisten("/bin/sh", asUser(uid, listen.start[0]), listen.options);
+    BackgroundProcess gatelisten("/usr/bin/nsenter", asUser(uid, listen.start[0]), listen.options);
     ASSERT_TRUE(gatelisten.waitForOutput("Socket service [" + port, 10000ms))
         << gatelisten.output() << gatelisten.errors();
     Unit connect = unit("fixgate-connect@.service", "SELLSIDE");
     ASSERT_EQ(connect.pre.size(), 1u);
-    ASSERT_EQ(runProgram("/bin/sh", asUser(uid, connect.pre[0]), connect.options).exitCode, 0);
-    BackgroundProcess gateconnect("/bin/sh", asUser(uid, connect.start.at(0)), connect.options);
+    ASSERT_EQ(runProgram("/usr/bin/nsenter", asUser(uid, connect.pre[0]), connect.options).exitCode,
+              0);
+    BackgroundProcess gateconnect("/usr/bin/nsenter", asUser(uid, connect.start.at(0)),
+                                  connect.options);
     ASSERT_TRUE(gateconnect.waitForOutput("<-LOGON>", 15000ms))
         << gateconnect.output() << gateconnect.errors();
     const int app = 65534;  // nobody, trading through the group
     const std::string lib = root + "/usr/lib/fixgate/", bin = root + "/usr/bin/";
-    BackgroundProcess orderfill("/bin/sh",
-                                asUser(app, {lib + "orderfill", "fixgate", "s.0", "s.1"}));
-    BackgroundProcess qdrain("/bin/sh", asUser(app, {bin + "qdrain", "fixgate", "c.0"}));
-    ProcessResult feed =
-        runProgram("/bin/sh", asUser(app, {bin + "scriptfeed", "fixgate", "c.1", "SELLSIDE",
-                                           root + "/usr/share/doc/fixgate/examples/orders.txt"}));
+    BackgroundProcess orderfill("/usr/bin/nsenter", asUser(app, lib + "orderfill fixgate s.0 s.1"));
+    BackgroundProcess qdrain("/usr/bin/nsenter", asUser(app, bin + "qdrain fixgate c.0"));
+    ProcessResult feed = runProgram("/usr/bin/nsenter",
+                                    asUser(app, bin + "scriptfeed fixgate c.1 SELLSIDE " + root +
+                                                    "/usr/share/doc/fixgate/examples/orders.txt"));
     ASSERT_EQ(feed.exitCode, 0) << feed.out << feed.err;
     EXPECT_TRUE(waitUntil([&] { return count(qdrain.output(), "35=8") >= 3; }, 20000))
         << qdrain.output() << orderfill.output() << orderfill.errors();
 
     // Upgrade in place while trading: systemd reloads, the metrics restart, no gateway does.
-    ProcessResult upgrade = dpkg("-i", deb());
+    ProcessResult upgrade = dpkg("-i " + deb());
     ASSERT_EQ(upgrade.exitCode, 0) << upgrade.out << upgrade.err;
     std::string upgraded = calls();
     EXPECT_NE(upgraded.find("try-restart fixgate-metrics.service"), std::string::npos) << upgraded;
@@ -322,14 +309,14 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
 
     // Remove stops every unit and keeps configuration, logs and objects; purge takes the objects,
     // the package's configuration and its links, and keeps logs, operators' files and the user.
-    ProcessResult removed = dpkg("-r", "fixgate");
+    ProcessResult removed = dpkg("-r fixgate");
     ASSERT_EQ(removed.exitCode, 0) << removed.out << removed.err;
     std::string stopped = calls();
     for (const char* unit :
          {"stop ", "fixgate-listen.service", "fixgate-connect@SELLSIDE.service",
           "fixgate-setup.service", "fixgate-logs.timer", "systemctl --system daemon-reload"})
         EXPECT_NE(stopped.find(unit), std::string::npos) << unit << "\n" << stopped;
-    std::string afterRemove = inNs({"ipcs"}).out;
+    std::string afterRemove = inNs("ipcs").out;
     for (const std::string& key : queues)
         EXPECT_NE(afterRemove.find(key), std::string::npos) << key;
 
@@ -352,12 +339,12 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
     for (const Kept& k : paths)
         EXPECT_EQ(exists(k.path), k.afterRemove) << k.path << " after remove";
 
-    ProcessResult purged = dpkg("-P", "fixgate");
+    ProcessResult purged = dpkg("-P fixgate");
     ASSERT_EQ(purged.exitCode, 0) << purged.out << purged.err;
     for (const Kept& k : paths) EXPECT_EQ(exists(k.path), k.afterPurge) << k.path << " after purge";
     EXPECT_NE(purged.out.find("message logs in /var/lib/fixgate/logs are kept"), std::string::npos)
         << purged.out;
-    std::string afterPurge = inNs({"ipcs"}).out;
+    std::string afterPurge = inNs("ipcs").out;
     for (const std::string& key : queues) EXPECT_EQ(afterPurge.find(key), std::string::npos) << key;
     // The site table "fixgate" and its locks.
     EXPECT_EQ(afterPurge.find("0x66697867"), std::string::npos) << afterPurge;
