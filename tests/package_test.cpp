@@ -4,15 +4,16 @@
 // the units' user, orders traded, upgraded while trading, removed and purged, with what stays and
 // what goes checked against what the README promises. That run happens in a private IPC namespace,
 // so the example names are private and every object it makes ends with the namespace.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/msg.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -99,68 +100,50 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
     EXPECT_TRUE(lintian.exited && lintian.exitCode == 0) << lintian.out << lintian.err;
 }
 
-// KEY=VALUE lines of a unit or an environment file, comments skipped.
-std::vector<std::pair<std::string, std::string>> settings(const std::string& text) {
-    std::vector<std::pair<std::string, std::string>> found;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty() && line[0] != '#' && line.find('=') != std::string::npos)
-            found.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
-    return found;
-}
-
-// The scratch root, the commands that act on it, and the namespace they act in.
+// The scratch root, the commands that act on it, and the private IPC namespace this test runs in.
 class Lifecycle : public ::testing::Test {
   protected:
     void SetUp() override {
         if (std::string(FIXGATE_SANITIZE) != "")
             GTEST_SKIP() << "packaged from the plain build only";
         if (::geteuid() != 0) GTEST_SKIP() << "the install sets owners: run as root";
-        for (const char* tool : {"/usr/bin/dpkg", "/usr/bin/unshare", "/usr/bin/nsenter",
-                                 "/usr/bin/setpriv", "/usr/bin/systemd-sysusers",
+        for (const char* tool : {"/usr/bin/dpkg", "/usr/bin/setpriv", "/usr/bin/systemd-sysusers",
                                  "/usr/bin/systemd-tmpfiles", "/usr/bin/ipcs", "/usr/sbin/sysctl"})
             if (::access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is missing";
-        // unshare execs the shell, and the shell sleep, in the new namespace: one pid throughout.
-        holder = std::make_unique<BackgroundProcess>(
-            "/usr/bin/unshare", Args{"--ipc", "/bin/sh", "-c", "echo in && exec sleep 300"});
-        if (!holder->waitForOutput("in", 5000ms))
-            GTEST_SKIP() << "no private IPC namespace here: " << holder->errors();
-        ns = "/proc/" + std::to_string(holder->pid()) + "/ns/ipc";
+        // Every program this test starts is in the namespace; leaving it frees every object.
+        ownNs = ::open("/proc/self/ns/ipc", O_RDONLY | O_CLOEXEC);
+        if (ownNs < 0 || ::unshare(CLONE_NEWIPC) != 0) GTEST_SKIP() << "no private IPC namespace";
         ASSERT_NE(deb(), "") << debError;
 
         root = home.root() + "/root";
-        ASSERT_EQ(sh("mkdir -p root/var/lib/dpkg/info root/var/lib/dpkg/updates root/var/log "
-                     "root/run/systemd/system stubs && touch root/var/lib/dpkg/status")
+        fs::create_directory(home.root() + "/stubs");
+        // systemd is "running" in the scratch root; its commands only say what they were asked.
+        home.writeFile("stubs/systemctl",
+                       "#!/bin/sh\necho \"${0##*/} $*\" >>" + home.root() +
+                           "/calls\ncase \"$*\" in *list-units*) echo "
+                           "'fixgate-connect@SELLSIDE.service loaded active running x';; esac\n");
+        // Other users walk into the scratch root, as they would into /.
+        ASSERT_EQ(sh("chmod 755 . stubs/systemctl && ln -s systemctl stubs/deb-systemd-invoke && "
+                     "mkdir -p root/var/lib/dpkg/info root/var/lib/dpkg/updates root/var/log "
+                     "root/run/systemd/system && touch root/var/lib/dpkg/status")
                       .exitCode,
                   0);
-        // systemd is "running" in the scratch root; its commands only say what they were asked.
-        std::string calls = home.root() + "/calls";
-        home.writeFile("stubs/systemctl",
-                       "#!/bin/sh\necho \"systemctl $*\" >>" + calls +
-                           "\ncase \"$*\" in *list-units*) echo "
-                           "'fixgate-connect@SELLSIDE.service loaded active running x';; esac\n");
-        home.writeFile("stubs/deb-systemd-invoke",
-                       "#!/bin/sh\necho \"deb-systemd-invoke $*\" >>" + calls + "\n");
-        // Other users walk into the scratch root, as they would into /.
-        ASSERT_EQ(sh("chmod 755 . stubs/*").exitCode, 0);
+    }
+    void TearDown() override {
+        if (ownNs < 0) return;
+        EXPECT_EQ(::setns(ownNs, CLONE_NEWIPC), 0);
+        ::close(ownNs);
     }
 
-    // A shell command in the folder that holds the scratch root.
-    ProcessResult sh(const std::string& command) const {
-        ProcessOptions options;
-        options.cwd = home.root();
+    // A shell command, in the folder holding the scratch root unless the options name another.
+    ProcessResult sh(const std::string& command, ProcessOptions options = {}) const {
+        if (options.cwd.empty()) options.cwd = home.root();
         return runProgram("/bin/sh", {"-c", command}, options);
     }
-    // A shell command in the namespace.
-    ProcessResult inNs(const std::string& command, const ProcessOptions& options = {}) const {
-        return runProgram("/usr/bin/nsenter", {"--ipc=" + ns, "/bin/sh", "-c", command}, options);
-    }
-    // nsenter arguments running the shell command in the namespace as the user and the group
-    // fixgate, with the units' UMask=0027.
-    Args asUser(int user, const std::string& command) const {
-        return {"--ipc=" + ns, "/bin/sh", "-c",
-                "umask 0027 && exec /usr/bin/setpriv --reuid=" + std::to_string(user) +
-                    " --regid=" + std::to_string(gid) + " --clear-groups -- " + command};
+    // The shell command as the user and the group fixgate, with the units' UMask=0027.
+    std::string asUser(int user, const std::string& command) const {
+        return "umask 0027 && exec /usr/bin/setpriv --reuid=" + std::to_string(user) +
+               " --regid=" + std::to_string(gid) + " --clear-groups -- " + command;
     }
     // dpkg on the scratch root; what it asked of systemd is in calls() afterwards.
     ProcessResult dpkg(const std::string& action) {
@@ -170,8 +153,8 @@ class Lifecycle : public ::testing::Test {
                        {"FIXGATE_PURGE_IPC", "yes"}};
         options.timeout = 30000ms;
         home.writeFile("calls", "");
-        return inNs("dpkg --root=" + root + " --force-script-chrootless --force-depends " + action,
-                    options);
+        return sh("dpkg --root=" + root + " --force-script-chrootless --force-depends " + action,
+                  options);
     }
     std::string calls() const { return home.readFile("calls"); }
     std::string read(const std::string& path) const { return home.readFile("root" + path); }
@@ -180,24 +163,32 @@ class Lifecycle : public ::testing::Test {
         return fs::exists(fs::symlink_status(root + path, ec));
     }
 
-    // A unit's commands as systemd would run them (the shell expands the environment files'
-    // variables), every absolute path inside the scratch root.
+    // KEY=VALUE lines of a unit or environment file, %i its instance and every absolute path
+    // inside the scratch root.
+    std::vector<std::pair<std::string, std::string>> settings(const std::string& path,
+                                                              const std::string& instance) const {
+        std::istringstream lines(
+            sh("sed -e 's/%i/" + instance + "/g' -e 's|\\([= ]\\)/|\\1" + root + "/|g' " + path)
+                .out);
+        std::vector<std::pair<std::string, std::string>> found;
+        for (std::string line; std::getline(lines, line);)
+            if (line.find('=') != std::string::npos && line[0] != '#')
+                found.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
+        return found;
+    }
+    // A unit's commands as systemd would run them; the shell expands the environment's variables.
     struct Unit {
         std::vector<std::string> pre, start;
         ProcessOptions options;
     };
-    std::string rooted(const std::string& path, const std::string& instance = "") const {
-        std::string text = std::regex_replace(read(path), std::regex("%i"), instance);
-        return std::regex_replace(text, std::regex("([= ])/"), "$1" + root + "/");
-    }
     Unit unit(const std::string& name, const std::string& instance = "") const {
         Unit u;
-        for (const auto& [key, value] : settings(rooted("/lib/systemd/system/" + name, instance))) {
+        for (const auto& [key, value] : settings(root + "/lib/systemd/system/" + name, instance)) {
             if (key == "EnvironmentFile") {
-                for (const auto& setting : settings(rooted(value.substr(root.size()))))
-                    u.options.env.push_back(setting);
+                for (const auto& setting : settings(value, "")) u.options.env.push_back(setting);
             } else if (key == "Environment") {
-                u.options.env.push_back(settings(value).at(0));
+                u.options.env.emplace_back(value.substr(0, value.find('=')),
+                                           value.substr(value.find('=') + 1));
             } else if (key == "WorkingDirectory") {
                 u.options.cwd = value;
             } else if (key == "ExecStart" || key == "ExecStartPre") {
@@ -208,8 +199,8 @@ class Lifecycle : public ::testing::Test {
     }
 
     TempHome home;
-    std::unique_ptr<BackgroundProcess> holder;  // keeps the namespace; ending it frees every object
-    std::string ns, root;
+    int ownNs = -1;  // the namespace this test came from
+    std::string root;
     int gid = -1;
 };
 
@@ -246,45 +237,42 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
 
     // Boot: the package's sysctl.d file (queuemake, unprivileged, needs its limit), then the setup
     // unit as its user.
-    ASSERT_EQ(inNs("/usr/sbin/sysctl -q -p " + root + "/usr/lib/sysctl.d/50-fixgate.conf").exitCode,
-              0);
+    ASSERT_EQ(sh("/usr/sbin/sysctl -q -p root/usr/lib/sysctl.d/50-fixgate.conf").exitCode, 0);
     Unit setup = unit("fixgate-setup.service");
     ASSERT_EQ(setup.start.size(), 6u);
     for (const std::string& command : setup.start) {
-        ProcessResult r = runProgram("/usr/bin/nsenter", asUser(uid, command), setup.options);
+        ProcessResult r = sh(asUser(uid, command), setup.options);
         EXPECT_EQ(r.exitCode, 0) << command << r.out << r.err;
         EXPECT_EQ(r.err, "") << command;
     }
     // Every queue (c.0 c.1 s.0 s.1) has the byte limit the README promises and the group fixgate.
-    const Args queues = {"0x00632e30", "0x00632e31", "0x00732e30", "0x00732e31"};
-    std::string expected;
-    for (const std::string& key : queues) expected += key + " gid=" + g + " qbytes=4194304\n";
-    EXPECT_EQ(inNs("ipcs -q | while read key id rest; do case $key in 0x*) echo $key $(ipcs -q -i "
-                   "$id | grep -o '\\bgid=[0-9]*\\|qbytes=[0-9]*');; esac; done | sort")
-                  .out,
-              expected);
+    const std::vector<key_t> queues = {0x00632e30, 0x00632e31, 0x00732e30, 0x00732e31};
+    for (key_t key : queues) {
+        msqid_ds q{};
+        ASSERT_EQ(::msgctl(::msgget(key, 0), IPC_STAT, &q), 0) << std::hex << key;
+        EXPECT_EQ(q.msg_qbytes, 4194304u) << std::hex << key;
+        EXPECT_EQ(q.msg_perm.gid, static_cast<gid_t>(gid)) << std::hex << key;
+    }
 
     // Trade: both gateways from their units, applications as another user in the group.
     Unit listen = unit("fixgate-listen.service");
     ASSERT_EQ(listen.start.size(), 1u);
-    BackgroundProcess gatelisten("/usr/bin/nsenter", asUser(uid, listen.start[0]), listen.options);
+    BackgroundProcess gatelisten("/bin/sh", {"-c", asUser(uid, listen.start[0])}, listen.options);
     ASSERT_TRUE(gatelisten.waitForOutput("Socket service [" + port, 10000ms))
         << gatelisten.output() << gatelisten.errors();
     Unit connect = unit("fixgate-connect@.service", "SELLSIDE");
     ASSERT_EQ(connect.pre.size(), 1u);
-    ASSERT_EQ(runProgram("/usr/bin/nsenter", asUser(uid, connect.pre[0]), connect.options).exitCode,
-              0);
-    BackgroundProcess gateconnect("/usr/bin/nsenter", asUser(uid, connect.start.at(0)),
+    ASSERT_EQ(sh(asUser(uid, connect.pre[0]), connect.options).exitCode, 0);
+    BackgroundProcess gateconnect("/bin/sh", {"-c", asUser(uid, connect.start.at(0))},
                                   connect.options);
     ASSERT_TRUE(gateconnect.waitForOutput("<-LOGON>", 15000ms))
         << gateconnect.output() << gateconnect.errors();
     const int app = 65534;  // nobody, trading through the group
     const std::string lib = root + "/usr/lib/fixgate/", bin = root + "/usr/bin/";
-    BackgroundProcess orderfill("/usr/bin/nsenter", asUser(app, lib + "orderfill fixgate s.0 s.1"));
-    BackgroundProcess qdrain("/usr/bin/nsenter", asUser(app, bin + "qdrain fixgate c.0"));
-    ProcessResult feed = runProgram("/usr/bin/nsenter",
-                                    asUser(app, bin + "scriptfeed fixgate c.1 SELLSIDE " + root +
-                                                    "/usr/share/doc/fixgate/examples/orders.txt"));
+    BackgroundProcess orderfill("/bin/sh", {"-c", asUser(app, lib + "orderfill fixgate s.0 s.1")});
+    BackgroundProcess qdrain("/bin/sh", {"-c", asUser(app, bin + "qdrain fixgate c.0")});
+    ProcessResult feed = sh(asUser(app, bin + "scriptfeed fixgate c.1 SELLSIDE " + root +
+                                            "/usr/share/doc/fixgate/examples/orders.txt"));
     ASSERT_EQ(feed.exitCode, 0) << feed.out << feed.err;
     EXPECT_TRUE(waitUntil([&] { return count(qdrain.output(), "35=8") >= 3; }, 20000))
         << qdrain.output() << orderfill.output() << orderfill.errors();
@@ -316,9 +304,7 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
          {"stop ", "fixgate-listen.service", "fixgate-connect@SELLSIDE.service",
           "fixgate-setup.service", "fixgate-logs.timer", "systemctl --system daemon-reload"})
         EXPECT_NE(stopped.find(unit), std::string::npos) << unit << "\n" << stopped;
-    std::string afterRemove = inNs("ipcs").out;
-    for (const std::string& key : queues)
-        EXPECT_NE(afterRemove.find(key), std::string::npos) << key;
+    for (key_t key : queues) EXPECT_GE(::msgget(key, 0), 0) << std::hex << key;
 
     struct Kept {
         std::string path;
@@ -326,9 +312,6 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
     };
     const std::vector<Kept> paths = {
         {"/usr/bin/gatelisten", false, false},
-        {"/usr/lib/fixgate/orderfill", false, false},
-        {"/lib/systemd/system/fixgate-listen.service", false, false},
-        {"/usr/lib/sysctl.d/50-fixgate.conf", false, false},
         {"/etc/fixgate/fixgate.env", true, false},
         {"/etc/systemd/system/multi-user.target.wants/fixgate-listen.service", true, false},
         {"/var/lib/prometheus/node-exporter/fixgate.prom", true, false},
@@ -344,10 +327,9 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
     for (const Kept& k : paths) EXPECT_EQ(exists(k.path), k.afterPurge) << k.path << " after purge";
     EXPECT_NE(purged.out.find("message logs in /var/lib/fixgate/logs are kept"), std::string::npos)
         << purged.out;
-    std::string afterPurge = inNs("ipcs").out;
-    for (const std::string& key : queues) EXPECT_EQ(afterPurge.find(key), std::string::npos) << key;
+    for (key_t key : queues) EXPECT_EQ(::msgget(key, 0), -1) << std::hex << key;
     // The site table "fixgate" and its locks.
-    EXPECT_EQ(afterPurge.find("0x66697867"), std::string::npos) << afterPurge;
+    EXPECT_EQ(sh("ipcs").out.find("0x66697867"), std::string::npos) << sh("ipcs").out;
     EXPECT_NE(read("/etc/passwd").find("fixgate:x:"), std::string::npos);
 }
 
