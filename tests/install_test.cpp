@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Process.h"
@@ -147,12 +148,8 @@ TEST_F(Install, SystemdAcceptsEveryUnit) {
 // after 90), on a folder with one file per case: a file it cannot handle is named and kept, and
 // every other file is still handled.
 TEST_F(Install, LogRetentionCarriesOnPastAFileItCannotHandle) {
-    struct Case {
-        std::string name;
-        int ageDays;
-        std::string gz;  // an existing NAME.gz: "" none, "same" the same bytes, "other" others
-    };
-    const std::vector<Case> cases = {
+    // Name, age in days, and an existing NAME.gz: "" none, "same" the same bytes, "other" others.
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
         {"A.in.20261101", 10, ""},        // old day log: compressed
         {"A.out.20261101", 10, "other"},  // stale .gz that differs: both kept
         {"A.seq.20261101", 10, "same"},   // already compressed: plain one removed
@@ -163,18 +160,17 @@ TEST_F(Install, LogRetentionCarriesOnPastAFileItCannotHandle) {
         {"A.out.20261001.gz", 30, ""},    // compressed, younger: kept
         {"notes.gz", 100, ""},            // not a day log: kept
     };
-    const std::string logs = home.root() + "/logs";
-    std::string setup = "mkdir -p " + logs + " && cd " + logs;
-    for (const Case& c : cases) {
-        const std::string n = c.name,
-                          age = " && touch -d '" + std::to_string(c.ageDays) + " days ago' ";
-        setup += " && echo " + n + " >" + n + age + n;
-        if (c.gz == "same") setup += " && gzip -c " + n + " >" + n + ".gz" + age + n + ".gz";
-        if (c.gz == "other") setup += " && echo x | gzip >" + n + ".gz" + age + n + ".gz";
+    const std::string logs = home.logsDir(), script = dest("/usr/lib/fixgate/fixgate-logs");
+    std::string setup = "cd " + logs;
+    for (const auto& [n, days, gz] : cases) {
+        const std::string age = " && touch -d '" + std::to_string(days) + " days ago' " + n;
+        setup += " && echo " + n + " >" + n + age;
+        if (gz == "same") setup += " && gzip -c " + n + " >" + n + ".gz" + age + ".gz";
+        if (gz == "other") setup += " && echo x | gzip >" + n + ".gz" + age + ".gz";
     }
     ASSERT_EQ(shell(setup).exitCode, 0);
 
-    ProcessResult r = runProgram(dest("/usr/lib/fixgate/fixgate-logs"), {logs, "7", "90"});
+    ProcessResult r = runProgram(script, {logs, "7", "90"});
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("A.out.20261101.gz exists and differs"), std::string::npos) << r.err;
     EXPECT_EQ(shell("cd " + logs + " && LC_ALL=C ls").out,
@@ -182,11 +178,8 @@ TEST_F(Install, LogRetentionCarriesOnPastAFileItCannotHandle) {
               "A.out.20261101.gz\nA.seq.20261101.gz\nB.out.20261101.gz\nnotes.gz\n");
     // What was compressed reads back as it was.
     EXPECT_EQ(shell("gzip -dc " + logs + "/A.in.20261101.gz").out, "A.in.20261101\n");
-
-    ProcessResult clean = runProgram(dest("/usr/lib/fixgate/fixgate-logs"), {logs, "7", "90"});
-    EXPECT_EQ(clean.exitCode, 1) << "the differing pair is still reported";
-    ProcessResult usage = runProgram(dest("/usr/lib/fixgate/fixgate-logs"), {logs, "x", "90"});
-    EXPECT_EQ(usage.exitCode, 2) << usage.err;
+    EXPECT_EQ(runProgram(script, {logs, "7", "90"}).exitCode, 1) << "the pair is still reported";
+    EXPECT_EQ(runProgram(script, {logs, "x", "90"}).exitCode, 2) << "usage";
 }
 
 }  // namespace
