@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -76,10 +75,8 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
         "usr/share/man/man1/gatelisten.1.gz usr/share/man/man5/fixgate-sitecfg.5.gz "
         "usr/share/man/man7/fixgate.7.gz lib/systemd/system/fixgate-connect@.service "
         "etc/fixgate/fixgate.env usr/share/doc/fixgate/copyright "
-        "usr/share/doc/fixgate/changelog.gz usr/share/doc/fixgate/examples/stunnel/acceptor.conf "
-        "usr/share/doc/fixgate/examples/orders.txt usr/lib/fixgate/orderfill "
-        "usr/lib/fixgate/fixgate-logs usr/lib/sysctl.d/50-fixgate.conf "
-        "usr/lib/sysusers.d/fixgate.conf usr/lib/tmpfiles.d/fixgate.conf "
+        "usr/share/doc/fixgate/changelog.gz "
+        "usr/share/doc/fixgate/examples/stunnel/acceptor.conf usr/lib/fixgate/fixgate-logs "
         "usr/share/fixgate/dict/FIX44.xml usr/share/fixgate/dict/FIX43.xml "
         "usr/share/fixgate/dict/FIX42.xml");
     for (std::string path; paths >> path;)
@@ -216,17 +213,14 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
     ASSERT_GT(uid, 0) << "no system user fixgate";
     const std::string g = std::to_string(gid);
     EXPECT_NE(read("/etc/group").find("fixgate:x:" + g), std::string::npos);
-    EXPECT_EQ(sh("cd root && stat -c '%n %u:%g %a' var/lib/fixgate/logs etc/fixgate/cfg "
-                 "etc/fixgate/connect")
-                  .out,
-              "var/lib/fixgate/logs " + std::to_string(uid) + ":" + g +
-                  " 750\netc/fixgate/cfg 0:" + g + " 750\netc/fixgate/connect 0:" + g + " 750\n");
+    // The log folder is the user's, the configuration folders root's; all the group's, 0750.
+    EXPECT_EQ(sh("cd root && stat -c '%u:%g %a' var/lib/fixgate/logs etc/fixgate/*/").out,
+              std::to_string(uid) + ":" + g + " 750\n0:" + g + " 750\n0:" + g + " 750\n");
 
     // Configure from the examples: both roles on this machine, the initiator calling the acceptor.
     const std::string port = std::to_string(freePort());
     ASSERT_EQ(sh("cd root && P=" + port + R"( && E=usr/share/doc/fixgate/examples &&
-        cp $E/sites.txt etc/fixgate/ && cp $E/acceptor/cfg/BUYSIDE.fix etc/fixgate/cfg/ &&
-        cp $E/initiator/cfg/SELLSIDE.fix etc/fixgate/cfg/ &&
+        cp $E/sites.txt etc/fixgate/ && cp $E/*/cfg/*.fix etc/fixgate/cfg/ &&
         cp $E/systemd/connect-SELLSIDE.env etc/fixgate/connect/SELLSIDE.env &&
         sed -i "s/^\(FIXGATE_[A-Z]*_PORT\)=.*/\1=$P/" etc/fixgate/fixgate.env etc/fixgate/connect/* &&
         W=etc/systemd/system/multi-user.target.wants && mkdir -p $W &&
