@@ -54,6 +54,13 @@ std::size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
+// Each part is in the text, or with present false, none is.
+void expectHas(const std::string& text, const std::vector<std::string>& parts,
+               bool present = true) {
+    for (const std::string& part : parts)
+        EXPECT_EQ(text.find(part) != std::string::npos, present) << part << "\n" << text;
+}
+
 TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
     // Sanitizer builds link runtimes no machine the package goes to has; packaging them proves
     // nothing the plain build does not.
@@ -62,10 +69,9 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
 
     ProcessResult info = runProgram("/usr/bin/dpkg-deb", {"-I", deb()});
     ASSERT_EQ(info.exitCode, 0) << info.err;
-    for (const char* field : {" Package: fixgate\n", " Version: 0.1.0\n", " Section: net\n",
-                              "systemd", "libc6 (>=", "libstdc++6 (>=", "libncurses6 (>=",
-                              "libxml2", " conffiles", " postinst", " prerm", " postrm"})
-        EXPECT_NE(info.out.find(field), std::string::npos) << field << "\n" << info.out;
+    expectHas(info.out, {" Package: fixgate\n", " Version: 0.1.0\n", " Section: net\n", "systemd",
+                         "libc6 (>=", "libstdc++6 (>=", "libncurses6 (>=", "libxml2", " conffiles",
+                         " postinst", " prerm", " postrm"});
 
     ProcessResult contents = runProgram("/usr/bin/dpkg-deb", {"-c", deb()});
     ASSERT_EQ(contents.exitCode, 0) << contents.err;
@@ -138,10 +144,11 @@ class Lifecycle : public ::testing::Test {
         if (options.cwd.empty()) options.cwd = home.root();
         return runProgram("/bin/sh", {"-c", command}, options);
     }
-    // The shell command as the user and the group fixgate, with the units' UMask=0027.
-    std::string asUser(int user, const std::string& command) const {
-        return "umask 0027 && exec /usr/bin/setpriv --reuid=" + std::to_string(user) +
-               " --regid=" + std::to_string(gid) + " --clear-groups -- " + command;
+    // /bin/sh arguments running the command as the user and the group fixgate, with the units'
+    // UMask=0027.
+    Args asUser(int user, const std::string& command) const {
+        return {"-c", "umask 0027 && exec /usr/bin/setpriv --reuid=" + std::to_string(user) +
+                          " --regid=" + std::to_string(gid) + " --clear-groups -- " + command};
     }
     // dpkg on the scratch root; what it asked of systemd is in calls() afterwards.
     ProcessResult dpkg(const std::string& action) {
@@ -165,13 +172,12 @@ class Lifecycle : public ::testing::Test {
     // inside the scratch root.
     std::vector<std::pair<std::string, std::string>> settings(const std::string& path,
                                                               const std::string& instance) const {
-        std::istringstream lines(
-            sh("sed -e 's/%i/" + instance + "/g' -e 's|\\([= ]\\)/|\\1" + root + "/|g' " + path)
-                .out);
+        std::istringstream lines(sh("sed -n -e 's/%i/" + instance + "/g' -e 's|\\([= ]\\)/|\\1" +
+                                    root + "/|g' -e '/^[A-Za-z_]*=/p' " + path)
+                                     .out);
         std::vector<std::pair<std::string, std::string>> found;
         for (std::string line; std::getline(lines, line);)
-            if (line.find('=') != std::string::npos && line[0] != '#')
-                found.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
+            found.emplace_back(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
         return found;
     }
     // A unit's commands as systemd would run them; the shell expands the environment's variables.
@@ -206,36 +212,35 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
     // Install: the user and group, the folders with their owners, systemd told.
     ProcessResult install = dpkg("-i " + deb());
     ASSERT_EQ(install.exitCode, 0) << install.out << install.err;
-    EXPECT_NE(calls().find("systemctl --system daemon-reload"), std::string::npos);
+    expectHas(calls(), {"systemctl --system daemon-reload"});
     int uid = -1;
     std::sscanf(sh("grep ^fixgate:x: root/etc/passwd | cut -d: -f3,4").out.c_str(), "%d:%d", &uid,
                 &gid);
     ASSERT_GT(uid, 0) << "no system user fixgate";
     const std::string g = std::to_string(gid);
-    EXPECT_NE(read("/etc/group").find("fixgate:x:" + g), std::string::npos);
+    expectHas(read("/etc/group"), {"fixgate:x:" + g + ":"});
     // The log folder is the user's, the configuration folders root's; all the group's, 0750.
     EXPECT_EQ(sh("cd root && stat -c '%u:%g %a' var/lib/fixgate/logs etc/fixgate/*/").out,
               std::to_string(uid) + ":" + g + " 750\n0:" + g + " 750\n0:" + g + " 750\n");
 
     // Configure from the examples: both roles on this machine, the initiator calling the acceptor.
     const std::string port = std::to_string(freePort());
-    ASSERT_EQ(sh("cd root && P=" + port + R"( && E=usr/share/doc/fixgate/examples &&
+    ProcessResult configured =
+        sh("cd root && P=" + port + R"( && E=usr/share/doc/fixgate/examples &&
         cp $E/sites.txt etc/fixgate/ && cp $E/*/cfg/*.fix etc/fixgate/cfg/ &&
         cp $E/systemd/connect-SELLSIDE.env etc/fixgate/connect/SELLSIDE.env &&
         sed -i "s/^\(FIXGATE_[A-Z]*_PORT\)=.*/\1=$P/" etc/fixgate/fixgate.env etc/fixgate/connect/* &&
         W=etc/systemd/system/multi-user.target.wants && mkdir -p $W &&
         ln -s /lib/systemd/system/fixgate-listen.service $W/ &&
-        N=var/lib/prometheus/node-exporter && mkdir -p $N && ln -s /run/fixgate-metrics/fixgate.prom $N/
-        )")
-                  .exitCode,
-              0);
+        N=var/lib/prometheus/node-exporter && mkdir -p $N && ln -s /run/fixgate-metrics/fixgate.prom $N/)");
+    ASSERT_EQ(configured.exitCode, 0) << configured.err;
 
     // Boot: the package's sysctl.d file (queuemake, unprivileged, needs its limit), then the setup
     // unit as its user.
     ASSERT_EQ(sh("/usr/sbin/sysctl -q -p root/usr/lib/sysctl.d/50-fixgate.conf").exitCode, 0);
     Unit setup = unit("fixgate-setup.service");
     for (const std::string& command : setup.start) {
-        ProcessResult r = sh(asUser(uid, command), setup.options);
+        ProcessResult r = runProgram("/bin/sh", asUser(uid, command), setup.options);
         EXPECT_EQ(r.exitCode, 0) << command << r.out << r.err;
         EXPECT_EQ(r.err, "") << command;
     }
@@ -244,28 +249,28 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
     for (key_t key : queues) {
         msqid_ds q{};
         ASSERT_EQ(::msgctl(::msgget(key, 0), IPC_STAT, &q), 0) << std::hex << key;
-        EXPECT_EQ(q.msg_qbytes, 4194304u) << std::hex << key;
-        EXPECT_EQ(q.msg_perm.gid, static_cast<gid_t>(gid)) << std::hex << key;
+        EXPECT_EQ(std::to_string(q.msg_qbytes) + " " + std::to_string(q.msg_perm.gid),
+                  "4194304 " + g)
+            << std::hex << key;
     }
 
     // Trade: both gateways from their units, applications as another user in the group.
     Unit listen = unit("fixgate-listen.service");
-    BackgroundProcess gatelisten("/bin/sh", {"-c", asUser(uid, listen.start.at(0))},
-                                 listen.options);
+    BackgroundProcess gatelisten("/bin/sh", asUser(uid, listen.start.at(0)), listen.options);
     ASSERT_TRUE(gatelisten.waitForOutput("Socket service [" + port, 10000ms))
         << gatelisten.output() << gatelisten.errors();
     Unit connect = unit("fixgate-connect@.service", "SELLSIDE");
-    ASSERT_EQ(sh(asUser(uid, connect.pre.at(0)), connect.options).exitCode, 0);
-    BackgroundProcess gateconnect("/bin/sh", {"-c", asUser(uid, connect.start.at(0))},
-                                  connect.options);
+    ASSERT_EQ(runProgram("/bin/sh", asUser(uid, connect.pre.at(0)), connect.options).exitCode, 0);
+    BackgroundProcess gateconnect("/bin/sh", asUser(uid, connect.start.at(0)), connect.options);
     ASSERT_TRUE(gateconnect.waitForOutput("<-LOGON>", 15000ms))
         << gateconnect.output() << gateconnect.errors();
     const int app = 65534;  // nobody, trading through the group
     const std::string lib = root + "/usr/lib/fixgate/", bin = root + "/usr/bin/";
-    BackgroundProcess orderfill("/bin/sh", {"-c", asUser(app, lib + "orderfill fixgate s.0 s.1")});
-    BackgroundProcess qdrain("/bin/sh", {"-c", asUser(app, bin + "qdrain fixgate c.0")});
-    ProcessResult feed = sh(asUser(app, bin + "scriptfeed fixgate c.1 SELLSIDE " + root +
-                                            "/usr/share/doc/fixgate/examples/orders.txt"));
+    BackgroundProcess orderfill("/bin/sh", asUser(app, lib + "orderfill fixgate s.0 s.1"));
+    BackgroundProcess qdrain("/bin/sh", asUser(app, bin + "qdrain fixgate c.0"));
+    ProcessResult feed =
+        runProgram("/bin/sh", asUser(app, bin + "scriptfeed fixgate c.1 SELLSIDE " + root +
+                                              "/usr/share/doc/fixgate/examples/orders.txt"));
     ASSERT_EQ(feed.exitCode, 0) << feed.out << feed.err;
     EXPECT_TRUE(waitUntil([&] { return count(qdrain.output(), "35=8") >= 3; }, 20000))
         << qdrain.output() << orderfill.output() << orderfill.errors();
@@ -273,18 +278,14 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
     // Upgrade in place while trading: systemd reloads, the metrics restart, no gateway does.
     ProcessResult upgrade = dpkg("-i " + deb());
     ASSERT_EQ(upgrade.exitCode, 0) << upgrade.out << upgrade.err;
-    std::string upgraded = calls();
-    EXPECT_NE(upgraded.find("try-restart fixgate-metrics.service"), std::string::npos) << upgraded;
-    for (const char* untouched : {"stop", "fixgate-listen", "fixgate-connect", "fixgate-setup"})
-        EXPECT_EQ(upgraded.find(untouched), std::string::npos) << untouched << "\n" << upgraded;
-    EXPECT_NE(upgrade.out.find("keep the programs of version 0.1.0"), std::string::npos)
-        << upgrade.out;
+    expectHas(calls(), {"try-restart fixgate-metrics.service"});
+    expectHas(calls(), {"stop", "fixgate-listen", "fixgate-connect", "fixgate-setup"}, false);
+    expectHas(upgrade.out, {"keep the programs of version 0.1.0"});
     EXPECT_TRUE(gatelisten.running() && gateconnect.running());
 
     for (BackgroundProcess* p : {&gateconnect, &gatelisten, &orderfill, &qdrain}) p->stop();
     std::string logs = sh("ls root/var/lib/fixgate/logs").out;
-    for (const char* log : {"SELLSIDE.out.", "SELLSIDE.in.", "BUYSIDE.out.", "BUYSIDE.in."})
-        EXPECT_NE(logs.find(log), std::string::npos) << log << "\n" << logs;
+    expectHas(logs, {"SELLSIDE.out.", "SELLSIDE.in.", "BUYSIDE.out.", "BUYSIDE.in."});
     EXPECT_EQ(sh("find root/var/lib/fixgate/logs -perm /o=r").out, "") << "logs are world-readable";
     std::string aLog = "/var/lib/fixgate/logs/" + nonEmptyLines(logs).at(0);
 
@@ -292,11 +293,9 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
     // the package's configuration and its links, and keeps logs, operators' files and the user.
     ProcessResult removed = dpkg("-r fixgate");
     ASSERT_EQ(removed.exitCode, 0) << removed.out << removed.err;
-    std::string stopped = calls();
-    for (const char* unit :
-         {"stop ", "fixgate-listen.service", "fixgate-connect@SELLSIDE.service",
-          "fixgate-setup.service", "fixgate-logs.timer", "systemctl --system daemon-reload"})
-        EXPECT_NE(stopped.find(unit), std::string::npos) << unit << "\n" << stopped;
+    expectHas(calls(),
+              {"stop ", "fixgate-listen.service", "fixgate-connect@SELLSIDE.service",
+               "fixgate-setup.service", "fixgate-logs.timer", "systemctl --system daemon-reload"});
     for (key_t key : queues) EXPECT_GE(::msgget(key, 0), 0) << std::hex << key;
 
     // Path, there after remove, there after purge.
@@ -316,12 +315,11 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
     ASSERT_EQ(purged.exitCode, 0) << purged.out << purged.err;
     for (const auto& [path, afterRemove, afterPurge] : paths)
         EXPECT_EQ(exists(path), afterPurge) << path << " after purge";
-    EXPECT_NE(purged.out.find("message logs in /var/lib/fixgate/logs are kept"), std::string::npos)
-        << purged.out;
+    expectHas(purged.out, {"message logs in /var/lib/fixgate/logs are kept"});
     for (key_t key : queues) EXPECT_EQ(::msgget(key, 0), -1) << std::hex << key;
     // The site table "fixgate" and its locks.
-    EXPECT_EQ(sh("ipcs").out.find("0x66697867"), std::string::npos) << sh("ipcs").out;
-    EXPECT_NE(read("/etc/passwd").find("fixgate:x:"), std::string::npos);
+    expectHas(sh("ipcs").out, {"0x66697867"}, false);
+    expectHas(read("/etc/passwd"), {"fixgate:x:"});
 }
 
 }  // namespace
