@@ -1,9 +1,8 @@
 // The Debian package as CPack builds it from the build folder: its files, its control fields and
 // lintian's verdict (errors fail; warnings are printed for the reader); and its life on a scratch
-// root: installed with dpkg --root, configured from its own examples, the units' commands run as
-// the units' user, orders traded, upgraded while trading, removed and purged, with what stays and
-// what goes checked against what the README promises. That run happens in a private IPC namespace,
-// so the example names are private and every object it makes ends with the namespace.
+// root, in a private IPC namespace: installed, configured from its examples, the units' commands
+// run as their user, orders traded, upgraded while trading, removed and purged, checked against
+// what the README promises.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -120,18 +119,18 @@ class Lifecycle : public ::testing::Test {
         ASSERT_NE(deb(), "") << debError;
 
         root = home.root() + "/root";
-        fs::create_directory(home.root() + "/stubs");
         // systemd is "running" in the scratch root; its commands only say what they were asked.
+        fs::create_directory(home.root() + "/stubs");
         home.writeFile("stubs/systemctl",
                        "#!/bin/sh\necho \"${0##*/} $*\" >>" + home.root() +
                            "/calls\ncase \"$*\" in *list-units*) echo "
                            "'fixgate-connect@SELLSIDE.service loaded active running x';; esac\n");
         // Other users walk into the scratch root, as they would into /.
-        ASSERT_EQ(sh("chmod 755 . stubs/systemctl && ln -s systemctl stubs/deb-systemd-invoke && "
-                     "mkdir -p root/var/lib/dpkg/info root/var/lib/dpkg/updates root/var/log "
-                     "root/run/systemd/system && touch root/var/lib/dpkg/status")
-                      .exitCode,
-                  0);
+        ProcessResult made = sh(
+            "chmod 755 . stubs/systemctl && ln -s systemctl stubs/deb-systemd-invoke && mkdir -p "
+            "root/var/lib/dpkg/info root/var/lib/dpkg/updates root/var/log root/run/systemd/system "
+            "&& touch root/var/lib/dpkg/status");
+        ASSERT_EQ(made.exitCode, 0) << made.err;
     }
     void TearDown() override {
         if (ownNs < 0) return;
