@@ -48,14 +48,12 @@ const std::string& deb() {
 
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
+    for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) ++n;
     return n;
 }
 
 // Each part is in the text, or with present false, none is.
-void expectHas(const std::string& text, const std::vector<std::string>& parts,
-               bool present = true) {
+void expectHas(const std::string& text, const Args& parts, bool present = true) {
     for (const std::string& part : parts)
         EXPECT_EQ(text.find(part) != std::string::npos, present) << part << "\n" << text;
 }
@@ -80,10 +78,9 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
         "usr/share/man/man1/gatelisten.1.gz usr/share/man/man5/fixgate-sitecfg.5.gz "
         "usr/share/man/man7/fixgate.7.gz lib/systemd/system/fixgate-connect@.service "
         "etc/fixgate/fixgate.env usr/share/doc/fixgate/copyright "
-        "usr/share/doc/fixgate/changelog.gz "
-        "usr/share/doc/fixgate/examples/stunnel/acceptor.conf usr/lib/fixgate/fixgate-logs "
-        "usr/share/fixgate/dict/FIX44.xml usr/share/fixgate/dict/FIX43.xml "
-        "usr/share/fixgate/dict/FIX42.xml");
+        "usr/share/doc/fixgate/changelog.gz usr/share/doc/fixgate/examples/stunnel/acceptor.conf "
+        "usr/lib/fixgate/fixgate-logs usr/share/fixgate/dict/FIX44.xml "
+        "usr/share/fixgate/dict/FIX43.xml usr/share/fixgate/dict/FIX42.xml");
     for (std::string path; paths >> path;)
         EXPECT_NE(contents.out.find(" ./" + path + "\n"), std::string::npos) << path;
     // orderfill is an example for smoke tests, off the PATH; the other demo program stays out.
@@ -228,10 +225,11 @@ TEST_F(Lifecycle, InstallConfigureTradeUpgradeRemoveAndPurgeKeepTheLogs) {
         sh("cd root && P=" + port + R"( && E=usr/share/doc/fixgate/examples &&
         cp $E/sites.txt etc/fixgate/ && cp $E/*/cfg/*.fix etc/fixgate/cfg/ &&
         cp $E/systemd/connect-SELLSIDE.env etc/fixgate/connect/SELLSIDE.env &&
-        sed -i "s/^\(FIXGATE_[A-Z]*_PORT\)=.*/\1=$P/" etc/fixgate/fixgate.env etc/fixgate/connect/* &&
+        sed -i "s/^\(FIXGATE_[A-Z]*_PORT\)=.*/\1=$P/" etc/fixgate/*.env etc/fixgate/connect/* &&
         W=etc/systemd/system/multi-user.target.wants && mkdir -p $W &&
         ln -s /lib/systemd/system/fixgate-listen.service $W/ &&
-        N=var/lib/prometheus/node-exporter && mkdir -p $N && ln -s /run/fixgate-metrics/fixgate.prom $N/)");
+        N=var/lib/prometheus/node-exporter && mkdir -p $N &&
+        ln -s /run/fixgate-metrics/fixgate.prom $N/)");
     ASSERT_EQ(configured.exitCode, 0) << configured.err;
 
     // Boot: the package's sysctl.d file (queuemake, unprivileged, needs its limit), then the setup
