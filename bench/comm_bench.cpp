@@ -55,9 +55,11 @@ struct Loopback {
 
 // The writer keeps the socket filled from the same thread: whenever recv() finds nothing, a batch
 // of 64 messages (12800 bytes) is written, so each batch costs a few reads and 64 framings.
+// Argument 1: with resync (the standard rules), where each frame's trailer is also checked.
 void BM_CommRecvFraming(benchmark::State& state) {
     Loopback link;
     Comm comm(link.near);
+    comm.setResync(state.range(0) != 0);
     const std::string one = message200();
     if (one.size() != 200) state.SkipWithError("message is not 200 bytes");
     std::string batch;
@@ -83,7 +85,7 @@ void BM_CommRecvFraming(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(messages), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(messages * 200);
 }
-BENCHMARK(BM_CommRecvFraming)->UseRealTime();
+BENCHMARK(BM_CommRecvFraming)->Arg(0)->Arg(1)->UseRealTime();
 
 void BM_LogWrite(benchmark::State& state) {
     char dir[] = "/tmp/fixlogbench.XXXXXX";
