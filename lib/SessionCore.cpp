@@ -743,12 +743,11 @@ std::string SessionCore::routingAnswer() const {
 
 void SessionCore::gapFill(int nextSeq, int newSeq) {
     std::string data = field(TagMsgType, "4") + field(TagNewSeqNo, Converter::to_string(newSeq));
-    build(FixConfig::Seqreset, data, nextSeq);
-    // Under the standard rules a gap fill is a possible duplicate like the messages it replaces.
-    if (ruleSet == Rules::Standard) {
-        fix.buildResendMessage(fix.message);
-        orderSessionFields(FixConfig::Seqreset);
-    }
+    fix.build(cfg->headerTemplate(), cfg->bodyTemplate(FixConfig::Seqreset), data, nextSeq);
+    // Under the standard rules a gap fill is a possible duplicate like the messages it replaces;
+    // its fields are put in order once that is stamped.
+    if (ruleSet == Rules::Standard) fix.buildResendMessage(fix.message);
+    orderSessionFields(FixConfig::Seqreset);
     port.sendAgain(fix.message);
 }
 

@@ -505,74 +505,53 @@ std::string tagOrder(const std::string& m) {
     return out;
 }
 
-TEST(SessionCoreVersions, TheSitesBeginStringDecidesRejectFieldsTheResendEndAndTheClock) {
-    struct Row {
-        const char* name;
-        const char* version;
-        std::string in;
-        std::vector<std::string> sent;
-        std::size_t sendingTime;  // length of 52 in the last message sent
-    };
-    const std::string A = "|98=0|108=30";
-    std::vector<Row> rows = {
-        {"4.0: a Reject has 45 and 58 only",
-         "FIX.4.0",
-         "XX|11=a",
-         {"3@8 45=5 58=Invalid MsgType"},
-         17},
-        {"4.1 likewise", "FIX.4.1", "XX|11=a", {"3@8 45=5 58=Invalid MsgType"}, 17},
-        {"4.2: 371, 372 and 373 for a reason it defines",
-         "FIX.4.2",
-         "XX|11=a",
-         {"3@8 45=5 58=Invalid MsgType 371=35 372=XX 373=11"},
-         21},
-        {"4.0: a gap is asked for up to 999999", "FIX.4.0", "D|11=a", {"2@8 7=5 16=999999"}, 17},
-        {"4.4: up to 0", "FIX.4.4", "D|11=a", {"2@8 7=5 16=0"}, 21},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.name);
-        Harness h(Std, Acc, r.version);
-        h.in(msg(r.in, r.sent[0][0] == '2' ? 7 : 5, 0, "BRK1", "GATE", r.version));
-        EXPECT_EQ(h.port.sent, r.sent);
-        ASSERT_FALSE(h.port.raw.empty());
-        EXPECT_EQ(FixPeer::field(h.port.raw.back(), 52).size(), r.sendingTime);
-    }
-}
-
-TEST(SessionCoreVersions, DictionaryFaultsNameTheTagAsWrittenAndOnlyReasonsTheVersionDefines) {
+TEST(SessionCoreVersions, TheSitesBeginStringDecidesRejectFieldsTheResendEndTheClockAndReasons) {
     const std::string order42 = "D|11=C1|21=1|55=IBM|54=1|60=20260101-10:00:00|38=100|40=2|44=10";
     const std::string order44 = "D|11=C1|55=IBM|54=1|60=20260101-10:00:00|38=100|40=2|44=10";
-    const std::string late = "|49=BRK1|56=GATE|34=5|52=" + stamp(0) + "|";
-    auto m44 = [](const std::string& fields) {
-        return msg(fields, 5, 0, "BRK1", "GATE", "FIX.4.4");
+    auto at = [](const char* version, const std::string& fields, int seq = 5) {
+        return msg(fields, seq, 0, "BRK1", "GATE", version);
     };
     struct Row {
         const char* name;
         const char* version;
-        const char* dictionary;
+        const char* dictionary;  // "" for none
         std::string in;
         std::string sent;
+        int inSeq;
+        std::size_t sendingTime;  // length of 52 in what was sent
     } rows[] = {
-        {"A6 tag 0", "FIX.4.4", "FIX44.xml", m44(order44 + "|0=x"),
-         "3@8 45=5 58=Invalid tag number 371=0 372=D 373=0"},
-        {"A6 a negative tag", "FIX.4.4", "FIX44.xml", m44(order44 + "|-1=x"),
-         "3@8 45=5 58=Invalid tag number 371=-1 372=D 373=0"},
+        {"4.0: a Reject has 45 and 58 only", "FIX.4.0", "", at("FIX.4.0", "XX|11=a"),
+         "3@8 45=5 58=Invalid MsgType", 5, 17},
+        {"4.1 likewise", "FIX.4.1", "", at("FIX.4.1", "XX|11=a"), "3@8 45=5 58=Invalid MsgType", 5,
+         17},
+        {"4.2: 371, 372 and 373 for a reason it defines", "FIX.4.2", "", at("FIX.4.2", "XX|11=a"),
+         "3@8 45=5 58=Invalid MsgType 371=35 372=XX 373=11", 5, 21},
+        {"4.0: a gap is asked for up to 999999", "FIX.4.0", "", at("FIX.4.0", "D|11=a", 7),
+         "2@8 7=5 16=999999", 4, 17},
+        {"4.4: up to 0", "FIX.4.4", "", at("FIX.4.4", "D|11=a", 7), "2@8 7=5 16=0", 4, 21},
+        {"A6 tag 0", "FIX.4.4", "FIX44.xml", at("FIX.4.4", order44 + "|0=x"),
+         "3@8 45=5 58=Invalid tag number 371=0 372=D 373=0", 5, 21},
+        {"A6 a negative tag", "FIX.4.4", "FIX44.xml", at("FIX.4.4", order44 + "|-1=x"),
+         "3@8 45=5 58=Invalid tag number 371=-1 372=D 373=0", 5, 21},
         {"A5 header fields after the body name the first of them", "FIX.4.4", "FIX44.xml",
-         FixPeer::frame("FIX.4.4", "35=" + order44 + late),
-         "3@8 45=5 58=Tag specified out of required order 371=49 372=D 373=14"},
+         FixPeer::frame("FIX.4.4", "35=" + order44 + "|49=BRK1|56=GATE|34=5|52=" + stamp(0) + "|"),
+         "3@8 45=5 58=Tag specified out of required order 371=49 372=D 373=14", 5, 21},
         {"4.2: a tag repeated is said in 58 alone", "FIX.4.2", "FIX42.xml",
-         msg(order42 + "|58=a|58=b", 5), "3@8 45=5 58=Tag appears more than once 371=58 372=D"},
-        {"4.4: the same carries 373=13", "FIX.4.4", "FIX44.xml", m44(order44 + "|58=a|58=b"),
-         "3@8 45=5 58=Tag appears more than once 371=58 372=D 373=13"},
+         at("FIX.4.2", order42 + "|58=a|58=b"),
+         "3@8 45=5 58=Tag appears more than once 371=58 372=D", 5, 21},
+        {"4.4: the same carries 373=13", "FIX.4.4", "FIX44.xml",
+         at("FIX.4.4", order44 + "|58=a|58=b"),
+         "3@8 45=5 58=Tag appears more than once 371=58 372=D 373=13", 5, 21},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         Harness h(Std, Acc, r.version, r.dictionary);
-        std::string in = r.in;
-        h.in(in);
+        h.in(r.in);
         EXPECT_EQ(h.port.sent, std::vector<std::string>{r.sent});
-        EXPECT_EQ(h.cell.In.seq, 5);
+        EXPECT_EQ(h.cell.In.seq, r.inSeq);
         EXPECT_TRUE(h.port.delivered.empty());
+        ASSERT_FALSE(h.port.raw.empty());
+        EXPECT_EQ(FixPeer::field(h.port.raw.back(), 52).size(), r.sendingTime);
     }
 }
 
