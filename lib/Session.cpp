@@ -29,13 +29,6 @@ constexpr std::chrono::seconds putBackWait{1};
 std::atomic<bool> stopAll{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "requestStop must be async-signal-safe");
 
-// Microseconds a session holding an undelivered message waits between offers to the full output
-// queue (System V queues cannot be waited on for room without blocking the whole send): from
-// the shortest, doubled while the queue stays full, up to the longest. An application that is
-// reading makes room within microseconds; one that has stopped costs a wake-up per 5 ms.
-constexpr long queueRoomFirstWait = 50;
-constexpr long queueRoomLongestWait = 5000;
-
 // True when m is a Logout; its Text then goes to text. MsgType is the third field of every
 // framed message, so only the header's first bytes are looked at.
 bool isLogout(const std::string& m, std::string& text) {
@@ -130,7 +123,8 @@ void Session::openLogs(bool announce) {
 
 void Session::attachCore(MemoryCell& siteCell) {
     bool standard = cfg.standardRules();
-    core.attach(cfg, siteCell, standard ? SessionCore::Rules::Standard : SessionCore::Rules::Today);
+    core.attach(cfg, siteCell, standard ? SessionCore::Rules::Standard : SessionCore::Rules::Today,
+                site);
     // The standard rules ignore a garbled message; the stream then finds the next one.
     comm.setResync(standard);
 }
@@ -179,13 +173,14 @@ void Session::startDispatcher(long type) {
     dispatcher = std::make_unique<Dispatcher>(*shm, *p, qinName);
     dispatcher->Setup(site, type);
     if (journal) dispatcher->useJournal(*journal);
+    outbox.allowDirectWhen([this] { return directAllowed(); });
     dispatcher->sendDirectWith(
         [this](int slot, const std::string& text) { return sendDirect(slot, text); });
     dispatcher->Start();
 }
 
 void Session::runLoop() {
-    std::unique_lock<std::mutex> hold(work);
+    std::unique_lock<std::mutex> hold(outbox.lock());
     comm.setReadOnWake(true);
     std::time_t lastTick = 0;
     for (;;) {
@@ -204,14 +199,16 @@ void Session::runLoop() {
         };
         std::time_t now = std::time(nullptr);
 
-        // Inbound first: a peer that has closed is noticed before an outbound text goes into the
-        // dead connection, so the text stays in the pipe and goes back on the input queue. While
-        // a message waits for the output queue nothing more is handled: it must count first.
-        bool holding = false;
-        rules([&] { holding = core.holding() && !core.deliverHeld(); });
-        if (!holding) roomWait = 0;
-        if (!holding && received.empty()) readInbound(now);
-        if (!holding && !received.empty()) {
+        // A message waiting for the output queue goes first: it must count before those behind.
+        if (core.holding()) rules([&] { act = core.deliverHeld(); });
+        // Inbound next: a peer that has closed is noticed before an outbound text goes into the
+        // dead connection, so the text stays in the journal. While the application is slow the
+        // core takes messages up to its bound; past it only a close is watched for.
+        auto reading = [&] { return received.empty() || core.takesNow(received.front()); };
+        bool reads = core.takesInput() && reading();
+        if (reads && received.empty()) readInbound(now);
+        reads = reads && reading();
+        if (reads && !received.empty()) {
             act = true;
             std::string in = std::move(received.front());
             received.pop_front();
@@ -223,8 +220,6 @@ void Session::runLoop() {
             }
             rules([&] { core.processMsg(in, now); });
             takingLogout = false;
-        } else if (holding) {
-            // the socket keeps what the counterparty sends until the application makes room
         } else if (comm.isBroken()) {
             setCellStatus(status_Shutdown);
             say("FIX Message: Unframeable data from remote server.", 0);
@@ -234,7 +229,7 @@ void Session::runLoop() {
                 ending = "unframeable data from the counterparty";
             }
             break;
-        } else if (comm.isClosed()) {
+        } else if (comm.isClosed() || (!reads && sock->hungUp())) {
             setCellStatus(status_Shutdown);
             say("FIX Message: Connection closed by remote server.", 0);
             if (logoutDeadline != 0) {
@@ -261,20 +256,24 @@ void Session::runLoop() {
         bool takeOutbound = comm.pending() < maxPendingOutput && logoutDeadline == 0;
         if (takeOutbound && (pipeReady || p->hasMessage())) {
             if (sock->hungUp()) {
-                // A close that came after the last read: read it before a text goes into it.
+                // A close that came after the last read: the next pass meets it before a text
+                // goes into it.
                 comm.noteReadable();
                 continue;
             }
-            bool reads = !p->hasMessage();
-            if (sendApplications()) act = true;
-            if (reads) pipeReady = p->mayHaveMore();
+            bool drains = !p->hasMessage();
+            auto slotOf = [this] { return dispatcher ? dispatcher->takeForwarded() : -1; };
+            if (outbox.sendFromPipe(*p, slotOf)) act = true;
+            if (drains) pipeReady = p->mayHaveMore();
         }
 
-        // The standard rules watch both clocks at least once a second, busy or not.
+        // The standard rules watch both clocks at least once a second, busy or not, and a held
+        // message is watched as often under either rules.
         bool standard = core.rules() == SessionCore::Rules::Standard;
-        if (standard && logoutDeadline == 0 && now != lastTick) {
+        if (logoutDeadline == 0 && now != lastTick) {
             lastTick = now;
-            if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) {
+            bool up = !standard || core.idle(now, comm.getRecvTime(), comm.getSendTime());
+            if (!up || !core.watchHold(now)) {
                 endedByRules();
                 break;
             }
@@ -282,20 +281,25 @@ void Session::runLoop() {
             if (cellStatus() == status_Shutdown) continue;
         }
         if (act) continue;
-        if (holding) {
-            waitForQueueRoom(hold, takeOutbound);
-            continue;
-        }
         // HeartBtInt 0: the counterparty asked for no heartbeats, so silence is never a fault.
-        if (logoutDeadline != 0 || standard || core.heartBtInt <= 0 ||
-            comm.isActive(core.heartBtInt)) {
-            sleepUntilReady(hold, takeOutbound);
+        bool quiet = !standard && logoutDeadline == 0 && core.heartBtInt > 0 &&
+                     !comm.isActive(core.heartBtInt);
+        if (quiet && !core.takesInput()) {
+            // Today's rules, not reading because our application is slow: the silence is ours.
+            core.sendHeartbeat("");
+            comm.timeReset();
             continue;
         }
-        if (!core.idle(now, comm.getRecvTime(), comm.getSendTime())) {
+        if (quiet && !core.idle(now, comm.getRecvTime(), comm.getSendTime())) {
             ending = "no answer to our TestRequest within " +
                      Converter::to_string(core.heartBtInt) + " s";
             break;
+        }
+        if (quiet) continue;
+        if (core.holding()) {
+            waitForRoom(hold, takeOutbound, core.takesInput());
+        } else {
+            sleepUntilReady(hold, takeOutbound);
         }
     }
 }
@@ -336,11 +340,8 @@ void Session::sleepUntilReady(std::unique_lock<std::mutex>& hold, bool takeOutbo
     // another thread) or by the operator is seen within a second.
     int fd = takeOutbound ? p->getReaderId() : -1;
     bool alsoWritable = comm.pending() > 0;
-    sleeping = true;
-    hold.unlock();
-    int ready = sock->selectEvent(fd, idleWait, alsoWritable);
-    hold.lock();
-    sleeping = false;
+    int ready = 0;
+    outbox.sleep(hold, [&] { ready = sock->selectEvent(fd, idleWait, alsoWritable); });
     if (ready & Socket::socketReady) comm.noteReadable();
     if (ready & Socket::fdReady) pipeReady = true;
 }
@@ -377,102 +378,35 @@ bool Session::stopRequested() {
     return false;
 }
 
-void Session::waitForQueueRoom(std::unique_lock<std::mutex>& hold, bool takeOutbound) {
-    if (core.heartBtInt > 0 && !comm.isActive(core.heartBtInt)) {
-        // The counterparty is not silent, we are not reading it: no TestRequest, no end.
-        core.sendHeartbeat("");
-        comm.timeReset();
-    }
-    // Woken early by an outbound text to send or by room for pending output; a poll, not a
-    // sleep, so neither waits the few milliseconds.
+void Session::waitForRoom(std::unique_lock<std::mutex>& hold, bool takeOutbound, bool reading) {
     pollfd wake[2];
     nfds_t n = 0;
     if (takeOutbound) wake[n++] = {p->getReaderId(), POLLIN, 0};
-    if (comm.pending() > 0) wake[n++] = {sock->getSocket(), POLLOUT, 0};
-    roomWait = roomWait == 0 ? queueRoomFirstWait : std::min(roomWait * 2, queueRoomLongestWait);
-    timespec wait{0, roomWait * 1000};
-    sleeping = true;
-    hold.unlock();
-    ppoll(wake, n, &wait, nullptr);
-    hold.lock();
-    sleeping = false;
+    // A close always wakes it, so a session that has stopped reading still ends with its peer.
+    short events = POLLRDHUP;
+    if (reading) events |= POLLIN;
+    if (comm.pending() > 0) events |= POLLOUT;
+    wake[n++] = {sock->getSocket(), events, 0};
+    long us = core.wakeIn();
+    timespec wait{us / 1000000, (us % 1000000) * 1000};
+    outbox.sleep(hold, [&] { ppoll(wake, n, &wait, nullptr); });
+    if (reading && (wake[n - 1].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)))
+        comm.noteReadable();
     pipeReady = true;
 }
 
-bool Session::sendApplications() {
-    std::string text = p->readMsg();
-    // An empty line is the dispatcher's wake-up after a send of its own left output pending.
-    while (text.empty() && p->hasMessage()) text = p->readMsg();
-    if (text.empty()) return false;
-    std::size_t n = 0;
-    int seq = cell->Out.seq;
-    for (;;) {
-        seq = core.nextAfter(seq);
-        stage(n++, dispatcher ? dispatcher->takeForwarded() : -1, text, seq);
-        if (n == maxBatch || !p->hasMessage()) break;
-        text = p->readMsg();
-        if (text.empty()) break;
-    }
-    logAndSend(n);
-    return true;
-}
-
-void Session::stage(std::size_t i, int slot, const std::string& text, int seq) {
-    if (outBatch.size() <= i) {
-        outBatch.resize(i + 1);
-        outSlots.resize(i + 1);
-    }
-    outBatch[i] = core.buildApplication(text, seq);
-    outSlots[i] = slot;
-    // The slot is freed only once the log has the message, and its stamp tells a run after a
-    // kill in between that the log has it, so the text is sent neither twice nor never.
-    if (slot >= 0) dispatcher->journalInUse().stamp(slot, seq, logDay);
-}
-
-void Session::logAndSend(std::size_t n) {
-    try {
-        outLog.writeAll(outBatch, n);
-    } catch (const LogException&) {
-        // Not logged, so neither sent nor numbered: the texts stay held and go back.
-        for (std::size_t i = 0; i < n; ++i) {
-            if (outSlots[i] >= 0) dispatcher->journalInUse().stamp(outSlots[i], 0, 0);
-        }
-        throw;
-    }
-    cell->Out.seq = outLog.getLastSeq();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (outSlots[i] >= 0) dispatcher->journalInUse().release(outSlots[i]);
-        if (i + 1 < n) comm.queue(outBatch[i]);
-    }
-    comm.send(outBatch[n - 1]);
-    cell->Out.last = std::time(nullptr);
-    cell->Out.proc += static_cast<int>(n);
-}
-
-bool Session::sendDirect(int slot, const std::string& text) {
-    std::unique_lock<std::mutex> hold(work, std::try_to_lock);
-    if (!hold.owns_lock() || !sleeping) return false;
+bool Session::directAllowed() {
     char status = cellStatus();
     bool up = status == status_Online || status == status_Heartbeat || status == status_TestReq;
     if (!up || logoutDeadline != 0 || comm.pending() > 0) return false;
     // Inbound first, as in the loop: the loop handles whatever the socket holds, which may be
     // the end of the connection, before a new text goes out.
-    if (!received.empty() || sock->waitReadable(0)) return false;
-    try {
-        stage(0, slot, text, core.nextOutSeq());
-        logAndSend(1);
-    } catch (const LogException&) {
-        // Not logged: the text goes the long way, and the loop meets the failure itself.
-        return false;
-    } catch (const SocketException&) {
-        // Logged and numbered: the loop's next read finds the connection gone, and the message
-        // goes again on the counterparty's resend request.
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-    bool wake = comm.pending() > 0;
-    hold.unlock();
+    return received.empty() && !sock->waitReadable(0);
+}
+
+bool Session::sendDirect(int slot, const std::string& text) {
+    bool wake = false;
+    if (!outbox.sendDirect(slot, text, wake)) return false;
     // The loop sleeps without watching for room on the socket; an empty line wakes it to flush.
     if (wake) p->writeMsg(std::string());
     return true;
@@ -482,14 +416,7 @@ void Session::sendNew(const std::string& m) {
     // Logged before it goes out: a process killed in between must not come back and number a new
     // message with a number the counterparty has seen. A message logged but never sent is a gap
     // the counterparty asks for and gets as a resend, and a send that fails leaves it there too.
-    try {
-        outLog.write(m);
-    } catch (const LogException&) {
-        cell->Out.seq = Log::getSeq(m) - 1;
-        throw;
-    }
-    comm.send(m);
-    cell->Out.last = std::time(nullptr);
+    outbox.sendNew(m);
     std::string text;
     if (isLogout(m, text)) {
         logoutOut = true;
@@ -499,8 +426,7 @@ void Session::sendNew(const std::string& m) {
 }
 
 void Session::sendAgain(const std::string& m) {
-    comm.send(m);
-    cell->Out.last = std::time(nullptr);
+    outbox.sendAgain(m);
 }
 
 bool Session::deliver(const std::string& m) {

@@ -13,21 +13,26 @@
 // drained is read again only once the poll reports it readable. A HeartBtInt of 0 means no
 // idle rule.
 //
-// While the loop sleeps, the dispatcher may stamp, log and send an outbound text itself
-// (sendDirect), under the session's lock, so an idle session costs no thread hand-off; the order
-// of texts is kept because it does so only when the pipe holds none.
+// Every new outbound message leaves through the Outbox, which numbers, logs and sends under one
+// lock; while the loop sleeps, the dispatcher may send a text through it directly, so an idle
+// session costs no thread hand-off.
 //
 // An inbound application message counts (In.seq, the site's SeqFile) only once it is on the
-// output queue. The queue is never waited on: when it is full the message is held, the socket is
-// not read until the message is delivered, and the session keeps heartbeating, so one application
-// that stops reading never stops sessions of other sites and never the outbound side.
+// output queue. The queue is never waited on: when it is full the core holds the message and
+// offers it again at short, growing intervals it chooses (wakeIn), delivering what waits behind
+// it as fast as the application takes it. Meanwhile the socket is still read, up to the core's
+// bound, so the counterparty's TestRequests, ResendRequests and Logout are answered; past the
+// bound only a close is watched for. The session keeps heartbeating, so one application that
+// stops reading never stops sessions of other sites, never the outbound side, and never makes
+// the counterparty look silent.
 //
 // A termination signal (requestStop) or 'S' written into the cell by an operator ends a logged-on
 // session with a Logout; the session waits up to logoutWait seconds for the answer, then closes.
 //
 // Thread contract: a Session runs on one thread (the caller's, or its own after Start()); only its
-// dispatcher runs beside it, joined through the pipe, the cell's status and sendDirect, which
-// runs under `work`, the lock the loop holds except while it sleeps. The output queue is
+// dispatcher runs beside it, joined through the pipe, the cell's status and the Outbox's direct
+// send, which runs under the Outbox's lock, held by the loop except while it sleeps. The output
+// queue is
 // shared with other sessions of the process and written under the program's Mutex only.
 #pragma once
 
@@ -48,6 +53,7 @@
 #include "MemoryCell.h"
 #include "MsgQueue.h"
 #include "Mutex.h"
+#include "Outbox.h"
 #include "Pipe.h"
 #include "SeqFile.h"
 #include "SessionCore.h"
@@ -188,25 +194,18 @@ class Session : public Thread, protected SessionPort {
     // Reads every whole message the socket holds (up to maxBatch), logs them with one write and
     // queues them for processing; false when none came.
     bool readInbound(std::time_t now);
-    // Stamps the texts waiting in the pipe (up to maxBatch), logs them with one write, then sends
-    // them with one send; false when the pipe held none.
-    bool sendApplications();
-    // Called by the dispatcher's thread for a text it has just taken: when the loop sleeps and
-    // nothing is ahead of the text, stamps, logs and sends it like the loop would, and returns
-    // true. False leaves the text to the pipe.
+    // Called by the dispatcher's thread for a text it has just taken: true when the Outbox sent
+    // it directly; false leaves the text to the pipe.
     bool sendDirect(int slot, const std::string& text);
-    // Builds the message for text numbered seq into outBatch[i] and stamps its journal slot
-    // (-1: none) with the number.
-    void stage(std::size_t i, int slot, const std::string& text, int seq);
-    // Logs the first n staged messages with one write, then frees their slots and sends them with
-    // one send. When the log write fails the slots lose their stamps (the texts stay held,
-    // unnumbered) and LogException passes on.
-    void logAndSend(std::size_t n);
-    // Sleeps in one poll on socket and pipe (see the loop) without holding `work`.
+    // The Outbox may send directly: the session is up, not logging out, nothing pending, and
+    // nothing unread that could be the end of the connection.
+    bool directAllowed();
+    // Sleeps in one poll on socket and pipe (see the loop) without holding the Outbox's lock.
     void sleepUntilReady(std::unique_lock<std::mutex>& hold, bool takeOutbound);
-    // One pass of the loop while a message waits for the output queue: outbound texts still go,
-    // and so do heartbeats, since it is our side that does not read.
-    void waitForQueueRoom(std::unique_lock<std::mutex>& hold, bool takeOutbound);
+    // Sleeps while a message waits for the output queue, as long as the core asks, woken early by
+    // an outbound text, by room for pending output, by the counterparty (when still reading) or
+    // by its close.
+    void waitForRoom(std::unique_lock<std::mutex>& hold, bool takeOutbound, bool reading);
     // An operator's 'S' or a termination signal: a logged-on session says Logout first. True when
     // the loop must end now.
     bool stopRequested();
@@ -220,22 +219,14 @@ class Session : public Thread, protected SessionPort {
     void endedByStop(const std::string& outcome);
 
     std::unique_ptr<Dispatcher> dispatcher;
-    // Held by the loop except while it sleeps; sendDirect runs under it.
-    std::mutex work;
-    // The loop sleeps and leaves the socket to sendDirect (under `work`).
-    bool sleeping = false;
+    Outbox outbox{core, outLog, comm, cell, journal, logDay};
     // The pipe may hold bytes not yet read: a read took all it asked for, or the poll saw it
     // readable.
     bool pipeReady = true;
-    // Microseconds of the latest wait for room on the full output queue (0: none since the last
-    // delivery).
-    long roomWait = 0;
     // Logged inbound messages not yet handled, oldest first.
     std::deque<std::string> received;
-    // Reused buffers of the batches.
+    // Reused buffer of the inbound batch.
     std::vector<std::string> inBatch;
-    std::vector<std::string> outBatch;
-    std::vector<int> outSlots;
     // The session said Logout on a stop and waits for the answer until then (0: it did not).
     std::time_t logoutDeadline = 0;
     // The stop came from a termination signal (else from 'S' written into the cell).

@@ -30,12 +30,22 @@ int versionNumber(const std::string& begin) {
 // EndSeqNo meaning "everything from BeginSeqNo on" before FIX 4.2.
 constexpr int infinityBefore42 = 999999;
 
+// Microseconds between offers of a held message to a full output queue (System V queues cannot
+// be waited on for room without blocking): from the shortest, doubled while it stays full, up to
+// the longest. An application that reads makes room within microseconds; one that has stopped
+// costs a wake-up per 5 ms.
+constexpr long roomFirstWait = 50;
+constexpr long roomLongestWait = 5000;
+
 }  // namespace
 
 SessionCore::SessionCore(Role role, SessionPort& p) : who(role), port(p) {}
 
-void SessionCore::attach(const FixConfig& config, MemoryCell& siteCell, Rules rules) {
+void SessionCore::attach(const FixConfig& config, MemoryCell& siteCell, Rules rules,
+                         const std::string& siteName) {
     cfg = &config;
+    site = siteName;
+    stallLimit = config.appStall();
     cell = &siteCell;
     ruleSet = rules;
     version = cfg->getHeaderTagDefinition(TagBeginString);
@@ -249,6 +259,7 @@ void SessionCore::resetNumbers() {
     cell->Out.seq = 0;
     port.inboundCounted();
     queued.clear();
+    lineTop = 0;
     askedUpTo = 0;
     droppedUpTo = 0;
     answeredAhead.clear();
@@ -277,6 +288,7 @@ void SessionCore::resetInSession(int seq) {
 // --- Inbound -------------------------------------------------------------------------------
 
 void SessionCore::processMsg(const std::string& msg, std::time_t now) {
+    clockNow = now;
     if (cell->In.seq == std::numeric_limits<int>::max()) {
         // The counterparty has used the last number there is; no further message can be in order.
         end("Failed to verify FIX header information.");
@@ -284,6 +296,8 @@ void SessionCore::processMsg(const std::string& msg, std::time_t now) {
     }
     if (ruleSet == Rules::Standard) {
         receivedStandard(msg, now);
+    } else if (holding()) {
+        keepBehindToday(msg);
     } else {
         receivedToday(msg);
     }
@@ -305,16 +319,104 @@ void SessionCore::deliverOrHold(const std::string& msg) {
         countDelivered();
     } else if (status() != status_Shutdown) {
         undelivered = msg;
+        heldSeq = cell->In.seq + 1;
+        lineTop = heldSeq;
+        extendLine();
+        heldSince = clockNow;
+        slowSaid = 0;
+        roomWait = roomFirstWait;
     }
 }
 
+void SessionCore::extendLine() {
+    while (queued.count(lineTop + 1) != 0) ++lineTop;
+}
+
 bool SessionCore::deliverHeld() {
-    if (undelivered.empty()) return true;
-    if (!port.deliver(undelivered)) return false;
+    if (undelivered.empty()) return false;
+    if (!port.deliver(undelivered)) {
+        roomWait = std::min(roomWait * 2, roomLongestWait);
+        return false;
+    }
     undelivered.clear();
     countDelivered();
-    if (ruleSet == Rules::Standard) drainQueued();
+    if (ruleSet == Rules::Standard) {
+        drainQueued();
+    } else {
+        drainToday();
+    }
     return true;
+}
+
+bool SessionCore::takesNow(const std::string& msg) {
+    if (!holding() || ruleSet != Rules::Standard) return true;
+    in.message = msg;
+    std::string type = in.getTagValue(TagMsgType);
+    return type != "A" && !(type == "4" && in.getTagCharValue(TagGapFillFlag) != Yes);
+}
+
+long SessionCore::wakeIn() const {
+    return holding() ? std::max(roomWait, roomFirstWait) : 1000000L;
+}
+
+bool SessionCore::watchHold(std::time_t now) {
+    if (!holding() || status() == status_Shutdown) return true;
+    clockNow = now;
+    long held = static_cast<long>(now - heldSince);
+    std::string waited = Converter::to_string(held) + " s";
+    if (stallLimit > 0 && held >= stallLimit) {
+        say("Application of site [" + site + "] has taken no message for " + waited +
+                "; the session logs out.",
+            Fatal);
+        endWithLogout("Our side cannot take messages: its application has taken none for " +
+                      waited);
+        return false;
+    }
+    if (held >= slowNotice && (slowSaid == 0 || now - slowSaid >= slowRepeat)) {
+        slowSaid = now;
+        say("Application is slow: site [" + site + "] has waited " + waited +
+                " for room on the output queue; " +
+                Converter::to_string(static_cast<long>(queued.size() + 1)) + " messages wait.",
+            Warning);
+    }
+    return true;
+}
+
+void SessionCore::keepBehindToday(const std::string& msg) {
+    in.message = msg;
+    int r = in.validate(version, 0);
+    if (r != Valid || !fromCounterparty(in)) {
+        end("Failed to verify FIX header information.");
+        return;
+    }
+    int seq = in.getMsgSeqNum();
+    if (seq <= heldSeq) {
+        if (in.getTagCharValue(TagPossDupFlag) != Yes) {
+            end("Failed to verify FIX header information.");
+        } else {
+            say("FIX Message: Ignored duplicate [" + Converter::to_string(seq) + "].", 0);
+        }
+        return;
+    }
+    std::string type = in.getTagValue(TagMsgType);
+    // What the counterparty asks of the session is answered now; it waits for the rest.
+    if (type == "5") {
+        sessionMessage(type, msg);
+        return;
+    }
+    if (type == "1" && answeredAhead.insert(seq).second) {
+        sendHeartbeat(in.getTagValue(TagTestReqID), true);
+    }
+    queued.emplace(seq, msg);
+}
+
+void SessionCore::drainToday() {
+    while (!holding() && status() != status_Shutdown && !queued.empty()) {
+        std::string next = std::move(queued.begin()->second);
+        queued.erase(queued.begin());
+        receivedToday(next);
+    }
+    if (!holding()) answeredAhead.clear();
 }
 
 void SessionCore::end(const std::string& line) {
@@ -350,6 +452,7 @@ void SessionCore::receivedToday(const std::string& msg) {
     }
     // Recorded before it is acted on: a restart never answers a message twice.
     count();
+    if (type == "1" && answeredAhead.erase(in.getMsgSeqNum()) > 0) return;  // answered on arrival
     sessionMessage(type, msg);
 }
 
@@ -418,11 +521,19 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
         return;
     }
     int expected = cell->In.seq + 1;
+    if (holding() && seq == expected) {
+        say("FIX Message: Ignored duplicate [" + Converter::to_string(seq) + "].", 0);
+        return;
+    }
     if (seq > expected) {
-        if (type == "5" && loggingOut) {
-            // The answer to ours: the session ends, and the gap is asked for by the next one.
+        if (type == "5" && (loggingOut || holding())) {
+            // The answer to ours, or a Logout while our application is slow (the counterparty
+            // must not wait for it): the session ends, and what waits is asked for by the next.
             sessionMessage(type, msg);
             return;
+        }
+        if (type == "1" && holding() && answeredAhead.insert(seq).second) {
+            sendHeartbeat(in.getTagValue(TagTestReqID), true);
         }
         // A Logout above the gap waits in line like any message, so what comes before it is not
         // lost; idle() answers it anyway should the gap stay open for logoutGrace seconds.
@@ -442,10 +553,13 @@ void SessionCore::receivedStandard(const std::string& msg, std::time_t now) {
                     "] dropped: too many messages above the gap; it is asked for again.",
                 Warning);
         }
-        if (askedUpTo < expected) {
+        // While holding, numbers up to lineTop are all here: only a hole above them is a gap.
+        int top = holding() ? lineTop : cell->In.seq;
+        if (seq > top + 1 && askedUpTo < top + 1) {
             sendResendReq();
             askedUpTo = seq - 1;
         }
+        if (holding()) extendLine();
         return;
     }
     if (seq < expected) {
@@ -479,7 +593,8 @@ void SessionCore::processStandard(const std::string& msg) {
         return;
     }
     count();
-    if (type == "2" && answeredAhead.erase(seq) > 0) return;  // answered when it arrived
+    // Answered when it arrived.
+    if ((type == "1" || type == "2") && answeredAhead.erase(seq) > 0) return;
     sessionMessage(type, msg);
 }
 
@@ -687,7 +802,8 @@ void SessionCore::sendTestReq() {
 }
 
 void SessionCore::sendResendReq() {
-    int from = cell->In.seq + 1;
+    // Behind a held message, what is here in line is not asked for again.
+    int from = (holding() ? lineTop : cell->In.seq) + 1;
     std::string infinity = ruleSet == Rules::Standard && fixVersion < 42
                                ? Converter::to_string(infinityBefore42)
                                : std::string("0");
@@ -789,6 +905,7 @@ void SessionCore::answerResend(int beginSeq, int endSeq) {
 // --- Idle ----------------------------------------------------------------------------------
 
 bool SessionCore::idle(std::time_t now, std::time_t lastIn, std::time_t lastOut) {
+    clockNow = now;
     if (logoutKept != 0 && now - logoutKeptAt >= logoutGrace) {
         auto kept = queued.find(logoutKept);
         logoutKept = 0;
@@ -819,6 +936,19 @@ bool SessionCore::idle(std::time_t now, std::time_t lastIn, std::time_t lastOut)
         }
     }
     if (heartBtInt <= 0) return true;
+    if (!takesInput()) {
+        // The socket is not read because our application is slow: silence is ours, not the
+        // counterparty's, so it is neither tested nor ended; it still hears from us.
+        readingStopped = true;
+        testReqSent = 0;
+        if (now - lastOut >= heartBtInt) sendHeartbeat("");
+        return true;
+    }
+    if (readingStopped) {
+        readingStopped = false;
+        resumedAt = now;
+    }
+    lastIn = std::max(lastIn, resumedAt);
     if (testReqSent != 0 && now - testReqSent >= heartBtInt) {
         endWithLogout("No answer to TestRequest");
         return false;

@@ -67,8 +67,10 @@ class SessionCore {
 
     SessionCore(Role role, SessionPort& port);
 
-    // The site's templates and cell and its rules; before anything else.
-    void attach(const FixConfig& config, MemoryCell& siteCell, Rules rules);
+    // The site's templates and cell and its rules; before anything else. The site's name only
+    // appears in console lines.
+    void attach(const FixConfig& config, MemoryCell& siteCell, Rules rules,
+                const std::string& siteName = std::string());
     Rules rules() const { return ruleSet; }
     Role role() const { return who; }
 
@@ -105,12 +107,32 @@ class SessionCore {
     // --- After the Logon ---
     // Handles one inbound message that is already in the incoming log.
     void processMsg(const std::string& msg, std::time_t now);
-    // An application message waits for the port to take it; nothing further is handled until
-    // then.
+    // An application message waits for the port to take it (the application is slow). Inbound
+    // messages are still taken and kept in order behind it, up to maxQueued, as messages above a
+    // gap are; where waiting would cost the session, a session message among them acts at once:
+    // a TestRequest and a ResendRequest are answered, a Logout is answered and ends the session
+    // (what waits stays uncounted, so the next session asks for it again).
     bool holding() const { return !undelivered.empty(); }
-    // Offers the waiting message again (and, under the standard rules, goes on with the messages
-    // kept above it); true when nothing waits any more.
+    // False while holding with maxQueued messages kept: the socket must not be read until then.
+    bool takesInput() const { return !holding() || queued.size() < maxQueued; }
+    // False for a message that must wait until the held one is delivered because its effect
+    // depends on what came before it (a Reset-mode SequenceReset, a Logon): the socket must not
+    // be read past it until then.
+    bool takesNow(const std::string& msg);
+    // Offers the waiting message again and, once it is taken, goes on with the messages kept
+    // behind it that are now next in line; true when the waiting message was delivered.
     bool deliverHeld();
+    // Microseconds the session may sleep before the core wants to act again: a short wait
+    // between offers while holding (from 50 us, doubled up to 5 ms), else a second.
+    long wakeIn() const;
+    // Called at least once a second while holding: after slowNotice seconds, and every
+    // slowRepeat after, a console line says the application is slow; once the hold has lasted
+    // the site's appstall limit the session ends with a Logout saying our side cannot take
+    // messages. False when the session is over.
+    bool watchHold(std::time_t now);
+    // Seconds of holding before the first slow-application line, and between the next ones.
+    static constexpr int slowNotice = 5;
+    static constexpr int slowRepeat = 60;
     // One step of the idle rule. Today's rules: called after a quiet interval. Standard rules:
     // called at least once a second with the times of the last receive and the last send. False
     // when the session is over.
@@ -166,6 +188,12 @@ class SessionCore {
     void sessionMessage(const std::string& type, const std::string& msg);
     void sequenceReset(bool standard);
     void deliverOrHold(const std::string& msg);
+    // Today's rules while holding: the message is checked as it arrives and kept in line.
+    void keepBehindToday(const std::string& msg);
+    // Today's rules: the messages kept behind a delivered one, in order.
+    void drainToday();
+    // The highest number received without a hole above the held message.
+    void extendLine();
     void count();
     // Counts an application message the port has delivered, and its pending entry.
     void countDelivered();
@@ -220,11 +248,27 @@ class SessionCore {
     Fix in;                                // what is being read
     int testReqID = 0;
     std::string undelivered;
+    // Holding: the held message's number, the highest number received in line behind it, since
+    // when it waits, the latest slow-application line, and the current wait between offers (us).
+    int heldSeq = 0;
+    int lineTop = 0;
+    std::time_t heldSince = 0;
+    std::time_t slowSaid = 0;
+    long roomWait = 0;
+    // The latest time handed in (processMsg, idle, watchHold).
+    std::time_t clockNow = 0;
+    // The socket was not read for the bound (the idle rule then measures silence from the
+    // resumption, not from the last read).
+    bool readingStopped = false;
+    std::time_t resumedAt = 0;
+    int stallLimit = FixConfig::defaultAppStall;
+    std::string site;
     // Standard rules: messages above a gap by MsgSeqNum, the end of the gap last asked for, and
     // when a TestRequest went out unanswered (0: none).
     std::map<int, std::string> queued;
     int askedUpTo = 0;
-    // The highest number dropped past maxQueued, and the kept ResendRequests already answered.
+    // The highest number dropped past maxQueued, and the kept TestRequests and ResendRequests
+    // already answered.
     int droppedUpTo = 0;
     std::set<int> answeredAhead;
     // A Logout kept above a gap (its MsgSeqNum; 0: none) and when it came.

@@ -37,7 +37,8 @@ void FixConfig::readSetting(const std::string& line) {
     // A line that names who may serve the site is never a comment: a guard that silently did
     // nothing would let anybody in.
     const bool strict =
-        line.find("role=") != std::string::npos || line.find("allow=") != std::string::npos;
+        line.find("role=") != std::string::npos || line.find("allow=") != std::string::npos ||
+        line.find("appstall=") != std::string::npos;
 
     // Several settings: "{rules=standard dictionary=FIX44.xml}", items apart by blanks. A line
     // with anything else in it stays a comment, as every '@' line did before settings existed.
@@ -52,6 +53,7 @@ void FixConfig::readSetting(const std::string& line) {
     }
     std::string items = line.substr(open + 1, close - open - 1);
     std::string rules, dictionary, role;
+    int stall = -1;
     std::vector<std::string> lists;
     std::size_t at = 0;
     while ((at = items.find_first_not_of(" \t", at)) != std::string::npos) {
@@ -69,6 +71,12 @@ void FixConfig::readSetting(const std::string& line) {
             if (value != "acceptor" && value != "initiator")
                 throw CfgException("unknown role '" + value + "' (acceptor or initiator)");
             role = value;
+        } else if (key == "appstall") {
+            if (value.empty() || value.size() > 5 ||
+                value.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(value) > 86400)
+                throw CfgException("appstall '" + value + "' is not a number of seconds up to 86400");
+            stall = std::stoi(value);
         } else if (key == "allow") {
             lists.push_back(value);
         } else if (strict) {
@@ -87,6 +95,7 @@ void FixConfig::readSetting(const std::string& line) {
     }
     if (!rules.empty()) standard = rules == "standard";
     if (!dictionary.empty()) dictionaryName = dictionary;
+    if (stall >= 0) stallSeconds = stall;
     if (!role.empty()) siteRole = role == "acceptor" ? Role::Acceptor : Role::Initiator;
 }
 

@@ -20,6 +20,11 @@
 // an unknown setting or text after the '}' makes load() throw CfgException naming the file and
 // the problem, since a guard that silently stayed a comment would let anybody in.
 //
+// "@ {appstall=300}" gives the seconds a session may wait for its application to make room on
+// the output queue before it logs out, saying our side cannot take messages (0: it waits for
+// ever; none: defaultAppStall). A value that is not a whole number of seconds up to a day is
+// refused like a bad role.
+//
 // A template line that cannot be read as intended (longer than 127 characters, no '{', a '{'
 // without '}', an empty item or one without a field number) is refused: load() throws
 // CfgException naming the file and the line, rather than run a session with wrong templates.
@@ -73,6 +78,8 @@ class FixConfig {
     static constexpr char Comma = ',';
     // Longest line accepted, not counting the line end.
     static constexpr std::size_t maxLineLength = 127;
+    // Seconds a session waits for a stalled application when the file says nothing.
+    static constexpr int defaultAppStall = 300;
 
     FixConfig() = default;
     explicit FixConfig(const std::string& client);
@@ -105,6 +112,8 @@ class FixConfig {
     // True when the site names no addresses, or when the dotted IPv4 address lies in one of the
     // addresses or prefixes it names (several allow settings add up).
     bool allows(const std::string& address) const;
+    // Seconds the site waits for a stalled application before it logs out (0: for ever).
+    int appStall() const { return stallSeconds; }
     // The site's data dictionary, or nullptr when the file names none.
     std::shared_ptr<const Dictionary> dictionary() const { return dict; }
     // Where a dictionary name from a setting line is read from.
@@ -137,6 +146,7 @@ class FixConfig {
     std::string dictionaryName;
     std::shared_ptr<const Dictionary> dict;
     Role siteRole = Role::Unset;
+    int stallSeconds = defaultAppStall;
     // Allowed networks, host byte order: (network, mask).
     std::vector<std::pair<std::uint32_t, std::uint32_t>> allowed;
 };
