@@ -36,9 +36,9 @@ void FixConfig::readSetting(const std::string& line) {
 
     // A line that names who may serve the site is never a comment: a guard that silently did
     // nothing would let anybody in.
-    const bool strict =
-        line.find("role=") != std::string::npos || line.find("allow=") != std::string::npos ||
-        line.find("appstall=") != std::string::npos;
+    const bool strict = line.find("role=") != std::string::npos ||
+                        line.find("allow=") != std::string::npos ||
+                        line.find("appstall=") != std::string::npos;
 
     // Several settings: "{rules=standard dictionary=FIX44.xml}", items apart by blanks. A line
     // with anything else in it stays a comment, as every '@' line did before settings existed.
@@ -75,7 +75,8 @@ void FixConfig::readSetting(const std::string& line) {
             if (value.empty() || value.size() > 5 ||
                 value.find_first_not_of("0123456789") != std::string::npos ||
                 std::stoi(value) > 86400)
-                throw CfgException("appstall '" + value + "' is not a number of seconds up to 86400");
+                throw CfgException("appstall '" + value +
+                                   "' is not a number of seconds up to 86400");
             stall = std::stoi(value);
         } else if (key == "allow") {
             lists.push_back(value);

@@ -201,12 +201,13 @@ TEST_F(FixConfigTest, ARefusedLineLeavesTheLinesBeforeItLoaded) {
         << "nothing of the refused line is kept";
 }
 
-TEST_F(FixConfigTest, RoleAndAllowSettingsAreReadOrRefusedWithFileAndLine) {
+TEST_F(FixConfigTest, RoleAllowAndAppStallSettingsAreReadOrRefusedWithFileAndLine) {
     using Role = FixConfig::Role;
     struct Row {
         std::string settings, failure;  // failure empty: loads
         Role role = Role::Unset;
         std::vector<std::string> allowed = {}, refused = {};
+        int stall = FixConfig::defaultAppStall;
     };
     const std::string malformed =
         "Malformed setting in client FIX configuration file ./cfg/BRK1.fix line 2: ";
@@ -232,6 +233,11 @@ TEST_F(FixConfigTest, RoleAndAllowSettingsAreReadOrRefusedWithFileAndLine) {
         {"@ {allow=10.1.2.3, 10.1.2.4}\n", "unknown setting '10.1.2.4'"},
         {"@ {role=initiator} broker\n", "text after '}'"},
         {"@ role=initiator\n", "a setting line needs '{' and '}'"},
+        {"@ {rules=standard appstall=0}\n", "", Role::Unset, {"1.2.3.4"}, {}, 0},
+        {"@ {appstall=86400}\n", "", Role::Unset, {"1.2.3.4"}, {}, 86400},
+        {"@ {appstall=86401}\n", "appstall '86401' is not a number of seconds up to 86400"},
+        {"@ {appstall=5m}\n", "appstall '5m' is not a number of seconds up to 86400"},
+        {"@ {appstall=}\n", "appstall '' is not a number of seconds up to 86400"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.settings);
@@ -240,6 +246,7 @@ TEST_F(FixConfigTest, RoleAndAllowSettingsAreReadOrRefusedWithFileAndLine) {
         if (failure != "loaded") continue;
         FixConfig cfg(std::string("BRK1"));
         EXPECT_EQ(cfg.role(), row.role);
+        EXPECT_EQ(cfg.appStall(), row.stall);
         EXPECT_EQ(cfg.restrictsAddresses(), row.settings.find("allow=") != std::string::npos);
         for (const std::string& a : row.allowed) EXPECT_TRUE(cfg.allows(a)) << a;
         for (const std::string& a : row.refused) EXPECT_FALSE(cfg.allows(a)) << a;

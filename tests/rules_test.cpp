@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <memory>
@@ -51,7 +52,7 @@ class StandardRules : public GatewayTest, public ::testing::WithParamInterface<R
     bool initiator() const { return GetParam() == Role::Initiator; }
 
     // Starts the gateway and logs the peer on; the gateway's answer or Logon is read.
-    void logOn() {
+    void logOn(const std::string& logon = "35=A|98=0|108=30") {
         if (initiator()) {
             int port = peer->listen();
             ASSERT_GT(port, 0);
@@ -62,13 +63,13 @@ class StandardRules : public GatewayTest, public ::testing::WithParamInterface<R
                 options());
             ASSERT_TRUE(peer->accept(5000));
             ASSERT_EQ(FixPeer::field(peer->read(5000), 35), "A");
-            send("35=A|98=0|108=30");
+            send(logon);
         } else {
             int port = 0;
             gw = startGatelisten(port);
             ASSERT_TRUE(gw);
             ASSERT_TRUE(peer->connect(port));
-            send("35=A|98=0|108=30");
+            send(logon);
             ASSERT_EQ(FixPeer::field(peer->read(5000), 35), "A");
         }
         ASSERT_TRUE(waitUntil([&] { return cell->In.seq == 1; }, 5000)) << gw->output();
@@ -78,7 +79,7 @@ class StandardRules : public GatewayTest, public ::testing::WithParamInterface<R
     void send(const std::string& fields) { peer->sendRaw(frame(fields, nextSeq++)); }
 
     // ExecIDs the application got, in order, within a moment.
-    std::vector<std::string> deliveredIds(std::size_t want) {
+    std::vector<std::string> deliveredIds(std::size_t want, int withinMs = 5000) {
         std::vector<std::string> ids;
         waitUntil(
             [&] {
@@ -87,7 +88,7 @@ class StandardRules : public GatewayTest, public ::testing::WithParamInterface<R
                 }
                 return ids.size() >= want;
             },
-            5000);
+            withinMs);
         return ids;
     }
 
@@ -166,6 +167,49 @@ TEST_P(StandardRules, AStopSendsALogoutAndEndsWhenItIsAnswered) {
     if (initiator()) {
         EXPECT_EQ(lastLine(r.out), "Session ended: termination signal, Logout answered (exit 0).");
     }
+}
+
+// Our application not reading is no fault of the counterparty: with the output queue full for
+// several TestRequest intervals, the gateway still reads, heartbeats and answers, and asks
+// nothing of a counterparty that keeps talking.
+TEST_P(StandardRules, AFullOutputQueueNeverCostsAHealthyCounterpartyItsSession) {
+    logOn("35=A|98=0|108=1");
+    std::size_t junk = 0;
+    for (std::size_t size : {500, 1})
+        while (output->offer(std::string(size, 'j'), 1)) ++junk;
+    ASSERT_GT(junk, 0u);
+    send(execution(2));
+    std::vector<std::string> types;
+    for (int second = 0; second < 4; ++second) {
+        send("35=0");
+        auto until = steady_clock::now() + milliseconds(1000);
+        for (std::string m; steady_clock::now() < until;) {
+            if (!(m = peer->read(100)).empty()) types.push_back(FixPeer::field(m, 35));
+        }
+    }
+    send("35=2|7=1|16=0");
+    std::string answer = peer->read(5000);
+    EXPECT_TRUE(FixPeer::field(answer, 35) == "4" || FixPeer::field(answer, 43) == "Y") << answer;
+    EXPECT_EQ(std::count(types.begin(), types.end(), "1"), 0) << "no TestRequest";
+    EXPECT_EQ(std::count(types.begin(), types.end(), "5"), 0) << "no Logout";
+    EXPECT_GE(std::count(types.begin(), types.end(), "0"), 2) << "Heartbeats go on";
+    for (std::size_t i = 0; i < junk; ++i) output->read(0, NoWaitMode);
+    EXPECT_EQ(deliveredIds(1), std::vector<std::string>{"X2"});
+    EXPECT_EQ(cell->status, status_Online);
+}
+
+// Messages kept above a gap go to a reading application as fast as it takes them, whatever the
+// size of the queue (a second per queue-full would take half a minute here).
+TEST_P(StandardRules, ThousandsKeptAboveAGapReachAReadingApplicationInOrder) {
+    logOn();
+    const int last = 3002;
+    for (int n = 3; n <= last; ++n) peer->sendRaw(frame(execution(n), n));
+    EXPECT_EQ(FixPeer::field(peer->readType("2", 5000), 7), "2");
+    peer->sendRaw(frame(execution(2) + "|43=Y|122=" + now(), 2));
+    std::vector<std::string> ids = deliveredIds(last - 1, 10000);
+    ASSERT_EQ(ids.size(), static_cast<std::size_t>(last - 1));
+    for (int n = 2; n <= last; ++n) ASSERT_EQ(ids[n - 2], "X" + std::to_string(n));
+    EXPECT_EQ(cell->In.seq, last);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRoles, StandardRules,

@@ -459,6 +459,153 @@ TEST(SessionCoreInbound, PastTheBoundOfKeptMessagesTheRestIsAskedForAgainOnceThe
               (std::vector<std::string>{resend5, "2@9 7=" + std::to_string(last) + " 16=0"}));
 }
 
+// While the application takes nothing, messages behind the held one are read and kept in line;
+// what the counterparty asks of the session is answered at once. Then the queue opens (when
+// `opens`) and the held message is offered again.
+TEST(SessionCoreHold, BehindAHeldMessageTheSessionStillAnswersAndKeepsTheRestInLine) {
+    struct Row {
+        const char* name;
+        Rules rules;
+        std::vector<std::string> in;
+        bool opens;
+        std::vector<std::string> sent;
+        std::vector<int> delivered;
+        int inSeq;
+        char status;
+    };
+    const std::string D = "D|11=a";
+    const char* answer = "0@8 112=X";
+    std::vector<Row> rows = {
+        {"kept in line, no ResendRequest",
+         Std,
+         {msg(D, 5), msg(D, 6), msg(D, 7)},
+         true,
+         {},
+         {5, 6, 7},
+         7,
+         'O'},
+        {"TestRequest answered at once, once",
+         Std,
+         {msg(D, 5), msg("1|112=X", 6), msg(D, 7)},
+         true,
+         {answer},
+         {5, 7},
+         7,
+         'O'},
+        {"Logout answered at once, held stays uncounted",
+         Std,
+         {msg(D, 5), msg("5", 6)},
+         false,
+         {"5@8 58=Bye"},
+         {},
+         4,
+         'S'},
+        {"a hole above the line is asked for from after it",
+         Std,
+         {msg(D, 5), msg(D, 6), msg(D, 8)},
+         true,
+         {"2@8 7=7 16=0"},
+         {5, 6},
+         6,
+         'O'},
+        {"the held number again is a duplicate",
+         Std,
+         {msg(D, 5), msg(D, 5)},
+         true,
+         {},
+         {5},
+         5,
+         'O'},
+        {"today: kept in line, TestRequest answered at once",
+         Today,
+         {msg(D, 5), msg(D, 6), msg("1|112=X", 7), msg(D, 8)},
+         true,
+         {answer},
+         {5, 6, 8},
+         8,
+         'O'},
+        {"today: Logout answered at once",
+         Today,
+         {msg(D, 5), msg("5", 6)},
+         false,
+         {"5@8 58=Bye"},
+         {},
+         4,
+         'S'},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Harness h(r.rules);
+        h.port.full = true;
+        for (const auto& m : r.in) h.in(m);
+        if (r.opens) {
+            h.port.full = false;
+            EXPECT_TRUE(h.core->deliverHeld());
+            EXPECT_FALSE(h.core->holding());
+        }
+        EXPECT_EQ(h.port.sent, r.sent);
+        EXPECT_EQ(h.port.delivered, r.delivered);
+        EXPECT_EQ(h.cell.In.seq, r.inSeq);
+        EXPECT_EQ(h.port.recorded, r.inSeq);
+        EXPECT_EQ(h.cell.status, r.status);
+    }
+}
+
+TEST(SessionCoreHold, AResendRequestBehindAHeldMessageIsAnsweredAtOnceAndOnlyOnce) {
+    Harness h(Std);
+    h.port.full = true;
+    h.in(msg("D|11=a", 5));
+    h.in(msg("2|7=2|16=2", 6));
+    EXPECT_EQ(h.port.again.size(), 1u);
+    h.port.full = false;
+    EXPECT_TRUE(h.core->deliverHeld());
+    EXPECT_EQ(h.port.again.size(), 1u);
+    EXPECT_EQ(h.cell.In.seq, 6);
+}
+
+TEST(SessionCoreHold, ResetsWaitForTheHeldMessageAndOffersComeFasterThanTheClock) {
+    Harness h(Std);
+    h.port.full = true;
+    EXPECT_EQ(h.core->wakeIn(), 1000000L);
+    h.in(msg("D|11=a", 5));
+    EXPECT_FALSE(h.core->takesNow(msg("4|36=20", 0)));
+    EXPECT_FALSE(h.core->takesNow(msg("A|98=0|108=30|141=Y", 1)));
+    EXPECT_TRUE(h.core->takesNow(msg("4|123=Y|36=20", 6)));
+    long wait = h.core->wakeIn();
+    EXPECT_EQ(wait, 50);
+    for (int i = 0; i < 10; ++i) EXPECT_FALSE(h.core->deliverHeld());
+    EXPECT_EQ(h.core->wakeIn(), 5000);
+}
+
+// Reading stops only at the bound; then silence is ours: Heartbeats go on, no TestRequest, and
+// only the stall limit ends the session, with a Logout that says so.
+TEST(SessionCoreHold, AStalledApplicationIsReportedThenEndsTheSessionOnlyAtItsLimit) {
+    Harness h(Std);
+    h.port.full = true;
+    const int last = 5 + static_cast<int>(SessionCore::maxQueued);
+    for (int seq = 5; seq <= last; ++seq) {
+        EXPECT_TRUE(h.core->takesInput());
+        h.in(msg("D|11=a", seq));
+    }
+    EXPECT_FALSE(h.core->takesInput());
+    EXPECT_TRUE(h.core->idle(t0 + 200, t0, t0));
+    h.port.lines.clear();
+    EXPECT_TRUE(h.core->watchHold(t0 + 4));
+    EXPECT_TRUE(h.port.lines.empty());
+    EXPECT_TRUE(h.core->watchHold(t0 + 5));
+    ASSERT_EQ(h.port.lines.size(), 1u);
+    EXPECT_EQ(h.port.lines[0],
+              "Application is slow: site [] has waited 5 s for room on the output queue; " +
+                  std::to_string(SessionCore::maxQueued + 1) + " messages wait.");
+    EXPECT_TRUE(h.core->watchHold(t0 + 299));
+    EXPECT_EQ(h.port.sent, std::vector<std::string>{"0@8"});
+    EXPECT_FALSE(h.core->watchHold(t0 + 300));
+    EXPECT_EQ(h.port.sent.back(),
+              "5@9 58=Our side cannot take messages: its application has taken none for 300 s");
+    EXPECT_EQ(h.cell.status, 'S');
+    EXPECT_EQ(h.cell.In.seq, 4);
+}
+
 TEST(SessionCoreReset, ALogonWithResetSeqNumFlagStartsBothNumbersAgainAndIsAnsweredInKind) {
     const std::string reset = "A|98=0|108=30|141=Y";
     {
