@@ -11,7 +11,7 @@
 // Input: four bytes, then one step per line. Byte 0 & 1: standard rules; byte 1 & 1: acceptor;
 // byte 2 & 1: the version's dictionary (standard rules, FIX 4.2-4.4); byte 2 & 2: HeartBtInt 0
 // instead of 30; byte 3: FIX.4.<(b & 15) % 5>. The session is up, expecting 5, having sent 1-7.
-//   ~N      the clock moves N s (0-999), then idle(now, lastIn, lastOut)
+//   ~N      the clock moves N s (0-999), then idle(now, lastIn, lastOut) and watchHold(now)
 //   #       the application's queue turns full / not full; a waiting message is offered again
 //   ^B,E    answerResend(B, E)
 //   !bytes  raw bytes in ('|' for SOH)
@@ -206,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         port.reset = false;
         if (line[0] == '~') {
             now += std::clamp(std::atol(line.c_str() + 1), 0L, 999L);
-            goesOn = core.idle(now, lastIn, port.lastOut);
+            goesOn = core.idle(now, lastIn, port.lastOut) && core.watchHold(now);
         } else if (line[0] == '#') {
             port.full = !port.full;
             if (core.holding()) core.deliverHeld();
@@ -216,8 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             long endSeq = *rest == ',' ? std::strtol(rest + 1, nullptr, 10) : 0;
             core.answerResend(static_cast<int>(std::clamp(begin, long{INT_MIN}, long{INT_MAX})),
                               static_cast<int>(std::clamp(endSeq, long{INT_MIN}, long{INT_MAX})));
-        } else if (!core.holding() || core.deliverHeld()) {
-            // While a message waits for the application nothing more is read, as in the gateway.
+        } else {
+            if (core.holding()) core.deliverHeld();
             std::string msg;
             if (line[0] == '!') {
                 msg = line.substr(1);
@@ -228,8 +228,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 replaceAll(line, "EXP", std::to_string(cell.In.seq + 1L));
                 msg = frame(versions[v], line);
             }
-            lastIn = now;
-            core.processMsg(msg, now);
+            // Behind a waiting message the gateway reads up to the core's bound, and not past a
+            // message that must wait for it; such a message is taken here as never read.
+            if (core.takesInput() && core.takesNow(msg)) {
+                lastIn = now;
+                core.processMsg(msg, now);
+            }
         }
         if (!port.reset) require(cell.In.seq >= inBefore && cell.Out.seq >= outBefore);
         require(port.recorded == cell.In.seq);  // every move survives a restart

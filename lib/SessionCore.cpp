@@ -407,6 +407,9 @@ void SessionCore::keepBehindToday(const std::string& msg) {
     if (type == "1" && answeredAhead.insert(seq).second) {
         sendHeartbeat(in.getTagValue(TagTestReqID), true);
     }
+    if (type == "2" && answeredAhead.insert(seq).second) {
+        answerResend(in.getTagIntValue(TagBeginSeqNo), in.getTagIntValue(TagEndSeqNo));
+    }
     queued.emplace(seq, msg);
 }
 
@@ -452,7 +455,8 @@ void SessionCore::receivedToday(const std::string& msg) {
     }
     // Recorded before it is acted on: a restart never answers a message twice.
     count();
-    if (type == "1" && answeredAhead.erase(in.getMsgSeqNum()) > 0) return;  // answered on arrival
+    // Answered on arrival, behind a held message.
+    if ((type == "1" || type == "2") && answeredAhead.erase(in.getMsgSeqNum()) > 0) return;
     sessionMessage(type, msg);
 }
 

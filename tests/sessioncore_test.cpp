@@ -552,15 +552,18 @@ TEST(SessionCoreHold, BehindAHeldMessageTheSessionStillAnswersAndKeepsTheRestInL
 }
 
 TEST(SessionCoreHold, AResendRequestBehindAHeldMessageIsAnsweredAtOnceAndOnlyOnce) {
-    Harness h(Std);
-    h.port.full = true;
-    h.in(msg("D|11=a", 5));
-    h.in(msg("2|7=2|16=2", 6));
-    EXPECT_EQ(h.port.again.size(), 1u);
-    h.port.full = false;
-    EXPECT_TRUE(h.core->deliverHeld());
-    EXPECT_EQ(h.port.again.size(), 1u);
-    EXPECT_EQ(h.cell.In.seq, 6);
+    for (Rules rules : {Std, Today}) {
+        SCOPED_TRACE(rules == Std ? "standard" : "today");
+        Harness h(rules);
+        h.port.full = true;
+        h.in(msg("D|11=a", 5));
+        h.in(msg("2|7=2|16=2", 6));
+        EXPECT_EQ(h.port.again.size(), 1u);
+        h.port.full = false;
+        EXPECT_TRUE(h.core->deliverHeld());
+        EXPECT_EQ(h.port.again.size(), 1u);
+        EXPECT_EQ(h.cell.In.seq, 6);
+    }
 }
 
 TEST(SessionCoreHold, ResetsWaitForTheHeldMessageAndOffersComeFasterThanTheClock) {
