@@ -20,7 +20,10 @@
 // An inbound application message counts (In.seq, the site's SeqFile) only once it is on the
 // output queue. The queue is never waited on: when it is full the message is held, the socket is
 // not read until the message is delivered, and the session keeps heartbeating, so one application
-// that stops reading never stops sessions of other sites and never the outbound side.
+// that stops reading never stops sessions of other sites and never the outbound side. A message
+// longer than a queue message goes as numbered parts (MsgParts) and counts once its last part is
+// on the queue; a queue that fills between parts holds the rest, and the next offer goes on with
+// the next part.
 //
 // A termination signal (requestStop) or 'S' written into the cell by an operator ends a logged-on
 // session with a Logout; the session waits up to logoutWait seconds for the answer, then closes.
@@ -46,6 +49,7 @@
 #include "Journal.h"
 #include "Log.h"
 #include "MemoryCell.h"
+#include "MsgParts.h"
 #include "MsgQueue.h"
 #include "Mutex.h"
 #include "Pipe.h"
@@ -89,8 +93,9 @@ class Session : public Thread, protected SessionPort {
     static void stopOnTerminationSignals();
 
     // Offers an inbound application message to the output queue as type 1, under the lock,
-    // without waiting: false when the queue is full. A message longer than a queue message can
-    // never be delivered: the session is marked failed and ends.
+    // without waiting: false when the queue is full. A message longer than a queue message goes
+    // as MsgParts, each part under the lock of its own: true once the last one is on the queue,
+    // false when the queue filled first; offered again, it goes on with the part that did not fit.
     bool writeMsgQueue(const std::string& msg);
 
     // fix_home + "/logs/" + site + ".initiator": left by an initiator that served the site from
@@ -185,6 +190,8 @@ class Session : public Thread, protected SessionPort {
     std::string ending;
 
   private:
+    // The parts of a message longer than a queue message, from the first not yet on the queue.
+    bool writeParts(const std::string& msg);
     // Reads every whole message the socket holds (up to maxBatch), logs them with one write and
     // queues them for processing; false when none came.
     bool readInbound(std::time_t now);
@@ -227,6 +234,11 @@ class Session : public Thread, protected SessionPort {
     // The pipe may hold bytes not yet read: a read took all it asked for, or the poll saw it
     // readable.
     bool pipeReady = true;
+    // The message going in parts (its MsgSeqNum and length; 0: none) and the parts already on the
+    // queue, so an offer after a full queue never writes a part twice.
+    int partSeq = 0;
+    std::size_t partLength = 0;
+    int partsWritten = 0;
     // Microseconds of the latest wait for room on the full output queue (0: none since the last
     // delivery).
     long roomWait = 0;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -74,11 +75,34 @@ TEST_F(PipeTest, EmptyNonBlockingPipeReturnsEmptyAtOnce) {
 
 TEST(PipeEnd, BlockingReadAfterTheWriterClosedReturnsZero) {
     Pipe pipe;
-    ::close(pipe.getWriterId());
+    // The write end is swapped for /dev/null, so it is gone while the Pipe still owns a descriptor.
+    int null = ::open("/dev/null", O_WRONLY);
+    ASSERT_GE(null, 0);
+    ASSERT_EQ(::dup2(null, pipe.getWriterId()), pipe.getWriterId());
+    ::close(null);
     char buf[16];
     EXPECT_EQ(pipe.readBuf(buf, sizeof buf), 0);
     EXPECT_EQ(pipe.readMsg(), "");
-    ::close(pipe.getReaderId());
+}
+
+TEST(PipeEnd, DestructorClosesBothEndsAndAnEarlierCloseIsNotRepeated) {
+    int reader = -1, writer = -1;
+    {
+        Pipe pipe;
+        reader = pipe.getReaderId();
+        writer = pipe.getWriterId();
+    }
+    EXPECT_EQ(fcntl(reader, F_GETFD), -1);
+    EXPECT_EQ(fcntl(writer, F_GETFD), -1);
+    // Closed by hand first: the numbers may be taken again before the destructor runs.
+    auto closed = std::make_unique<Pipe>();
+    reader = closed->getReaderId();
+    closed->close();
+    int reused = ::open("/dev/null", O_RDONLY);
+    ASSERT_EQ(reused, reader);
+    closed.reset();
+    EXPECT_NE(fcntl(reused, F_GETFD), -1) << "the destructor closed a descriptor it gave up";
+    ::close(reused);
 }
 
 TEST_F(PipeTest, LongestMessageGoesInOneWriteAndLongerOnesAreRefused) {
