@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ipc.h>
+#include <sys/sem.h>
 
 #include <algorithm>
 #include <chrono>
@@ -782,6 +783,19 @@ TEST_F(Initiator, ASecondGatewayForALiveSiteFailsWithoutTouchingItsSession) {
 TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     FixPeer listener("BRK1", "DESKA");
     int port = listener.listen();
+    // Site locks the system will not hand out (a set of another size under the table's key):
+    // connected, nothing is sent.
+    int tooSmall = semget(shm->getKey(), 1, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(tooSmall, 0);
+    ProcessResult locked = runProgram("gateconnect", args(port), options());
+    semctl(tooSmall, 0, IPC_RMID);
+    const std::string noLocks = "Fail to open the site locks of the table [" + table + "]: ";
+    expectEnded(locked, 1, "failure: " + noLocks + "Invalid argument");
+    EXPECT_EQ(locked.err, noLocks + "Invalid argument\n");
+    ASSERT_TRUE(listener.accept(1000));
+    EXPECT_EQ(FixPeer::bars(listener.read(100)), "");
+    EXPECT_EQ(cell->status, ' ');
+    listener.disconnect();
     // A site without a cell: the logs and configuration are opened, nothing is sent.
     auto noCell = args(port);
     noCell[1] = "NOCELL";
