@@ -129,7 +129,8 @@ class Session : public Thread, protected SessionPort {
     void attachCore(MemoryCell& siteCell);
     // Takes the site's journal and the site's lock on the table: from here on this session is the
     // site's one live session in any process. Throws JournalBusy when another session holds
-    // either. Safe to call again once it has succeeded.
+    // either, ShmException when the table's site locks cannot be had. Safe to call again once it
+    // has succeeded.
     void lockSite();
     // After lockSite(): the cell's In.seq from the day's SeqFile (from the highest number in the
     // incoming log for a day without one) and Out.seq from the highest number in the outgoing
