@@ -271,60 +271,29 @@ TEST_F(Recovery, MessageTheOutputQueueCannotTakeIsNotCountedAndIsAskedForAgain) 
 
 // --- A message longer than a queue message goes in parts ------------------------------------
 
-// A 10 KB execution reaches the application in parts it puts back together (qdrain behind the
-// initiator, a reader of the queue behind the acceptor), counts once, and the site goes on.
+// A 10 KB execution reaches the application (qdrain) in parts it puts back together, counts
+// once, and the site goes on.
 TEST_F(Recovery, MessageLongerThanAQueueMessageReachesTheApplicationInPartsAndTheSiteGoesOn) {
-    for (Role role : {Role::Initiator, Role::Acceptor}) {
-        bool initiator = role == Role::Initiator;
-        SCOPED_TRACE(initiator ? "gateconnect and qdrain" : "gatelisten and a queue reader");
-        forgetDay();
-        cell->In.pend = cell->In.proc = 0;
-        FixPeer& cp = initiator ? peer : acceptorPeer;
-        if (initiator) {
-            logOnInitiator();
-        } else {
-            gw = startAcceptor(port);
-            ASSERT_TRUE(gw);
-            ASSERT_EQ(FixPeer::field(logOnAcceptor(), 35), "A");
-        }
-        std::string big = cp.send(execution(1, "|58=" + std::string(10240, 'x')), 2);
-        std::string small = cp.send(execution(2), 3);
-        ASSERT_TRUE(waitUntil([&] { return cell->In.seq == 3; }, 5000)) << gw->output();
-        EXPECT_EQ(cell->In.pend, 2);
-        EXPECT_TRUE(gw->waitForOutput("Inbound message [2] of " + std::to_string(big.size()) +
-                                          " bytes is longer than a queue message; it goes to "
-                                          "the application in 3 parts.",
-                                      milliseconds(3000)))
-            << gw->output();
-        if (initiator) {
-            BackgroundProcess drain("qdrain", {table, qout});
-            auto printable = [](std::string m) {
-                for (std::size_t at; (at = m.find('\x01')) != std::string::npos;)
-                    m.replace(at, 1, "<SOH>");
-                return m + "\n\n";
-            };
-            ASSERT_TRUE(drain.waitForOutput(printable(small), milliseconds(5000)))
-                << drain.errors();
-            drain.stop();
-            EXPECT_EQ(drain.output(), printable(big) + printable(small));
-            EXPECT_EQ(drain.errors(), "");
-            EXPECT_EQ(cell->In.proc, 2);
-        } else {
-            std::vector<std::string> texts = drainOutput();
-            ASSERT_EQ(texts.size(), 4u);
-            MsgParts reader;
-            std::string whole;
-            for (int k = 1; k <= 3; ++k) {
-                std::string header = "PART 2 " + std::to_string(k) + "/3 BRK1\n";
-                EXPECT_EQ(texts[k - 1].compare(0, header.size(), header), 0) << k;
-                reader.take(texts[k - 1], whole);
-            }
-            EXPECT_TRUE(whole == big) << whole.size() << " bytes put back together";
-            EXPECT_EQ(texts[3], small);
-        }
-        cp.disconnect();
-        gw->stop();
-    }
+    logOnInitiator();
+    std::string big = peer.send(execution(1, "|58=" + std::string(10240, 'x')), 2);
+    std::string small = peer.send(execution(2), 3);
+    ASSERT_TRUE(waitUntil([&] { return cell->In.seq == 3; }, 5000)) << gw->output();
+    EXPECT_EQ(cell->In.pend, 2);
+    EXPECT_NE(gw->output().find("Inbound message [2] of " + std::to_string(big.size()) +
+                                " bytes is longer than a queue message; it goes to the "
+                                "application in 3 parts."),
+              std::string::npos)
+        << gw->output();
+    BackgroundProcess drain("qdrain", {table, qout});
+    auto printable = [](std::string m) {
+        for (std::size_t at; (at = m.find('\x01')) != std::string::npos;) m.replace(at, 1, "<SOH>");
+        return m + "\n\n";
+    };
+    ASSERT_TRUE(drain.waitForOutput(printable(small), milliseconds(5000))) << drain.errors();
+    drain.stop();
+    EXPECT_EQ(drain.output(), printable(big) + printable(small));
+    EXPECT_EQ(drain.errors(), "");
+    EXPECT_EQ(cell->In.proc, 2);
 }
 
 // The queue takes two parts and not the third: the message waits uncounted; once the application
