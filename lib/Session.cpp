@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Common.h"
+#include "MsgParts.h"
 #include "Syslog.h"
 #include "Time.h"
 

@@ -49,7 +49,6 @@
 #include "Journal.h"
 #include "Log.h"
 #include "MemoryCell.h"
-#include "MsgParts.h"
 #include "MsgQueue.h"
 #include "Mutex.h"
 #include "Pipe.h"
