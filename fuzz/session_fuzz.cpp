@@ -3,6 +3,9 @@
 // everything it sent must be well framed, addressed to the counterparty, and numbered so that no
 // new message reuses a number (resends carry PossDupFlag Y, gap fills are SequenceResets).
 //
+// Every descriptor a session opens is closed when it ends: every few hundred runs the process's
+// descriptors are counted, and a count that grows past a small margin over the first is a crash.
+//
 // Input: one message per line. A line is a body with '|' for SOH ("35=0|49=BRK|56=DESK|34=2|"),
 // framed with a correct BodyLength and CheckSum; a line starting with '!' goes out as raw bytes.
 #include <dirent.h>
@@ -127,6 +130,32 @@ void clearLogs() {
     }
 }
 
+// The process's open descriptors, the one reading them included.
+int openDescriptors() {
+    int n = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+// Runs between counts, and the growth allowed over the first count (libFuzzer's own files).
+constexpr int descriptorCheckEvery = 500;
+constexpr int descriptorMargin = 8;
+
+void checkDescriptors() {
+    static long runs = 0;
+    static int first = -1;
+    if (++runs % descriptorCheckEvery != 0) return;
+    int now = openDescriptors();
+    if (first < 0) first = now;
+    if (now > first + descriptorMargin) {
+        std::fprintf(stderr, "descriptors grew from %d to %d in %ld runs\n", first, now, runs);
+        std::abort();
+    }
+}
+
 // Checks the whole outbound stream the peer received.
 void checkOutbound(const std::string& stream) {
     std::size_t pos = 0;
@@ -237,5 +266,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (!outQueue->read(0, NoWaitMode).empty()) {
     }
     checkOutbound(received);
+    checkDescriptors();
     return 0;
 }

@@ -32,8 +32,9 @@ class FixClient : public Session {
     // logged on and ended in order, SessionFailed after one that ended through a failure of our
     // side, LogonFailed when it never logged on (the reply was missing, invalid, from someone
     // other than the site's counterparty or numbered too low, or the connection failed first).
-    // A missing cell, log or configuration leaves as ShmException, LogException or CfgException
-    // before anything is sent. endReason() then says why the session ended.
+    // A missing cell, site locks that cannot be had, a log or the configuration leave as
+    // ShmException, LogException or CfgException before anything is sent. endReason() then says
+    // why the session ended.
     int Client();
 
     // The Logon from the site's template, numbered Out.seq + 1 (1 with askReset).

@@ -118,16 +118,21 @@ int FixServer::logOnAndRun() {
     cell = siteCell;
 
     openLogs(false);
+    // A Logon refused as numbered too low leaves the cell as it found it (status and numbers):
+    // the logs' numbers go into the cell to judge the Logon, and stay only for a session that runs.
+    const int inBefore = cell->In.seq, outBefore = cell->Out.seq;
     restoreSequences();
-    setCellStatus(status_Online);
     // A Logon with ResetSeqNumFlag starts both numberings again; it is then number 1 of the new.
     if (core.logonAsksReset()) core.resetNumbers();
     inLog.write(logon);
     SessionCore::LogonNumber number = core.logonNumber();
     if (number == SessionCore::LogonNumber::Below) {
         if (core.rules() == SessionCore::Rules::Standard) core.refuseLowLogon();
+        cell->In.seq = inBefore;
+        cell->Out.seq = outBefore;
         return RefusedSeqLow;
     }
+    setCellStatus(status_Online);
 
     sendLogonReply();
     if (number == SessionCore::LogonNumber::Expected) {

@@ -35,7 +35,7 @@ class FixServer : public Session {
     static constexpr int RefusedLogon = -1;
     // The site already has a live session in this process.
     static constexpr int RefusedSiteBusy = -2;
-    // The Logon is numbered below the expected MsgSeqNum.
+    // The Logon is numbered below the expected MsgSeqNum; the cell is left as it was.
     static constexpr int RefusedSeqLow = -3;
     // Seconds a Logon waits for an ending session of its site to finish its shutdown before it is
     // refused as a second session: a counterparty whose connection just dropped is let back in.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Common.h"
+#include "MsgParts.h"
 #include "Syslog.h"
 #include "Time.h"
 
@@ -434,20 +435,35 @@ bool Session::deliver(const std::string& m) {
 }
 
 bool Session::writeMsgQueue(const std::string& m) {
-    if (m.size() > static_cast<size_t>(maxMsgText)) {
-        // No queue message can carry it; counting it would lose it, so the session ends and a
-        // restart asks for it again.
-        core.failed = true;
-        setCellStatus(status_Shutdown);
-        say("Inbound message [" + Converter::to_string(Log::getSeq(m)) + "] of " +
-                Converter::to_string(static_cast<long>(m.size())) +
-                " bytes is longer than a queue message (" + Converter::to_string(maxMsgText) +
-                " bytes); the session ends without counting it.",
-            Fatal);
-        return false;
-    }
+    if (m.size() > static_cast<size_t>(maxMsgText)) return writeParts(m);
     std::lock_guard<Mutex> guard(*mutex);
     return mqOut->offer(m, writeType);
+}
+
+bool Session::writeParts(const std::string& m) {
+    int seq = Log::getSeq(m);
+    int n = MsgParts::count(m.size());
+    if (seq != partSeq || m.size() != partLength) {
+        partSeq = seq;
+        partLength = m.size();
+        partsWritten = 0;
+        say("Inbound message [" + Converter::to_string(seq) + "] of " +
+                Converter::to_string(static_cast<long>(m.size())) +
+                " bytes is longer than a queue message; it goes to the application in " +
+                Converter::to_string(n) + " parts.",
+            Normal);
+    }
+    while (partsWritten < n) {
+        std::string part = MsgParts::part(site, seq, m, partsWritten + 1);
+        // One part at a time: the other sites' sessions write between them.
+        std::lock_guard<Mutex> guard(*mutex);
+        if (!mqOut->offer(part, writeType)) return false;
+        ++partsWritten;
+    }
+    partSeq = 0;
+    partLength = 0;
+    partsWritten = 0;
+    return true;
 }
 
 void Session::replayOutgoing(const std::function<void(const std::string&)>& each) {

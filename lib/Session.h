@@ -24,7 +24,9 @@
 // bound, so the counterparty's TestRequests, ResendRequests and Logout are answered; past the
 // bound only a close is watched for. The session keeps heartbeating, so one application that
 // stops reading never stops sessions of other sites, never the outbound side, and never makes
-// the counterparty look silent.
+// the counterparty look silent. A message longer than a queue message goes as numbered parts
+// (MsgParts) and counts once its last part is on the queue; a queue that fills between parts
+// holds the rest, and the next offer goes on with the next part.
 //
 // A termination signal (requestStop) or 'S' written into the cell by an operator ends a logged-on
 // session with a Logout; the session waits up to logoutWait seconds for the answer, then closes.
@@ -95,8 +97,9 @@ class Session : public Thread, protected SessionPort {
     static void stopOnTerminationSignals();
 
     // Offers an inbound application message to the output queue as type 1, under the lock,
-    // without waiting: false when the queue is full. A message longer than a queue message can
-    // never be delivered: the session is marked failed and ends.
+    // without waiting: false when the queue is full. A message longer than a queue message goes
+    // as MsgParts, each part under the lock of its own: true once the last one is on the queue,
+    // false when the queue filled first; offered again, it goes on with the part that did not fit.
     bool writeMsgQueue(const std::string& msg);
 
     // fix_home + "/logs/" + site + ".initiator": left by an initiator that served the site from
@@ -130,7 +133,8 @@ class Session : public Thread, protected SessionPort {
     void attachCore(MemoryCell& siteCell);
     // Takes the site's journal and the site's lock on the table: from here on this session is the
     // site's one live session in any process. Throws JournalBusy when another session holds
-    // either. Safe to call again once it has succeeded.
+    // either, ShmException when the table's site locks cannot be had. Safe to call again once it
+    // has succeeded.
     void lockSite();
     // After lockSite(): the cell's In.seq from the day's SeqFile (from the highest number in the
     // incoming log for a day without one) and Out.seq from the highest number in the outgoing
@@ -191,6 +195,8 @@ class Session : public Thread, protected SessionPort {
     std::string ending;
 
   private:
+    // The parts of a message longer than a queue message, from the first not yet on the queue.
+    bool writeParts(const std::string& msg);
     // Reads every whole message the socket holds (up to maxBatch), logs them with one write and
     // queues them for processing; false when none came.
     bool readInbound(std::time_t now);
@@ -223,6 +229,11 @@ class Session : public Thread, protected SessionPort {
     // The pipe may hold bytes not yet read: a read took all it asked for, or the poll saw it
     // readable.
     bool pipeReady = true;
+    // The message going in parts (its MsgSeqNum and length; 0: none) and the parts already on the
+    // queue, so an offer after a full queue never writes a part twice.
+    int partSeq = 0;
+    std::size_t partLength = 0;
+    int partsWritten = 0;
     // Logged inbound messages not yet handled, oldest first.
     std::deque<std::string> received;
     // Reused buffer of the inbound batch.

@@ -50,25 +50,30 @@ int lockSet(const Shm& table) {
 }  // namespace
 
 std::unique_ptr<SiteLock> SiteLock::take(const Shm& table, int index) {
-    int set = lockSet(table);
-    if (set < 0 && (errno == EACCES || errno == EPERM)) {
-        throw ShmException(
-            IpcAccess::failure("Fail to open the site locks of the table", table.getName(), errno));
+    int error = 0;
+    // A set removed between finding it and taking the lock is made again; bounded.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int set = lockSet(table);
+        if (set < 0) {
+            error = errno;
+            break;
+        }
+        sembuf claim[2] = {{static_cast<unsigned short>(index), 0, IPC_NOWAIT},
+                           {static_cast<unsigned short>(index), 1, SEM_UNDO}};
+        int r;
+        do {
+            r = semop(set, claim, 2);
+        } while (r != 0 && errno == EINTR);
+        if (r == 0) return std::unique_ptr<SiteLock>(new SiteLock(set, index));
+        if (errno == EAGAIN) return nullptr;
+        error = errno;
+        if (error != EIDRM && error != EINVAL) break;
     }
-    if (set < 0) return std::unique_ptr<SiteLock>(new SiteLock(-1, index));
-    sembuf claim[2] = {{static_cast<unsigned short>(index), 0, IPC_NOWAIT},
-                       {static_cast<unsigned short>(index), 1, SEM_UNDO}};
-    int r;
-    do {
-        r = semop(set, claim, 2);
-    } while (r != 0 && errno == EINTR);
-    if (r == 0) return std::unique_ptr<SiteLock>(new SiteLock(set, index));
-    if (errno == EAGAIN) return nullptr;
-    return std::unique_ptr<SiteLock>(new SiteLock(-1, index));
+    throw ShmException(
+        IpcAccess::failure("Fail to open the site locks of the table", table.getName(), error));
 }
 
 SiteLock::~SiteLock() {
-    if (semId < 0) return;
     sembuf release = {static_cast<unsigned short>(cell), -1,
                       static_cast<short>(SEM_UNDO | IPC_NOWAIT)};
     while (semop(semId, &release, 1) != 0 && errno == EINTR) {

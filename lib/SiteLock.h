@@ -18,10 +18,10 @@ class Shm;
 
 class SiteLock {
   public:
-    // The lock of cell `index` of the table, or nullptr when another session holds it. Where the
-    // system refuses a semaphore set, a lock that guards nothing is handed out, so such a system
-    // falls back on the journal's lock alone; a set this process has no rights to throws
-    // ShmException "Fail to open the site locks of the table [name]: Permission denied".
+    // The lock of cell `index` of the table, or nullptr when another session holds it. A lock set
+    // the system refuses (no rights to it, none left to make, a set of another size under the
+    // key) throws ShmException "Fail to open the site locks of the table [name]: <reason>", so no
+    // session starts unguarded.
     static std::unique_ptr<SiteLock> take(const Shm& table, int index);
     ~SiteLock();
     SiteLock(const SiteLock&) = delete;

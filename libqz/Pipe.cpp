@@ -10,6 +10,10 @@ Pipe::Pipe() : received(0), skipping(false), dropped(0) {
     if (pipe(pd) < 0) throw PipeException("Fail to create Pipe.");
 }
 
+Pipe::~Pipe() {
+    close();
+}
+
 void Pipe::setBlockingMode(int mode) {
     int flags = fcntl(pd[0], F_GETFL);
     if (flags < 0) throw PipeException("Fail to get the Pipe flags. ");

@@ -3,7 +3,8 @@
 // already buffered without a system call; readMsg makes at most one read per call.
 // Thread contract: exactly one writer thread (writeMsg/writeBuf, using sendBuffer) and one reader
 // thread (readMsg/readBuf, using recvBuffer); the two sides share no member. Throws PipeException.
-// The destructor leaves the descriptors open; close() releases them.
+// The pipe's owner ends it: the destructor closes both ends (unless close() already did), so the
+// threads on either side must be done with it first.
 #pragma once
 
 #include <exception>
@@ -31,7 +32,7 @@ class Pipe {
 
     // Creates the pipe, both ends blocking.
     Pipe();
-    ~Pipe() {}
+    ~Pipe();
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
 

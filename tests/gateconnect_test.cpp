@@ -2,9 +2,11 @@
 // the road of messages between the queues and the wire, gaps and resend answers, the session-level
 // messages, the idle rule, and the ways a session ends. Every test has its own table, queues and
 // FIXHOME, and ends the program by its pid.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ipc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,15 +21,20 @@
 #include <thread>
 #include <vector>
 
+#include "Common.h"
+#include "Dispatcher.h"
+#include "FixClient.h"
 #include "FixPeer.h"
 #include "GatewayTest.h"
 #include "Ipc.h"
 #include "Journal.h"
 #include "MemoryCell.h"
 #include "MsgQueue.h"
+#include "Mutex.h"
 #include "Process.h"
 #include "Shm.h"
 #include "SignalStorm.h"
+#include "Socket.h"
 #include "TempHome.h"
 #include "TestUtil.h"
 #include "Time.h"
@@ -627,6 +634,67 @@ TEST_F(Initiator, PeerClosingTheConnectionEndsTheSessionAtOnce) {
     expectEnded(r, 0, "connection closed by the counterparty");
     EXPECT_LT(steady_clock::now() - begin, seconds(3));
     EXPECT_EQ(cell->status, status_Shutdown);
+}
+
+// A process that runs one initiator session after another keeps nothing of the ones before: a
+// thousand sessions, each logged on and closed by the counterparty or refused at the Logon,
+// leave the process's descriptors as they were.
+TEST_F(Initiator, AThousandSessionsInOneProcessLeaveTheDescriptorsAsTheyWere) {
+    Dispatcher::installWakeHandler();
+    home.enter();
+    fix_init_env();
+    int port = peer.listen();
+    ASSERT_GT(port, 0);
+    Mutex lock;
+    std::string inName = qin;
+    int expected = 1;  // the MsgSeqNum the site expects of the next Logon reply
+    // One session; the peer answers its Logon unless `refuse`. Client()'s result.
+    auto session = [&](bool refuse) {
+        Socket sock("127.0.0.1", port);
+        std::string name = site;
+        FixClient client(sock, name);
+        client.Setup(*shm, lock, *output, inName);
+        int result = 1;
+        std::thread run([&] {
+            try {
+                result = client.Client();
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << e.what();
+            }
+        });
+        if (peer.accept(5000) && !peer.read(5000).empty() && !refuse)
+            peer.send("35=A|98=0|108=30", expected++);
+        peer.disconnect();
+        run.join();
+        sock.closeOff();
+        return result;
+    };
+    // The sessions' console lines go nowhere while they run.
+    std::fflush(stdout);
+    int console = ::dup(1), null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::close(null);
+    // The first session makes whatever a process makes once.
+    int first = session(false);
+    int before = openDescriptors(::getpid());
+    int ended = 0, refused = 0;
+    for (int i = 0; i < 1000; ++i) {
+        int result = session(i % 4 == 3);
+        ended += result == 0;
+        refused += result == FixClient::LogonFailed;
+    }
+    int after = openDescriptors(::getpid());
+    std::fflush(stdout);
+    ::dup2(console, 1);
+    ::close(console);
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(ended, 750);
+    EXPECT_EQ(refused, 250);
+    EXPECT_EQ(cell->In.seq, expected - 1);
+    EXPECT_EQ(cell->status, status_Shutdown);
+    home.leave();
+    fix_init_env();
 }
 
 TEST_F(Initiator, SlowReaderStillGetsEveryLargeMessageWholeWithoutFurtherTraffic) {

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ipc.h>
+#include <sys/sem.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -236,21 +237,35 @@ TEST_F(Acceptor, LogonAboveExpectedIsAnsweredThenAsksForTheGap) {
     EXPECT_EQ(brk1->In.seq, 2);
 }
 
-TEST_F(Acceptor, LogonBelowExpectedIsRefusedWithoutReplyAndLeavesTheCellOnline) {
+// The day's logs say 4 came in; the cell shows other numbers (a session of another day, or
+// renumber). The refusal judges by the logs and leaves the cell as it found it.
+TEST_F(Acceptor, LogonBelowExpectedIsRefusedAndLeavesTheCellAsItWas) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", ""},  // today's rules close without a word
+        {"@ {rules=standard}\n", "MsgSeqNum too low, expecting 5 but received 2"},
+    };
     FixPeer old("BRK1", gate);
     std::string inLog;
     for (int seq = 1; seq <= 4; ++seq) inLog += old.make("35=0", seq) + "\n";
-    home.writeFile(logPath("BRK1", "in"), inLog);
     start();
-    auto peer = connect("BRK1");
-    peer->send("35=A|98=0|108=30", 2);
-    EXPECT_TRUE(peer->waitClosed(5000));
-    EXPECT_EQ(FixPeer::bars(peer->read(100)), "");
-    EXPECT_TRUE(gw->waitForOutput("Thread Exit [-3]\n", milliseconds(3000))) << gw->output();
-    EXPECT_EQ(brk1->status, status_Online);
-    EXPECT_EQ(brk1->In.seq, 4);
-    EXPECT_EQ(brk1->Out.seq, 0);
-    EXPECT_EQ(home.readFile(logPath("BRK1", "out")), "");
+    for (const auto& [rules, answer] : cases) {
+        SCOPED_TRACE(rules);
+        home.writeCfg("BRK1", rules + siteCfg("BRK1"));
+        home.writeFile(logPath("BRK1", "in"), inLog);
+        brk1->status = status_Shutdown;
+        brk1->In.seq = 17;
+        brk1->Out.seq = 9;
+        auto peer = connect("BRK1");
+        peer->sendRaw(peer->make("35=A|98=0|108=30", 2, Time().getCurrentGMTime()));
+        EXPECT_EQ(FixPeer::field(peer->read(5000), 58), answer);
+        // The connection closes once the session is over.
+        EXPECT_TRUE(peer->waitClosed(5000));
+        EXPECT_EQ(brk1->status, status_Shutdown);
+        EXPECT_EQ(brk1->In.seq, 17);
+        EXPECT_EQ(brk1->Out.seq, 9);
+    }
+    std::string out = gw->output();
+    EXPECT_NE(out.find("Thread Exit [-3]"), out.rfind("Thread Exit [-3]")) << out;
 }
 
 TEST_F(Acceptor, FirstMessagesThatAreNoUsableLogonAreRefusedAndClosed) {
@@ -286,6 +301,26 @@ TEST_F(Acceptor, FirstMessagesThatAreNoUsableLogonAreRefusedAndClosed) {
     EXPECT_TRUE(waitUntil([&] { return refusalsShown() == refusals + 1; }, 3000)) << gw->output();
     EXPECT_EQ(cellBytes(), before);
     EXPECT_FALSE(home.exists(logPath("BRK1", "in")));
+}
+
+TEST_F(Acceptor, SiteLocksThatCannotBeHadRefuseTheLogonWithOneLineAndTouchNothing) {
+    // A set of another size under the table's key: the system hands out no lock for any site.
+    int tooSmall = semget(shm->getKey(), 1, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(tooSmall, 0);
+    start();
+    std::string before = cellBytes();
+    auto peer = connect("BRK1");
+    peer->send("35=A|98=0|108=30", 1);
+    EXPECT_TRUE(peer->waitClosed(5000));
+    const std::string line =
+        "[BRK1] Fail to open the site locks of the table [" + table + "]: Invalid argument\n";
+    EXPECT_TRUE(gw->waitForOutput(line, milliseconds(3000))) << gw->output();
+    EXPECT_EQ(cellBytes(), before);
+    semctl(tooSmall, 0, IPC_RMID);
+    // With the locks to be had again, the site logs on.
+    session("BRK1");
+    std::string out = gw->output();
+    EXPECT_EQ(out.find(line), out.rfind(line)) << out;
 }
 
 TEST_F(Acceptor, UnknownSenderCompIdCostsOneLineAndTheConnection) {

@@ -15,6 +15,7 @@
 
 #include "Ipc.h"
 #include "Key.h"
+#include "MsgParts.h"
 
 namespace {
 
@@ -247,5 +248,29 @@ TEST(QueueOpen, NameWithThePrivateKeyIsRefused) {
         ADD_FAILURE() << "an unreachable private queue was created";
     } catch (const MQException& e) {
         EXPECT_STREQ(e.what(), "Fail to create the message queue. []: Invalid argument");
+    }
+}
+
+// --- Texts longer than a queue message, as parts ----------------------------------------------
+
+// Every part fits a queue message and says whose it is and where it stands, and the parts give
+// the text back byte for byte, up to the longest message a session frames.
+TEST(MsgParts, PartsFitAQueueMessageSayWhoseTheyAreAndGiveTheTextBack) {
+    for (std::size_t length : {4096, 8000, 8001, 1 << 20}) {
+        std::string text(length, '\0');
+        for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('0' + i % 61);
+        int n = MsgParts::count(length);
+        MsgParts reader;
+        std::string whole;
+        for (int k = 1; k <= n; ++k) {
+            std::string part = MsgParts::part("BRK1", 2147483647, text, k);
+            ASSERT_LE(part.size(), static_cast<std::size_t>(maxMsgText)) << length;
+            std::string header =
+                "PART 2147483647 " + std::to_string(k) + "/" + std::to_string(n) + " BRK1\n";
+            ASSERT_EQ(part.compare(0, header.size(), header), 0) << part.substr(0, 40);
+            reader.take(part, whole);
+        }
+        EXPECT_EQ(n, static_cast<int>((length + 3999) / 4000));
+        EXPECT_TRUE(whole == text) << length;
     }
 }

@@ -74,11 +74,24 @@ TEST_F(PipeTest, EmptyNonBlockingPipeReturnsEmptyAtOnce) {
 
 TEST(PipeEnd, BlockingReadAfterTheWriterClosedReturnsZero) {
     Pipe pipe;
-    ::close(pipe.getWriterId());
+    // The write end is swapped for /dev/null, so it is gone while the Pipe still owns a descriptor.
+    int null = ::open("/dev/null", O_WRONLY);
+    ASSERT_GE(null, 0);
+    ASSERT_EQ(::dup2(null, pipe.getWriterId()), pipe.getWriterId());
+    ::close(null);
     char buf[16];
     EXPECT_EQ(pipe.readBuf(buf, sizeof buf), 0);
     EXPECT_EQ(pipe.readMsg(), "");
-    ::close(pipe.getReaderId());
+}
+
+TEST(PipeEnd, DestructorClosesBothEnds) {
+    int ends[2];
+    {
+        Pipe pipe;
+        ends[0] = pipe.getReaderId();
+        ends[1] = pipe.getWriterId();
+    }
+    for (int end : ends) EXPECT_EQ(fcntl(end, F_GETFD), -1) << end;
 }
 
 TEST_F(PipeTest, LongestMessageGoesInOneWriteAndLongerOnesAreRefused) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Ipc.h"
+#include "MsgParts.h"
 #include "MsgQueue.h"
 #include "Process.h"
 #include "Shm.h"
@@ -157,6 +158,34 @@ TEST_F(QueueDrain, TextsWithoutASenderAreReportedSkippedAndDrainingGoesOn) {
             EXPECT_EQ(shm->getCell(i)->In.proc, 0) << "cell " << i;
         }
     }
+}
+
+// A message longer than a queue message comes in parts, with other sites' messages between them
+// and, after a gateway restart, again from part 1: it is printed and counted once per whole copy.
+TEST_F(QueueDrain, MessageInPartsIsPutBackTogetherPrintedAndCountedOnce) {
+    std::string big = fromSite("ALPHA", "BIG-" + std::string(9000, 'z'));
+    auto part = [&](int k) { return MsgParts::part("ALPHA", 12, big, k); };
+    BackgroundProcess drain("qdrain", {table, queueName});
+    deliver(part(1));
+    deliver(fromSite("BRAVO", "BETWEEN"));
+    deliver(part(2));
+    deliver(part(1));  // the gateway restarted before the message counted
+    deliver(part(3));  // a part that does not follow: reported, and part 1 must come again
+    deliver(part(1));
+    deliver(part(2));
+    deliver(fromSite("BRAVO", "AFTER"));
+    deliver(part(3));
+    ASSERT_TRUE(drain.waitForOutput(shown("ALPHA", "BIG-" + std::string(9000, 'z')), patience))
+        << drain.errors();
+    drain.stop();
+
+    EXPECT_EQ(drain.output(), shown("BRAVO", "BETWEEN") + "\n\n" + shown("BRAVO", "AFTER") +
+                                  "\n\n" + shown("ALPHA", "BIG-" + std::string(9000, 'z')) +
+                                  "\n\n");
+    EXPECT_EQ(drain.errors(), "Skip a part out of order: PART 12 3/3 ALPHA\n");
+    EXPECT_EQ(shm->getCell("ALPHA")->In.proc, 1);
+    EXPECT_EQ(shm->getCell("BRAVO")->In.proc, 2);
+    EXPECT_EQ(waiting(), 0);
 }
 
 TEST_F(QueueDrain, UsageAndMissingQueueEndWithStatus255) {

@@ -25,6 +25,7 @@
 #include "Journal.h"
 #include "Key.h"
 #include "MemoryCell.h"
+#include "MsgParts.h"
 #include "MsgQueue.h"
 #include "Process.h"
 #include "Shm.h"
@@ -242,9 +243,6 @@ TEST_F(Recovery, MessageTheOutputQueueCannotTakeIsNotCountedAndIsAskedForAgain) 
         std::string line;
     };
     const std::vector<Case> cases = {
-        {"longer than a queue message", [] {}, "|58=" + std::string(5000, 'x'),
-         "bytes is longer than a queue message (4095 bytes); the session ends without counting "
-         "it."},
         {"queue removed", [this] { IpcNames::removeQueue(qout); }, "",
          "System Shutdown: Caught exception in MsgQueue operation."},
     };
@@ -269,6 +267,72 @@ TEST_F(Recovery, MessageTheOutputQueueCannotTakeIsNotCountedAndIsAskedForAgain) 
         // The counterparty never resent it: this day expects it still.
         cell->In.seq = first;
     }
+}
+
+// --- A message longer than a queue message goes in parts ------------------------------------
+
+// A 10 KB execution reaches the application (qdrain) in parts it puts back together, counts
+// once, and the site goes on.
+TEST_F(Recovery, MessageLongerThanAQueueMessageReachesTheApplicationInPartsAndTheSiteGoesOn) {
+    logOnInitiator();
+    std::string big = peer.send(execution(1, "|58=" + std::string(10240, 'x')), 2);
+    std::string small = peer.send(execution(2), 3);
+    ASSERT_TRUE(waitUntil([&] { return cell->In.seq == 3; }, 5000)) << gw->output();
+    EXPECT_EQ(cell->In.pend, 2);
+    EXPECT_NE(gw->output().find("Inbound message [2] of " + std::to_string(big.size()) +
+                                " bytes is longer than a queue message; it goes to the "
+                                "application in 3 parts."),
+              std::string::npos)
+        << gw->output();
+    BackgroundProcess drain("qdrain", {table, qout});
+    auto printable = [](std::string m) {
+        for (std::size_t at; (at = m.find('\x01')) != std::string::npos;) m.replace(at, 1, "<SOH>");
+        return m + "\n\n";
+    };
+    ASSERT_TRUE(drain.waitForOutput(printable(small), milliseconds(5000))) << drain.errors();
+    drain.stop();
+    EXPECT_EQ(drain.output(), printable(big) + printable(small));
+    EXPECT_EQ(drain.errors(), "");
+    EXPECT_EQ(cell->In.proc, 2);
+}
+
+// The queue takes two parts and not the third: the message waits uncounted; once the application
+// reads, the third part follows, no part comes twice, and the site goes on.
+TEST_F(Recovery, QueueThatFillsBetweenPartsHoldsTheMessageAndResumesWithTheNextPart) {
+    msqid_ds info{};
+    ASSERT_EQ(msgctl(output->getId(), IPC_STAT, &info), 0);
+    info.msg_qbytes = 8192;
+    ASSERT_EQ(msgctl(output->getId(), IPC_SET, &info), 0);
+    logOnInitiator();
+    std::string big = peer.send(execution(1, "|58=" + std::string(10240, 'x')), 2);
+    auto queued = [&] {
+        msqid_ds now{};
+        msgctl(output->getId(), IPC_STAT, &now);
+        return static_cast<int>(now.msg_qnum);
+    };
+    ASSERT_TRUE(waitUntil([&] { return queued() == 2; }, 5000)) << gw->output();
+    EXPECT_EQ(cell->In.seq, 1) << "counted before its last part was on the queue";
+    EXPECT_EQ(cell->In.pend, 0);
+
+    std::vector<std::string> texts{output->read(0, NoWaitMode)};
+    ASSERT_TRUE(waitUntil([&] { return cell->In.seq == 2; }, 5000)) << gw->output();
+    for (const std::string& t : drainOutput()) texts.push_back(t);
+    ASSERT_EQ(texts.size(), 3u);
+    MsgParts reader;
+    std::string whole;
+    for (int k = 1; k <= 3; ++k) {
+        std::string header = "PART 2 " + std::to_string(k) + "/3 BRK1\n";
+        EXPECT_EQ(texts[k - 1].compare(0, header.size(), header), 0) << texts[k - 1].substr(0, 20);
+        reader.take(texts[k - 1], whole);
+    }
+    EXPECT_TRUE(whole == big) << whole.size() << " bytes put back together";
+    EXPECT_EQ(cell->In.pend, 1);
+
+    std::string next = peer.send(execution(2), 3);
+    std::string got;
+    waitUntil([&] { return !(got = output->read(0, NoWaitMode)).empty(); }, 5000);
+    EXPECT_EQ(got, next);
+    EXPECT_EQ(cell->In.seq, 3);
 }
 
 // An application that stops reading holds back only the sessions with a message for it: the

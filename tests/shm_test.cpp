@@ -279,3 +279,24 @@ TEST(SiteTable, ANewTableIsOwnerAndGroupOnlyAndItsLocksTakeItsAccess) {
     EXPECT_EQ(access(tableDs.shm_perm), Access(0640, 54321));
     EXPECT_EQ(access(locksDs.sem_perm), Access(0640, 54321));
 }
+
+// A lock that guards nothing would let two sessions write one cell: a set the system will not
+// hand out stops the session that asked, naming the table and the reason.
+TEST(SiteTable, LocksThatCannotBeHadAreRefusedNotFakedAndTheSiteStaysFree) {
+    IpcNames ipc;
+    std::string name = ipc.name();
+    Shm table(name);
+    table.registerName("BRK1");
+    // A set of one semaphore under the table's key: no set of a cell per site can be had.
+    int tooSmall = semget(table.getKey(), 1, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(tooSmall, 0);
+    try {
+        SiteLock::take(table, 0);
+        ADD_FAILURE() << "a lock was handed out without a set behind it";
+    } catch (const ShmException& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Fail to open the site locks of the table [" + name + "]: Invalid argument");
+    }
+    ASSERT_EQ(semctl(tooSmall, 0, IPC_RMID), 0);
+    EXPECT_NE(SiteLock::take(table, 0), nullptr) << "the refusal left the site held";
+}

@@ -502,14 +502,30 @@ TEST_F(RenumberTest, SetsBothNumbersAndNothingElse) {
     expectRestUnchanged(0, 0);
 }
 
-TEST_F(RenumberTest, OmittedOptionSetsItsNumberToZero) {
-    EXPECT_EQ(runProgram("renumber", {name, "SITE", "-i", "100"}).exitCode, 0);
-    EXPECT_EQ((*table)[1].In.seq, 100);
-    EXPECT_EQ((*table)[1].Out.seq, 0);
-    EXPECT_EQ(runProgram("renumber", {name, "SITE"}).exitCode, 0);
-    EXPECT_EQ((*table)[1].In.seq, 0);
-    EXPECT_EQ((*table)[1].Out.seq, 0);
-    expectRestUnchanged(1, 100);
+// SITE starts at In.seq 101 and Out.seq 105 in every row.
+TEST_F(RenumberTest, EachOptionSetsOnlyItsOwnNumberAndNoOptionSetsBothToZero) {
+    struct Case {
+        std::vector<std::string> options;
+        int in, out;
+    };
+    const std::vector<Case> cases = {
+        {{"-i", "100"}, 100, 105},
+        {{"-o", "7"}, 101, 7},
+        {{"-o0"}, 101, 0},
+        {{"-i", "3", "-o", "4"}, 3, 4},
+        {{}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{name, "SITE"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        SCOPED_TRACE(::testing::PrintToString(args));
+        (*table)[1].In.seq = 101;
+        (*table)[1].Out.seq = 105;
+        EXPECT_EQ(runProgram("renumber", args).exitCode, 0);
+        EXPECT_EQ((*table)[1].In.seq, c.in);
+        EXPECT_EQ((*table)[1].Out.seq, c.out);
+        expectRestUnchanged(1, 100);
+    }
 }
 
 TEST_F(RenumberTest, UnknownSiteFailsAndChangesNoCell) {

@@ -3,13 +3,16 @@
 // Plays a trading application on the receiving side: takes every message a gateway delivers to the
 // queue, counts it in the In.proc of the cell named by its SenderCompID (49) and prints it with
 // each SOH shown as "<SOH>". A text it cannot attribute (empty, or without a sender) is reported on
-// standard error and counted nowhere, since an empty name would match a free cell.
+// standard error and counted nowhere, since an empty name would match a free cell. A message the
+// gateway delivered in parts (MsgParts) is put back together and then taken like any other; a
+// part that does not follow its site's parts so far is reported and dropped with them.
 #include <cctype>
 #include <iostream>
 #include <string>
 
 #include "Fix.h"
 #include "MemoryCell.h"
+#include "MsgParts.h"
 #include "MsgQueue.h"
 #include "Options.h"
 #include "Shm.h"
@@ -31,11 +34,22 @@ bool isNumber(const std::string& text) {
 
 void drain(Shm& shm, MsgQueue& queue, long type) {
     Fix fix;
+    MsgParts parts;
     for (;;) {
         fix.message = queue.read(type, WaitMode);
         if (fix.message.empty()) {
             std::cerr << "Skip an empty message." << std::endl;
             continue;
+        }
+        if (MsgParts::isPart(fix.message)) {
+            std::string whole;
+            MsgParts::Taken taken = parts.take(fix.message, whole);
+            if (taken == MsgParts::Taken::Stray) {
+                std::cerr << "Skip a part out of order: "
+                          << fix.message.substr(0, fix.message.find('\n')) << std::endl;
+            }
+            if (taken != MsgParts::Taken::Whole) continue;
+            fix.message = std::move(whole);
         }
         std::string sender = fix.getTagValue(TagSenderCompID);
         if (sender.empty()) {

@@ -1,5 +1,6 @@
 // renumber mem site [-i In.seq] [-o Out.seq]: sets a site's inbound and outbound sequence numbers
-// in the site table; an option left out sets its number to 0.
+// in the site table. Each option sets only its own number, so `-i` on a live session leaves the
+// outbound numbering alone; without either option both numbers go to 0.
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -52,13 +53,16 @@ int main(int argc, char** argv) {
     int outSeq = 0;
     // A value that is not a number changes nothing rather than storing a guess.
     if (!sequenceOption(options, 'i', inSeq) || !sequenceOption(options, 'o', outSeq)) return 255;
+    bool setIn = options.is_present('i');
+    bool setOut = options.is_present('o');
+    if (!setIn && !setOut) setIn = setOut = true;
     try {
         std::string tableName = options.getArgument(1);
         std::string site = options.getArgument(2);
         Shm table(tableName);
         MemoryCell* cell = table.getCell(site);
-        cell->In.seq = inSeq;
-        cell->Out.seq = outSeq;
+        if (setIn) cell->In.seq = inSeq;
+        if (setOut) cell->Out.seq = outSeq;
     } catch (const ShmException& e) {
         std::cerr << e.what() << std::endl;
         return 255;

@@ -21,6 +21,7 @@
 
 #include "Common.h"
 #include "Fix.h"
+#include "MsgParts.h"
 #include "MsgQueue.h"
 #include "Options.h"
 #include "Shm.h"
@@ -127,9 +128,16 @@ int main(int argc, char** argv) {
         MsgQueue answers(options.getArgument(3), 0, 0);
         int filled = 0;
         std::deque<Answer> waiting;
+        // A message longer than a queue message comes in parts; a part alone is no order.
+        MsgParts parts;
         while (!stopRequested && (limit <= 0 || filled < limit)) {
             bool moved = sendWaiting(answers, waiting) > 0;
             Fix message(orders.read(1, NoWaitMode));
+            if (MsgParts::isPart(message.message)) {
+                std::string whole;
+                if (parts.take(message.message, whole) != MsgParts::Taken::Whole) continue;
+                message.message = whole;
+            }
             if (!message.message.empty()) {
                 moved = true;
                 try {
