@@ -510,6 +510,10 @@ const ParkRow parkRows[] = {
     {"OverflowTheJournal", Journal::slots + 24, true},
 };
 
+void PrintTo(const ParkRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
 class ParkedSite : public Acceptor, public ::testing::WithParamInterface<ParkRow> {};
 
 // The input queue holds 32 of these texts: without the ended site's texts moving into its
