@@ -35,6 +35,7 @@
 #include "Fix.h"
 #include "FixPeer.h"
 #include "GatewayTest.h"
+#include "Ipc.h"
 #include "Key.h"
 #include "MemoryCell.h"
 #include "Process.h"
@@ -93,6 +94,7 @@ struct Counterparty {
     long ordersSent = 0, reports = 0;
     Clock::time_point lastReport;
     bool loggedOn = false, logoutAnswered = false;
+    bool leaving = false;  // its Logout went out: no new orders
     std::vector<std::string> faults;
 };
 
@@ -108,7 +110,7 @@ bool connectTo(Counterparty& c, int port) {
     c.inbox.clear();
     c.outbox.clear();
     c.expectIn = 0;
-    c.loggedOn = c.logoutAnswered = false;
+    c.loggedOn = c.logoutAnswered = c.leaving = false;
     return true;
 }
 
@@ -162,7 +164,7 @@ void handle(Counterparty& c, const std::string& msg, bool trading) {
         }
         ++c.reports;
         c.lastReport = Clock::now();
-        if (trading) sendOrder(c);
+        if (trading && !c.leaving) sendOrder(c);
     } else if (type == "1") {
         queue(c, "35=0|112=" + FixPeer::field(msg, 112));
     } else if (type == "5") {
@@ -227,9 +229,13 @@ class Load : public GatewayTest {
         if (application) application->stop(milliseconds(3000));
         naiveStop = true;
         if (naive.joinable()) naive.join();
-        // Removing the queues ends a blocking call of the plain application.
         GatewayTest::TearDown();
-        if (plain.joinable()) plain.join();
+        if (plain.joinable()) {
+            // Removing the queues ends a blocking call of the plain application.
+            IpcNames::removeQueue(qout);
+            IpcNames::removeQueue(qin);
+            plain.join();
+        }
     }
 
     // One phase: the first `count` sites log on, keep `inFlight` orders each for the phase's
@@ -284,7 +290,20 @@ class Load : public GatewayTest {
                   << " s: " << total << " reports, per site " << least << " to " << most
                   << (drained || !drain ? "" : "; NOT DRAINED") << std::endl;
 
-        for (Counterparty* c : active) queue(*c, "35=5");
+        auto leave = [](Counterparty& c) {
+            c.leaving = true;
+            queue(c, "35=5");
+        };
+        if (!drain) {
+            // Half leave while the rest trade on for a second: the fills for the sites that left
+            // meet a queue the others still use.
+            for (size_t i = 0; i < active.size(); i += 2) leave(*active[i]);
+            pump(
+                active, true, [] { return false; }, Clock::now() + seconds(1));
+        }
+        for (Counterparty* c : active) {
+            if (!c->leaving) leave(*c);
+        }
         bool answered = pump(
             active, false, [&] { return all([](auto& c) { return c.logoutAnswered; }); },
             Clock::now() + settleLimit);
