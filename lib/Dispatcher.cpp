@@ -103,8 +103,10 @@ void Dispatcher::dispatch() {
 
 std::unique_ptr<Dispatcher> Dispatcher::park(Shm& shm, const std::string& qin,
                                              const std::string& siteName, long type,
-                                             std::unique_ptr<Journal> held) {
+                                             std::unique_ptr<Journal> held,
+                                             std::unique_ptr<SiteLock> lock) {
     auto d = std::unique_ptr<Dispatcher>(new Dispatcher(shm, qin));
+    d->siteLock = std::move(lock);
     d->site = siteName;
     d->mtype = type;
     d->parked = true;
@@ -114,9 +116,10 @@ std::unique_ptr<Dispatcher> Dispatcher::park(Shm& shm, const std::string& qin,
     return d;
 }
 
-std::unique_ptr<Journal> Dispatcher::unpark() {
+std::unique_ptr<Journal> Dispatcher::unpark(std::unique_ptr<SiteLock>& lock) {
     stop();
     journal = nullptr;
+    lock = std::move(siteLock);
     return std::move(ownJournal);
 }
 
@@ -148,11 +151,12 @@ void Dispatcher::holdParked() {
         pause(wait);
         wait = std::min(wait * 2, parkLongestWait);
     }
-    // Ended by itself: the journal and its lock go, so any session of the site, in any process,
-    // may open it.
+    // Ended by itself: the journal and the locks go, so any session of the site, in any process,
+    // may take them.
     if (!stopping.load()) {
         journal = nullptr;
         ownJournal.reset();
+        siteLock.reset();
     }
 }
 

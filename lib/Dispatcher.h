@@ -11,10 +11,10 @@
 // so texts keep their order.
 // Parked (park()): when an acceptor session ends, a dispatcher for the same Journal object only
 // moves the site's own texts from the queue into the journal, so texts for a site without a
-// session never fill a queue that other sites share. It lets go of the journal (closing it, so
-// its lock too) when the journal is full (one console line, the rest wait on the queue), after
-// parkIdleSeconds without a text, or when stopped; the site's next session takes the journal
-// over with unpark() or opens its file again.
+// session never fill a queue that other sites share. It keeps the site's lock on the table with
+// the journal, and lets go of both (closing the journal, so its lock too) when the journal is full
+// (one console line, the rest wait on the queue), after parkIdleSeconds without a text, or when
+// stopped; the site's next session takes the journal over with unpark() or opens its file again.
 // Thread contract: the owning session calls Setup, useJournal, sendDirectWith, Start, stop and
 // takeForwarded; the dispatcher thread only reads the cell's status, receives from its own queue
 // object into the journal, calls the session's direct sender and writes the pipe. The record of
@@ -35,6 +35,7 @@
 #include "MsgQueue.h"
 #include "Pipe.h"
 #include "Shm.h"
+#include "SiteLock.h"
 #include "Thread.h"
 
 class Dispatcher : public Thread {
@@ -72,13 +73,15 @@ class Dispatcher : public Thread {
 
     // Seconds a parked dispatcher waits for another text of its site before it lets go.
     static constexpr int parkIdleSeconds = 3;
-    // A parked dispatcher of `site` (queue type `type`, never 0) holding `held`; nullptr when no
-    // thread could be had (the journal is then closed).
+    // A parked dispatcher of `site` (queue type `type`, never 0) holding `held` and the site's
+    // lock; nullptr when no thread could be had (both are then let go of).
     static std::unique_ptr<Dispatcher> park(Shm& shm, const std::string& qin,
                                             const std::string& site, long type,
-                                            std::unique_ptr<Journal> held);
-    // Stops a parked dispatcher and hands its journal over; nullptr when it had let go of it.
-    std::unique_ptr<Journal> unpark();
+                                            std::unique_ptr<Journal> held,
+                                            std::unique_ptr<SiteLock> lock);
+    // Stops a parked dispatcher and hands its journal and the site's lock over; nullptr (and no
+    // lock) when it had let go of them.
+    std::unique_ptr<Journal> unpark(std::unique_ptr<SiteLock>& lock);
     // The parked thread has ended by itself (full or idle): stop() only joins it.
     bool parkOver() const { return finished.load(); }
 
@@ -118,6 +121,7 @@ class Dispatcher : public Thread {
     std::deque<int> forwarded;
     std::function<bool(int, const std::string&)> direct;
     bool parked = false;
+    std::unique_ptr<SiteLock> siteLock;
 
     // Texts written to the pipe in one write at most.
     static constexpr std::size_t maxBatch = 32;

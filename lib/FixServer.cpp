@@ -111,8 +111,8 @@ int FixServer::logOnAndRun() {
     }
     if (!claimSite(static_cast<int>(type - 1))) return RefusedSiteBusy;
     // The same Journal object as the ended session's: its lock is per open file, so opening the
-    // file again here would find it locked.
-    journal = takeParked(static_cast<int>(type - 1));
+    // file again here would find it locked. The site's lock on the table comes with it.
+    journal = takeParked(static_cast<int>(type - 1), siteLock);
     // The site may be live in another process on the same table: nothing touches its cell
     // before this session holds the site's journal and lock.
     try {
@@ -199,10 +199,10 @@ void FixServer::releaseSite() {
     siteReleased.notify_all();
 }
 
-void FixServer::leaveJournal(std::unique_ptr<Journal> held) {
+void FixServer::leaveJournal(std::unique_ptr<Journal> held, std::unique_ptr<SiteLock> lock) {
     if (claimedIndex < 0 || stopRequestedForAll()) return;
     std::unique_ptr<Dispatcher> parked =
-        Dispatcher::park(*shm, qinName, site, claimedIndex + 1, std::move(held));
+        Dispatcher::park(*shm, qinName, site, claimedIndex + 1, std::move(held), std::move(lock));
     if (!parked) return;
     std::vector<std::unique_ptr<Dispatcher>> over;
     {
@@ -220,7 +220,7 @@ void FixServer::leaveJournal(std::unique_ptr<Journal> held) {
     for (auto& d : over) d->stop();
 }
 
-std::unique_ptr<Journal> FixServer::takeParked(int index) {
+std::unique_ptr<Journal> FixServer::takeParked(int index, std::unique_ptr<SiteLock>& lock) {
     std::unique_ptr<Dispatcher> parked;
     {
         std::lock_guard<std::mutex> lock(sitesLock);
@@ -229,7 +229,7 @@ std::unique_ptr<Journal> FixServer::takeParked(int index) {
         parked = std::move(it->second);
         parkedSites.erase(it);
     }
-    return parked->unpark();
+    return parked->unpark(lock);
 }
 
 void FixServer::endParking() {

@@ -85,9 +85,9 @@ class FixServer : public Session {
 
   protected:
     void console(const std::string& line, int level) override;
-    // Parks the journal for the site's next session (see Dispatcher::park); closes it when the
-    // process is stopping or no site is held.
-    void leaveJournal(std::unique_ptr<Journal> held) override;
+    // Parks the journal and the site's lock for the site's next session (see Dispatcher::park);
+    // lets go of them when the process is stopping or no site is held.
+    void leaveJournal(std::unique_ptr<Journal> held, std::unique_ptr<SiteLock> lock) override;
 
   private:
     // Logon to the end of the loop; returns 0 or a refusal code.
@@ -96,9 +96,9 @@ class FixServer : public Session {
     // an earlier session of the site to finish; false when it is still live.
     bool claimSite(int index);
     void releaseSite();
-    // The journal parked for cell `index` after its dispatcher has stopped; nullptr when there is
-    // none (or it had let go of it).
-    static std::unique_ptr<Journal> takeParked(int index);
+    // The journal (and into `lock` the site's lock) parked for cell `index`, once its dispatcher
+    // has stopped; nullptr when there is none (or it had let go of them).
+    static std::unique_ptr<Journal> takeParked(int index, std::unique_ptr<SiteLock>& lock);
     // Closes the socket and the pipe; a failure to close only costs a console line.
     void closeConnection();
     // "[site] ", or "[peer address] " before the Logon named a site; empty when neither is known.

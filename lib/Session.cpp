@@ -567,7 +567,7 @@ void Session::endSession() {
 void Session::releaseJournal() {
     if (dispatcher) dispatcher->stop();
     inSeq.reset();
-    if (journal) leaveJournal(std::move(journal));
+    if (journal) leaveJournal(std::move(journal), std::move(siteLock));
     journal.reset();
     siteLock.reset();
 }

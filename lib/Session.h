@@ -140,11 +140,14 @@ class Session : public Thread, protected SessionPort {
     // text it took that was not logged stays held in the journal, oldest first, with a console
     // line saying how many), and lets go of the journal.
     void endSession();
-    // Stops the dispatcher and lets go of the site's journal (through leaveJournal) and lock, so a
-    // later session of the site can take it over. Safe to call more than once.
+    // Stops the dispatcher and lets go of the site's journal and lock (through leaveJournal), so a
+    // later session of the site can take them over. Safe to call more than once.
     void releaseJournal();
-    // Receives the journal a session lets go of; this one closes it (and with it its lock).
-    virtual void leaveJournal(std::unique_ptr<Journal> held) { held.reset(); }
+    // Receives the journal and the site's lock a session lets go of; this one lets go of both.
+    virtual void leaveJournal(std::unique_ptr<Journal> held, std::unique_ptr<SiteLock> lock) {
+        held.reset();
+        lock.reset();
+    }
 
     char cellStatus() const { return core.status(); }
     void setCellStatus(char s) { core.setStatus(s); }

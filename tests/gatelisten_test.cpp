@@ -565,6 +565,40 @@ TEST_P(ParkedSite, TextsOfAnEndedSessionNeverStopAnotherSiteAndGoFirstWhenItCome
 INSTANTIATE_TEST_SUITE_P(Rows, ParkedSite, ::testing::ValuesIn(parkRows),
                          [](const ::testing::TestParamInfo<ParkRow>& r) { return r.param.name; });
 
+// A parked site stays this process's until the parked journal is let go of: another process on
+// the table refuses the site as busy meanwhile, and serves it once the journal has gone idle.
+TEST_F(Acceptor, AnotherProcessServesAParkedSiteOnceItsJournalIsLetGo) {
+    start();
+    int otherPort = 0;
+    std::unique_ptr<BackgroundProcess> other = startGatelisten(otherPort);
+    ASSERT_TRUE(other) << "the second gatelisten did not start listening";
+    auto one = session("BRK1");
+    one->send("35=5", 2);
+    ASSERT_EQ(FixPeer::field(one->readType("5", 5000), 35), "5");
+    ASSERT_TRUE(waitUntil([&] { return brk1->status == status_Shutdown; }, 5000));
+
+    FixPeer early("BRK1", gate);
+    ASSERT_TRUE(early.connect(otherPort));
+    early.send("35=A|98=0|108=30", 3);
+    EXPECT_TRUE(early.waitClosed(5000)) << "served while parked in the first process";
+    EXPECT_TRUE(other->waitForOutput("[BRK1] Thread Exit [-2]\n", milliseconds(3000)))
+        << other->output();
+
+    std::string reply;
+    for (int attempt = 0; attempt < 20 && FixPeer::field(reply, 35) != "A"; ++attempt) {
+        std::this_thread::sleep_for(milliseconds(500));
+        auto late = std::make_unique<FixPeer>("BRK1", gate);
+        ASSERT_TRUE(late->connect(otherPort));
+        late->send("35=A|98=0|108=30", 3);
+        reply = late->read(3000);
+        if (FixPeer::field(reply, 35) == "A") one = std::move(late);
+    }
+    EXPECT_EQ(FixPeer::field(reply, 35), "A") << other->output();
+    EXPECT_EQ(brk1->status, status_Online);
+    one.reset();
+    other->stop();
+}
+
 // --- Session-level messages ------------------------------------------------------------------
 
 TEST_F(Acceptor, HeartbeatIsNotAnsweredRejectIsPrintedTestRequestIsAnswered) {
