@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <mutex>
 #include <vector>
@@ -21,6 +23,11 @@ void pause(long nanoseconds) {
     timespec ts{nanoseconds / 1000000000L, nanoseconds % 1000000000L};
     nanosleep(&ts, nullptr);  // a wake signal cuts it short, which is what stop() wants
 }
+
+// Nanoseconds a parked dispatcher sleeps when the queue holds nothing for its site: from the
+// shortest, doubled while nothing comes, up to the longest.
+constexpr long parkFirstWait = 1000000L;
+constexpr long parkLongestWait = 50000000L;
 
 bool sessionUp(char status) {
     return status == status_Online || status == status_Heartbeat || status == status_TestReq;
@@ -65,8 +72,13 @@ void Dispatcher::dispatch() {
     sigaddset(&mask, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     try {
-        MemoryCell* cell = shm->getCell(site);
         q = std::make_unique<MsgQueue>(qname, mtype, 0);
+        if (parked) {
+            holdParked();
+            finished.store(true);
+            return;
+        }
+        MemoryCell* cell = shm->getCell(site);
         // Texts an earlier run took off the queue and never logged go before anything newer.
         std::vector<int> backlog = journal->held();
         size_t next = 0;
@@ -87,6 +99,65 @@ void Dispatcher::dispatch() {
         std::_Exit(255);
     }
     finished.store(true);
+}
+
+std::unique_ptr<Dispatcher> Dispatcher::park(Shm& shm, const std::string& qin,
+                                             const std::string& siteName, long type,
+                                             std::unique_ptr<Journal> held,
+                                             std::unique_ptr<SiteLock> lock) {
+    auto d = std::unique_ptr<Dispatcher>(new Dispatcher(shm, qin));
+    d->siteLock = std::move(lock);
+    d->site = siteName;
+    d->mtype = type;
+    d->parked = true;
+    d->ownJournal = std::move(held);
+    d->journal = d->ownJournal.get();
+    if (d->Start() != 0) return nullptr;
+    return d;
+}
+
+std::unique_ptr<Journal> Dispatcher::unpark(std::unique_ptr<SiteLock>& lock) {
+    stop();
+    journal = nullptr;
+    lock = std::move(siteLock);
+    return std::move(ownJournal);
+}
+
+void Dispatcher::holdParked() {
+    // Nothing is forwarded: the texts wait in the journal, in the order taken, for the next
+    // session. A poll, since a queue receive cannot wait with a limit.
+    long wait = parkFirstWait;
+    auto lastText = std::chrono::steady_clock::now();
+    while (!stopping.load()) {
+        int slot = journal->acquire(false);
+        if (slot < 0) {
+            std::cout << "Dispatcher [" << site << "] holds " << journal->held().size()
+                      << " unsent outbound messages, a full journal: the site's next ones wait on "
+                         "MsgQueue ["
+                      << qname << "]." << std::endl;
+            break;
+        }
+        int length = q->receive(journal->buffer(slot), mtype, NoWaitMode);
+        if (length >= 0) {
+            std::string text(journal->buffer(slot).mtext, static_cast<size_t>(length));
+            if (unusable(text)) journal->release(slot);
+            wait = parkFirstWait;
+            lastText = std::chrono::steady_clock::now();
+            continue;
+        }
+        journal->release(slot);
+        if (std::chrono::steady_clock::now() - lastText >= std::chrono::seconds(parkIdleSeconds))
+            break;
+        pause(wait);
+        wait = std::min(wait * 2, parkLongestWait);
+    }
+    // Ended by itself: the journal and the locks go, so any session of the site, in any process,
+    // may take them.
+    if (!stopping.load()) {
+        journal = nullptr;
+        ownJournal.reset();
+        siteLock.reset();
+    }
 }
 
 void Dispatcher::forwardOne() {

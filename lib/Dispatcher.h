@@ -9,11 +9,18 @@
 // A session that sleeps can take a text straight from the dispatcher's thread (sendDirectWith):
 // that saves waking the session's thread for it. The pipe is the way whenever it holds a text,
 // so texts keep their order.
+// Parked (park()): when an acceptor session ends, a dispatcher for the same Journal object only
+// moves the site's own texts from the queue into the journal, so texts for a site without a
+// session never fill a queue that other sites share. It keeps the site's lock on the table with
+// the journal, and lets go of both (closing the journal, so its lock too) when the journal is full
+// (one console line, the rest wait on the queue), after parkIdleSeconds without a text, or when
+// stopped; the site's next session takes the journal over with unpark() or opens its file again.
 // Thread contract: the owning session calls Setup, useJournal, sendDirectWith, Start, stop and
 // takeForwarded; the dispatcher thread only reads the cell's status, receives from its own queue
 // object into the journal, calls the session's direct sender and writes the pipe. The record of
-// forwarded slots is the only state both touch, under a lock. A queue, table or pipe failure on the
-// dispatcher thread ends the process with status 255.
+// forwarded slots is the only state both touch, under a lock. Whoever holds a parked dispatcher
+// (the acceptor's record of parked sites, under its lock) calls unpark or stop. A queue, table or
+// pipe failure on the dispatcher thread ends the process with status 255.
 #pragma once
 
 #include <atomic>
@@ -28,11 +35,14 @@
 #include "MsgQueue.h"
 #include "Pipe.h"
 #include "Shm.h"
+#include "SiteLock.h"
 #include "Thread.h"
 
 class Dispatcher : public Thread {
   public:
     Dispatcher(Shm& shm, Pipe& p, std::string& qin);
+    // Stops the thread first: a parked one may still run when its holder lets go of it.
+    ~Dispatcher() override { stop(); }
 
     // The site whose cell gates forwarding, and the queue message type to take (0: any).
     void Setup(std::string& site, long mtype);
@@ -61,13 +71,31 @@ class Dispatcher : public Thread {
         direct = std::move(sender);
     }
 
+    // Seconds a parked dispatcher waits for another text of its site before it lets go.
+    static constexpr int parkIdleSeconds = 3;
+    // A parked dispatcher of `site` (queue type `type`, never 0) holding `held` and the site's
+    // lock; nullptr when no thread could be had (both are then let go of).
+    static std::unique_ptr<Dispatcher> park(Shm& shm, const std::string& qin,
+                                            const std::string& site, long type,
+                                            std::unique_ptr<Journal> held,
+                                            std::unique_ptr<SiteLock> lock);
+    // Stops a parked dispatcher and hands its journal and the site's lock over; nullptr (and no
+    // lock) when it had let go of them.
+    std::unique_ptr<Journal> unpark(std::unique_ptr<SiteLock>& lock);
+    // The parked thread has ended by itself (full or idle): stop() only joins it.
+    bool parkOver() const { return finished.load(); }
+
     // The journal slot of the oldest forwarded text the session has not yet taken from the pipe,
     // -1 when there is none; the session calls it once per text it reads. After stop(), the
     // journal's held slots are exactly the texts the session did not log.
     int takeForwarded();
 
   private:
+    // A parked dispatcher: no pipe.
+    Dispatcher(Shm& shm, const std::string& qin) : shm(&shm), p(nullptr), mtype(0), qname(qin) {}
     void forwardOne();
+    // The parked thread's body: see park().
+    void holdParked();
     // Hands the text of a slot to the session (directly, or through the pipe, with gather
     // together with the texts waiting behind it on the queue), or refuses it and frees the slot.
     void forward(int slot, const std::string& text, bool gather = true);
@@ -92,6 +120,8 @@ class Dispatcher : public Thread {
     std::mutex forwardedLock;
     std::deque<int> forwarded;
     std::function<bool(int, const std::string&)> direct;
+    bool parked = false;
+    std::unique_ptr<SiteLock> siteLock;
 
     // Texts written to the pipe in one write at most.
     static constexpr std::size_t maxBatch = 32;

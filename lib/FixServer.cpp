@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <iostream>
+#include <vector>
 
 #include "Common.h"
 
@@ -13,6 +14,7 @@ std::atomic<int> FixServer::started{0};
 std::mutex FixServer::sitesLock;
 std::condition_variable FixServer::siteReleased;
 std::set<int> FixServer::liveSites;
+std::map<int, std::unique_ptr<Dispatcher>> FixServer::parkedSites;
 
 namespace {
 
@@ -108,6 +110,9 @@ int FixServer::logOnAndRun() {
         return RefusedLogon;
     }
     if (!claimSite(static_cast<int>(type - 1))) return RefusedSiteBusy;
+    // The same Journal object as the ended session's: its lock is per open file, so opening the
+    // file again here would find it locked. The site's lock on the table comes with it.
+    journal = takeParked(static_cast<int>(type - 1), siteLock);
     // The site may be live in another process on the same table: nothing touches its cell
     // before this session holds the site's journal and lock.
     try {
@@ -197,6 +202,48 @@ void FixServer::releaseSite() {
     }
     claimedIndex = -1;
     siteReleased.notify_all();
+}
+
+void FixServer::leaveJournal(std::unique_ptr<Journal> held, std::unique_ptr<SiteLock> lock) {
+    if (claimedIndex < 0 || stopRequestedForAll()) return;
+    std::unique_ptr<Dispatcher> parked =
+        Dispatcher::park(*shm, qinName, site, claimedIndex + 1, std::move(held), std::move(lock));
+    if (!parked) return;
+    std::vector<std::unique_ptr<Dispatcher>> over;
+    {
+        std::lock_guard<std::mutex> lock(sitesLock);
+        for (auto it = parkedSites.begin(); it != parkedSites.end();) {
+            if (it->second->parkOver() || it->first == claimedIndex) {
+                over.push_back(std::move(it->second));
+                it = parkedSites.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        parkedSites[claimedIndex] = std::move(parked);
+    }
+    for (auto& d : over) d->stop();
+}
+
+std::unique_ptr<Journal> FixServer::takeParked(int index, std::unique_ptr<SiteLock>& lock) {
+    std::unique_ptr<Dispatcher> parked;
+    {
+        std::lock_guard<std::mutex> lock(sitesLock);
+        auto it = parkedSites.find(index);
+        if (it == parkedSites.end()) return nullptr;
+        parked = std::move(it->second);
+        parkedSites.erase(it);
+    }
+    return parked->unpark(lock);
+}
+
+void FixServer::endParking() {
+    std::map<int, std::unique_ptr<Dispatcher>> all;
+    {
+        std::lock_guard<std::mutex> lock(sitesLock);
+        all.swap(parkedSites);
+    }
+    for (auto& entry : all) entry.second->stop();
 }
 
 void FixServer::closeConnection() {

@@ -6,18 +6,20 @@
 // site in the process, refusing a site that is not the acceptor's to serve or a peer address the
 // site does not allow, and closing the connection at the end; its rules (today's idle rule:
 // Heartbeat, then TestRequest, then end; inbound Rejects printed) are the core's, for the
-// acceptor role. Every console line of a session starts with "[site] ", or "[peer address] "
-// while no site is known yet.
+// acceptor role. When a session ends, its site's journal is parked (see Dispatcher::park) for the
+// site's next session in this process, unless the whole process is stopping. Every console line of
+// a session starts with "[site] ", or "[peer address] " while no site is known yet.
 //
 // Thread contract: one thread runs Server(), normally the detached one Start() creates, which
 // deletes the session (and a socket it owns) when it has ended. Sessions of one process share
-// only the site table, the output queue (written under the program's Mutex) and the record of
-// live sites, which is guarded by its own lock.
+// only the site table, the output queue (written under the program's Mutex) and the records of
+// live and parked sites, which are guarded by their own lock.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -77,9 +79,15 @@ class FixServer : public Session {
     char threadStatus() const { return status; }
     // Sessions started with Start() whose thread has not ended yet.
     static int running() { return started.load(); }
+    // Stops every parked dispatcher and closes its journal; the program calls it once its
+    // sessions have ended.
+    static void endParking();
 
   protected:
     void console(const std::string& line, int level) override;
+    // Parks the journal and the site's lock for the site's next session (see Dispatcher::park);
+    // lets go of them when the process is stopping or no site is held.
+    void leaveJournal(std::unique_ptr<Journal> held, std::unique_ptr<SiteLock> lock) override;
 
   private:
     // Logon to the end of the loop; returns 0 or a refusal code.
@@ -88,6 +96,9 @@ class FixServer : public Session {
     // an earlier session of the site to finish; false when it is still live.
     bool claimSite(int index);
     void releaseSite();
+    // The journal (and into `lock` the site's lock) parked for cell `index`, once its dispatcher
+    // has stopped; nullptr when there is none (or it had let go of them).
+    static std::unique_ptr<Journal> takeParked(int index, std::unique_ptr<SiteLock>& lock);
     // Closes the socket and the pipe; a failure to close only costs a console line.
     void closeConnection();
     // "[site] ", or "[peer address] " before the Logon named a site; empty when neither is known.
@@ -112,4 +123,7 @@ class FixServer : public Session {
     static std::mutex sitesLock;
     static std::condition_variable siteReleased;
     static std::set<int> liveSites;
+    // Parked dispatchers by cell index; those that ended by themselves are joined on the next
+    // park.
+    static std::map<int, std::unique_ptr<Dispatcher>> parkedSites;
 };

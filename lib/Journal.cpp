@@ -23,7 +23,7 @@ struct Journal::Header {
 struct Journal::Slot {
     MBUF buf;    // type 0: free
     long order;  // when it was taken, across runs: held slots go out oldest first
-    int seq;     // MsgSeqNum it is being logged under; 0 none yet, `returning` going back
+    int seq;     // MsgSeqNum it is being logged under; 0 none yet (`returning`: see Journal.h)
     int date;    // YYYYMMDD of the outgoing log that seq belongs to
 };
 
@@ -202,8 +202,8 @@ int Journal::recover(const std::function<int(int date)>& lastLogged) {
             release(index);
             continue;
         }
-        // Not in its log (or caught on its way back to the queue): it goes out again as new, and
-        // its old stamp must not make a later recovery mistake another message's number for it.
+        // Not in its log (or stamped `returning` by an earlier program): it goes out again as new,
+        // and its old stamp must not make a later recovery mistake another message's number for it.
         __atomic_store_n(&s.seq, 0, __ATOMIC_RELEASE);
         s.date = 0;
         ++kept;

@@ -5,13 +5,15 @@
 // A slot is freed once its text is in the outgoing log; before that write the session stamps the
 // slot with the MsgSeqNum and log date it is about to use, which tells a later run whether the log
 // got it. Opening a journal left by a killed run and calling recover() frees the slots the logs
-// already hold and keeps the rest, oldest first, to be sent before anything newer.
+// already hold and keeps the rest, oldest first, to be sent before anything newer. The journal is
+// the one home of a text between queue and log: a session that ends leaves its unsent texts held
+// here, in their order, for the site's next session, and never hands them back to the queue.
 //
 // File: fix_home + "/logs/" + site + ".journal", a fixed header and `slots` slots; a journal
 // without a path lives in memory only (for a dispatcher used on its own).
 // Thread contract: one dispatcher thread takes slots (acquire, then receive into buffer()), one
 // session thread stamps and releases them; the free list is under a lock and a semaphore counts
-// the free slots. held(), recover() and put-back run while the dispatcher is stopped.
+// the free slots. held() and recover() run while the dispatcher is stopped.
 #pragma once
 
 #include <semaphore.h>
@@ -36,7 +38,8 @@ class Journal {
   public:
     // Texts in flight between queue and log at most; the dispatcher waits when all are taken.
     static constexpr int slots = 64;
-    // Slot stamp of a text being handed back to the input queue.
+    // Slot stamp that earlier programs left on a text they were handing back to the input queue;
+    // recover() keeps such a text held, unnumbered, like one never logged.
     static constexpr int returning = -1;
 
     // A journal in memory only.
@@ -63,8 +66,8 @@ class Journal {
     // Session side. Records the MsgSeqNum and log date (YYYYMMDD) the text is about to be logged
     // under; call before the log write.
     void stamp(int slot, int seq, int date);
-    // The text is in the log or back on the queue, or the receive left the slot empty: the slot
-    // is free again.
+    // The text is in the log, was refused, or the receive left the slot empty: the slot is free
+    // again.
     void release(int slot);
 
     // How many texts the journal file at path holds right now, without taking it over (for

@@ -23,8 +23,6 @@ namespace {
 
 // Seconds the shutdown keeps pushing pending socket output before it gives up on a slow peer.
 constexpr int finalFlushSeconds = 2;
-// How long the shutdown waits for room on a full input queue to give unsent texts back.
-constexpr std::chrono::seconds putBackWait{1};
 
 // Set by requestStop(), typically from a termination signal's handler.
 std::atomic<bool> stopAll{false};
@@ -159,7 +157,7 @@ void Session::restoreSequences() {
     });
     if (kept > 0) {
         say(Converter::to_string(kept) +
-                " outbound messages left unsent by an earlier run go first.",
+                " outbound messages left unsent by an earlier session go first.",
             Normal);
     }
 }
@@ -504,13 +502,14 @@ void Session::endSession() {
         recordInSeq();
     }
     flushBeforeEnd();
-    putBackUnsent();
+    keepUnsent();
     releaseJournal();
 }
 
 void Session::releaseJournal() {
     if (dispatcher) dispatcher->stop();
     inSeq.reset();
+    if (journal) leaveJournal(std::move(journal), std::move(siteLock));
     journal.reset();
     siteLock.reset();
 }
@@ -528,43 +527,13 @@ void Session::flushBeforeEnd() {
     }
 }
 
-void Session::putBackUnsent() {
+void Session::keepUnsent() {
     if (!dispatcher) return;
     dispatcher->stop();
-    Journal& inFlight = dispatcher->journalInUse();
-    std::vector<int> back = inFlight.held();
-    if (back.empty()) return;
-    int returned = 0;
-    try {
-        MsgQueue input(qinName, 0, 0);
-        // Nobody may be reading a full queue: after a short wait for room, the rest stays in the
-        // journal, which the site's next session sends first, rather than the session never ending.
-        auto deadline = std::chrono::steady_clock::now() + putBackWait;
-        for (int slot : back) {
-            inFlight.stamp(slot, Journal::returning, 0);
-            bool taken = input.offer(inFlight.text(slot), inFlight.type(slot));
-            while (!taken && std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                taken = input.offer(inFlight.text(slot), inFlight.type(slot));
-            }
-            if (!taken) {
-                inFlight.stamp(slot, 0, 0);
-                break;
-            }
-            inFlight.release(slot);
-            ++returned;
-        }
-    } catch (const std::exception& e) {
-        say(std::string("Could not put unsent outbound messages back: ") + e.what(), Fatal);
-    }
-    if (returned > 0) {
-        say(Converter::to_string(returned) +
-                " unsent outbound messages were put back on MsgQueue [" + qinName + "].",
-            Normal);
-    }
-    int kept = static_cast<int>(back.size()) - returned;
+    // Put back on the queue they would land behind newer texts; held, they go first next time.
+    std::size_t kept = dispatcher->journalInUse().held().size();
     if (kept > 0) {
-        say(Converter::to_string(kept) +
+        say(Converter::to_string(static_cast<long>(kept)) +
                 " unsent outbound messages stay in the journal for the next session of the site.",
             Normal);
     }

@@ -146,13 +146,18 @@ class Session : public Thread, protected SessionPort {
     void startDispatcher(long type);
     // Runs the loop until the session is over.
     void runLoop();
-    // Status 'S'; stops the dispatcher and puts every text it took that was not logged back on
-    // the input queue under its own type, oldest first; pushes out pending socket output for a
-    // short while.
+    // Status 'S'; pushes out pending socket output for a short while, stops the dispatcher (every
+    // text it took that was not logged stays held in the journal, oldest first, with a console
+    // line saying how many), and lets go of the journal.
     void endSession();
-    // Stops the dispatcher and lets go of the site's journal and lock, so a later session of the
-    // site can take it over. Safe to call more than once.
+    // Stops the dispatcher and lets go of the site's journal and lock (through leaveJournal), so a
+    // later session of the site can take them over. Safe to call more than once.
     void releaseJournal();
+    // Receives the journal and the site's lock a session lets go of; this one lets go of both.
+    virtual void leaveJournal(std::unique_ptr<Journal> held, std::unique_ptr<SiteLock> lock) {
+        held.reset();
+        lock.reset();
+    }
 
     char cellStatus() const { return core.status(); }
     void setCellStatus(char s) { core.setStatus(s); }
@@ -215,7 +220,8 @@ class Session : public Thread, protected SessionPort {
     // An operator's 'S' or a termination signal: a logged-on session says Logout first. True when
     // the loop must end now.
     bool stopRequested();
-    void putBackUnsent();
+    // Stops the dispatcher and says how many unsent texts stay in the journal.
+    void keepUnsent();
     void flushBeforeEnd();
     // Sets `ending` once the rules (not our stop) have ended the session: by the Logout that went
     // out (answering the counterparty's, or naming a fault), else our own failure, else a message

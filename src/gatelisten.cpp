@@ -67,6 +67,8 @@ int serve(Options& options, int port, const std::string& address, Syslog& slog, 
     // Every session says Logout and ends on its own; the program waits for them, within reason.
     slog.printlog("Stop requested: the sessions log out.", Normal);
     for (int i = 0; i < stopWait * 100 && FixServer::running() > 0; ++i) Comm::sleep_ms(10000);
+    // Journals parked for sites that left earlier are closed; their texts wait in the files.
+    FixServer::endParking();
     return FixServer::running() == 0 ? 0 : exitFailure;
 }
 

@@ -2,8 +2,9 @@
 // programs: connections reset mid-message and mid-send, a counterparty that stops reading, a kill
 // of either gateway in the middle of a burst and a restart, a slow application behind a full output
 // queue, the input queue removed under the dispatcher, and one garbage sender among 32 live
-// acceptor sessions. Every test has its own table, queues and FIXHOME, and ends the programs by
-// their pid.
+// acceptor sessions, and a session ended in the middle of a burst in each of four ways, after which
+// every order goes out once in the order queued. Every test has its own table, queues and FIXHOME,
+// and ends the programs by their pid.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -136,6 +137,15 @@ class OrderLedger {
     }
 
     int highest() const { return top; }
+
+    // ClOrdIDs of every order seen, new or resent, by the number it was first sent under.
+    std::vector<std::string> byNumber() const {
+        std::map<int, std::string> bySeq;
+        for (const auto& order : firstSeq) bySeq.emplace(order.second, order.first);
+        std::vector<std::string> ids;
+        for (const auto& order : bySeq) ids.push_back(order.second);
+        return ids;
+    }
 
     // Checks that each of the orders prefix0 .. prefix(total - 1) was sent or is still waiting on
     // the input queue, and not both.
@@ -278,8 +288,8 @@ TEST_F(GatewayFaults, ResetWhileOurOutputIsBackedUpEndsTheSessionAndLosesNoOrder
     ASSERT_TRUE(waitUntil([&] { return cell->Out.proc >= 300; }, 60000)) << cell->Out.proc;
     peer.reset();
 
-    // The application goes on writing while the gateway ends; texts the gateway gives back land
-    // behind them, so the queue is drained as a restarted gateway would.
+    // The application goes on writing while the gateway ends; the queue is drained as a restarted
+    // gateway would.
     std::multiset<std::string> seen;
     ASSERT_TRUE(waitUntil(
         [&] {
@@ -291,8 +301,7 @@ TEST_F(GatewayFaults, ResetWhileOurOutputIsBackedUpEndsTheSessionAndLosesNoOrder
     expectEndsByItself(0);
 
     // Every order is in the outgoing log (sent, so a resend can recover it), was on the input
-    // queue, or is kept in the journal because the feeder left no room to give it back; none is
-    // in two of them.
+    // queue, or is kept in the journal for the next session; none is in two of them.
     {
         Journal journal(home.logsDir() + "/" + site + ".journal");
         for (int slot : journal.held()) seen.insert(FixPeer::field(journal.text(slot), 11));
@@ -401,7 +410,7 @@ TEST_F(GatewayFaults, KillInTheMiddleOfABurstThenRestartLosesNoOrder) {
                           "the last order logged before the kill was " + lastLoggedOrder);
 }
 
-TEST_F(GatewayFaults, OrdersThatCannotGoBackOnAFullInputQueueGoFirstInTheNextSession) {
+TEST_F(GatewayFaults, OrdersUnsentAtTheEndStayInTheJournalAndGoFirstInTheNextSession) {
     const int total = 2000;
     logOn(30, 2048);
     Feeder feeder(qin, "F-", total);  // keeps the input queue full while the gateway is held back
@@ -520,7 +529,7 @@ TEST_F(GatewayFaults, RestartAfterAnIncomingLogEndingAtTheLastNumberRefusesTheLo
     EXPECT_NE(r.out.find("is less than expected [2147483648]."), std::string::npos) << r.out;
 }
 
-TEST_F(GatewayFaults, OurLastNumberUsedEndsTheSessionAndTheOrderGoesBackOnTheQueue) {
+TEST_F(GatewayFaults, OurLastNumberUsedEndsTheSessionAndTheOrderStaysInTheJournal) {
     logOn();
     cell->Out.seq = 2147483646;  // as renumber sets it on a live session
     input->write(FixPeer::soh("35=D|11=LAST|55=IBM|54=1|38=100|40=1"), WaitMode, 1);
@@ -529,14 +538,133 @@ TEST_F(GatewayFaults, OurLastNumberUsedEndsTheSessionAndTheOrderGoesBackOnTheQue
     input->write(FixPeer::soh("35=D|11=NONE|55=IBM|54=1|38=100|40=1"), WaitMode, 1);
     expectEndsByItself(10000, 1);  // the session could not go on: a failure, not an orderly end
     EXPECT_EQ(cell->Out.seq, 2147483647);
-    // Nothing went out numbered past the last int, and the order is back on the queue.
+    // Nothing went out numbered past the last int, and the order waits in the journal for the
+    // site's next session.
     for (std::string m; !(m = peer.read(300)).empty();) {
         EXPECT_NE(FixPeer::field(m, 11), "NONE") << FixPeer::bars(m);
     }
-    std::vector<std::string> left = drainInput();
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(FixPeer::field(left[0], 11), "NONE");
+    EXPECT_TRUE(drainInput().empty());
+    Journal journal(home.logsDir() + "/" + site + ".journal");
+    std::vector<int> held = journal.held();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(FixPeer::field(journal.text(held[0]), 11), "NONE");
 }
+
+// --- A session ended in the middle of a burst --------------------------------------------------
+
+enum class EndBy { PeerClose, PeerLogout, Terminate, Kill };
+
+struct Ending {
+    const char* name;
+    EndBy by;
+};
+
+const Ending endings[] = {
+    {"PeerClose", EndBy::PeerClose},
+    {"PeerLogout", EndBy::PeerLogout},
+    {"Terminate", EndBy::Terminate},
+    {"Kill", EndBy::Kill},
+};
+
+void PrintTo(const Ending& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class EndedMidBurst : public GatewayFaults, public ::testing::WithParamInterface<Ending> {};
+
+// Queues padded orders prefix0, prefix1, ... until the gateway has stopped taking them and two
+// wait on the queue, which then still has room; returns how many were queued.
+int feedUntilTwoWait(const std::string& queue, const std::string& prefix, int most) {
+    int qid = msgget(Key(queue).get_ipc_key(), 0);
+    auto waiting = [qid] {
+        msqid_ds info{};
+        return msgctl(qid, IPC_STAT, &info) == 0 ? static_cast<int>(info.msg_qnum) : -1;
+    };
+    MBUF buf;
+    buf.mtype = 1;
+    int n = 0;
+    for (int pass = 0; n < most && pass < 100 * most; ++pass) {
+        if (waiting() >= 2) {
+            // A busy session lets a few wait for a moment; a stopped one for good.
+            int still = 0;
+            while (still < 30 && waiting() >= 2) {
+                std::this_thread::sleep_for(milliseconds(10));
+                ++still;
+            }
+            if (still == 30) break;
+            continue;
+        }
+        std::string text = FixPeer::soh(orderFields(prefix + std::to_string(n)));
+        text.copy(buf.mtext, text.size());
+        if (msgsnd(qid, &buf, text.size(), IPC_NOWAIT) == 0) {
+            ++n;
+        } else {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    }
+    return n;
+}
+
+// The counterparty reads nothing, so the session stops taking texts: the pipe and the journal
+// hold some, the queue two more and has room for others. However the session ends, the next one
+// sends every order once (new, or resent when the end cut it off the wire), numbered in the order
+// the application queued it.
+TEST_P(EndedMidBurst, EveryOrderGoesOutOnceInTheOrderQueued) {
+    const std::string journalPath = home.logsDir() + "/" + site + ".journal";
+    logOn(30, 2048);
+    const int total = feedUntilTwoWait(qin, "M-", 5000);
+    ASSERT_LT(total, 5000) << "the gateway never stopped taking orders";
+    ASSERT_GT(sentWhenSendingStops(), 0);
+    ASSERT_GT(Journal::countHeld(journalPath), 0) << "no text waits in the pipe";
+    OrderLedger ledger;
+    EndBy by = GetParam().by;
+    switch (by) {
+        case EndBy::PeerClose:
+            peer.disconnect();
+            break;
+        case EndBy::PeerLogout:
+            peer.send("35=5", nextSeq++);
+            break;
+        case EndBy::Terminate:
+            gw->kill(SIGTERM);
+            break;
+        case EndBy::Kill:
+            gw->kill(SIGKILL);
+            break;
+    }
+    if (by != EndBy::PeerClose) {
+        for (std::string m; !(m = peer.read(1000)).empty();) ledger.take(m);
+    }
+    ProcessResult ended = gw->wait(milliseconds(15000));
+    ASSERT_FALSE(ended.timedOut) << ended.out;
+    if (by != EndBy::Kill) {
+        EXPECT_NE(ended.out.find("stay in the journal for the next session of the site."),
+                  std::string::npos)
+            << ended.out;
+    }
+    EXPECT_GT(Journal::countHeld(journalPath), 0);
+
+    int receivedBefore = ledger.highest();
+    peer.disconnect();
+    start();
+    ledger.take(logon);
+    peer.send("35=A|98=0|108=30", nextSeq++);
+    // Whatever the end cut off the wire is in the outgoing log: ask for it again.
+    peer.send("35=2|7=" + std::to_string(receivedBefore + 1) + "|16=0", nextSeq++);
+    ledger.takeUntilAll(peer, total);
+    ledger.expectNoneLost("M-", total, drainInput(), GetParam().name);
+    std::vector<std::string> seen = ledger.byNumber();
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(total));
+    for (int i = 0; i < total; ++i) {
+        ASSERT_EQ(seen[i], "M-" + std::to_string(i)) << "order number " << i << " out of place";
+    }
+    EXPECT_EQ(Journal::countHeld(journalPath), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, EndedMidBurst, ::testing::ValuesIn(endings),
+                         [](const ::testing::TestParamInfo<Ending>& row) {
+                             return row.param.name;
+                         });
 
 // --- The acceptor ------------------------------------------------------------------------------
 

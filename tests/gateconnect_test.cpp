@@ -750,8 +750,16 @@ TEST_F(Initiator, NoQueuedOutboundMessageIsLostWhenTheSessionEnds) {
         ++left;
         std::string id = FixPeer::field(text, 11);
         seen.insert(id);
-        // Put back under the type it was queued with.
         EXPECT_EQ(input->lastType(), 1 + std::stoi(id.substr(1)) % 3) << id;
+    }
+    // Taken and not sent: held in the journal, under the type it was queued with, for the next
+    // session.
+    Journal journal(home.logsDir() + "/BRK1.journal");
+    for (int slot : journal.held()) {
+        ++left;
+        std::string id = FixPeer::field(journal.text(slot), 11);
+        seen.insert(id);
+        EXPECT_EQ(journal.type(slot), 1 + std::stoi(id.substr(1)) % 3) << id;
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(count)) << onWire << " sent, " << left << " left";
     for (int i = 0; i < count; ++i) {
@@ -760,7 +768,7 @@ TEST_F(Initiator, NoQueuedOutboundMessageIsLostWhenTheSessionEnds) {
     EXPECT_EQ(cell->Out.proc, static_cast<int>(onWire));
 }
 
-TEST_F(Initiator, TerminationSignalEndsTheSessionInOrderAndKeepsUnsentOrdersQueued) {
+TEST_F(Initiator, TerminationSignalEndsTheSessionInOrderAndKeepsUnsentOrders) {
     logOn();
     const int count = 200;
     for (int i = 0; i < count; ++i) putOutbound("35=D|11=T" + std::to_string(i));
@@ -782,6 +790,11 @@ TEST_F(Initiator, TerminationSignalEndsTheSessionInOrderAndKeepsUnsentOrdersQueu
          text = input->read(0, NoWaitMode)) {
         ++left;
         seen.insert(FixPeer::field(text, 11));
+    }
+    Journal journal(home.logsDir() + "/BRK1.journal");
+    for (int slot : journal.held()) {
+        ++left;
+        seen.insert(FixPeer::field(journal.text(slot), 11));
     }
     EXPECT_EQ(onWire + left, count);
     EXPECT_EQ(static_cast<int>(seen.size()), count);

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <sys/msg.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,6 +35,8 @@
 #include "FixPeer.h"
 #include "GatewayTest.h"
 #include "Ipc.h"
+#include "Journal.h"
+#include "Key.h"
 #include "MemoryCell.h"
 #include "MsgQueue.h"
 #include "Process.h"
@@ -498,7 +501,7 @@ TEST_F(Acceptor, SiteThatReconnectsAtOnceGetsEveryMessageQueuedMeanwhile) {
     EXPECT_EQ(brk1->status, status_Online);
 }
 
-TEST_F(Acceptor, QueuedOrdersAreSentOrLeftUnderTheSitesTypeWhenTheSessionEnds) {
+TEST_F(Acceptor, QueuedOrdersAreSentOrKeptUnderTheSitesTypeWhenTheSessionEnds) {
     start();
     auto peer = session("BRK1");
     const int count = 150;
@@ -511,7 +514,14 @@ TEST_F(Acceptor, QueuedOrdersAreSentOrLeftUnderTheSitesTypeWhenTheSessionEnds) {
         if (FixPeer::field(m, 35) == "D") seen.insert(FixPeer::field(m, 11));
     }
     size_t onWire = seen.size();
-    // Whatever was not sent waits for the site's next session under the site's own type.
+    // Whatever was not sent waits for the site's next session under the site's own type: in the
+    // journal, which the acceptor parks until it is full, and on the queue behind it.
+    gw->stop();
+    Journal journal(home.logsDir() + "/BRK1.journal");
+    for (int slot : journal.held()) {
+        EXPECT_EQ(journal.type(slot), 2);
+        seen.insert(FixPeer::field(journal.text(slot), 11));
+    }
     for (int i = 0; i < count; ++i) {
         std::string text = input->read(0, NoWaitMode);
         if (text.empty()) break;
@@ -521,6 +531,107 @@ TEST_F(Acceptor, QueuedOrdersAreSentOrLeftUnderTheSitesTypeWhenTheSessionEnds) {
     EXPECT_EQ(seen.size(), static_cast<size_t>(count)) << onWire << " sent";
     for (int i = 0; i < count; ++i) EXPECT_EQ(seen.count("Q" + std::to_string(i)), 1u) << i;
     EXPECT_EQ(brk1->Out.proc, static_cast<int>(onWire));
+}
+
+// A site whose session has ended: its texts keep coming on a queue shared with a live site.
+struct ParkRow {
+    const char* name;
+    int texts;  // for the ended site, while its session is away
+    bool full;  // more than its journal holds
+};
+
+const ParkRow parkRows[] = {
+    {"FitTheJournal", 50, false},
+    {"OverflowTheJournal", Journal::slots + 24, true},
+};
+
+void PrintTo(const ParkRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class ParkedSite : public Acceptor, public ::testing::WithParamInterface<ParkRow> {};
+
+// The input queue holds 32 of these texts: without the ended site's texts moving into its
+// journal, the application could not write them all, nor then the live site's.
+TEST_P(ParkedSite, TextsOfAnEndedSessionNeverStopAnotherSiteAndGoFirstWhenItComesBack) {
+    const ParkRow& row = GetParam();
+    msqid_ds info{};
+    int qid = msgget(Key(qin).get_ipc_key(), 0);
+    ASSERT_EQ(msgctl(qid, IPC_STAT, &info), 0);
+    info.msg_qbytes = 32 * 128;
+    ASSERT_EQ(msgctl(qid, IPC_SET, &info), 0);
+    auto text = [](const std::string& id) {
+        std::string t = FixPeer::soh("35=D|11=" + id + "|55=IBM|54=1|38=100|40=1|58=");
+        return t + std::string(128 - t.size() - 1, 'p') + '\x01';
+    };
+    // Waits for room as a blocking application would, within a limit.
+    auto write = [&](const std::string& id, long type) {
+        MsgQueue in(qin, 0, 0);
+        return waitUntil([&] { return in.offer(text(id), type); }, 5000);
+    };
+
+    start();
+    auto one = session("BRK1");
+    auto two = session("BRK2");
+    one->send("35=5", 2);
+    ASSERT_EQ(FixPeer::field(one->readType("5", 5000), 35), "5");
+    ASSERT_TRUE(waitUntil([&] { return brk1->status == status_Shutdown; }, 5000));
+    for (int i = 0; i < row.texts; ++i) ASSERT_TRUE(write("P-" + std::to_string(i), 2)) << i;
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(write("L-" + std::to_string(i), 3)) << i;
+        EXPECT_EQ(FixPeer::field(two->readType("D", 5000), 11), "L-" + std::to_string(i));
+    }
+    const std::string full = "Dispatcher [BRK1] holds 64 unsent outbound messages, a full journal";
+    EXPECT_EQ(gw->waitForOutput(full, milliseconds(row.full ? 3000 : 300)), row.full)
+        << gw->output();
+
+    // Back at once: the parked journal (or, once let go, its file) goes first, then the queue.
+    one = connect("BRK1");
+    ASSERT_EQ(FixPeer::field(logOn(*one, 3), 35), "A") << gw->output();
+    for (int i = 0; i < row.texts; ++i) {
+        std::string order = one->readType("D", 5000);
+        ASSERT_EQ(FixPeer::field(order, 11), "P-" + std::to_string(i)) << FixPeer::bars(order);
+    }
+    EXPECT_TRUE(one->quiet(300)) << "an order went out twice";
+    EXPECT_EQ(input->read(0, NoWaitMode), "");
+    EXPECT_EQ(brk1->status, status_Online);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ParkedSite, ::testing::ValuesIn(parkRows),
+                         [](const ::testing::TestParamInfo<ParkRow>& r) { return r.param.name; });
+
+// A parked site stays this process's until the parked journal is let go of: another process on
+// the table refuses the site as busy meanwhile, and serves it once the journal has gone idle.
+TEST_F(Acceptor, AnotherProcessServesAParkedSiteOnceItsJournalIsLetGo) {
+    start();
+    int otherPort = 0;
+    std::unique_ptr<BackgroundProcess> other = startGatelisten(otherPort);
+    ASSERT_TRUE(other) << "the second gatelisten did not start listening";
+    auto one = session("BRK1");
+    one->send("35=5", 2);
+    ASSERT_EQ(FixPeer::field(one->readType("5", 5000), 35), "5");
+    ASSERT_TRUE(waitUntil([&] { return brk1->status == status_Shutdown; }, 5000));
+
+    FixPeer early("BRK1", gate);
+    ASSERT_TRUE(early.connect(otherPort));
+    early.send("35=A|98=0|108=30", 3);
+    EXPECT_TRUE(early.waitClosed(5000)) << "served while parked in the first process";
+    EXPECT_TRUE(other->waitForOutput("[BRK1] Thread Exit [-2]\n", milliseconds(3000)))
+        << other->output();
+
+    std::string reply;
+    for (int attempt = 0; attempt < 20 && FixPeer::field(reply, 35) != "A"; ++attempt) {
+        std::this_thread::sleep_for(milliseconds(500));
+        auto late = std::make_unique<FixPeer>("BRK1", gate);
+        ASSERT_TRUE(late->connect(otherPort));
+        late->send("35=A|98=0|108=30", 3);
+        reply = late->read(3000);
+        if (FixPeer::field(reply, 35) == "A") one = std::move(late);
+    }
+    EXPECT_EQ(FixPeer::field(reply, 35), "A") << other->output();
+    EXPECT_EQ(brk1->status, status_Online);
+    one.reset();
+    other->stop();
 }
 
 // --- Session-level messages ------------------------------------------------------------------

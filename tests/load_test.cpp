@@ -4,24 +4,30 @@
 // sites with 50, each for FIXGATE_LOAD_SECONDS seconds (60 by default). Every site must trade to
 // the end, every order get its report, every Logout its answer, and the gateway's threads and
 // descriptors return to their count before the first connection. The same holds with an
-// application that waits for room for each fill before it takes the next order. Every wait has a
-// limit, so a gateway that stalls fails the test instead of hanging it.
+// application that waits for room for each fill before it takes the next order, and with one that
+// makes plain blocking queue calls while 31 sites log out with orders in flight: the fills for
+// sites that have left must not stop the others, and the gateway then burns no CPU. Every wait has
+// a limit, so a gateway that stalls fails the test instead of hanging it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/msg.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +35,8 @@
 #include "Fix.h"
 #include "FixPeer.h"
 #include "GatewayTest.h"
+#include "Ipc.h"
+#include "Key.h"
 #include "MemoryCell.h"
 #include "Process.h"
 #include "TestUtil.h"
@@ -49,6 +57,20 @@ constexpr seconds endMargin{2};
 std::string siteCfg(const std::string& site) {
     return "~ {8=FIX.4.2,9=,35=,49=" + gate + ",56=" + site +
            ",34=,52=}\nA {98=0,108=30}\n0 {}\n1 {112=}\n2 {7=,16=}\n4 {123=Y,36=}\n5 {58=Bye}\n";
+}
+
+// utime + stime of a process, in clock ticks; -1 when it cannot be read.
+long cpuTicks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(in, line) || line.rfind(')') == std::string::npos) return -1;
+    // After the name: state is field 3, utime and stime fields 14 and 15.
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) fields >> skip;
+    long utime = -1, stime = -1;
+    fields >> utime >> stime;
+    return utime < 0 || stime < 0 ? -1 : utime + stime;
 }
 
 seconds phaseLength() {
@@ -72,6 +94,7 @@ struct Counterparty {
     long ordersSent = 0, reports = 0;
     Clock::time_point lastReport;
     bool loggedOn = false, logoutAnswered = false;
+    bool leaving = false;  // its Logout went out: no new orders
     std::vector<std::string> faults;
 };
 
@@ -87,7 +110,7 @@ bool connectTo(Counterparty& c, int port) {
     c.inbox.clear();
     c.outbox.clear();
     c.expectIn = 0;
-    c.loggedOn = c.logoutAnswered = false;
+    c.loggedOn = c.logoutAnswered = c.leaving = false;
     return true;
 }
 
@@ -141,7 +164,7 @@ void handle(Counterparty& c, const std::string& msg, bool trading) {
         }
         ++c.reports;
         c.lastReport = Clock::now();
-        if (trading) sendOrder(c);
+        if (trading && !c.leaving) sendOrder(c);
     } else if (type == "1") {
         queue(c, "35=0|112=" + FixPeer::field(msg, 112));
     } else if (type == "5") {
@@ -207,11 +230,18 @@ class Load : public GatewayTest {
         naiveStop = true;
         if (naive.joinable()) naive.join();
         GatewayTest::TearDown();
+        if (plain.joinable()) {
+            // Removing the queues ends a blocking call of the plain application.
+            IpcNames::removeQueue(qout);
+            IpcNames::removeQueue(qin);
+            plain.join();
+        }
     }
 
     // One phase: the first `count` sites log on, keep `inFlight` orders each for the phase's
-    // length, let the last ones get their reports, log out, and the gateway lets go of them.
-    void phase(size_t count, int inFlight, seconds length) {
+    // length, let the last ones get their reports (unless not `drain`: they log out with their
+    // orders in flight), log out, and the gateway lets go of them.
+    void phase(size_t count, int inFlight, seconds length, bool drain = true) {
         std::vector<Counterparty*> active;
         for (size_t i = 0; i < count; ++i) active.push_back(sites[i].get());
         for (Counterparty* c : active) {
@@ -235,9 +265,10 @@ class Load : public GatewayTest {
         const Clock::time_point end = Clock::now() + length;
         pump(
             active, true, [] { return false; }, end);
-        bool drained = pump(
-            active, false, [&] { return all([](auto& c) { return c.inFlight.empty(); }); },
-            Clock::now() + drainLimit);
+        bool drained = drain && pump(
+                                    active, false,
+                                    [&] { return all([](auto& c) { return c.inFlight.empty(); }); },
+                                    Clock::now() + drainLimit);
 
         long least = -1, most = 0, total = 0;
         for (size_t i = 0; i < count; ++i) {
@@ -246,8 +277,10 @@ class Load : public GatewayTest {
             least = least < 0 ? reports : std::min(least, reports);
             most = std::max(most, reports);
             total += reports;
-            EXPECT_TRUE(c->inFlight.empty())
-                << c->site << ": " << c->inFlight.size() << " orders without report";
+            if (drain) {
+                EXPECT_TRUE(c->inFlight.empty())
+                    << c->site << ": " << c->inFlight.size() << " orders without report";
+            }
             EXPECT_GE(c->lastReport, end - endMargin)
                 << c->site << " stopped trading "
                 << duration_cast<milliseconds>(end - c->lastReport).count() << " ms before the end";
@@ -255,9 +288,22 @@ class Load : public GatewayTest {
         }
         std::cout << count << " sites x " << inFlight << " in flight for " << length.count()
                   << " s: " << total << " reports, per site " << least << " to " << most
-                  << (drained ? "" : "; NOT DRAINED") << std::endl;
+                  << (drained || !drain ? "" : "; NOT DRAINED") << std::endl;
 
-        for (Counterparty* c : active) queue(*c, "35=5");
+        auto leave = [](Counterparty& c) {
+            c.leaving = true;
+            queue(c, "35=5");
+        };
+        if (!drain) {
+            // Half leave while the rest trade on for a second: the fills for the sites that left
+            // meet a queue the others still use.
+            for (size_t i = 0; i < active.size(); i += 2) leave(*active[i]);
+            pump(
+                active, true, [] { return false; }, Clock::now() + seconds(1));
+        }
+        for (Counterparty* c : active) {
+            if (!c->leaving) leave(*c);
+        }
         bool answered = pump(
             active, false, [&] { return all([](auto& c) { return c.logoutAnswered; }); },
             Clock::now() + settleLimit);
@@ -302,8 +348,35 @@ class Load : public GatewayTest {
         });
     }
 
+    // An application written the plainest way: a blocking msgrcv for the next order, a blocking
+    // msgsnd for its fill. It ends when its queues are removed.
+    void startPlainApplication() {
+        int orders = msgget(Key(qout).get_ipc_key(), 0);
+        int fills = msgget(Key(qin).get_ipc_key(), 0);
+        plain = std::thread([this, orders, fills] {
+            auto in = std::make_unique<MBUF>();
+            auto out = std::make_unique<MBUF>();
+            for (;;) {
+                ssize_t n = msgrcv(orders, in.get(), sizeof in->mtext, 0, 0);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) return;
+                Fix order(std::string(in->mtext, static_cast<size_t>(n)));
+                std::string id = order.getTagValue(11);
+                std::string fill =
+                    FixPeer::soh("35=8|37=F-" + id + "|17=E-" + id + "|20=0|150=2|39=2|11=" + id +
+                                 "|55=IBM|54=1|38=100|32=100|31=10|151=0|14=100|6=10|");
+                out->mtype = shm->getCellId(order.getTagValue(49)) + 1;
+                fill.copy(out->mtext, fill.size());
+                while (msgsnd(fills, out.get(), fill.size(), 0) != 0) {
+                    if (errno != EINTR) return;
+                }
+            }
+        });
+    }
+
     std::vector<std::unique_ptr<Counterparty>> sites;
     std::unique_ptr<BackgroundProcess> application;
+    std::thread plain;
     std::thread naive;
     std::atomic<bool> naiveStop{false};
     int port = 0;
@@ -334,6 +407,25 @@ TEST_F(Load, AnApplicationThatWaitsOnOneQueueAtATimeCannotStopTheGateway) {
     }
     startNaiveApplication();
     phase(2, 300, std::min(phaseLength(), seconds(15)));
+}
+
+// The fault this guards against: the fills for sites that have logged out fill the shared input
+// queue, the application blocks writing them and stops reading the output queue, and every session
+// waiting for room there stops reading its socket and never answers its Logout.
+TEST_F(Load, SitesThatLogOutWithOrdersInFlightNeverStopAPlainBlockingApplication) {
+    for (const std::string& q : {qin, qout}) {
+        ASSERT_EQ(runProgram("queuemake", {q, "-b", "16384"}).exitCode, 0);
+    }
+    startPlainApplication();
+    phase(31, 50, phaseLength() / 2, false);
+    if (HasFailure()) return;
+    // Ended sessions leave nothing that polls or spins.
+    long before = cpuTicks(gw->pid());
+    std::this_thread::sleep_for(seconds(2));
+    long after = cpuTicks(gw->pid());
+    ASSERT_GE(before, 0);
+    EXPECT_LE(after - before, sysconf(_SC_CLK_TCK) / 10)
+        << "CPU ticks used over 2 s after every session ended";
 }
 
 }  // namespace
