@@ -615,7 +615,8 @@ TEST_P(EndedMidBurst, EveryOrderGoesOutOnceInTheOrderQueued) {
     const int total = feedUntilTwoWait(qin, "M-", 5000);
     ASSERT_LT(total, 5000) << "the gateway never stopped taking orders";
     ASSERT_GT(sentWhenSendingStops(), 0);
-    ASSERT_GT(Journal::countHeld(journalPath), 0) << "no text waits in the pipe";
+    ASSERT_TRUE(waitUntil([&] { return Journal::countHeld(journalPath) > 0; }, 5000))
+        << "no text waits in the pipe";
     OrderLedger ledger;
     EndBy by = GetParam().by;
     switch (by) {

@@ -21,6 +21,8 @@ class SignalStorm {
 
     // Stops sending; returns how many signals were delivered to the process.
     long stop();
+    // How many were delivered so far.
+    long count() const { return sent.load(); }
 
   private:
     pid_t pid;
