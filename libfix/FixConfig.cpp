@@ -34,8 +34,8 @@ void FixConfig::readSetting(const std::string& line) {
     if (text == "{rules=today}") standard = false;
     if (text == "{rules=standard}" || text == "{rules=today}") return;
 
-    // A line that names who may serve the site is never a comment: a guard that silently did
-    // nothing would let anybody in.
+    // A line that names who may serve the site, or when, is never a comment: a guard that
+    // silently did nothing would let anybody in, a schedule that did would reset at the wrong time.
     const bool strict =
         line.find("role=") != std::string::npos || line.find("allow=") != std::string::npos ||
         line.find("appstall=") != std::string::npos || line.find("zone=") != std::string::npos ||
