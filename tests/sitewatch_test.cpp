@@ -70,6 +70,8 @@ class Terminal {
         return rows;
     }
 
+    void press(const std::string& key) { run({"send-keys", key}); }
+
   private:
     ProcessResult run(std::vector<std::string> args) {
         args.insert(args.begin(), {"-S", socket, "-f", "/dev/null"});
@@ -178,6 +180,29 @@ TEST_F(SiteWatch, ChangedCellIsShownAfterTheNextRefresh) {
     EXPECT_EQ(rows[8], changed);
     EXPECT_EQ(rows[9],
               "LATE             0       0       0  00:00:00     0       0       0  00:00:00");
+}
+
+TEST_F(SiteWatch, SiteDownInItsWindowIsCountedAndTheKeySShowsTheSchedules) {
+    TempHome home;
+    home.writeCfg("ALPHA", "@ {zone=UTC window=nonstop reset=never}\n");
+    shm->getCell("ALPHA")->status = 'S';
+    Terminal terminal(tmux);
+    ASSERT_TRUE(terminal.start("cd " + home.root() + " && " + watch(table, "1")));
+    const std::string alphaEnded = alphaRow.substr(0, 77) + "S";
+    std::vector<std::string> rows = terminal.waitForRow(8, alphaEnded);
+    ASSERT_EQ(rows[8], alphaEnded);
+    EXPECT_EQ(rows[3].substr(0, 32), "DOWN IN WINDOW: 1 (s: schedules)");
+
+    terminal.press("s");
+    const std::string alphaSchedule =
+        "ALPHA            yes    no  always                      never";
+    rows = terminal.waitForRow(8, alphaSchedule);
+    EXPECT_EQ(rows[6], "Dest             Should Up  Window                      Next reset");
+    EXPECT_EQ(rows[8], alphaSchedule);
+    EXPECT_EQ(rows[10], "BRAVO            -      yes no cfg");
+
+    terminal.press("s");
+    EXPECT_EQ(terminal.waitForRow(6, headings)[8], alphaEnded);
 }
 
 TEST_F(SiteWatch, TableNameTooLongForTheTitleIsCutToEightyColumns) {
