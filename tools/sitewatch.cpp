@@ -13,13 +13,16 @@
 // the file every interval (at least a second), replacing it whole each time; -b -m file writes the
 // file once and ends. A refused configuration is named once on standard error.
 #include <curses.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -119,6 +122,14 @@ int downInWindow(Shm& shm, SiteSchedules& schedules, std::time_t now) {
     return down;
 }
 
+// The pause between refreshes is the wait for a key, so a key switches pages at once; a signal
+// cuts it short, as sleep did (curses' own timed wait would sit out the interval).
+int waitForKey(int interval) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    int milliseconds = std::min(interval, std::numeric_limits<int>::max() / 1000) * 1000;
+    return poll(&input, 1, milliseconds) > 0 ? getch() : ERR;
+}
+
 void endOnSignal(bool screen) {
     if (stopSignal == 0) return;
     if (screen) endwin();
@@ -131,8 +142,7 @@ int watchScreen(const std::string& mem, int interval) {
     initscr();
     cbreak();
     noecho();
-    // The pause between refreshes is the wait for a key, so a key switches pages at once.
-    timeout(interval * 1000);
+    nodelay(stdscr, TRUE);
     clear();
     bool schedulePage = false;
     drawFrame(mem, schedulePage);
@@ -159,7 +169,7 @@ int watchScreen(const std::string& mem, int interval) {
                             schedulePage ? schedules.row(cell, now) : text.row(cell));
             }
             refresh();
-            if (getch() == 's') {
+            if (waitForKey(interval) == 's') {
                 schedulePage = !schedulePage;
                 drawFrame(mem, schedulePage);
             }
