@@ -14,7 +14,8 @@ namespace {
 const int shouldColumn = 17;
 const int upColumn = 24;
 const int windowColumn = 28;
-const int resetColumn = 56;
+// "closes Fri 12-11 17:00 +0545" fills the window column to 55 at the longest abbreviation.
+const int resetColumn = 57;
 
 // The zone a schedule names; the host's zone when the name cannot be looked up again (the
 // schedule then uses the host's zone too: its name is "localtime" or the TZ setting).
@@ -35,7 +36,7 @@ void place(std::string& line, int column, const std::string& text) {
 }
 
 // A refusal without the words every one of them starts with: what follows the file's name
-// ("line 2: zone 'Mars/Base': ...") fits a row; stderr and the metrics' reader get it whole.
+// ("line 2: zone 'Mars/Base': ...") fits a row; standard error gets it whole.
 std::string brief(const std::string& site, const std::string& reason) {
     std::string path = "./cfg/" + site + ".fix";
     std::size_t at = reason.find(path);
@@ -100,7 +101,7 @@ std::string SiteSchedules::local(const Entry& e, std::time_t at) {
 
 const std::string& SiteSchedules::headings() {
     static const std::string text =
-        "Dest             Should Up  Window                      Next reset";
+        "Dest             Should Up  Window                       Next reset";
     return text;
 }
 

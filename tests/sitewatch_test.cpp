@@ -195,9 +195,9 @@ TEST_F(SiteWatch, SiteDownInItsWindowIsCountedAndTheKeySShowsTheSchedules) {
 
     terminal.press("s");
     const std::string alphaSchedule =
-        "ALPHA            yes    no  always                      never";
+        "ALPHA            yes    no  always                       never";
     rows = terminal.waitForRow(8, alphaSchedule);
-    EXPECT_EQ(rows[6], "Dest             Should Up  Window                      Next reset");
+    EXPECT_EQ(rows[6], "Dest             Should Up  Window                       Next reset");
     EXPECT_EQ(rows[8], alphaSchedule);
     EXPECT_EQ(rows[10], "BRAVO            -      yes no cfg");
 
@@ -298,7 +298,7 @@ class SiteWatchBatch : public ::testing::Test {
         return text + abbreviation;
     }
 
-    // Dest from column 0, Should from 17, Up from 24, Window from 28, Next reset from 56.
+    // Dest from column 0, Should from 17, Up from 24, Window from 28, Next reset from 57.
     static std::string scheduleRow(const std::string& site, const std::string& should,
                                    const std::string& up, const std::string& window,
                                    const std::string& reset = "") {
@@ -306,7 +306,7 @@ class SiteWatchBatch : public ::testing::Test {
         for (auto [column, text] : {std::pair<std::size_t, std::string>{17, should},
                                     {24, up},
                                     {28, window},
-                                    {56, reset}}) {
+                                    {57, reset}}) {
             if (row.size() < column) row.resize(column, ' ');
             row += text;
         }
@@ -325,7 +325,7 @@ class SiteWatchBatch : public ::testing::Test {
 };
 
 const std::string scheduleHeadings =
-    "Dest             Should Up  Window                      Next reset";
+    "Dest             Should Up  Window                       Next reset";
 
 TEST_F(SiteWatchBatch, BatchPrintsTheHeadingsAndEveryRegisteredSiteOnceAndEnds) {
     for (const std::vector<std::string>& args :

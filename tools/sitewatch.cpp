@@ -127,7 +127,11 @@ int downInWindow(Shm& shm, SiteSchedules& schedules, std::time_t now) {
 int waitForKey(int interval) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     int milliseconds = std::min(interval, std::numeric_limits<int>::max() / 1000) * 1000;
-    return poll(&input, 1, milliseconds) > 0 ? getch() : ERR;
+    if (poll(&input, 1, milliseconds) <= 0) return ERR;
+    int key = getch();
+    // Input that gives no key (its end) must not turn the refresh into a loop without pause.
+    if (key == ERR && interval > 0) sleep(static_cast<unsigned>(interval));
+    return key;
 }
 
 void endOnSignal(bool screen) {
