@@ -439,6 +439,25 @@ TEST_F(SiteWatchBatch, MetricsFileIsReplacedAtEveryIntervalUntilTheSignal) {
     EXPECT_EQ(end.signal, SIGTERM) << end.err;
 }
 
+TEST_F(SiteWatchBatch, RepeatedMetricsNameARefusalOnceAndReadTheFileAgainOnceItChanged) {
+    writeSchedules();
+    std::string file = home.root() + "/fixgate.prom";
+    ProcessOptions options;
+    options.cwd = home.root();
+    BackgroundProcess watcher("sitewatch", {table, "1", "-m", file}, options);
+    std::string refused = "fixgate_site_cfg_ok{table=\"" + table + "\",site=\"REFUSED\"} ";
+    ASSERT_TRUE(
+        waitUntil([&] { return hasLine(home.readFile("fixgate.prom"), refused + "0"); }, 5000));
+    home.writeCfg("REFUSED", "~ {8=FIX.4.2}\n@ {zone=Europe/London window=nonstop}\n");
+    // Looked at again within reloadSeconds (5) of the last look.
+    EXPECT_TRUE(
+        waitUntil([&] { return hasLine(home.readFile("fixgate.prom"), refused + "1"); }, 10000))
+        << home.readFile("fixgate.prom");
+    ProcessResult end = watcher.stop();
+    EXPECT_EQ(std::count(end.err.begin(), end.err.end(), '\n'), 1) << end.err;
+    EXPECT_NE(end.err.find("REFUSED.fix line 2"), std::string::npos) << end.err;
+}
+
 TEST_F(SiteWatchBatch, MetricsFileThatCannotBeWrittenEndsWithTheMessageAndStatusOne) {
     std::string file = home.root() + "/missing/fixgate.prom";
     ProcessResult r = watch({table, "-b", "-m", file});
