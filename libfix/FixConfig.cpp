@@ -34,11 +34,12 @@ void FixConfig::readSetting(const std::string& line) {
     if (text == "{rules=today}") standard = false;
     if (text == "{rules=standard}" || text == "{rules=today}") return;
 
-    // A line that names who may serve the site is never a comment: a guard that silently did
-    // nothing would let anybody in.
-    const bool strict = line.find("role=") != std::string::npos ||
-                        line.find("allow=") != std::string::npos ||
-                        line.find("appstall=") != std::string::npos;
+    // A line that names who may serve the site, or when, is never a comment: a guard that
+    // silently did nothing would let anybody in, a schedule that did would reset at the wrong time.
+    const bool strict =
+        line.find("role=") != std::string::npos || line.find("allow=") != std::string::npos ||
+        line.find("appstall=") != std::string::npos || line.find("zone=") != std::string::npos ||
+        line.find("window=") != std::string::npos || line.find("reset=") != std::string::npos;
 
     // Several settings: "{rules=standard dictionary=FIX44.xml}", items apart by blanks. A line
     // with anything else in it stays a comment, as every '@' line did before settings existed.
@@ -54,6 +55,9 @@ void FixConfig::readSetting(const std::string& line) {
     std::string items = line.substr(open + 1, close - open - 1);
     std::string rules, dictionary, role;
     int stall = -1;
+    std::string zone = zoneItem, window = windowItem, reset = resetItem;
+    bool schedule = false;
+    std::string named;
     std::vector<std::string> lists;
     std::size_t at = 0;
     while ((at = items.find_first_not_of(" \t", at)) != std::string::npos) {
@@ -78,6 +82,14 @@ void FixConfig::readSetting(const std::string& line) {
                 throw CfgException("appstall '" + value +
                                    "' is not a number of seconds up to 86400");
             stall = std::stoi(value);
+        } else if (key == "zone" || key == "window" || key == "reset") {
+            std::string& slot = key == "zone" ? zone : key == "window" ? window : reset;
+            if (value.empty()) throw CfgException(key + " is empty");
+            if (named.find(" " + key) != std::string::npos)
+                throw CfgException(key + " named twice on one line");
+            named += " " + key;
+            slot = value;
+            schedule = true;
         } else if (key == "allow") {
             lists.push_back(value);
         } else if (strict) {
@@ -87,6 +99,14 @@ void FixConfig::readSetting(const std::string& line) {
         }
     }
     // The whole line is checked before any of it counts.
+    Schedule made;
+    if (schedule) {
+        try {
+            made = Schedule::fromSettings(zone, window, reset);
+        } catch (const ScheduleError& e) {
+            throw CfgException(e.what());
+        }
+    }
     auto before = allowed;
     try {
         for (const std::string& list : lists) readAllowList(list);
@@ -97,6 +117,13 @@ void FixConfig::readSetting(const std::string& line) {
     if (!rules.empty()) standard = rules == "standard";
     if (!dictionary.empty()) dictionaryName = dictionary;
     if (stall >= 0) stallSeconds = stall;
+    if (schedule) {
+        zoneItem = zone;
+        windowItem = window;
+        resetItem = reset;
+        sched = made;
+        scheduleNamed = true;
+    }
     if (!role.empty()) siteRole = role == "acceptor" ? Role::Acceptor : Role::Initiator;
 }
 

@@ -25,6 +25,11 @@
 // ever; none: defaultAppStall). A value that is not a whole number of seconds up to a day is
 // refused like a bad role.
 //
+// The site's schedule (see Schedule.h): "@ {zone=America/New_York window=daily:06:30-17:15
+// reset=window}". Each item a line names replaces the one before; the schedule they make together
+// is checked whole, and a line naming zone=, window= or reset= is read strictly, like role=. A
+// file without them is non-stop in the host's zone with a reset at local midnight, as ever.
+//
 // A template line that cannot be read as intended (longer than 127 characters, no '{', a '{'
 // without '}', an empty item or one without a field number) is refused: load() throws
 // CfgException naming the file and the line, rather than run a session with wrong templates.
@@ -41,6 +46,7 @@
 #include <vector>
 
 #include "Dictionary.h"
+#include "Schedule.h"
 #include "Tag.h"
 
 class CfgException : public std::exception {
@@ -114,6 +120,10 @@ class FixConfig {
     bool allows(const std::string& address) const;
     // Seconds the site waits for a stalled application before it logs out (0: for ever).
     int appStall() const { return stallSeconds; }
+    // The site's schedule: the default one when the file names none.
+    const Schedule& schedule() const { return sched; }
+    // The file named zone=, window= or reset=.
+    bool namesSchedule() const { return scheduleNamed; }
     // The site's data dictionary, or nullptr when the file names none.
     std::shared_ptr<const Dictionary> dictionary() const { return dict; }
     // Where a dictionary name from a setting line is read from.
@@ -147,6 +157,10 @@ class FixConfig {
     std::shared_ptr<const Dictionary> dict;
     Role siteRole = Role::Unset;
     int stallSeconds = defaultAppStall;
+    // The schedule items as last named (empty: not named), and what they make.
+    std::string zoneItem, windowItem, resetItem;
+    Schedule sched;
+    bool scheduleNamed = false;
     // Allowed networks, host byte order: (network, mask).
     std::vector<std::pair<std::uint32_t, std::uint32_t>> allowed;
 };

@@ -32,6 +32,8 @@ const Gauge gauges[] = {
      [](const MemoryCell& c, time_t) { return long{c.Out.proc}; }},
     {"fixgate_site_out_idle_seconds", "Seconds since the last message to the site.",
      [](const MemoryCell& c, time_t now) { return static_cast<long>(now - c.Out.last); }},
+    {"fixgate_site_up", "1 while the site's session is logged on (status O, H, T or R).",
+     [](const MemoryCell& c, time_t) { return long{SiteRows::loggedOn(c.status)}; }},
 };
 
 const char statusLetters[] = {status_Init,    status_Online, status_Heartbeat,
@@ -53,14 +55,15 @@ std::string header(const char* name, const char* help) {
 
 }  // namespace
 
-std::string SiteMetrics::text(Shm& shm, const std::string& table, time_t now) {
+std::string SiteMetrics::text(Shm& shm, const std::string& table, time_t now,
+                              const std::vector<Extra>& extra) {
     std::string labels[maxCells];
+    std::string names[maxCells];
     for (int i = 0; i < maxCells; ++i) {
         const MemoryCell* cell = shm.getCell(i);
         std::size_t length = strnlen(cell->name, sizeof cell->name - 1);
-        if (length > 0)
-            labels[i] =
-                "table=" + quoted(table) + ",site=" + quoted(std::string(cell->name, length));
+        names[i].assign(cell->name, length);
+        if (length > 0) labels[i] = "table=" + quoted(table) + ",site=" + quoted(names[i]);
     }
     std::string out;
     for (const Gauge& gauge : gauges) {
@@ -80,6 +83,15 @@ std::string SiteMetrics::text(Shm& shm, const std::string& table, time_t now) {
         for (char letter : statusLetters)
             out += "fixgate_site_status{" + labels[i] + ",status=\"" + letter + "\"} " +
                    (status == letter ? "1" : "0") + "\n";
+    }
+    for (const Extra& gauge : extra) {
+        out += header(gauge.name.c_str(), gauge.help.c_str());
+        for (int i = 0; i < maxCells; ++i) {
+            if (labels[i].empty()) continue;
+            std::optional<long> value = gauge.value(names[i]);
+            if (value)
+                out += gauge.name + "{" + labels[i] + "} " + Converter::to_string(*value) + "\n";
+        }
     }
     return out;
 }

@@ -14,6 +14,11 @@ const std::string& SiteRows::headings() {
     return text;
 }
 
+bool SiteRows::loggedOn(char status) {
+    return status == status_Online || status == status_Heartbeat || status == status_TestReq ||
+           status == status_Resend;
+}
+
 std::string SiteRows::printable(std::string text) {
     for (char& c : text)
         if (c < 0x20 || c > 0x7e) c = '?';

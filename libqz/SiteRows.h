@@ -23,6 +23,10 @@ class SiteRows {
     // was placed before it, and nothing goes past column 79.
     std::string row(const MemoryCell& cell);
 
+    // The session is logged on: online, or waiting on a heartbeat, a test request or a resend. A
+    // logon in progress is not up yet.
+    static bool loggedOn(char status);
+
     // Control and non-ASCII bytes become '?', so each byte takes one column on a terminal.
     static std::string printable(std::string text);
 

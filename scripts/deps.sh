@@ -6,11 +6,11 @@
 set -euo pipefail
 
 # Configuring the project finds GoogleTest and Google Benchmark, so building needs them too;
-# libxml2 reads the FIX data dictionaries.
-build=(g++ cmake make libncurses-dev libxml2-dev libgtest-dev libbenchmark-dev)
+# libxml2 reads the FIX data dictionaries; cctz reads site schedules' time zones from tzdata.
+build=(g++ cmake make libncurses-dev libxml2-dev libcctz-dev tzdata libgtest-dev libbenchmark-dev)
 # The package build leaves tests and benchmarks out; CPack needs dpkg-shlibdeps and file, the
 # hardening flags come from dpkg-buildflags.
-package=(g++ cmake make libncurses-dev libxml2-dev dpkg-dev file)
+package=(g++ cmake make libncurses-dev libxml2-dev libcctz-dev tzdata dpkg-dev file)
 # Sanitizer and fuzz builds (clang), the terminal test of sitewatch (tmux), the TLS test
 # (stunnel4, openssl), the manual pages (groff, man-db), the units (systemd-analyze) and the
 # package (dpkg-dev with dpkg-shlibdeps, file, lintian).

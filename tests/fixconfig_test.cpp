@@ -201,17 +201,22 @@ TEST_F(FixConfigTest, ARefusedLineLeavesTheLinesBeforeItLoaded) {
         << "nothing of the refused line is kept";
 }
 
-TEST_F(FixConfigTest, RoleAllowAndAppStallSettingsAreReadOrRefusedWithFileAndLine) {
+TEST_F(FixConfigTest, RoleAllowAppStallAndScheduleSettingsAreReadOrRefusedWithFileAndLine) {
     using Role = FixConfig::Role;
     struct Row {
         std::string settings, failure;  // failure empty: loads
         Role role = Role::Unset;
         std::vector<std::string> allowed = {}, refused = {};
         int stall = FixConfig::defaultAppStall;
+        std::string zone = "";  // empty: the file names no schedule
     };
     const std::string malformed =
         "Malformed setting in client FIX configuration file ./cfg/BRK1.fix line 2: ";
     const std::string notIp = "' is not an IPv4 address or prefix";
+    const std::string notTime = "' is not a time HH:MM (00:00 to 23:59)";
+    const std::string forms =
+        "not one of nonstop, daily:HH:MM-HH:MM, weekly:DddHH:MM-DddHH:MM or Ddd-Ddd:HH:MM-HH:MM";
+    const int stall = FixConfig::defaultAppStall;
     const Row rows[] = {
         {"", "", Role::Unset, {"10.9.9.9"}},
         {"@ {role=acceptor}\n", "", Role::Acceptor},
@@ -238,6 +243,43 @@ TEST_F(FixConfigTest, RoleAllowAndAppStallSettingsAreReadOrRefusedWithFileAndLin
         {"@ {appstall=86401}\n", "appstall '86401' is not a number of seconds up to 86400"},
         {"@ {appstall=5m}\n", "appstall '5m' is not a number of seconds up to 86400"},
         {"@ {appstall=}\n", "appstall '' is not a number of seconds up to 86400"},
+        {"@ {rules=standard zone=Asia/Tokyo window=daily:08:00-15:00 reset=never}\n",
+         "",
+         Role::Unset,
+         {"1.2.3.4"},
+         {},
+         stall,
+         "Asia/Tokyo"},
+        {"@ {zone=Europe/London}\n@ {window=Mon-Fri:08:00-02:00 role=acceptor}\n",
+         "",
+         Role::Acceptor,
+         {"1.2.3.4"},
+         {},
+         stall,
+         "Europe/London"},
+        {"@ {zone=Mars/Base}\n", "zone 'Mars/Base': not a time zone of the system's zone database"},
+        {"@ {zone=/etc/localtime}\n",
+         "zone '/etc/localtime': not a time zone of the system's zone database"},
+        {"@ {window=daily:09:00-09:00}\n",
+         "window 'daily:09:00-09:00': opens when it closes (say window=nonstop)"},
+        {"@ {window=weekly:Mon09:00-Mon09:00}\n",
+         "window 'weekly:Mon09:00-Mon09:00': opens when it closes (say window=nonstop)"},
+        {"@ {window=Mon-Fry:08:00-17:00}\n",
+         "window 'Mon-Fry:08:00-17:00': unknown day 'Fry' (Mon Tue Wed Thu Fri Sat Sun)"},
+        {"@ {reset=weekly:Fun17:00}\n",
+         "reset 'weekly:Fun17:00': unknown day 'Fun' (Mon Tue Wed Thu Fri Sat Sun)"},
+        {"@ {window=weekly:Sun17:00-Fri24:00}\n",
+         "window 'weekly:Sun17:00-Fri24:00': '24:00" + notTime},
+        {"@ {window=daily:9:00-17:00}\n", "window 'daily:9:00-17:00': '9:00" + notTime},
+        {"@ {reset=daily:5pm}\n", "reset 'daily:5pm': '5pm" + notTime},
+        {"@ {window=daily:09:00}\n", "window 'daily:09:00': '09:00' is not a from-to pair"},
+        {"@ {window=hourly:09:00-10:00}\n", "window 'hourly:09:00-10:00': " + forms},
+        {"@ {window=always}\n", "window 'always': " + forms},
+        {"@ {reset=window}\n", "reset 'window': a non-stop session has no window to reset at"},
+        {"@ {reset=monthly:01}\n",
+         "reset 'monthly:01': not one of window, daily:HH:MM, weekly:DddHH:MM or never"},
+        {"@ {window=}\n", "window is empty"},
+        {"@ {window=nonstop window=daily:08:00-09:00}\n", "window named twice on one line"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.settings);
@@ -247,6 +289,10 @@ TEST_F(FixConfigTest, RoleAllowAndAppStallSettingsAreReadOrRefusedWithFileAndLin
         FixConfig cfg(std::string("BRK1"));
         EXPECT_EQ(cfg.role(), row.role);
         EXPECT_EQ(cfg.appStall(), row.stall);
+        EXPECT_EQ(cfg.namesSchedule(), !row.zone.empty());
+        if (!row.zone.empty()) {
+            EXPECT_EQ(cfg.schedule().zoneName(), row.zone);
+        }
         EXPECT_EQ(cfg.restrictsAddresses(), row.settings.find("allow=") != std::string::npos);
         for (const std::string& a : row.allowed) EXPECT_TRUE(cfg.allows(a)) << a;
         for (const std::string& a : row.refused) EXPECT_FALSE(cfg.allows(a)) << a;

@@ -67,8 +67,8 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
     ProcessResult info = runProgram("/usr/bin/dpkg-deb", {"-I", deb()});
     ASSERT_EQ(info.exitCode, 0) << info.err;
     expectHas(info.out, {" Package: fixgate\n", " Version: 0.1.0\n", " Section: net\n", "systemd",
-                         "libc6 (>=", "libstdc++6 (>=", "libncurses6 (>=", "libxml2", " conffiles",
-                         " postinst", " prerm", " postrm"});
+                         "libc6 (>=", "libstdc++6 (>=", "libncurses6 (>=", "libxml2", "libcctz2",
+                         "tzdata", " conffiles", " postinst", " prerm", " postrm"});
 
     ProcessResult contents = runProgram("/usr/bin/dpkg-deb", {"-c", deb()});
     ASSERT_EQ(contents.exitCode, 0) << contents.err;

@@ -6,8 +6,10 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -67,6 +69,8 @@ class Terminal {
         }
         return rows;
     }
+
+    void press(const std::string& key) { run({"send-keys", key}); }
 
   private:
     ProcessResult run(std::vector<std::string> args) {
@@ -178,6 +182,26 @@ TEST_F(SiteWatch, ChangedCellIsShownAfterTheNextRefresh) {
               "LATE             0       0       0  00:00:00     0       0       0  00:00:00");
 }
 
+TEST_F(SiteWatch, SiteDownInItsWindowIsCountedAndTheKeySShowsTheSchedules) {
+    TempHome home;
+    home.writeCfg("ALPHA", "@ {zone=UTC window=nonstop reset=never}\n");
+    shm->getCell("ALPHA")->status = 'S';
+    Terminal terminal(tmux);
+    ASSERT_TRUE(terminal.start("cd " + home.root() + " && " + watch(table, "1")));
+    const std::string alphaEnded = alphaRow.substr(0, 77) + "S";
+    std::vector<std::string> rows = terminal.waitForRow(8, alphaEnded);
+    ASSERT_EQ(rows[8], alphaEnded);
+    EXPECT_EQ(rows[3].substr(0, 32), "DOWN IN WINDOW: 1 (s: schedules)");
+
+    terminal.press("s");
+    const std::string alphaSchedule =
+        "ALPHA            yes    no  always                       never";
+    rows = terminal.waitForRow(8, alphaSchedule);
+    EXPECT_EQ(rows[6], "Dest             Should Up  Window                       Next reset");
+    EXPECT_EQ(rows[8], alphaSchedule);
+    EXPECT_EQ(rows[10], "BRAVO            -      yes no cfg");
+}
+
 TEST_F(SiteWatch, TableNameTooLongForTheTitleIsCutToEightyColumns) {
     // Leading zeros keep the name all-digit, so it still names this test's private table.
     std::string longName = std::string(90, '0') + table;
@@ -225,7 +249,65 @@ class SiteWatchBatch : public ::testing::Test {
     ProcessResult watch(const std::vector<std::string>& args) {
         ProcessOptions options;
         options.env = {{"TZ", "UTC"}};
+        options.cwd = home.root();  // its cfg/ holds the schedules, when a test writes any
         return runProgram("sitewatch", args, options);
+    }
+
+    // Four sites with schedules around the test's own clock, in UTC unless named: INSIDE's window
+    // opened an hour ago and closes in an hour (online); OUTSIDE's opens in an hour (ended, no
+    // resets); NONSTOP runs in Tokyo with a reset at 17:00 there (logon in progress: should be up
+    // but is not); REFUSED names a zone that does not exist.
+    void writeSchedules() {
+        now = std::time(nullptr);
+        std::time_t minute = now / 60 * 60;
+        long m = static_cast<long>(now % 86400) / 60;
+        home.writeCfg("INSIDE",
+                      "@ {zone=UTC window=daily:" + hhmm(m - 60) + "-" + hhmm(m + 60) + "}\n");
+        home.writeCfg("OUTSIDE", "@ {zone=UTC window=daily:" + hhmm(m + 60) + "-" + hhmm(m + 120) +
+                                     " reset=never}\n");
+        home.writeCfg("NONSTOP", "@ {zone=Asia/Tokyo window=nonstop reset=daily:17:00}\n");
+        home.writeCfg("REFUSED", "~ {8=FIX.4.2}\n@ {zone=Mars/Base}\n");
+        shm->registerName("INSIDE")->status = 'O';
+        shm->registerName("OUTSIDE")->status = 'S';
+        shm->registerName("NONSTOP")->status = 'I';
+        shm->registerName("REFUSED")->status = 'O';
+        insideCloses = minute + 3600;
+        insideResets = minute - 3600 + 86400;  // at the next opening
+        outsideOpens = minute + 3600;
+        tokyoReset = now - now % 86400 + 8 * 3600;  // 17:00 JST is 08:00 UTC
+        if (tokyoReset <= now) tokyoReset += 86400;
+    }
+
+    static std::string hhmm(long minuteOfDay) {
+        minuteOfDay = (minuteOfDay % 1440 + 1440) % 1440;
+        char text[8];
+        std::snprintf(text, sizeof text, "%02ld:%02ld", minuteOfDay / 60, minuteOfDay % 60);
+        return text;
+    }
+
+    // An instant as the site's zone shows it, the zone given as hours east of UTC.
+    static std::string shown(std::time_t at, int hoursEast, const std::string& abbreviation) {
+        std::time_t local = at + hoursEast * 3600;
+        std::tm parts{};
+        gmtime_r(&local, &parts);
+        char text[32];
+        std::strftime(text, sizeof text, "%a %m-%d %H:%M ", &parts);
+        return text + abbreviation;
+    }
+
+    // Dest from column 0, Should from 17, Up from 24, Window from 28, Next reset from 57.
+    static std::string scheduleRow(const std::string& site, const std::string& should,
+                                   const std::string& up, const std::string& window,
+                                   const std::string& reset = "") {
+        std::string row = site;
+        for (auto [column, text] : {std::pair<std::size_t, std::string>{17, should},
+                                    {24, up},
+                                    {28, window},
+                                    {57, reset}}) {
+            if (row.size() < column) row.resize(column, ' ');
+            row += text;
+        }
+        return row.erase(row.find_last_not_of(' ') + 1);
     }
 
     bool hasLine(const std::string& text, const std::string& line) {
@@ -236,7 +318,11 @@ class SiteWatchBatch : public ::testing::Test {
     TempHome home;
     std::string table;
     std::optional<Shm> shm;
+    std::time_t now = 0, insideCloses = 0, insideResets = 0, outsideOpens = 0, tokyoReset = 0;
 };
+
+const std::string scheduleHeadings =
+    "Dest             Should Up  Window                       Next reset";
 
 TEST_F(SiteWatchBatch, BatchPrintsTheHeadingsAndEveryRegisteredSiteOnceAndEnds) {
     for (const std::vector<std::string>& args :
@@ -249,8 +335,61 @@ TEST_F(SiteWatchBatch, BatchPrintsTheHeadingsAndEveryRegisteredSiteOnceAndEnds) 
                       "Q\"B\\C            0       0       0  00:00:00     0       0       0  "
                       "00:00:00\n" +
                       "LATE             0       0       0  00:00:00     0       0       0  "
-                      "00:00:00 S\n");
+                      "00:00:00 S\n" +
+                      "\n" + scheduleHeadings + "\n" + scheduleRow("ALPHA", "-", "yes", "no cfg") +
+                      "\n" + scheduleRow("Q\"B\\C", "-", "no", "no cfg") + "\n" +
+                      scheduleRow("LATE", "-", "no", "no cfg") + "\n");
     }
+}
+
+TEST_F(SiteWatchBatch, BatchShowsEachScheduleInItsZoneAndNamesARefusedFileOnce) {
+    writeSchedules();
+    ProcessResult r = watch({table, "-b"});
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::string schedules = r.out.substr(r.out.find("\n\n") + 2);
+    for (const std::string& row :
+         {scheduleRow("INSIDE", "yes", "yes", "closes " + shown(insideCloses, 0, "UTC"),
+                      shown(insideResets, 0, "UTC")),
+          scheduleRow("OUTSIDE", "no", "no", "opens " + shown(outsideOpens, 0, "UTC"), "never"),
+          scheduleRow("NONSTOP", "yes", "no", "always", shown(tokyoReset, 9, "JST")),
+          scheduleRow("REFUSED", "-", "yes",
+                      "refused, line 2: zone 'Mars/Base': not a time zone of the system's zone "
+                      "database")
+              .substr(0, 80)})
+        EXPECT_TRUE(hasLine(schedules, row)) << row << "\n" << schedules;
+    EXPECT_EQ(r.err.find("site REFUSED: Malformed setting"), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+TEST_F(SiteWatchBatch, MetricsSayWhetherEachSiteShouldBeUpIsUpAndWhenItsEdgesFall) {
+    writeSchedules();
+    std::string file = home.root() + "/fixgate.prom";
+    ProcessResult r = watch({table, "-b", "-m", file});
+    ASSERT_TRUE(r.exited) << r.err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::string text = home.readFile("fixgate.prom");
+    auto series = [&](const std::string& name, const std::string& site) {
+        return name + "{table=\"" + table + "\",site=\"" + site + "\"} ";
+    };
+    const std::string should = "fixgate_site_should_be_up", up = "fixgate_site_up",
+                      edge = "fixgate_site_window_next_edge_seconds",
+                      reset = "fixgate_site_next_reset_seconds", ok = "fixgate_site_cfg_ok";
+    for (const std::string& line :
+         {series(should, "INSIDE") + "1", series(up, "INSIDE") + "1",
+          series(edge, "INSIDE") + std::to_string(insideCloses),
+          series(reset, "INSIDE") + std::to_string(insideResets), series(ok, "INSIDE") + "1",
+          series(should, "OUTSIDE") + "0", series(up, "OUTSIDE") + "0",
+          series(edge, "OUTSIDE") + std::to_string(outsideOpens), series(should, "NONSTOP") + "1",
+          series(up, "NONSTOP") + "0", series(reset, "NONSTOP") + std::to_string(tokyoReset),
+          series(ok, "REFUSED") + "0", series(up, "REFUSED") + "1", series(ok, "ALPHA") + "0",
+          "# TYPE " + should + " gauge"})
+        EXPECT_TRUE(hasLine(text, line)) << line << "\n" << text;
+    // No series where there is no such instant or no schedule to say it.
+    for (const std::string& absent : {series(reset, "OUTSIDE"), series(edge, "NONSTOP"),
+                                      series(should, "REFUSED"), series(should, "ALPHA")})
+        EXPECT_EQ(text.find(absent), std::string::npos) << absent << "\n" << text;
+    EXPECT_NE(r.err.find("REFUSED.fix line 2"), std::string::npos) << r.err;
 }
 
 TEST_F(SiteWatchBatch, MetricsFileHoldsEachGaugePerSiteWithEscapedLabels) {
@@ -293,6 +432,25 @@ TEST_F(SiteWatchBatch, MetricsFileIsReplacedAtEveryIntervalUntilTheSignal) {
         << home.readFile("fixgate.prom");
     ProcessResult end = watcher.stop();
     EXPECT_EQ(end.signal, SIGTERM) << end.err;
+}
+
+TEST_F(SiteWatchBatch, RepeatedMetricsNameARefusalOnceAndReadTheFileAgainOnceItChanged) {
+    writeSchedules();
+    std::string file = home.root() + "/fixgate.prom";
+    ProcessOptions options;
+    options.cwd = home.root();
+    BackgroundProcess watcher("sitewatch", {table, "1", "-m", file}, options);
+    std::string refused = "fixgate_site_cfg_ok{table=\"" + table + "\",site=\"REFUSED\"} ";
+    ASSERT_TRUE(
+        waitUntil([&] { return hasLine(home.readFile("fixgate.prom"), refused + "0"); }, 5000));
+    home.writeCfg("REFUSED", "~ {8=FIX.4.2}\n@ {zone=Europe/London window=nonstop}\n");
+    // Looked at again within reloadSeconds (5) of the last look.
+    EXPECT_TRUE(
+        waitUntil([&] { return hasLine(home.readFile("fixgate.prom"), refused + "1"); }, 10000))
+        << home.readFile("fixgate.prom");
+    ProcessResult end = watcher.stop();
+    EXPECT_EQ(std::count(end.err.begin(), end.err.end(), '\n'), 1) << end.err;
+    EXPECT_NE(end.err.find("REFUSED.fix line 2"), std::string::npos) << end.err;
 }
 
 TEST_F(SiteWatchBatch, MetricsFileThatCannotBeWrittenEndsWithTheMessageAndStatusOne) {

@@ -3,26 +3,33 @@
 // A full-screen view of cells 0 to 15 of the site table, redrawn every `interval` seconds (10 by
 // default, 0 for no pause). It only reads the table. Each cycle rewrites the clock and the 16 rows
 // and leaves it to curses to send only what changed. The layout is fixed for 80 columns, and every
-// text is cut to stay inside them. SIGINT, SIGTERM and SIGHUP restore the terminal before the
-// program ends by that signal.
+// text is cut to stay inside them. The key s switches between the counters and the schedules
+// (should be up, is up, next window edge, next reset; SiteSchedules reads them from ./cfg/);
+// while a shown site should be up but is not, row 3 says how many. SIGINT, SIGTERM and SIGHUP
+// restore the terminal before the program ends by that signal.
 //
-// Without a terminal: -b prints the registered cells once as plain text in the same columns and
-// ends; -m file writes them in the Prometheus text format to the file every interval (at least a
-// second), replacing it whole each time; -b -m file writes the file once and ends.
+// Without a terminal: -b prints the registered cells once as plain text in the same columns, then
+// a blank line and the schedules, and ends; -m file writes them in the Prometheus text format to
+// the file every interval (at least a second), replacing it whole each time; -b -m file writes the
+// file once and ends. A refused configuration is named once on standard error.
 #include <curses.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "Shm.h"
 #include "SiteMetrics.h"
 #include "SiteRows.h"
+#include "SiteSchedules.h"
 #include "Time.h"
 
 namespace {
@@ -84,13 +91,47 @@ std::string title(const std::string& mem) {
     return head + SiteRows::printable(mem.substr(0, room)) + "]";
 }
 
-void drawFrame(const std::string& mem) {
+void drawFrame(const std::string& mem, bool schedules) {
     const std::string rule(screenWidth, '-');
     displayLine(1, title(mem));
     displayLine(4, 0, rule);
-    displayLine(5, 0, SiteRows::directions());
-    displayLine(6, 0, SiteRows::headings());
+    for (int row : {5, 6}) {
+        move(row, 0);
+        clrtoeol();
+    }
+    if (schedules) {
+        displayLine(5, 0, "                  Schedules (times in each site's zone; s: counters)");
+        displayLine(6, 0, SiteSchedules::headings());
+    } else {
+        displayLine(5, 0, SiteRows::directions());
+        displayLine(6, 0, SiteRows::headings());
+    }
     displayLine(7, 0, rule);
+}
+
+// Sites among those shown whose schedule has them up while their session is not.
+int downInWindow(Shm& shm, SiteSchedules& schedules, std::time_t now) {
+    int down = 0;
+    for (int i = 0; i < rows; ++i) {
+        const MemoryCell& cell = *shm.getCell(i);
+        std::size_t length = strnlen(cell.name, sizeof cell.name - 1);
+        if (length == 0 || SiteRows::loggedOn(cell.status)) continue;
+        SiteSchedules::State s = schedules.state(std::string(cell.name, length), now);
+        if (s.cfg == SiteSchedules::Cfg::Read && s.shouldBeUp) ++down;
+    }
+    return down;
+}
+
+// The pause between refreshes is the wait for a key, so a key switches pages at once; a signal
+// cuts it short, as sleep did (curses' own timed wait would sit out the interval).
+int waitForKey(int interval) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    int milliseconds = std::min(interval, std::numeric_limits<int>::max() / 1000) * 1000;
+    if (poll(&input, 1, milliseconds) <= 0) return ERR;
+    int key = getch();
+    // Input that gives no key (its end) must not turn the refresh into a loop without pause.
+    if (key == ERR && interval > 0) sleep(static_cast<unsigned>(interval));
+    return key;
 }
 
 void endOnSignal(bool screen) {
@@ -103,23 +144,39 @@ void endOnSignal(bool screen) {
 int watchScreen(const std::string& mem, int interval) {
     stopOnSignals();
     initscr();
+    cbreak();
+    noecho();
+    nodelay(stdscr, TRUE);
     clear();
-    drawFrame(mem);
+    bool schedulePage = false;
+    drawFrame(mem, schedulePage);
 
     Time clock;
     SiteRows text;
+    SiteSchedules schedules;
     try {
         Shm shm(mem);
         for (;;) {
             endOnSignal(true);
+            std::time_t now = std::time(nullptr);
+            int down = downInWindow(shm, schedules, now);
+            move(3, 0);
+            clrtoeol();
+            if (down > 0)
+                displayLine(3, 0, "DOWN IN WINDOW: " + std::to_string(down) + " (s: schedules)");
             displayLine(3, 56, "TIME: " + clock.getLogTime());
             for (int i = 0; i < rows; ++i) {
                 move(firstRow + i, 0);
                 clrtoeol();
-                displayLine(firstRow + i, 0, text.row(*shm.getCell(i)));
+                const MemoryCell& cell = *shm.getCell(i);
+                displayLine(firstRow + i, 0,
+                            schedulePage ? schedules.row(cell, now) : text.row(cell));
             }
             refresh();
-            if (interval > 0) sleep(static_cast<unsigned>(interval));
+            if (waitForKey(interval) == 's') {
+                schedulePage = !schedulePage;
+                drawFrame(mem, schedulePage);
+            }
         }
     } catch (ShmException& e) {
         endwin();
@@ -128,11 +185,24 @@ int watchScreen(const std::string& mem, int interval) {
     }
 }
 
+void reportRefusal(const std::string& reason) {
+    std::cerr << reason << std::endl;
+}
+
+// The counters as they always were, then a blank line and the schedules: a script that reads up
+// to the blank line sees what it saw before.
 void printTable(Shm& shm) {
     SiteRows text;
     std::cout << SiteRows::directions() << '\n' << SiteRows::headings() << '\n';
     for (int i = 0; i < maxCells; ++i) {
         std::string row = text.row(*shm.getCell(i));
+        if (!row.empty()) std::cout << row << '\n';
+    }
+    SiteSchedules schedules(reportRefusal);
+    std::time_t now = std::time(nullptr);
+    std::cout << '\n' << SiteSchedules::headings() << '\n';
+    for (int i = 0; i < maxCells; ++i) {
+        std::string row = schedules.row(*shm.getCell(i), now);
         if (!row.empty()) std::cout << row << '\n';
     }
     std::cout.flush();
@@ -141,10 +211,12 @@ void printTable(Shm& shm) {
 // Writes the metrics file now and then every interval, until a signal or a failed write.
 int writeMetrics(Shm& shm, const CommandLine& line, int interval) {
     stopOnSignals();
+    SiteSchedules schedules(reportRefusal);
     for (;;) {
         endOnSignal(false);
-        if (!SiteMetrics::write(line.metricsFile,
-                                SiteMetrics::text(shm, line.words[0], std::time(nullptr)))) {
+        std::time_t now = std::time(nullptr);
+        if (!SiteMetrics::write(line.metricsFile, SiteMetrics::text(shm, line.words[0], now,
+                                                                    schedules.gauges(now)))) {
             std::cerr << "Fail to write the metrics file: " << line.metricsFile << std::endl;
             return 1;
         }
