@@ -398,6 +398,8 @@ void SessionCore::keepBehindToday(const std::string& msg) {
         }
         return;
     }
+    // The counterparty is alive: today's idle rule starts over, as for a message handled now.
+    if (!loggingOut) setStatus(status_Online);
     std::string type = in.getTagValue(TagMsgType);
     // What the counterparty asks of the session is answered now; it waits for the rest.
     if (type == "5") {

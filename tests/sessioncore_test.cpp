@@ -472,6 +472,7 @@ TEST(SessionCoreHold, BehindAHeldMessageTheSessionStillAnswersAndKeepsTheRestInL
         std::vector<int> delivered;
         int inSeq;
         char status;
+        char before = status_Online;
     };
     const std::string D = "D|11=a";
     const char* answer = "0@8 112=X";
@@ -524,6 +525,15 @@ TEST(SessionCoreHold, BehindAHeldMessageTheSessionStillAnswersAndKeepsTheRestInL
          {5, 6, 8},
          8,
          'O'},
+        {"today: a message behind it answers our TestRequest",
+         Today,
+         {msg(D, 5), msg("0", 6)},
+         false,
+         {},
+         {},
+         4,
+         'O',
+         status_TestReq},
         {"today: Logout answered at once",
          Today,
          {msg(D, 5), msg("5", 6)},
@@ -536,6 +546,7 @@ TEST(SessionCoreHold, BehindAHeldMessageTheSessionStillAnswersAndKeepsTheRestInL
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         Harness h(r.rules);
+        h.cell.status = r.before;
         h.port.full = true;
         for (const auto& m : r.in) h.in(m);
         if (r.opens) {
