@@ -154,7 +154,10 @@ int serveOnSchedule(Site& s, const std::vector<Address>& addresses, const Schedu
         if (Session::stopRequestedForAll())
             return done.result == FixClient::LogonFailed ? exitLogonFailed : 0;
         if (done.result == 0) {
-            if (done.onSchedule) continue;
+            if (done.onSchedule) {
+                slog.printlog("Session ended on schedule: " + done.why + ".", Normal);
+                continue;
+            }
             if (!schedule) return 0;
             // Ended inside the window by the counterparty or the connection: again, from the
             // first address, after the pause.
