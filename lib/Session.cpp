@@ -338,6 +338,7 @@ void Session::endedByStop(const std::string& outcome) {
     const char* by = stopBySignal ? "termination signal, " : "stop written into the cell, ";
     if (scheduleEnd == ScheduleEnd::Window) by = "end of the window, ";
     if (scheduleEnd == ScheduleEnd::Reset) by = "sequence reset on schedule, ";
+    byOperator = !stopBySignal && scheduleEnd == ScheduleEnd::None;
     ending = by + outcome;
 }
 

@@ -112,6 +112,8 @@ class Session : public Thread, protected SessionPort {
 
     // The session ended with our Logout at the end of the site's window or at a reset instant.
     bool endedOnSchedule() const { return scheduleEnd != ScheduleEnd::None; }
+    // The session ended on an 'S' an operator wrote into the cell.
+    bool stoppedByOperator() const { return byOperator; }
     // fix_home + "/logs/" + site + ".period": the start instant of the site's current period
     // (the last reset it passed), as decimal seconds, then the same on the site's clock.
     static std::string periodPath(const std::string& site);
@@ -247,6 +249,7 @@ class Session : public Thread, protected SessionPort {
     // When the session must end on schedule (0: never) and why it did.
     std::time_t scheduleEndsAt = 0;
     enum class ScheduleEnd { None, Window, Reset } scheduleEnd = ScheduleEnd::None;
+    bool byOperator = false;
 
     std::unique_ptr<Dispatcher> dispatcher;
     Outbox outbox{core, outLog, comm, cell, journal, logDay};

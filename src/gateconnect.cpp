@@ -73,6 +73,7 @@ struct Attempt {
     int result = FixClient::LogonFailed;
     std::string why;
     bool onSchedule = false;
+    bool byOperator = false;
 };
 
 struct Site {
@@ -104,6 +105,7 @@ Attempt attempt(Site& s, const Address& a, Syslog& slog, bool once) {
     done.result = client.Client();
     done.why = client.endReason();
     done.onSchedule = client.endedOnSchedule();
+    done.byOperator = client.stoppedByOperator();
     return done;
 }
 
@@ -158,7 +160,8 @@ int serveOnSchedule(Site& s, const std::vector<Address>& addresses, const Schedu
                 slog.printlog("Session ended on schedule: " + done.why + ".", Normal);
                 continue;
             }
-            if (!schedule) return 0;
+            // An operator's stop is obeyed, window or not.
+            if (!schedule || done.byOperator) return 0;
             // Ended inside the window by the counterparty or the connection: again, from the
             // first address, after the pause.
             slog.printlog("Session ended inside the window: " + done.why +
