@@ -857,4 +857,29 @@ TEST_F(Acceptor, AWindowEndsWithALogoutAndALogonOutsideItHearsWhenItOpens) {
     EXPECT_EQ(nonEmptyLines(home.readFile("logs/BRK1.in." + utc(open, "%Y%m%d"))).size(), 2u);
 }
 
+// Non-stop with a daily reset three seconds from now: the session logs out at the reset, and the
+// counterparty's next Logon starts both numbers at 1 in the period's own files.
+TEST_F(Acceptor, AResetInsideTheWindowLogsOutAndTheNextLogonStartsAtOne) {
+    std::time_t reset = std::time(nullptr) + 3;
+    home.writeCfg("BRK1",
+                  siteCfg("BRK1") + "@ {zone=UTC reset=daily:" + utc(reset, "%H:%M:%S") + "}\n");
+    start();
+    auto peer = session("BRK1");
+    peer->send("35=0", 2);
+    std::string logout = peer->readType("5", 8000);
+    EXPECT_EQ(FixPeer::field(logout, 58), "Session ended on schedule: sequence reset");
+    EXPECT_EQ(FixPeer::field(logout, 34), "2");
+    peer->send("35=5", 3);
+    EXPECT_TRUE(peer->waitClosed(5000));
+
+    auto again = connect("BRK1");
+    std::string reply = logOn(*again, 1);
+    EXPECT_EQ(FixPeer::field(reply, 35), "A") << FixPeer::bars(reply);
+    EXPECT_EQ(FixPeer::field(reply, 34), "1");
+    std::string today = "logs/BRK1.out." + utc(reset, "%Y%m%d");
+    EXPECT_EQ(nonEmptyLines(home.readFile(today)).size(), 1u);
+    EXPECT_EQ(nonEmptyLines(home.readFile("logs/BRK1.out." + utc(reset - 86400, "%Y%m%d"))).size(),
+              2u);
+}
+
 }  // namespace
