@@ -28,6 +28,10 @@
 //
 // A termination signal (requestStop) or 'S' written into the cell by an operator ends a logged-on
 // session with a Logout; the session waits up to logoutWait seconds for the answer, then closes.
+// So does the site's schedule, when the site names one, at its window's close or its next reset.
+// Logs, sequence file and journal stamps belong to the schedule's period, named after its start
+// date in the site's zone; the start is recorded beside them (periodPath), so a restart knows
+// from that record, not from file times, whether it resumes or starts at 1.
 //
 // Thread contract: a Session runs on one thread (the caller's, or its own after Start()); only its
 // dispatcher runs beside it, joined through the pipe, the cell's status and the Outbox's direct
@@ -132,8 +136,8 @@ class Session : public Thread, protected SessionPort {
     Session(SessionCore::Role role);
     Session(Socket& s, SessionCore::Role role);
 
-    // Opens the day's incoming and outgoing logs of `site` below the installation root; with
-    // announce, a console line names each.
+    // Opens the period's incoming and outgoing logs of `site` below the installation root (the
+    // configuration loaded first names the schedule); with announce, a console line names each.
     void openLogs(bool announce = true);
     // Hands the loaded configuration, the site's cell and its rule set to the core; the cell is
     // only read until the session owns the site.
