@@ -163,7 +163,8 @@ int serveOnSchedule(Site& s, const std::vector<Address>& addresses, const Schedu
             // An operator's stop is obeyed, window or not.
             if (!schedule || done.byOperator) return 0;
             // Ended inside the window by the counterparty or the connection: again, from the
-            // first address, after the pause.
+            // first address, after the shortest pause.
+            backoff = firstBackoff;
             slog.printlog("Session ended inside the window: " + done.why +
                               "; logging on again in " + Converter::to_string(backoff) + " s.",
                           Normal);
