@@ -400,8 +400,9 @@ void Session::notePeriod(int unsent) {
                 if (unsent > 0) what += " and ";
             }
             if (unsent > 0)
-                what +=
-                    Converter::to_string(unsent) + " outbound texts never sent (sent first now)";
+                what += Converter::to_string(unsent) +
+                        (unsent == 1 ? " outbound text" : " outbound texts") +
+                        " never sent (sent first now)";
             say("ATTENTION: " + what + "; period " + Converter::to_string(period.date) +
                     " starts at 1. Reconcile with the counterparty.",
                 Fatal);

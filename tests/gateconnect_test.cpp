@@ -831,7 +831,8 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
 // --- Schedules and alternate addresses ------------------------------------------------------
 
 // A window a few seconds long in UTC, opening two seconds from now. The previous period (the same
-// window yesterday) left inbound numbers 6 and 7 logged but never accepted.
+// window yesterday) left inbound numbers 6 and 7 logged but never accepted, and one text in the
+// journal that a killed run never sent.
 TEST_F(Initiator, AWindowIsWaitedForLoggedOnWithOneAndEndedByALogout) {
     std::time_t open = std::time(nullptr) + 2, close = open + 3;
     home.writeCfg(site, siteCfg + "@ {zone=UTC window=daily:" + utc(open, "%H:%M:%S") + "-" +
@@ -842,6 +843,11 @@ TEST_F(Initiator, AWindowIsWaitedForLoggedOnWithOneAndEndedByALogout) {
     for (int n = 1; n <= 7; ++n) inLog += peer.make("35=0", n) + "\n";
     home.writeFile("logs/BRK1.in." + before, inLog);
     SeqFile(home.root() + "/logs/BRK1.seq." + before).set(5);
+    putOutbound("35=D|11=LEFT-BEHIND|55=IBM");
+    {
+        Journal left(home.logsDir() + "/BRK1.journal");
+        ASSERT_GT(input->receive(left.buffer(left.acquire()), 0, NoWaitMode), 0);
+    }
 
     start();
     std::string out = gw->output();
@@ -851,11 +857,15 @@ TEST_F(Initiator, AWindowIsWaitedForLoggedOnWithOneAndEndedByALogout) {
         << out;
     EXPECT_EQ(FixPeer::field(logon, 34), "1");
     EXPECT_NE(out.find("ATTENTION: Site [BRK1] period " + before +
-                       " ended with inbound messages 6 to 7 never accepted; period " + today +
-                       " starts at 1."),
+                       " ended with inbound messages 6 to 7 never accepted and 1 outbound text "
+                       "never sent (sent first now); period " +
+                       today + " starts at 1."),
               std::string::npos)
         << out;
     peer.send("35=A|98=0|108=30", 1);
+    std::string left = peer.read(5000);
+    EXPECT_EQ(FixPeer::field(left, 11), "LEFT-BEHIND") << FixPeer::bars(left);
+    EXPECT_EQ(FixPeer::field(left, 34), "2");
     std::string logout = peer.readType("5", 8000);
     EXPECT_EQ(FixPeer::field(logout, 58), "Session ended on schedule");
     peer.send("35=5", 2);
