@@ -884,6 +884,18 @@ TEST_F(Initiator, AWindowIsWaitedForLoggedOnWithOneAndEndedByALogout) {
                     utc(open + 86400, "%Y-%m-%d %H:%M:%S") + " UTC");
 }
 
+// A schedule that cannot be is refused before any connection is made, with its file and line.
+TEST_F(Initiator, AnInvalidScheduleEndsTheProgramBeforeItConnects) {
+    home.writeCfg(site, siteCfg + "@ {zone=UTC window=daily:09:00-09:00}\n");
+    int port = peer.listen();
+    ProcessResult r = runProgram("gateconnect", args(port), options());
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_EQ(r.err,
+              "Malformed setting in client FIX configuration file ./cfg/BRK1.fix line 9: "
+              "window 'daily:09:00-09:00': opens when it closes (say window=nonstop)\n");
+    EXPECT_FALSE(peer.accept(0));
+}
+
 // Non-stop with a daily reset four seconds from now. The restart is inside yesterday's period, so
 // it resumes; the first address resets each connection, so the second serves; at the reset both
 // numbers start at 1 and the new period starts from the first address again.
