@@ -1,6 +1,7 @@
 #include "FixClient.h"
 
 #include <cerrno>
+#include <exception>
 #include <iostream>
 
 #include "Common.h"
@@ -26,8 +27,16 @@ void FixClient::Run() {
 int FixClient::Client() {
     slog = std::make_unique<Syslog>(Normal);
     comm.setup(*sock);
+    // The configuration first: the site's schedule names the period the logs belong to. One
+    // that cannot be read is reported after the logs are opened, as it always was.
+    std::exception_ptr cfgFault;
+    try {
+        cfg.load(site);
+    } catch (const CfgException&) {
+        cfgFault = std::current_exception();
+    }
     openLogs();
-    cfg.load(site);
+    if (cfgFault) std::rethrow_exception(cfgFault);
     say("FIX Site [" + site + "] Configuration was loaded.", Normal);
     cell = shm->getCell(site);
     attachCore(*cell);

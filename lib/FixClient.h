@@ -1,11 +1,10 @@
 // FixClient: the initiator's FIX session for one site over a connection the program has opened.
-// It logs on, restores the site's numbers from the day's logs, starts the dispatcher and runs the
-// shared Session loop until the session is over. What is particular to the initiator lives here:
-// sending the Logon and taking its reply, and its console lines; its rules (today's idle rule:
-// reset, then TestRequest, then give up; a Heartbeat or Reject answered with a Heartbeat) are the
-// core's, for the initiator role.
-// Thread contract: one thread runs Client() (the caller's, or the one Start() creates); see
-// Session for the dispatcher beside it.
+// It logs on, restores the site's numbers from the period's logs, starts the dispatcher and runs
+// the shared Session loop until the session is over. What is particular to the initiator lives
+// here: sending the Logon and taking its reply, and its console lines; its rules (today's idle
+// rule: reset, then TestRequest, then give up; a Heartbeat or Reject answered with a Heartbeat) are
+// the core's, for the initiator role. Thread contract: one thread runs Client() (the caller's, or
+// the one Start() creates); see Session for the dispatcher beside it.
 #pragma once
 
 #include <memory>

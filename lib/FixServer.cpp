@@ -121,6 +121,7 @@ int FixServer::logOnAndRun() {
         return RefusedSiteBusy;
     }
     cell = siteCell;
+    if (refusedOutsideWindow()) return RefusedOutsideWindow;
 
     openLogs(false);
     // A Logon refused as numbered too low leaves the cell as it found it (status and numbers):
@@ -149,6 +150,21 @@ int FixServer::logOnAndRun() {
     sock->setBlockingMode(Socket::nonBlock);
     runLoop();
     return 0;
+}
+
+bool FixServer::refusedOutsideWindow() {
+    std::time_t now = std::time(nullptr);
+    const Schedule& schedule = cfg.schedule();
+    if (!cfg.namesSchedule() || schedule.inWindow(now)) return false;
+    openLogs(false);
+    restoreSequences();
+    std::optional<std::time_t> opens = schedule.nextOpen(now);
+    std::string when = opens ? schedule.local(*opens) : std::string("never");
+    core.sendLogout("Outside the session window; it opens at " + when);
+    comm.flush();
+    show("Logon of site [" + site + "] from [" + peerAddress +
+         "] refused: outside the window, which opens at " + when + ".\n");
+    return true;
 }
 
 void FixServer::sendLogonReply() {

@@ -39,6 +39,8 @@ class FixServer : public Session {
     static constexpr int RefusedSiteBusy = -2;
     // The Logon is numbered below the expected MsgSeqNum; the cell is left as it was.
     static constexpr int RefusedSeqLow = -3;
+    // The site's window is closed: a Logout said when it opens.
+    static constexpr int RefusedOutsideWindow = -4;
     // Seconds a Logon waits for an ending session of its site to finish its shutdown before it is
     // refused as a second session: a counterparty whose connection just dropped is let back in.
     static constexpr int releaseWait = 3;
@@ -92,6 +94,10 @@ class FixServer : public Session {
   private:
     // Logon to the end of the loop; returns 0 or a refusal code.
     int logOnAndRun();
+    // Outside the site's window (once the site is held): a Logout whose Text says when the
+    // window opens, logged and numbered like any other; the Logon is not counted. True when
+    // the Logon was refused so.
+    bool refusedOutsideWindow();
     // Marks the site of cell `index` live in this process, waiting up to releaseWait seconds for
     // an earlier session of the site to finish; false when it is still live.
     bool claimSite(int index);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <thread>
@@ -109,8 +110,8 @@ void Session::say(const std::string& text, int level) {
 }
 
 void Session::openLogs(bool announce) {
-    Time clock;
-    std::string date = clock.getLogDate();
+    choosePeriod(std::time(nullptr));
+    std::string date = Converter::to_string(period.date);
     std::string path = fix_home + "/logs/" + site + ".in." + date;
     inLog.openLog(path);
     if (announce) say("Incoming FIX log [" + path + "] was opened.", Normal);
@@ -155,6 +156,7 @@ void Session::restoreSequences() {
         earlier.openLog(path);
         return earlier.getLastSeq();
     });
+    notePeriod(kept);
     if (kept > 0) {
         say(Converter::to_string(kept) +
                 " outbound messages left unsent by an earlier session go first.",
@@ -184,6 +186,7 @@ void Session::runLoop() {
     std::time_t lastTick = 0;
     for (;;) {
         if (stopRequested()) break;
+        endOnSchedule(std::time(nullptr));
         comm.flush();
         // Picks up a number renumber wrote into the cell, so a restart keeps it too.
         recordInSeq();
@@ -331,7 +334,112 @@ std::string Session::clause(std::string text) {
 }
 
 void Session::endedByStop(const std::string& outcome) {
-    ending = (stopBySignal ? "termination signal, " : "stop written into the cell, ") + outcome;
+    const char* by = stopBySignal ? "termination signal, " : "stop written into the cell, ";
+    if (scheduleEnd == ScheduleEnd::Window) by = "end of the window, ";
+    if (scheduleEnd == ScheduleEnd::Reset) by = "sequence reset on schedule, ";
+    byOperator = !stopBySignal && scheduleEnd == ScheduleEnd::None;
+    ending = by + outcome;
+}
+
+std::string Session::periodPath(const std::string& siteName) {
+    return fix_home + "/logs/" + siteName + ".period";
+}
+
+void Session::choosePeriod(std::time_t now) {
+    const Schedule& schedule = cfg.schedule();
+    periodRecorded.reset();
+    FILE* f = std::fopen(periodPath(site).c_str(), "re");
+    long long start = 0;
+    if (f != nullptr) {
+        if (std::fscanf(f, "%lld", &start) == 1 && start > 0)
+            periodRecorded = static_cast<std::time_t>(start);
+        std::fclose(f);
+    }
+    period = schedule.period(now, periodRecorded);
+    // Without a record (a new site, or one from before periods were recorded) the files of the
+    // period's date are resumed, as they always were.
+    periodBegins = periodRecorded && schedule.resetDue(periodRecorded, now);
+    scheduleEnd = ScheduleEnd::None;
+    scheduleEndsAt = 0;
+    if (!cfg.namesSchedule()) return;
+    std::optional<std::time_t> close = schedule.nextClose(now);
+    std::optional<std::time_t> reset = schedule.nextReset(now);
+    if (close) scheduleEndsAt = *close;
+    if (reset && (!close || *reset < *close)) scheduleEndsAt = *reset;
+}
+
+std::pair<int, int> Session::gapLeft(int date) const {
+    std::string day = Converter::to_string(date);
+    std::string in = fix_home + "/logs/" + site + ".in." + day;
+    if (access(in.c_str(), F_OK) != 0) return {1, 0};
+    Log earlier;
+    earlier.openLog(in);
+    int logged = earlier.getLastSeq();
+    std::string seq = fix_home + "/logs/" + site + ".seq." + day;
+    int accepted = logged;
+    if (access(seq.c_str(), F_OK) == 0) {
+        SeqFile file(seq);
+        if (file.recorded()) accepted = file.get();
+    }
+    return {accepted + 1, logged};
+}
+
+void Session::notePeriod(int unsent) {
+    if (periodBegins) {
+        int before = cfg.schedule().period(*periodRecorded, periodRecorded).date;
+        std::pair<int, int> gap = before == period.date ? std::make_pair(1, 0) : gapLeft(before);
+        if (gap.first <= gap.second || unsent > 0) {
+            // The counterparty will not be asked again in the new numbering: the operator
+            // reconciles by hand. The unsent texts still go first, under new numbers.
+            std::string what =
+                "Site [" + site + "] period " + Converter::to_string(before) + " ended with ";
+            if (gap.first <= gap.second) {
+                what += "inbound messages " + Converter::to_string(gap.first) + " to " +
+                        Converter::to_string(gap.second) + " never accepted";
+                if (unsent > 0) what += " and ";
+            }
+            if (unsent > 0)
+                what += Converter::to_string(unsent) +
+                        (unsent == 1 ? " outbound text" : " outbound texts") +
+                        " never sent (sent first now)";
+            say("ATTENTION: " + what + "; period " + Converter::to_string(period.date) +
+                    " starts at 1. Reconcile with the counterparty.",
+                Fatal);
+        }
+    }
+    if (!periodRecorded || *periodRecorded != period.start) recordPeriod();
+}
+
+void Session::recordPeriod() const {
+    // Written whole and renamed over the old, so a crash leaves one record or the other.
+    std::string path = periodPath(site);
+    std::string temp = path + ".tmp";
+    std::string text = Converter::to_string(static_cast<long>(period.start)) + " " +
+                       cfg.schedule().local(period.start) + "\n";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    bool written =
+        fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0 && ::close(fd) != 0) written = false;
+    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        throw LogException("Fail to write the period file: " + path);
+    }
+}
+
+void Session::endOnSchedule(std::time_t now) {
+    if (scheduleEndsAt == 0 || now < scheduleEndsAt || logoutDeadline != 0) return;
+    if (!core.logoutSent() && cellStatus() != status_Shutdown) {
+        // Still inside the window: the edge was a reset instant.
+        bool reset = cfg.schedule().inWindow(now);
+        scheduleEnd = reset ? ScheduleEnd::Reset : ScheduleEnd::Window;
+        say(reset ? "Sequence reset due: the session logs out and starts again at 1."
+                  : "End of the window: the session logs out.",
+            Normal);
+        setCellStatus(status_Shutdown);
+        core.sendLogout(reset ? "Session ended on schedule: sequence reset"
+                              : "Session ended on schedule");
+        logoutDeadline = now + logoutWait;
+    }
 }
 
 void Session::sleepUntilReady(std::unique_lock<std::mutex>& hold, bool takeOutbound) {

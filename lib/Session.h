@@ -30,6 +30,10 @@
 //
 // A termination signal (requestStop) or 'S' written into the cell by an operator ends a logged-on
 // session with a Logout; the session waits up to logoutWait seconds for the answer, then closes.
+// So does the site's schedule, when the site names one, at its window's close or its next reset.
+// Logs, sequence file and journal stamps belong to the schedule's period, named after its start
+// date in the site's zone; the start is recorded beside them (periodPath), so a restart knows
+// from that record, not from file times, whether it resumes or starts at 1.
 //
 // Thread contract: a Session runs on one thread (the caller's, or its own after Start()); only its
 // dispatcher runs beside it, joined through the pipe, the cell's status and the Outbox's direct
@@ -42,7 +46,9 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Comm.h"
@@ -111,6 +117,14 @@ class Session : public Thread, protected SessionPort {
     // The site's mark is there.
     static bool markedInitiator(const std::string& site);
 
+    // The session ended with our Logout at the end of the site's window or at a reset instant.
+    bool endedOnSchedule() const { return scheduleEnd != ScheduleEnd::None; }
+    // The session ended on an 'S' an operator wrote into the cell.
+    bool stoppedByOperator() const { return byOperator; }
+    // fix_home + "/logs/" + site + ".period": the start instant of the site's current period
+    // (the last reset it passed), as decimal seconds, then the same on the site's clock.
+    static std::string periodPath(const std::string& site);
+
     // The text of the latest console line of this session.
     const std::string& lastLine() const { return msg; }
 
@@ -125,8 +139,8 @@ class Session : public Thread, protected SessionPort {
     Session(SessionCore::Role role);
     Session(Socket& s, SessionCore::Role role);
 
-    // Opens the day's incoming and outgoing logs of `site` below the installation root; with
-    // announce, a console line names each.
+    // Opens the period's incoming and outgoing logs of `site` below the installation root (the
+    // configuration loaded first names the schedule); with announce, a console line names each.
     void openLogs(bool announce = true);
     // Hands the loaded configuration, the site's cell and its rule set to the core; the cell is
     // only read until the session owns the site.
@@ -188,7 +202,7 @@ class Session : public Thread, protected SessionPort {
     Comm comm;
     Log inLog;
     Log outLog;
-    // Date (YYYYMMDD) of the open logs.
+    // Date (YYYYMMDD) of the open logs: the start date of their period in the site's zone.
     int logDay = 0;
     std::unique_ptr<Journal> journal;
     std::unique_ptr<SiteLock> siteLock;
@@ -227,8 +241,31 @@ class Session : public Thread, protected SessionPort {
     // out (answering the counterparty's, or naming a fault), else our own failure, else a message
     // that failed the checks.
     void endedByRules();
-    // Sets `ending` for a stop (signal or operator) and how its Logout fared.
+    // Sets `ending` for a stop (signal, operator or schedule) and how its Logout fared.
     void endedByStop(const std::string& outcome);
+
+    // The period now belongs to, from the site's schedule and the start it recorded; also when
+    // a session of a site that names a schedule must end (its window's close or next reset).
+    void choosePeriod(std::time_t now);
+    // After the journal's recovery, with `unsent` texts it kept: a new period whose predecessor
+    // left inbound numbers unaccepted or texts unsent says so once; the period is recorded.
+    void notePeriod(int unsent);
+    // The previous period's inbound numbers logged but never accepted: [first, last], or
+    // first > last when none.
+    std::pair<int, int> gapLeft(int date) const;
+    void recordPeriod() const;
+    // At the window's close or a reset instant a logged-on session says Logout.
+    void endOnSchedule(std::time_t now);
+
+    // The period of the open logs, the start the site had recorded, and whether a reset
+    // instant has passed since it.
+    Schedule::Period period{0, 0};
+    std::optional<std::time_t> periodRecorded;
+    bool periodBegins = false;
+    // When the session must end on schedule (0: never) and why it did.
+    std::time_t scheduleEndsAt = 0;
+    enum class ScheduleEnd { None, Window, Reset } scheduleEnd = ScheduleEnd::None;
+    bool byOperator = false;
 
     std::unique_ptr<Dispatcher> dispatcher;
     Outbox outbox{core, outLog, comm, cell, journal, logDay};

@@ -104,7 +104,7 @@ void FixConfig::readSetting(const std::string& line) {
         try {
             made = Schedule::fromSettings(zone, window, reset);
         } catch (const ScheduleError& e) {
-            throw CfgException(e.what());
+            throw ScheduleRefused(e.what());
         }
     }
     auto before = allowed;
@@ -226,11 +226,16 @@ void FixConfig::load(const std::string& client) {
     for (int number = 1; std::getline(in, line); ++number) {
         if (line.empty()) continue;
         if (line[0] == Setting) {
+            auto where = [&] {
+                return "Malformed setting in client FIX configuration file " + path + " line " +
+                       std::to_string(number) + ": ";
+            };
             try {
                 readSetting(line);
+            } catch (const ScheduleRefused& e) {
+                throw ScheduleRefused(where() + e.what());
             } catch (const CfgException& e) {
-                throw CfgException("Malformed setting in client FIX configuration file " + path +
-                                   " line " + std::to_string(number) + ": " + e.what());
+                throw CfgException(where() + e.what());
             }
             continue;
         }

@@ -58,6 +58,12 @@ class CfgException : public std::exception {
     std::string CfgMessage;
 };
 
+// A setting line names a schedule that cannot be: refused before any connection is made.
+class ScheduleRefused : public CfgException {
+  public:
+    using CfgException::CfgException;
+};
+
 // The configuration was read but its data dictionary was refused.
 class DictionaryRefused : public CfgException {
   public:

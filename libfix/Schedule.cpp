@@ -23,14 +23,21 @@ int weekdayOf(const cctz::civil_day& d) {
     return static_cast<int>(cctz::get_weekday(d));
 }
 
-// "HH:MM", 00-23 and 00-59, as minutes of the day; -1 when it is not that.
-int minuteOf(const std::string& text) {
-    if (text.size() != 5 || text[2] != ':') return -1;
-    for (int i : {0, 1, 3, 4})
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return -1;
-    int h = (text[0] - '0') * 10 + (text[1] - '0');
-    int m = (text[3] - '0') * 10 + (text[4] - '0');
-    return h < 24 && m < 60 ? h * 60 + m : -1;
+// "HH:MM" or "HH:MM:SS" as seconds of the day; -1 when it is not that. Seconds are there for
+// short windows (tests, drills); counterparties name minutes.
+int secondOf(const std::string& text) {
+    if ((text.size() != 5 && text.size() != 8) || text[2] != ':') return -1;
+    if (text.size() == 8 && text[5] != ':') return -1;
+    int parts[3] = {0, 0, 0};
+    for (std::size_t i = 0; i < text.size(); i += 3) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i])) ||
+            !std::isdigit(static_cast<unsigned char>(text[i + 1])))
+            return -1;
+        parts[i / 3] = (text[i] - '0') * 10 + (text[i + 1] - '0');
+    }
+    return parts[0] < 24 && parts[1] < 60 && parts[2] < 60
+               ? parts[0] * 3600 + parts[1] * 60 + parts[2]
+               : -1;
 }
 
 // Throws the refusal of one item: "<item> '<value>': <problem>".
@@ -40,9 +47,10 @@ int minuteOf(const std::string& text) {
 }
 
 int timeIn(const std::string& item, const std::string& value, const std::string& text) {
-    int minute = minuteOf(text);
-    if (minute < 0) refuse(item, value, "'" + text + "' is not a time HH:MM (00:00 to 23:59)");
-    return minute;
+    int second = secondOf(text);
+    if (second < 0)
+        refuse(item, value, "'" + text + "' is not a time HH:MM or HH:MM:SS (00:00 to 23:59:59)");
+    return second;
 }
 
 int dayIn(const std::string& item, const std::string& value, const std::string& text) {
@@ -57,7 +65,7 @@ int dayIn(const std::string& item, const std::string& value, const std::string& 
     refuse(item, value, "unknown day '" + text + "' (Mon Tue Wed Thu Fri Sat Sun)");
 }
 
-// "Sun17:00": a day and a time, as (day, minute).
+// "Sun17:00": a day and a time, as (day, second of the day).
 std::pair<int, int> dayTimeIn(const std::string& item, const std::string& value,
                               const std::string& text) {
     return {dayIn(item, value, text.substr(0, 3)),
@@ -116,14 +124,14 @@ Schedule Schedule::fromSettings(const std::string& zoneText, const std::string& 
         std::string form = window.substr(0, colon), rest = window.substr(colon + 1);
         auto [from, to] = halves("window", window, rest);
         if (form == "weekly") {
-            auto [fromDay, fromMinute] = dayTimeIn("window", window, from);
-            auto [toDay, toMinute] = dayTimeIn("window", window, to);
+            auto [fromDay, fromSecond] = dayTimeIn("window", window, from);
+            auto [toDay, toSecond] = dayTimeIn("window", window, to);
             s.kind = Kind::Weekly;
-            s.opens = {1u << fromDay, fromMinute};
+            s.opens = {1u << fromDay, fromSecond};
             s.closeDays = (toDay - fromDay + 7) % 7;
-            if (s.closeDays == 0 && toMinute < fromMinute) s.closeDays = 7;
-            s.closeMinute = toMinute;
-            if (s.closeDays == 0 && toMinute == fromMinute)
+            if (s.closeDays == 0 && toSecond < fromSecond) s.closeDays = 7;
+            s.closeSecond = toSecond;
+            if (s.closeDays == 0 && toSecond == fromSecond)
                 refuse("window", window, "opens when it closes (say window=nonstop)");
         } else {
             unsigned days = everyDay;
@@ -138,13 +146,13 @@ Schedule Schedule::fromSettings(const std::string& zoneText, const std::string& 
                 days = daysIn(window, form);
                 s.kind = Kind::Weekdays;
             }
-            int fromMinute = timeIn("window", window, from);
-            int toMinute = timeIn("window", window, to);
-            if (fromMinute == toMinute)
+            int fromSecond = timeIn("window", window, from);
+            int toSecond = timeIn("window", window, to);
+            if (fromSecond == toSecond)
                 refuse("window", window, "opens when it closes (say window=nonstop)");
-            s.opens = {days, fromMinute};
-            s.closeDays = toMinute < fromMinute ? 1 : 0;
-            s.closeMinute = toMinute;
+            s.opens = {days, fromSecond};
+            s.closeDays = toSecond < fromSecond ? 1 : 0;
+            s.closeSecond = toSecond;
         }
     }
 
@@ -159,17 +167,18 @@ Schedule Schedule::fromSettings(const std::string& zoneText, const std::string& 
         s.resetKind = Reset::Daily;
         s.resetAt = {everyDay, timeIn("reset", reset, reset.substr(6))};
     } else if (reset.compare(0, 7, "weekly:") == 0) {
-        auto [day, minute] = dayTimeIn("reset", reset, reset.substr(7));
+        auto [day, second] = dayTimeIn("reset", reset, reset.substr(7));
         s.resetKind = Reset::Weekly;
-        s.resetAt = {1u << day, minute};
+        s.resetAt = {1u << day, second};
     } else {
         refuse("reset", reset, "not one of window, daily:HH:MM, weekly:DddHH:MM or never");
     }
     return s;
 }
 
-std::time_t Schedule::instant(const cctz::civil_day& day, int minute) const {
-    cctz::civil_second local(day.year(), day.month(), day.day(), minute / 60, minute % 60, 0);
+std::time_t Schedule::instant(const cctz::civil_day& day, int second) const {
+    cctz::civil_second local(day.year(), day.month(), day.day(), second / 3600, second / 60 % 60,
+                             second % 60);
     cctz::time_zone::civil_lookup found = zone.lookup(local);
     // Skipped: the instant the clocks jump; repeated: pre is the first occurrence.
     return toTime(found.kind == cctz::time_zone::civil_lookup::SKIPPED ? found.trans : found.pre);
@@ -185,7 +194,7 @@ std::optional<Schedule::Edge> Schedule::lastEdge(const Recurrence& r, std::time_
     cctz::civil_day d = today(now) + 1;
     for (int i = 0; i < 10; ++i, --d) {
         if ((r.days & (1u << weekdayOf(d))) == 0) continue;
-        std::time_t at = instant(d, r.minute);
+        std::time_t at = instant(d, r.second);
         if (at <= now) return Edge{at, d};
     }
     return std::nullopt;
@@ -195,14 +204,14 @@ std::optional<Schedule::Edge> Schedule::nextEdge(const Recurrence& r, std::time_
     cctz::civil_day d = today(now) - 1;
     for (int i = 0; i < 10; ++i, ++d) {
         if ((r.days & (1u << weekdayOf(d))) == 0) continue;
-        std::time_t at = instant(d, r.minute);
+        std::time_t at = instant(d, r.second);
         if (at > now) return Edge{at, d};
     }
     return std::nullopt;
 }
 
 Schedule::Window Schedule::windowFrom(const Edge& open) const {
-    return {open.at, instant(open.day + closeDays, closeMinute)};
+    return {open.at, instant(open.day + closeDays, closeSecond)};
 }
 
 std::optional<Schedule::Recurrence> Schedule::resets() const {
@@ -214,6 +223,10 @@ std::optional<Schedule::Recurrence> Schedule::resets() const {
         default:
             return resetAt;
     }
+}
+
+std::string Schedule::local(std::time_t at) const {
+    return cctz::format("%Y-%m-%d %H:%M:%S ", toPoint(at), zone) + zoneName();
 }
 
 bool Schedule::inWindow(std::time_t now) const {

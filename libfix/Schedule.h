@@ -12,6 +12,7 @@
 //                                from-to; each window belongs to the day it opens on
 //   reset=window | daily:17:00 | weekly:Sun17:00 | never
 //                                none: window for a windowed schedule, daily:00:00 for non-stop
+// Every time may also be given to the second (17:15:30), for windows a few seconds long.
 //
 // A period runs from one reset instant to the next; its files are named after its start date in
 // the zone, so a session that crosses midnight keeps its numbers and its files. With reset=never
@@ -54,8 +55,8 @@ class Schedule {
     // Non-stop in the host's local zone with a reset at local midnight: a site without settings.
     Schedule();
     // Reads the three settings (an empty string: not given). Throws ScheduleError for an unknown
-    // zone, day or form, a time that is not HH:MM, a window that opens when it closes, and
-    // reset=window without a window.
+    // zone, day or form, a time that is not HH:MM or HH:MM:SS, a window that opens when it closes,
+    // and reset=window without a window.
     static Schedule fromSettings(const std::string& zone, const std::string& window,
                                  const std::string& reset);
 
@@ -65,6 +66,8 @@ class Schedule {
     bool resetsNever() const { return resetKind == Reset::Never; }
 
     bool inWindow(std::time_t now) const;
+    // An instant as the site's clock shows it: "2026-12-10 06:30:00 America/New_York".
+    std::string local(std::time_t at) const;
     // The window open at now, else the last one that opened before it; none when non-stop.
     std::optional<Window> window(std::time_t now) const;
     // The first opening and the first closing after now; none when non-stop.
@@ -85,18 +88,19 @@ class Schedule {
   private:
     enum class Kind { Nonstop, Daily, Weekly, Weekdays };
     enum class Reset { Window, Daily, Weekly, Never };
-    // Edges recurring on the weekdays in a mask (bit n: cctz::weekday n, Monday 0) at a minute.
+    // Edges recurring on the weekdays in a mask (bit n: cctz::weekday n, Monday 0) at a second
+    // of the day.
     struct Recurrence {
         unsigned days;
-        int minute;
+        int second;
     };
     struct Edge {
         std::time_t at;
         cctz::civil_day day;  // the day it is scheduled on
     };
 
-    // The instant of a local day and minute, skipped and repeated times as the header says.
-    std::time_t instant(const cctz::civil_day& day, int minute) const;
+    // The instant of a local day and second, skipped and repeated times as the header says.
+    std::time_t instant(const cctz::civil_day& day, int second) const;
     cctz::civil_day today(std::time_t now) const;
     std::optional<Edge> lastEdge(const Recurrence& r, std::time_t now) const;
     std::optional<Edge> nextEdge(const Recurrence& r, std::time_t now) const;
@@ -106,9 +110,9 @@ class Schedule {
     cctz::time_zone zone;
     Kind kind = Kind::Nonstop;
     Recurrence opens{0x7f, 0};
-    // Days from an opening's day to its closing's day, and the closing minute.
+    // Days from an opening's day to its closing's day, and the closing second of the day.
     int closeDays = 0;
-    int closeMinute = 0;
+    int closeSecond = 0;
     Reset resetKind = Reset::Daily;
     Recurrence resetAt{0x7f, 0};
 };

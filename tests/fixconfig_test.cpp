@@ -213,7 +213,7 @@ TEST_F(FixConfigTest, RoleAllowAppStallAndScheduleSettingsAreReadOrRefusedWithFi
     const std::string malformed =
         "Malformed setting in client FIX configuration file ./cfg/BRK1.fix line 2: ";
     const std::string notIp = "' is not an IPv4 address or prefix";
-    const std::string notTime = "' is not a time HH:MM (00:00 to 23:59)";
+    const std::string notTime = "' is not a time HH:MM or HH:MM:SS (00:00 to 23:59:59)";
     const std::string forms =
         "not one of nonstop, daily:HH:MM-HH:MM, weekly:DddHH:MM-DddHH:MM or Ddd-Ddd:HH:MM-HH:MM";
     const int stall = FixConfig::defaultAppStall;

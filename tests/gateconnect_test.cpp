@@ -32,6 +32,7 @@
 #include "MsgQueue.h"
 #include "Mutex.h"
 #include "Process.h"
+#include "SeqFile.h"
 #include "Shm.h"
 #include "SignalStorm.h"
 #include "Socket.h"
@@ -46,7 +47,8 @@ using namespace std::chrono;
 const std::string site = "BRK1";
 
 const std::string usage =
-    "Usage: gateconnect shm site remoteAddress servicePort [-i c.1] [-o c.0] [-r Y]\n\n";
+    "Usage: gateconnect shm site remoteAddress servicePort [-x host:port[,host:port...]] [-i c.1] "
+    "[-o c.0] [-r Y]\n\n";
 
 // gateconnect ended with this status, its last console line saying why.
 void expectEnded(const ProcessResult& r, int status, const std::string& why) {
@@ -905,6 +907,126 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Fail to connect the message queue. [" + noQueue[7] +
                          "]: No such file or directory\n");
+}
+
+// --- Schedules and alternate addresses ------------------------------------------------------
+
+// A window a few seconds long in UTC, opening two seconds from now. The previous period (the same
+// window yesterday) left inbound numbers 6 and 7 logged but never accepted, and one text in the
+// journal that a killed run never sent.
+TEST_F(Initiator, AWindowIsWaitedForLoggedOnWithOneAndEndedByALogout) {
+    std::time_t open = std::time(nullptr) + 2, close = open + 3;
+    home.writeCfg(site, siteCfg + "@ {zone=UTC window=daily:" + utc(open, "%H:%M:%S") + "-" +
+                            utc(close, "%H:%M:%S") + "}\n");
+    std::string before = utc(open - 86400, "%Y%m%d"), today = utc(open, "%Y%m%d");
+    home.writeFile("logs/BRK1.period", std::to_string(open - 86400) + "\n");
+    std::string inLog;
+    for (int n = 1; n <= 7; ++n) inLog += peer.make("35=0", n) + "\n";
+    home.writeFile("logs/BRK1.in." + before, inLog);
+    SeqFile(home.root() + "/logs/BRK1.seq." + before).set(5);
+    putOutbound("35=D|11=LEFT-BEHIND|55=IBM");
+    {
+        Journal left(home.logsDir() + "/BRK1.journal");
+        ASSERT_GT(input->receive(left.buffer(left.acquire()), 0, NoWaitMode), 0);
+    }
+
+    start();
+    std::string out = gw->output();
+    EXPECT_NE(out.find("Outside the window: waiting for it to open at " +
+                       utc(open, "%Y-%m-%d %H:%M:%S") + " UTC."),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(FixPeer::field(logon, 34), "1");
+    EXPECT_NE(out.find("ATTENTION: Site [BRK1] period " + before +
+                       " ended with inbound messages 6 to 7 never accepted and 1 outbound text "
+                       "never sent (sent first now); period " +
+                       today + " starts at 1."),
+              std::string::npos)
+        << out;
+    peer.send("35=A|98=0|108=30", 1);
+    std::string left = peer.read(5000);
+    EXPECT_EQ(FixPeer::field(left, 11), "LEFT-BEHIND") << FixPeer::bars(left);
+    EXPECT_EQ(FixPeer::field(left, 34), "2");
+    std::string logout = peer.readType("5", 8000);
+    EXPECT_EQ(FixPeer::field(logout, 58), "Session ended on schedule");
+    peer.send("35=5", 2);
+    // It stays, waiting for tomorrow's window, and the period it began is recorded.
+    EXPECT_TRUE(gw->waitForOutput("Outside the window: waiting for it to open at " +
+                                      utc(open + 86400, "%Y-%m-%d %H:%M:%S") + " UTC.",
+                                  milliseconds(5000)))
+        << gw->output();
+    EXPECT_NE(gw->output().find("Session ended on schedule: end of the window, Logout answered."),
+              std::string::npos);
+    EXPECT_EQ(std::stol(home.readFile("logs/BRK1.period")), open);
+    EXPECT_EQ(std::filesystem::status(home.logsDir() + "/BRK1.period").permissions(),
+              std::filesystem::perms(0640));
+    expectEnded(gw->stop(), 0,
+                "termination signal while waiting for the window to open at " +
+                    utc(open + 86400, "%Y-%m-%d %H:%M:%S") + " UTC");
+}
+
+// A schedule that cannot be is refused before any connection is made, with its file and line.
+TEST_F(Initiator, AnInvalidScheduleEndsTheProgramBeforeItConnects) {
+    home.writeCfg(site, siteCfg + "@ {zone=UTC window=daily:09:00-09:00}\n");
+    int port = peer.listen();
+    ProcessResult r = runProgram("gateconnect", args(port), options());
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_EQ(r.err,
+              "Malformed setting in client FIX configuration file ./cfg/BRK1.fix line 9: "
+              "window 'daily:09:00-09:00': opens when it closes (say window=nonstop)\n");
+    EXPECT_FALSE(peer.accept(0));
+}
+
+// Non-stop with a daily reset four seconds from now. The restart is inside yesterday's period, so
+// it resumes; the first address resets each connection, so the second serves; at the reset both
+// numbers start at 1 and the new period starts from the first address again.
+TEST_F(Initiator, ARestartResumesAlternatesAreTriedInTurnAndAResetStartsFromTheFirst) {
+    std::time_t reset = std::time(nullptr) + 4;
+    home.writeCfg(site, siteCfg + "@ {zone=UTC reset=daily:" + utc(reset, "%H:%M:%S") + "}\n");
+    std::string before = utc(reset - 86400, "%Y%m%d");
+    home.writeFile("logs/BRK1.period", std::to_string(reset - 86400) + "\n");
+    FixPeer us("DESKA", "BRK1");
+    std::string outLog, inLog;
+    for (int n = 1; n <= 10; ++n) outLog += us.make("35=0", n) + "\n";
+    for (int n = 1; n <= 7; ++n) inLog += peer.make("35=0", n) + "\n";
+    home.writeFile("logs/BRK1.out." + before, outLog);
+    home.writeFile("logs/BRK1.in." + before, inLog);
+    SeqFile(home.root() + "/logs/BRK1.seq." + before).set(7);
+
+    FixPeer primary("BRK1", "DESKA");
+    int first = primary.listen(), second = peer.listen();
+    ASSERT_GT(first, 0);
+    extraArgs = {"-x", "127.0.0.1:" + std::to_string(second)};
+    gw = std::make_unique<BackgroundProcess>("gateconnect", args(first), options());
+    auto resetAfterLogon = [&](const std::string& seq) {
+        ASSERT_TRUE(primary.accept(5000)) << gw->output();
+        EXPECT_EQ(FixPeer::field(primary.read(5000), 34), seq);
+        primary.reset();
+    };
+    resetAfterLogon("11");
+    ASSERT_TRUE(peer.accept(5000)) << gw->output();
+    EXPECT_EQ(FixPeer::field(peer.read(5000), 34), "12");
+    peer.send("35=A|98=0|108=30", 8);
+    EXPECT_NE(gw->output().find("Address [127.0.0.1:" + std::to_string(first) +
+                                "] gave no session: connection reset before the Logon reply; "
+                                "moving on."),
+              std::string::npos)
+        << gw->output();
+    std::string logout = peer.readType("5", 8000);
+    EXPECT_EQ(FixPeer::field(logout, 58), "Session ended on schedule: sequence reset");
+    peer.send("35=5", 9);
+
+    resetAfterLogon("1");
+    ASSERT_TRUE(peer.accept(5000)) << gw->output();
+    EXPECT_EQ(FixPeer::field(peer.read(5000), 34), "2");
+    peer.send("35=A|98=0|108=30", 1);
+    ASSERT_TRUE(waitUntil([&] { return cell->status == status_Online; }, 5000));
+    EXPECT_EQ(gw->output().find("ATTENTION"), std::string::npos);
+    EXPECT_EQ(std::stol(home.readFile("logs/BRK1.period")), reset);
+    gw->kill(SIGTERM);
+    EXPECT_EQ(FixPeer::field(peer.readType("5", 5000), 35), "5");
+    peer.send("35=5", 2);
+    expectEnded(ended(), 0, "termination signal, Logout answered");
 }
 
 }  // namespace

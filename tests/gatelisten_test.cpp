@@ -977,4 +977,57 @@ TEST_F(Acceptor, GateconnectLoggedOnToGatelistenCarriesOrdersAndExecutions) {
     desk.stop(milliseconds(2000));
 }
 
+// The window opened a minute ago and closes three seconds from now (UTC): the session ends with a
+// Logout on schedule, and a Logon after it hears that the window opens tomorrow.
+TEST_F(Acceptor, AWindowEndsWithALogoutAndALogonOutsideItHearsWhenItOpens) {
+    std::time_t open = std::time(nullptr) - 60, close = open + 63;
+    home.writeCfg("BRK1", siteCfg("BRK1") + "@ {zone=UTC window=daily:" + utc(open, "%H:%M:%S") +
+                              "-" + utc(close, "%H:%M:%S") + "}\n");
+    start();
+    auto peer = session("BRK1");
+    std::string logout = peer->readType("5", 8000);
+    EXPECT_EQ(FixPeer::field(logout, 58), "Session ended on schedule");
+    peer->send("35=5", 2);
+    EXPECT_TRUE(peer->waitClosed(5000));
+
+    auto late = connect("BRK1");
+    std::string answer = logOn(*late, 3);
+    EXPECT_EQ(FixPeer::field(answer, 35), "5") << FixPeer::bars(answer);
+    EXPECT_EQ(FixPeer::field(answer, 58), "Outside the session window; it opens at " +
+                                              utc(open + 86400, "%Y-%m-%d %H:%M:%S") + " UTC");
+    EXPECT_TRUE(late->waitClosed(5000));
+    EXPECT_TRUE(
+        gw->waitForOutput("[BRK1] Logon of site [BRK1] from [127.0.0.1] refused: outside "
+                          "the window",
+                          milliseconds(3000)))
+        << gw->output();
+    // The refused Logon was not counted: the incoming log holds the first session's two only.
+    EXPECT_EQ(nonEmptyLines(home.readFile("logs/BRK1.in." + utc(open, "%Y%m%d"))).size(), 2u);
+}
+
+// Non-stop with a daily reset three seconds from now: the session logs out at the reset, and the
+// counterparty's next Logon starts both numbers at 1 in the period's own files.
+TEST_F(Acceptor, AResetInsideTheWindowLogsOutAndTheNextLogonStartsAtOne) {
+    std::time_t reset = std::time(nullptr) + 3;
+    home.writeCfg("BRK1",
+                  siteCfg("BRK1") + "@ {zone=UTC reset=daily:" + utc(reset, "%H:%M:%S") + "}\n");
+    start();
+    auto peer = session("BRK1");
+    peer->send("35=0", 2);
+    std::string logout = peer->readType("5", 8000);
+    EXPECT_EQ(FixPeer::field(logout, 58), "Session ended on schedule: sequence reset");
+    EXPECT_EQ(FixPeer::field(logout, 34), "2");
+    peer->send("35=5", 3);
+    EXPECT_TRUE(peer->waitClosed(5000));
+
+    auto again = connect("BRK1");
+    std::string reply = logOn(*again, 1);
+    EXPECT_EQ(FixPeer::field(reply, 35), "A") << FixPeer::bars(reply);
+    EXPECT_EQ(FixPeer::field(reply, 34), "1");
+    std::string today = "logs/BRK1.out." + utc(reset, "%Y%m%d");
+    EXPECT_EQ(nonEmptyLines(home.readFile(today)).size(), 1u);
+    EXPECT_EQ(nonEmptyLines(home.readFile("logs/BRK1.out." + utc(reset - 86400, "%Y%m%d"))).size(),
+              2u);
+}
+
 }  // namespace

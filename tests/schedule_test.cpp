@@ -109,6 +109,11 @@ const Row rows[] = {
      "2026-12-10 17:00 +00", "2026-12-11 08:00 +00", "2026-12-10 17:00 +00", "", "", 20260105,
      "2026-01-05 09:00 +00", false},
     {"UTC", "", "never", "2026-12-10 12:00 +00", true, "", "", "", "", "", "", 20261210, "", true},
+    // To the second: a window five seconds long closes at its last second, not a minute later.
+    {"UTC", "daily:10:00:05-10:00:10", "", "2026-12-10 10:00:10 +00", false,
+     "2026-12-10 10:00:05 +00", "2026-12-10 10:00:10 +00", "2026-12-11 10:00:05 +00",
+     "2026-12-11 10:00:10 +00", "2026-12-10 10:00:05 +00", "2026-12-11 10:00:05 +00", 20261210,
+     "2026-12-10 10:00:04 +00", true},
 };
 
 TEST(Schedule, WindowsResetsAndPeriodsFollowTheSitesCalendar) {
@@ -132,6 +137,13 @@ TEST(Schedule, WindowsResetsAndPeriodsFollowTheSitesCalendar) {
                                                : row.now));
         EXPECT_EQ(s.resetDue(at(row.recorded), now), row.due);
     }
+}
+
+TEST(Schedule, InstantsAreShownOnTheSitesClock) {
+    EXPECT_EQ(Schedule::fromSettings(NY, "", "").local(*at("2026-12-11 02:00:30 +00")),
+              "2026-12-10 21:00:30 America/New_York");
+    EXPECT_EQ(Schedule::fromSettings("Asia/Tokyo", "", "").local(*at("2026-12-10 23:00 +00")),
+              "2026-12-11 08:00:00 Asia/Tokyo");
 }
 
 TEST(Schedule, ASiteWithoutSettingsIsNonStopWithAResetAtLocalMidnight) {

@@ -25,15 +25,28 @@ std::string readAll(const std::string& path) {
 
 QuickFixPeer::QuickFixPeer(const std::string& mode, const std::string& sender,
                            const std::string& target, int port, const std::string& dir,
-                           int heartbeat)
+                           int heartbeat, const std::vector<std::string>& extra)
     : recordPath(dir + "/qfpeer.record"), controlPath(dir + "/qfpeer.control") {
     // A record left by an earlier peer in the same folder must not be mistaken for this one's.
     std::remove(recordPath.c_str());
     std::ofstream(controlPath).flush();
-    program.reset(new BackgroundProcess(
-        QFPEER_PATH, {mode, "--sender", sender, "--target", target, "--port", std::to_string(port),
-                      "--heartbeat", std::to_string(heartbeat), "--record", recordPath, "--control",
-                      controlPath, "--max-seconds", "120"}));
+    std::vector<std::string> args{mode,
+                                  "--sender",
+                                  sender,
+                                  "--target",
+                                  target,
+                                  "--port",
+                                  std::to_string(port),
+                                  "--heartbeat",
+                                  std::to_string(heartbeat),
+                                  "--record",
+                                  recordPath,
+                                  "--control",
+                                  controlPath,
+                                  "--max-seconds",
+                                  "120"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    program.reset(new BackgroundProcess(QFPEER_PATH, args));
     if (!waitFor("READY", "", 1, std::chrono::milliseconds(5000)))
         throw std::runtime_error("qfpeer did not start: " + program->errors());
 }

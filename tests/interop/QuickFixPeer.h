@@ -16,10 +16,11 @@
 class QuickFixPeer {
   public:
     // Starts "qfpeer <mode>" for the session sender -> target on 127.0.0.1:port; for an
-    // initiator, heartbeat is the HeartBtInt it asks for. Throws std::runtime_error when the
-    // program does not start and record READY within a few seconds.
+    // initiator, heartbeat is the HeartBtInt it asks for; extra arguments follow the others. Throws
+    // std::runtime_error when the program does not start and record READY within a few seconds.
     QuickFixPeer(const std::string& mode, const std::string& sender, const std::string& target,
-                 int port, const std::string& dir, int heartbeat = 30);
+                 int port, const std::string& dir, int heartbeat = 30,
+                 const std::vector<std::string>& extra = {});
     ~QuickFixPeer();
 
     // Payloads of the record lines of this kind, in order.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -116,13 +117,14 @@ class InteropSession : public ::testing::TestWithParam<Role> {
         installConfig(heartbeat);
         if (HasFatalFailure()) return;
         if (initiator()) {
-            peer.reset(new QuickFixPeer("acceptor", peerId(), ourId(), port, home.root()));
+            peer.reset(
+                new QuickFixPeer("acceptor", peerId(), ourId(), port, home.root(), 30, peerExtra));
             startGateway();
         } else {
             startGateway();
             if (HasFatalFailure()) return;
             peer.reset(new QuickFixPeer("initiator", peerId(), ourId(), connectPort(), home.root(),
-                                        heartbeat));
+                                        heartbeat, peerExtra));
         }
         ASSERT_TRUE(peer->waitFor("LOGON", "", 1, milliseconds(10000)))
             << peer->transcript() << "\n--- gateway:\n"
@@ -218,8 +220,9 @@ class InteropSession : public ::testing::TestWithParam<Role> {
     std::string qin = ipc.name();
     std::string qout = ipc.name();
     int port = freeLoopbackPort();
-    // Appended to our site's configuration.
+    // Appended to our site's configuration, and to QuickFIX's command line.
     std::string cfgExtra;
+    std::vector<std::string> peerExtra;
     std::unique_ptr<FrameRelay> relay;
     std::unique_ptr<QuickFixPeer> peer;
     std::unique_ptr<BackgroundProcess> gateway;
@@ -445,6 +448,47 @@ TEST_P(AcceptorSession, QuickFixLoggingOnAgainContinuesBothSidesNumbers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Acceptor, AcceptorSession, ::testing::Values(Role::Acceptor), roleName);
+
+using ScheduledSession = InteropSession;
+
+// Both engines on the same window in UTC, closing a few seconds after the Logon: the session ends
+// with Logouts (QuickFIX does not wait for an answer at its end time), nothing sent before is
+// lost, QuickFIX complains of nothing, and our side stays for the next window (gateconnect
+// waiting, gatelisten listening).
+TEST_P(ScheduledSession, BothEndAtTheWindowsCloseWithALogoutAndNothingLost) {
+    std::time_t open = std::time(nullptr) - 60, close = open + 65;
+    cfgExtra =
+        "@ {zone=UTC window=daily:" + utc(open, "%H:%M:%S") + "-" + utc(close, "%H:%M:%S") + "}\n";
+    peerExtra = {"--start", utc(open, "%H:%M:%S"), "--end", utc(close, "%H:%M:%S")};
+    if (!logOn()) return;
+    send(order("BEFORE-CLOSE"));
+    ASSERT_EQ(delivered(1, milliseconds(10000)).size(), 1u) << peer->transcript();
+
+    ASSERT_TRUE(peer->waitFor("LOGOUT", "", 1, milliseconds(15000))) << peer->transcript();
+    // QuickFIX says Logout at its end time and disconnects without waiting for the answer; our
+    // side said Logout too, first or in answer (logged before it is sent).
+    EXPECT_FALSE(peer->records("OUT", field("35", "5")).empty() &&
+                 peer->records("IN", field("35", "5")).empty())
+        << peer->transcript();
+    std::vector<std::string> ours = outgoingLog();
+    ASSERT_FALSE(ours.empty());
+    EXPECT_NE(ours.back().find(field("35", "5")), std::string::npos) << shown(ours.back());
+    auto deadline = std::chrono::steady_clock::now() + milliseconds(5000);
+    while (cell().status != 'S' && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(cell().status, 'S');
+    if (initiator()) {
+        EXPECT_TRUE(gateway->waitForOutput("Outside the window: waiting for it to open at " +
+                                               utc(open + 86400, "%Y-%m-%d %H:%M:%S") + " UTC.",
+                                           milliseconds(5000)))
+            << gateway->output();
+    }
+    EXPECT_TRUE(gateway->running()) << gateway->output() << gateway->errors();
+    expectNoComplaints();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoles, ScheduledSession,
+                         ::testing::Values(Role::Initiator, Role::Acceptor), roleName);
 
 // Our site on the standard FIX session rules, with a relay between the engines that can garble
 // one frame from QuickFIX on its way to us.

@@ -7,7 +7,8 @@
 //
 // Usage: qfpeer acceptor|initiator --sender ID --target ID --port N --record FILE
 //               [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--store DIR]
-//               [--max-seconds N]
+//               [--max-seconds N] [--start HH:MM:SS --end HH:MM:SS]
+// --start and --end are the session's window in UTC (default: all day).
 // The message store is a file store (default: beside the record file), since QuickFIX's memory
 // store cannot answer a resend request that begins at a number it never used.
 
@@ -41,7 +42,7 @@ void onStopSignal(int) {
 int usage() {
     std::cout << "Usage: qfpeer acceptor|initiator --sender ID --target ID --port N --record FILE"
                  " [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--store DIR]"
-                 " [--max-seconds N]"
+                 " [--max-seconds N] [--start HH:MM:SS --end HH:MM:SS]"
               << std::endl;
     return 2;
 }
@@ -51,8 +52,11 @@ int usage() {
 int main(int argc, char** argv) {
     if (argc < 2) return usage();
     const std::string mode = argv[1];
-    std::map<std::string, std::string> opt{
-        {"--host", "127.0.0.1"}, {"--heartbeat", "30"}, {"--max-seconds", "300"}};
+    std::map<std::string, std::string> opt{{"--host", "127.0.0.1"},
+                                           {"--heartbeat", "30"},
+                                           {"--max-seconds", "300"},
+                                           {"--start", "00:00:00"},
+                                           {"--end", "00:00:00"}};
     for (int i = 2; i + 1 < argc; i += 2) opt[argv[i]] = argv[i + 1];
     if ((mode != "acceptor" && mode != "initiator") || opt["--sender"].empty() ||
         opt["--target"].empty() || opt["--port"].empty() || opt["--record"].empty())
@@ -67,8 +71,8 @@ int main(int argc, char** argv) {
 
         FIX::Dictionary defaults;
         defaults.setString("ConnectionType", mode);
-        defaults.setString("StartTime", "00:00:00");
-        defaults.setString("EndTime", "00:00:00");
+        defaults.setString("StartTime", opt["--start"]);
+        defaults.setString("EndTime", opt["--end"]);
         defaults.setString("UseDataDictionary", "N");
         defaults.setString("SocketReuseAddress", "Y");
         defaults.setString("ReconnectInterval", "1");

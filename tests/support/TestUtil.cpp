@@ -72,3 +72,10 @@ int openDescriptors(pid_t pid, int below) {
     ::closedir(dir);
     return n;
 }
+
+std::string utc(std::time_t at, const char* format) {
+    std::tm tm{};
+    gmtime_r(&at, &tm);
+    char text[64];
+    return std::string(text, std::strftime(text, sizeof text, format, &tm));
+}

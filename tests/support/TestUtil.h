@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ std::vector<std::string> nonEmptyLines(const std::string& text);
 
 // A program's last console line without its time ("HH:MM:SS "); empty when there is none.
 std::string lastLine(const std::string& out);
+
+// An instant on the UTC clock in strftime's format, e.g. "%H:%M:%S" for a schedule's window
+// or "%Y%m%d" for a period's files.
+std::string utc(std::time_t at, const char* format);
 
 // A port nobody listens on right now; the caller retries if another process takes it first.
 int freePort();
