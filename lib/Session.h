@@ -1,8 +1,8 @@
 // Session: the world around the session rules (SessionCore) for one TCP connection, shared by
 // both gateway roles: the loop over pipe and socket, the logs, the site's journal, sequence file
 // and lock, delivery of inbound application messages to the output queue, the dispatcher, and the
-// shutdown that gives undelivered outbound texts back to the input queue. The rules themselves,
-// of both rule sets and both roles, live in the core; FixClient and FixServer add how a
+// shutdown that leaves unsent outbound texts in the journal for the next session. The rules
+// themselves, of both rule sets and both roles, live in the core; FixClient and FixServer add how a
 // connection is made and logged on, and their console.
 //
 // The loop, in short: each pass flushes pending socket output, takes every whole message the
