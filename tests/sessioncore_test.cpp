@@ -206,7 +206,18 @@ void play(const std::vector<Case>& cases) {
         SCOPED_TRACE(c.name);
         Harness h(c.rules, c.role);
         ASSERT_EQ(h.core->rules(), c.rules);
-        for (const auto& m : c.in) h.in(m);
+        for (const auto& m : c.in) {
+            if (m == "@T") {
+                h.cell.status = status_TestReq;
+            } else if (m == "#") {
+                h.port.full = !h.port.full;
+                if (!h.port.full) {
+                    EXPECT_TRUE(h.core->deliverHeld());
+                }
+            } else {
+                h.in(m);
+            }
+        }
         EXPECT_EQ(h.port.sent, c.sent);
         EXPECT_EQ(h.port.again, c.again);
         EXPECT_EQ(h.port.delivered, c.delivered);
@@ -459,122 +470,36 @@ TEST(SessionCoreInbound, PastTheBoundOfKeptMessagesTheRestIsAskedForAgainOnceThe
               (std::vector<std::string>{resend5, "2@9 7=" + std::to_string(last) + " 16=0"}));
 }
 
-// While the application takes nothing, messages behind the held one are read and kept in line;
-// what the counterparty asks of the session is answered at once. Then the queue opens (when
-// `opens`) and the held message is offered again.
+// While the application takes nothing ("#" turns the queue full, and back, offering the held
+// message again), messages behind the held one are read and kept in line, and what the
+// counterparty asks of the session is answered at once. "@T": our TestRequest is out.
 TEST(SessionCoreHold, BehindAHeldMessageTheSessionStillAnswersAndKeepsTheRestInLine) {
-    struct Row {
-        const char* name;
-        Rules rules;
-        std::vector<std::string> in;
-        bool opens;
-        std::vector<std::string> sent;
-        std::vector<int> delivered;
-        int inSeq;
-        char status;
-        char before = status_Online;
-    };
-    const std::string D = "D|11=a";
-    const char* answer = "0@8 112=X";
-    std::vector<Row> rows = {
-        {"kept in line, no ResendRequest",
-         Std,
-         {msg(D, 5), msg(D, 6), msg(D, 7)},
-         true,
-         {},
-         {5, 6, 7},
-         7,
-         'O'},
-        {"TestRequest answered at once, once",
-         Std,
-         {msg(D, 5), msg("1|112=X", 6), msg(D, 7)},
-         true,
-         {answer},
-         {5, 7},
-         7,
-         'O'},
-        {"Logout answered at once, held stays uncounted",
-         Std,
-         {msg(D, 5), msg("5", 6)},
-         false,
-         {"5@8 58=Bye"},
-         {},
-         4,
-         'S'},
-        {"a hole above the line is asked for from after it",
-         Std,
-         {msg(D, 5), msg(D, 6), msg(D, 8)},
-         true,
-         {"2@8 7=7 16=0"},
-         {5, 6},
-         6,
-         'O'},
-        {"the held number again is a duplicate",
-         Std,
-         {msg(D, 5), msg(D, 5)},
-         true,
-         {},
-         {5},
-         5,
-         'O'},
-        {"today: kept in line, TestRequest answered at once",
-         Today,
-         {msg(D, 5), msg(D, 6), msg("1|112=X", 7), msg(D, 8)},
-         true,
-         {answer},
-         {5, 6, 8},
-         8,
-         'O'},
-        {"today: a message behind it answers our TestRequest",
-         Today,
-         {msg(D, 5), msg("0", 6)},
-         false,
-         {},
-         {},
-         4,
-         'O',
-         status_TestReq},
-        {"today: Logout answered at once",
-         Today,
-         {msg(D, 5), msg("5", 6)},
-         false,
-         {"5@8 58=Bye"},
-         {},
-         4,
-         'S'},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.name);
-        Harness h(r.rules);
-        h.cell.status = r.before;
-        h.port.full = true;
-        for (const auto& m : r.in) h.in(m);
-        if (r.opens) {
-            h.port.full = false;
-            EXPECT_TRUE(h.core->deliverHeld());
-            EXPECT_FALSE(h.core->holding());
-        }
-        EXPECT_EQ(h.port.sent, r.sent);
-        EXPECT_EQ(h.port.delivered, r.delivered);
-        EXPECT_EQ(h.cell.In.seq, r.inSeq);
-        EXPECT_EQ(h.port.recorded, r.inSeq);
-        EXPECT_EQ(h.cell.status, r.status);
-    }
-}
-
-TEST(SessionCoreHold, AResendRequestBehindAHeldMessageIsAnsweredAtOnceAndOnlyOnce) {
-    for (Rules rules : {Std, Today}) {
-        SCOPED_TRACE(rules == Std ? "standard" : "today");
-        Harness h(rules);
-        h.port.full = true;
-        h.in(msg("D|11=a", 5));
-        h.in(msg("2|7=2|16=2", 6));
-        EXPECT_EQ(h.port.again.size(), 1u);
-        h.port.full = false;
-        EXPECT_TRUE(h.core->deliverHeld());
-        EXPECT_EQ(h.port.again.size(), 1u);
-        EXPECT_EQ(h.cell.In.seq, 6);
-    }
+    const std::string D = "D|11=a", T = "1|112=X", R = "2|7=2|16=2";
+    const char* beat = "0@8 112=X";
+    const char* resent = "D@2 43=Y 122=20260101-11:00:02";
+    const char* resentToday = "D@2 122=20260101-11:00:02 43=Y";  // today's header order
+    const char* bye = "5@8 58=Bye";
+    play({
+        row("H1 kept in line, no ResendRequest", Std, Acc,
+            {"#", msg(D, 5), msg(D, 6), msg(D, 7), "#"}, {}, {}, {5, 6, 7}, 7, 'O'),
+        row("H2 TestRequest answered at once, once", Std, Acc,
+            {"#", msg(D, 5), msg(T, 6), msg(D, 7), "#"}, {beat}, {}, {5, 7}, 7, 'O'),
+        row("H3 ResendRequest answered at once, once", Std, Acc, {"#", msg(D, 5), msg(R, 6), "#"},
+            {}, {resent}, {5}, 6, 'O'),
+        row("H4 Logout answered at once, the held one uncounted", Std, Acc,
+            {"#", msg(D, 5), msg("5", 6)}, {bye}, {}, {}, 4, 'S'),
+        row("H5 a hole above the line is asked for from after it", Std, Acc,
+            {"#", msg(D, 5), msg(D, 6), msg(D, 8), "#"}, {"2@8 7=7 16=0"}, {}, {5, 6}, 6, 'O'),
+        row("H6 the held number again is a duplicate", Std, Acc, {"#", msg(D, 5), msg(D, 5), "#"},
+            {}, {}, {5}, 5, 'O'),
+        row("today: H1, H2", Today, Acc, {"#", msg(D, 5), msg(D, 6), msg(T, 7), msg(D, 8), "#"},
+            {beat}, {}, {5, 6, 8}, 8, 'O'),
+        row("today: H3", Today, Acc, {"#", msg(D, 5), msg(R, 6), "#"}, {}, {resentToday}, {5}, 6,
+            'O'),
+        row("today: H4", Today, Acc, {"#", msg(D, 5), msg("5", 6)}, {bye}, {}, {}, 4, 'S'),
+        row("today: a message behind it answers our TestRequest", Today, Acc,
+            {"@T", "#", msg(D, 5), msg("0", 6)}, {}, {}, {}, 4, 'O'),
+    });
 }
 
 TEST(SessionCoreHold, ResetsWaitForTheHeldMessageAndOffersComeFasterThanTheClock) {
@@ -585,8 +510,7 @@ TEST(SessionCoreHold, ResetsWaitForTheHeldMessageAndOffersComeFasterThanTheClock
     EXPECT_FALSE(h.core->takesNow(msg("4|36=20", 0)));
     EXPECT_FALSE(h.core->takesNow(msg("A|98=0|108=30|141=Y", 1)));
     EXPECT_TRUE(h.core->takesNow(msg("4|123=Y|36=20", 6)));
-    long wait = h.core->wakeIn();
-    EXPECT_EQ(wait, 50);
+    EXPECT_EQ(h.core->wakeIn(), 50);
     for (int i = 0; i < 10; ++i) EXPECT_FALSE(h.core->deliverHeld());
     EXPECT_EQ(h.core->wakeIn(), 5000);
 }
