@@ -258,13 +258,11 @@ class SiteWatchBatch : public ::testing::Test {
     // resets); NONSTOP runs in Tokyo with a reset at 17:00 there (logon in progress: should be up
     // but is not); REFUSED names a zone that does not exist.
     void writeSchedules() {
-        now = std::time(nullptr);
-        std::time_t minute = now / 60 * 60;
-        long m = static_cast<long>(now % 86400) / 60;
-        home.writeCfg("INSIDE",
-                      "@ {zone=UTC window=daily:" + hhmm(m - 60) + "-" + hhmm(m + 60) + "}\n");
-        home.writeCfg("OUTSIDE", "@ {zone=UTC window=daily:" + hhmm(m + 60) + "-" + hhmm(m + 120) +
-                                     " reset=never}\n");
+        std::time_t now = std::time(nullptr), minute = now / 60 * 60;
+        home.writeCfg("INSIDE", "@ {zone=UTC window=daily:" + utc(minute - 3600, "%H:%M") + "-" +
+                                    utc(minute + 3600, "%H:%M") + "}\n");
+        home.writeCfg("OUTSIDE", "@ {zone=UTC window=daily:" + utc(minute + 3600, "%H:%M") + "-" +
+                                     utc(minute + 7200, "%H:%M") + " reset=never}\n");
         home.writeCfg("NONSTOP", "@ {zone=Asia/Tokyo window=nonstop reset=daily:17:00}\n");
         home.writeCfg("REFUSED", "~ {8=FIX.4.2}\n@ {zone=Mars/Base}\n");
         shm->registerName("INSIDE")->status = 'O';
@@ -278,35 +276,28 @@ class SiteWatchBatch : public ::testing::Test {
         if (tokyoReset <= now) tokyoReset += 86400;
     }
 
-    static std::string hhmm(long minuteOfDay) {
-        minuteOfDay = (minuteOfDay % 1440 + 1440) % 1440;
-        char text[8];
-        std::snprintf(text, sizeof text, "%02ld:%02ld", minuteOfDay / 60, minuteOfDay % 60);
+    // An instant on the UTC clock in strftime's format.
+    static std::string utc(std::time_t at, const char* format) {
+        std::tm parts{};
+        gmtime_r(&at, &parts);
+        char text[32];
+        std::strftime(text, sizeof text, format, &parts);
         return text;
     }
 
     // An instant as the site's zone shows it, the zone given as hours east of UTC.
     static std::string shown(std::time_t at, int hoursEast, const std::string& abbreviation) {
-        std::time_t local = at + hoursEast * 3600;
-        std::tm parts{};
-        gmtime_r(&local, &parts);
-        char text[32];
-        std::strftime(text, sizeof text, "%a %m-%d %H:%M ", &parts);
-        return text + abbreviation;
+        return utc(at + hoursEast * 3600, "%a %m-%d %H:%M ") + abbreviation;
     }
 
     // Dest from column 0, Should from 17, Up from 24, Window from 28, Next reset from 57.
     static std::string scheduleRow(const std::string& site, const std::string& should,
                                    const std::string& up, const std::string& window,
                                    const std::string& reset = "") {
-        std::string row = site;
-        for (auto [column, text] : {std::pair<std::size_t, std::string>{17, should},
-                                    {24, up},
-                                    {28, window},
-                                    {57, reset}}) {
-            if (row.size() < column) row.resize(column, ' ');
-            row += text;
-        }
+        char text[256];
+        std::snprintf(text, sizeof text, "%-17s%-7s%-4s%-29s%s", site.c_str(), should.c_str(),
+                      up.c_str(), window.c_str(), reset.c_str());
+        std::string row = text;
         return row.erase(row.find_last_not_of(' ') + 1);
     }
 
@@ -318,7 +309,7 @@ class SiteWatchBatch : public ::testing::Test {
     TempHome home;
     std::string table;
     std::optional<Shm> shm;
-    std::time_t now = 0, insideCloses = 0, insideResets = 0, outsideOpens = 0, tokyoReset = 0;
+    std::time_t insideCloses = 0, insideResets = 0, outsideOpens = 0, tokyoReset = 0;
 };
 
 const std::string scheduleHeadings =
@@ -342,54 +333,54 @@ TEST_F(SiteWatchBatch, BatchPrintsTheHeadingsAndEveryRegisteredSiteOnceAndEnds) 
     }
 }
 
-TEST_F(SiteWatchBatch, BatchShowsEachScheduleInItsZoneAndNamesARefusedFileOnce) {
+// Each site a row: its line under the schedule headings, then its gauges (-1: no such series).
+TEST_F(SiteWatchBatch, SchedulesAndTheirGaugesFollowEachSitesZoneAndARefusedFileIsNamedOnce) {
     writeSchedules();
     ProcessResult r = watch({table, "-b"});
-    ASSERT_TRUE(r.exited) << r.err;
+    ProcessResult m = watch({table, "-b", "-m", home.root() + "/fixgate.prom"});
+    ASSERT_TRUE(r.exited && m.exited) << r.err << m.err;
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(m.exitCode, 0) << m.err;
     std::string schedules = r.out.substr(r.out.find("\n\n") + 2);
-    for (const std::string& row :
-         {scheduleRow("INSIDE", "yes", "yes", "closes " + shown(insideCloses, 0, "UTC"),
-                      shown(insideResets, 0, "UTC")),
-          scheduleRow("OUTSIDE", "no", "no", "opens " + shown(outsideOpens, 0, "UTC"), "never"),
-          scheduleRow("NONSTOP", "yes", "no", "always", shown(tokyoReset, 9, "JST")),
-          scheduleRow("REFUSED", "-", "yes",
-                      "refused, line 2: zone 'Mars/Base': not a time zone of the system's zone "
-                      "database")
-              .substr(0, 80)})
-        EXPECT_TRUE(hasLine(schedules, row)) << row << "\n" << schedules;
+    std::string text = home.readFile("fixgate.prom");
+    const std::string gauges[] = {"fixgate_site_should_be_up", "fixgate_site_up",
+                                  "fixgate_site_window_next_edge_seconds",
+                                  "fixgate_site_next_reset_seconds", "fixgate_site_cfg_ok"};
+    struct Site {
+        std::string name, should, up, window, reset;
+        long shouldBeUp, isUp, nextEdge, nextReset, cfgOk;  // as gauges[]
+    };
+    const Site sites[] = {
+        {"INSIDE", "yes", "yes", "closes " + shown(insideCloses, 0, "UTC"),
+         shown(insideResets, 0, "UTC"), 1, 1, insideCloses, insideResets, 1},
+        {"OUTSIDE", "no", "no", "opens " + shown(outsideOpens, 0, "UTC"), "never", 0, 0,
+         outsideOpens, -1, 1},
+        {"NONSTOP", "yes", "no", "always", shown(tokyoReset, 9, "JST"), 1, 0, -1, tokyoReset, 1},
+        {"REFUSED", "-", "yes",
+         "refused, line 2: zone 'Mars/Base': not a time zone of the system's zone database", "", -1,
+         1, -1, -1, 0},
+        {"ALPHA", "-", "yes", "no cfg", "", -1, 1, -1, -1, 0},
+    };
+    for (const Site& site : sites) {
+        SCOPED_TRACE(site.name);
+        std::string row = scheduleRow(site.name, site.should, site.up, site.window, site.reset);
+        EXPECT_TRUE(hasLine(schedules, row.substr(0, 80))) << row << "\n" << schedules;
+        const long values[] = {site.shouldBeUp, site.isUp, site.nextEdge, site.nextReset,
+                               site.cfgOk};
+        for (int i = 0; i < 5; ++i) {
+            std::string series =
+                gauges[i] + "{table=\"" + table + "\",site=\"" + site.name + "\"} ";
+            if (values[i] < 0) {
+                EXPECT_EQ(text.find(series), std::string::npos) << series << text;
+            } else {
+                EXPECT_TRUE(hasLine(text, series + std::to_string(values[i]))) << series << text;
+            }
+        }
+    }
+    EXPECT_TRUE(hasLine(text, "# TYPE fixgate_site_should_be_up gauge")) << text;
     EXPECT_EQ(r.err.find("site REFUSED: Malformed setting"), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-}
-
-TEST_F(SiteWatchBatch, MetricsSayWhetherEachSiteShouldBeUpIsUpAndWhenItsEdgesFall) {
-    writeSchedules();
-    std::string file = home.root() + "/fixgate.prom";
-    ProcessResult r = watch({table, "-b", "-m", file});
-    ASSERT_TRUE(r.exited) << r.err;
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    std::string text = home.readFile("fixgate.prom");
-    auto series = [&](const std::string& name, const std::string& site) {
-        return name + "{table=\"" + table + "\",site=\"" + site + "\"} ";
-    };
-    const std::string should = "fixgate_site_should_be_up", up = "fixgate_site_up",
-                      edge = "fixgate_site_window_next_edge_seconds",
-                      reset = "fixgate_site_next_reset_seconds", ok = "fixgate_site_cfg_ok";
-    for (const std::string& line :
-         {series(should, "INSIDE") + "1", series(up, "INSIDE") + "1",
-          series(edge, "INSIDE") + std::to_string(insideCloses),
-          series(reset, "INSIDE") + std::to_string(insideResets), series(ok, "INSIDE") + "1",
-          series(should, "OUTSIDE") + "0", series(up, "OUTSIDE") + "0",
-          series(edge, "OUTSIDE") + std::to_string(outsideOpens), series(should, "NONSTOP") + "1",
-          series(up, "NONSTOP") + "0", series(reset, "NONSTOP") + std::to_string(tokyoReset),
-          series(ok, "REFUSED") + "0", series(up, "REFUSED") + "1", series(ok, "ALPHA") + "0",
-          "# TYPE " + should + " gauge"})
-        EXPECT_TRUE(hasLine(text, line)) << line << "\n" << text;
-    // No series where there is no such instant or no schedule to say it.
-    for (const std::string& absent : {series(reset, "OUTSIDE"), series(edge, "NONSTOP"),
-                                      series(should, "REFUSED"), series(should, "ALPHA")})
-        EXPECT_EQ(text.find(absent), std::string::npos) << absent << "\n" << text;
-    EXPECT_NE(r.err.find("REFUSED.fix line 2"), std::string::npos) << r.err;
+    EXPECT_NE(m.err.find("REFUSED.fix line 2"), std::string::npos) << m.err;
 }
 
 TEST_F(SiteWatchBatch, MetricsFileHoldsEachGaugePerSiteWithEscapedLabels) {
