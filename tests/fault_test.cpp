@@ -138,13 +138,11 @@ class OrderLedger {
 
     int highest() const { return top; }
 
-    // ClOrdIDs of every order seen, new or resent, by the number it was first sent under.
-    std::vector<std::string> byNumber() const {
+    // Every order seen, new or resent: the number it was first sent under -> its ClOrdID.
+    std::map<int, std::string> byNumber() const {
         std::map<int, std::string> bySeq;
         for (const auto& order : firstSeq) bySeq.emplace(order.second, order.first);
-        std::vector<std::string> ids;
-        for (const auto& order : bySeq) ids.push_back(order.second);
-        return ids;
+        return bySeq;
     }
 
     // Checks that each of the orders prefix0 .. prefix(total - 1) was sent or is still waiting on
@@ -552,65 +550,37 @@ TEST_F(GatewayFaults, OurLastNumberUsedEndsTheSessionAndTheOrderStaysInTheJourna
 
 // --- A session ended in the middle of a burst --------------------------------------------------
 
-enum class EndBy { PeerClose, PeerLogout, Terminate, Kill };
+class EndedMidBurst : public GatewayFaults, public ::testing::WithParamInterface<std::string> {};
 
-struct Ending {
-    const char* name;
-    EndBy by;
-};
-
-const Ending endings[] = {
-    {"PeerClose", EndBy::PeerClose},
-    {"PeerLogout", EndBy::PeerLogout},
-    {"Terminate", EndBy::Terminate},
-    {"Kill", EndBy::Kill},
-};
-
-void PrintTo(const Ending& row, std::ostream* os) {
-    *os << row.name;
-}
-
-class EndedMidBurst : public GatewayFaults, public ::testing::WithParamInterface<Ending> {};
-
-// Queues padded orders prefix0, prefix1, ... until the gateway has stopped taking them and two
-// wait on the queue, which then still has room; returns how many were queued.
+// Queues padded orders prefix0, prefix1, ... until two have waited on the queue, which then still
+// has room, through 30 looks in a row (a busy session lets a few wait for a moment, a stopped one
+// for good); returns how many were queued.
 int feedUntilTwoWait(const std::string& queue, const std::string& prefix, int most) {
     int qid = msgget(Key(queue).get_ipc_key(), 0);
-    auto waiting = [qid] {
-        msqid_ds info{};
-        return msgctl(qid, IPC_STAT, &info) == 0 ? static_cast<int>(info.msg_qnum) : -1;
-    };
+    msqid_ds info{};
     MBUF buf;
     buf.mtype = 1;
     int n = 0;
-    for (int pass = 0; n < most && pass < 100 * most; ++pass) {
-        if (waiting() >= 2) {
-            // A busy session lets a few wait for a moment; a stopped one for good.
-            int still = 0;
-            while (still < 30 && waiting() >= 2) {
-                std::this_thread::sleep_for(milliseconds(10));
-                ++still;
-            }
-            if (still == 30) break;
-            continue;
-        }
+    for (int pass = 0, still = 0; n < most && still < 30 && pass < 100 * most; ++pass) {
+        if (msgctl(qid, IPC_STAT, &info) != 0) break;
+        still = info.msg_qnum >= 2 ? still + 1 : 0;
         std::string text = FixPeer::soh(orderFields(prefix + std::to_string(n)));
         text.copy(buf.mtext, text.size());
-        if (msgsnd(qid, &buf, text.size(), IPC_NOWAIT) == 0) {
+        if (still == 0 && msgsnd(qid, &buf, text.size(), IPC_NOWAIT) == 0) {
             ++n;
         } else {
-            std::this_thread::sleep_for(milliseconds(1));
+            std::this_thread::sleep_for(milliseconds(still > 0 ? 10 : 1));
         }
     }
     return n;
 }
 
 // The counterparty reads nothing, so the session stops taking texts: the pipe and the journal
-// hold some, the queue two more and has room for others. However the session ends, the next one
-// sends every order once (new, or resent when the end cut it off the wire), numbered in the order
-// the application queued it.
+// hold some, the queue two more and has room for others. However the session ends (a row), the
+// next one sends every order once (new, or resent when the end cut it off the wire), numbered in
+// the order the application queued it.
 TEST_P(EndedMidBurst, EveryOrderGoesOutOnceInTheOrderQueued) {
-    const std::string journalPath = home.logsDir() + "/" + site + ".journal";
+    const std::string journalPath = home.logsDir() + "/" + site + ".journal", by = GetParam();
     logOn(30, 2048);
     const int total = feedUntilTwoWait(qin, "M-", 5000);
     ASSERT_LT(total, 5000) << "the gateway never stopped taking orders";
@@ -618,27 +588,13 @@ TEST_P(EndedMidBurst, EveryOrderGoesOutOnceInTheOrderQueued) {
     ASSERT_TRUE(waitUntil([&] { return Journal::countHeld(journalPath) > 0; }, 5000))
         << "no text waits in the pipe";
     OrderLedger ledger;
-    EndBy by = GetParam().by;
-    switch (by) {
-        case EndBy::PeerClose:
-            peer.disconnect();
-            break;
-        case EndBy::PeerLogout:
-            peer.send("35=5", nextSeq++);
-            break;
-        case EndBy::Terminate:
-            gw->kill(SIGTERM);
-            break;
-        case EndBy::Kill:
-            gw->kill(SIGKILL);
-            break;
-    }
-    if (by != EndBy::PeerClose) {
-        for (std::string m; !(m = peer.read(1000)).empty();) ledger.take(m);
-    }
+    if (by == "PeerClose") peer.disconnect();
+    if (by == "PeerLogout") peer.send("35=5", nextSeq++);
+    if (by == "Terminate" || by == "Kill") gw->kill(by == "Kill" ? SIGKILL : SIGTERM);
+    for (std::string m; by != "PeerClose" && !(m = peer.read(1000)).empty();) ledger.take(m);
     ProcessResult ended = gw->wait(milliseconds(15000));
     ASSERT_FALSE(ended.timedOut) << ended.out;
-    if (by != EndBy::Kill) {
+    if (by != "Kill") {
         EXPECT_NE(ended.out.find("stay in the journal for the next session of the site."),
                   std::string::npos)
             << ended.out;
@@ -653,18 +609,20 @@ TEST_P(EndedMidBurst, EveryOrderGoesOutOnceInTheOrderQueued) {
     // Whatever the end cut off the wire is in the outgoing log: ask for it again.
     peer.send("35=2|7=" + std::to_string(receivedBefore + 1) + "|16=0", nextSeq++);
     ledger.takeUntilAll(peer, total);
-    ledger.expectNoneLost("M-", total, drainInput(), GetParam().name);
-    std::vector<std::string> seen = ledger.byNumber();
-    ASSERT_EQ(seen.size(), static_cast<std::size_t>(total));
-    for (int i = 0; i < total; ++i) {
-        ASSERT_EQ(seen[i], "M-" + std::to_string(i)) << "order number " << i << " out of place";
+    ledger.expectNoneLost("M-", total, drainInput(), by);
+    int i = 0;
+    for (const auto& order : ledger.byNumber()) {
+        ASSERT_EQ(order.second, "M-" + std::to_string(i++))
+            << "out of place: number " << order.first;
     }
+    EXPECT_EQ(i, total);
     EXPECT_EQ(Journal::countHeld(journalPath), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Endings, EndedMidBurst, ::testing::ValuesIn(endings),
-                         [](const ::testing::TestParamInfo<Ending>& row) {
-                             return row.param.name;
+INSTANTIATE_TEST_SUITE_P(Endings, EndedMidBurst,
+                         ::testing::Values("PeerClose", "PeerLogout", "Terminate", "Kill"),
+                         [](const ::testing::TestParamInfo<std::string>& row) {
+                             return row.param;
                          });
 
 // --- The acceptor ------------------------------------------------------------------------------

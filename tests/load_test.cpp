@@ -13,13 +13,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/msg.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -36,7 +34,6 @@
 #include "FixPeer.h"
 #include "GatewayTest.h"
 #include "Ipc.h"
-#include "Key.h"
 #include "MemoryCell.h"
 #include "Process.h"
 #include "TestUtil.h"
@@ -59,18 +56,16 @@ std::string siteCfg(const std::string& site) {
            ",34=,52=}\nA {98=0,108=30}\n0 {}\n1 {112=}\n2 {7=,16=}\n4 {123=Y,36=}\n5 {58=Bye}\n";
 }
 
-// utime + stime of a process, in clock ticks; -1 when it cannot be read.
+// utime + stime of a process in clock ticks (fields 14 and 15 of its stat, counted from the state
+// after the name, which is field 3); -1 when it cannot be read.
 long cpuTicks(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
+    std::string line, skip;
     if (!std::getline(in, line) || line.rfind(')') == std::string::npos) return -1;
-    // After the name: state is field 3, utime and stime fields 14 and 15.
     std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string skip;
     for (int i = 3; i < 14; ++i) fields >> skip;
     long utime = -1, stime = -1;
-    fields >> utime >> stime;
-    return utime < 0 || stime < 0 ? -1 : utime + stime;
+    return fields >> utime >> stime ? utime + stime : -1;
 }
 
 seconds phaseLength() {
@@ -277,10 +272,8 @@ class Load : public GatewayTest {
             least = least < 0 ? reports : std::min(least, reports);
             most = std::max(most, reports);
             total += reports;
-            if (drain) {
-                EXPECT_TRUE(c->inFlight.empty())
-                    << c->site << ": " << c->inFlight.size() << " orders without report";
-            }
+            EXPECT_TRUE(!drain || c->inFlight.empty())
+                << c->site << ": " << c->inFlight.size() << " orders without report";
             EXPECT_GE(c->lastReport, end - endMargin)
                 << c->site << " stopped trading "
                 << duration_cast<milliseconds>(end - c->lastReport).count() << " ms before the end";
@@ -348,28 +341,22 @@ class Load : public GatewayTest {
         });
     }
 
-    // An application written the plainest way: a blocking msgrcv for the next order, a blocking
-    // msgsnd for its fill. It ends when its queues are removed.
+    // An application written the plainest way: a blocking read for the next order, a blocking
+    // write for its fill. It ends when its queues are removed.
     void startPlainApplication() {
-        int orders = msgget(Key(qout).get_ipc_key(), 0);
-        int fills = msgget(Key(qin).get_ipc_key(), 0);
-        plain = std::thread([this, orders, fills] {
-            auto in = std::make_unique<MBUF>();
-            auto out = std::make_unique<MBUF>();
-            for (;;) {
-                ssize_t n = msgrcv(orders, in.get(), sizeof in->mtext, 0, 0);
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0) return;
-                Fix order(std::string(in->mtext, static_cast<size_t>(n)));
-                std::string id = order.getTagValue(11);
-                std::string fill =
-                    FixPeer::soh("35=8|37=F-" + id + "|17=E-" + id + "|20=0|150=2|39=2|11=" + id +
-                                 "|55=IBM|54=1|38=100|32=100|31=10|151=0|14=100|6=10|");
-                out->mtype = shm->getCellId(order.getTagValue(49)) + 1;
-                fill.copy(out->mtext, fill.size());
-                while (msgsnd(fills, out.get(), fill.size(), 0) != 0) {
-                    if (errno != EINTR) return;
+        plain = std::thread([this] {
+            try {
+                MsgQueue orders(qout, 0, 0), fills(qin, 0, 0);
+                for (;;) {
+                    Fix order(orders.read(0, WaitMode));
+                    if (order.message.empty()) continue;  // a signal cut the wait short
+                    std::string id = order.getTagValue(11);
+                    fills.write(FixPeer::soh("35=8|37=F-" + id + "|17=E-" + id +
+                                             "|20=0|150=2|39=2|11=" + id +
+                                             "|55=IBM|54=1|38=100|32=100|31=10|151=0|14=100|6=10|"),
+                                WaitMode, shm->getCellId(order.getTagValue(49)) + 1);
                 }
+            } catch (const MQException&) {
             }
         });
     }

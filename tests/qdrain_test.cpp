@@ -163,25 +163,20 @@ TEST_F(QueueDrain, TextsWithoutASenderAreReportedSkippedAndDrainingGoesOn) {
 // A message longer than a queue message comes in parts, with other sites' messages between them
 // and, after a gateway restart, again from part 1: it is printed and counted once per whole copy.
 TEST_F(QueueDrain, MessageInPartsIsPutBackTogetherPrintedAndCountedOnce) {
-    std::string big = fromSite("ALPHA", "BIG-" + std::string(9000, 'z'));
+    const std::string bigText = "BIG-" + std::string(9000, 'z'), big = fromSite("ALPHA", bigText);
     auto part = [&](int k) { return MsgParts::part("ALPHA", 12, big, k); };
     BackgroundProcess drain("qdrain", {table, queueName});
-    deliver(part(1));
-    deliver(fromSite("BRAVO", "BETWEEN"));
-    deliver(part(2));
-    deliver(part(1));  // the gateway restarted before the message counted
-    deliver(part(3));  // a part that does not follow: reported, and part 1 must come again
-    deliver(part(1));
-    deliver(part(2));
-    deliver(fromSite("BRAVO", "AFTER"));
-    deliver(part(3));
-    ASSERT_TRUE(drain.waitForOutput(shown("ALPHA", "BIG-" + std::string(9000, 'z')), patience))
-        << drain.errors();
+    // Part 1 again after 2: the gateway restarted before the message counted; part 3 after 1: a
+    // part that does not follow, reported, and part 1 must come again.
+    for (const std::string& t : {part(1), fromSite("BRAVO", "BETWEEN"), part(2), part(1), part(3),
+                                 part(1), part(2), fromSite("BRAVO", "AFTER"), part(3)}) {
+        deliver(t);
+    }
+    ASSERT_TRUE(drain.waitForOutput(shown("ALPHA", bigText), patience)) << drain.errors();
     drain.stop();
 
     EXPECT_EQ(drain.output(), shown("BRAVO", "BETWEEN") + "\n\n" + shown("BRAVO", "AFTER") +
-                                  "\n\n" + shown("ALPHA", "BIG-" + std::string(9000, 'z')) +
-                                  "\n\n");
+                                  "\n\n" + shown("ALPHA", bigText) + "\n\n");
     EXPECT_EQ(drain.errors(), "Skip a part out of order: PART 12 3/3 ALPHA\n");
     EXPECT_EQ(shm->getCell("ALPHA")->In.proc, 1);
     EXPECT_EQ(shm->getCell("BRAVO")->In.proc, 2);

@@ -473,10 +473,7 @@ TEST_P(ScheduledSession, BothEndAtTheWindowsCloseWithALogoutAndNothingLost) {
     std::vector<std::string> ours = outgoingLog();
     ASSERT_FALSE(ours.empty());
     EXPECT_NE(ours.back().find(field("35", "5")), std::string::npos) << shown(ours.back());
-    auto deadline = std::chrono::steady_clock::now() + milliseconds(5000);
-    while (cell().status != 'S' && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(milliseconds(20));
-    EXPECT_EQ(cell().status, 'S');
+    EXPECT_TRUE(waitUntil([&] { return cell().status == 'S'; }, 5000)) << cell().status;
     if (initiator()) {
         EXPECT_TRUE(gateway->waitForOutput("Outside the window: waiting for it to open at " +
                                                utc(open + 86400, "%Y-%m-%d %H:%M:%S") + " UTC.",
