@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <set>
@@ -648,26 +649,18 @@ TEST_F(Initiator, AThousandSessionsInOneProcessLeaveTheDescriptorsAsTheyWere) {
     int port = peer.listen();
     ASSERT_GT(port, 0);
     Mutex lock;
-    std::string inName = qin;
+    std::string inName = qin, name = site;
     int expected = 1;  // the MsgSeqNum the site expects of the next Logon reply
-    // One session; the peer answers its Logon unless `refuse`. Client()'s result.
+    // One session, its Logon answered unless `refuse`; Client()'s result.
     auto session = [&](bool refuse) {
         Socket sock("127.0.0.1", port);
-        std::string name = site;
         FixClient client(sock, name);
         client.Setup(*shm, lock, *output, inName);
-        int result = 1;
-        std::thread run([&] {
-            try {
-                result = client.Client();
-            } catch (const std::exception& e) {
-                ADD_FAILURE() << e.what();
-            }
-        });
+        auto run = std::async(std::launch::async, [&] { return client.Client(); });
         if (peer.accept(5000) && !peer.read(5000).empty() && !refuse)
             peer.send("35=A|98=0|108=30", expected++);
         peer.disconnect();
-        run.join();
+        int result = run.get();  // an exception fails the test here
         sock.closeOff();
         return result;
     };
@@ -676,17 +669,15 @@ TEST_F(Initiator, AThousandSessionsInOneProcessLeaveTheDescriptorsAsTheyWere) {
     int console = ::dup(1), null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
     ::close(null);
-    // The first session makes whatever a process makes once.
-    int first = session(false);
-    int before = openDescriptors(::getpid());
-    int ended = 0, refused = 0;
+    int first = session(false);  // makes whatever a process makes once
+    int before = openDescriptors(::getpid()), ended = 0, refused = 0;
     for (int i = 0; i < 1000; ++i) {
         int result = session(i % 4 == 3);
         ended += result == 0;
         refused += result == FixClient::LogonFailed;
     }
     int after = openDescriptors(::getpid());
-    std::fflush(stdout);
+    std::fflush(stdout);  // the console again, so that failures show
     ::dup2(console, 1);
     ::close(console);
     EXPECT_EQ(first, 0);
@@ -754,15 +745,13 @@ TEST_F(Initiator, NoQueuedOutboundMessageIsLostWhenTheSessionEnds) {
         seen.insert(id);
         EXPECT_EQ(input->lastType(), 1 + std::stoi(id.substr(1)) % 3) << id;
     }
-    // Taken and not sent: held in the journal, under the type it was queued with, for the next
-    // session.
+    // Taken and not sent: held in the journal, under its queue type, for the next session.
     Journal journal(home.logsDir() + "/BRK1.journal");
     for (int slot : journal.held()) {
-        ++left;
-        std::string id = FixPeer::field(journal.text(slot), 11);
-        seen.insert(id);
+        std::string id = *seen.insert(FixPeer::field(journal.text(slot), 11));
         EXPECT_EQ(journal.type(slot), 1 + std::stoi(id.substr(1)) % 3) << id;
     }
+    left += journal.held().size();
     EXPECT_EQ(seen.size(), static_cast<size_t>(count)) << onWire << " sent, " << left << " left";
     for (int i = 0; i < count; ++i) {
         EXPECT_EQ(seen.count("Q" + std::to_string(i)), 1u) << "Q" << i;
@@ -794,10 +783,8 @@ TEST_F(Initiator, TerminationSignalEndsTheSessionInOrderAndKeepsUnsentOrders) {
         seen.insert(FixPeer::field(text, 11));
     }
     Journal journal(home.logsDir() + "/BRK1.journal");
-    for (int slot : journal.held()) {
-        ++left;
-        seen.insert(FixPeer::field(journal.text(slot), 11));
-    }
+    left += static_cast<int>(journal.held().size());
+    for (int slot : journal.held()) seen.insert(FixPeer::field(journal.text(slot), 11));
     EXPECT_EQ(onWire + left, count);
     EXPECT_EQ(static_cast<int>(seen.size()), count);
 }
@@ -915,12 +902,11 @@ TEST_F(Initiator, StartupFailuresEndTheProgramWithTheirMessage) {
 // window yesterday) left inbound numbers 6 and 7 logged but never accepted, and one text in the
 // journal that a killed run never sent.
 TEST_F(Initiator, AWindowIsWaitedForLoggedOnWithOneAndEndedByALogout) {
-    std::time_t open = std::time(nullptr) + 2, close = open + 3;
-    home.writeCfg(site, siteCfg + "@ {zone=UTC window=daily:" + utc(open, "%H:%M:%S") + "-" +
-                            utc(close, "%H:%M:%S") + "}\n");
-    std::string before = utc(open - 86400, "%Y%m%d"), today = utc(open, "%Y%m%d");
-    home.writeFile("logs/BRK1.period", std::to_string(open - 86400) + "\n");
-    std::string inLog;
+    std::time_t open = std::time(nullptr) + 2, day = 86400;
+    home.writeCfg(site, siteCfg + "@ {zone=UTC window=" + daily(open, open + 3) + "}\n");
+    std::string before = utc(open - day, "%Y%m%d"), inLog;
+    std::string waiting = "Outside the window: waiting for it to open at ";
+    home.writeFile("logs/BRK1.period", std::to_string(open - day) + "\n");
     for (int n = 1; n <= 7; ++n) inLog += peer.make("35=0", n) + "\n";
     home.writeFile("logs/BRK1.in." + before, inLog);
     SeqFile(home.root() + "/logs/BRK1.seq." + before).set(5);
@@ -929,47 +915,39 @@ TEST_F(Initiator, AWindowIsWaitedForLoggedOnWithOneAndEndedByALogout) {
         Journal left(home.logsDir() + "/BRK1.journal");
         ASSERT_GT(input->receive(left.buffer(left.acquire()), 0, NoWaitMode), 0);
     }
+    auto said = [&](const std::string& line) {
+        return gw->output().find(line) != std::string::npos;
+    };
 
     start();
-    std::string out = gw->output();
-    EXPECT_NE(out.find("Outside the window: waiting for it to open at " +
-                       utc(open, "%Y-%m-%d %H:%M:%S") + " UTC."),
-              std::string::npos)
-        << out;
+    EXPECT_TRUE(said(waiting + utc(open, "%Y-%m-%d %H:%M:%S") + " UTC.")) << gw->output();
     EXPECT_EQ(FixPeer::field(logon, 34), "1");
-    EXPECT_NE(out.find("ATTENTION: Site [BRK1] period " + before +
-                       " ended with inbound messages 6 to 7 never accepted and 1 outbound text "
-                       "never sent (sent first now); period " +
-                       today + " starts at 1."),
-              std::string::npos)
-        << out;
+    EXPECT_TRUE(said("ATTENTION: Site [BRK1] period " + before +
+                     " ended with inbound messages 6 to 7 never accepted and 1 outbound text "
+                     "never sent (sent first now); period " +
+                     utc(open, "%Y%m%d") + " starts at 1."))
+        << gw->output();
     peer.send("35=A|98=0|108=30", 1);
     std::string left = peer.read(5000);
     EXPECT_EQ(FixPeer::field(left, 11), "LEFT-BEHIND") << FixPeer::bars(left);
     EXPECT_EQ(FixPeer::field(left, 34), "2");
-    std::string logout = peer.readType("5", 8000);
-    EXPECT_EQ(FixPeer::field(logout, 58), "Session ended on schedule");
+    EXPECT_EQ(FixPeer::field(peer.readType("5", 8000), 58), "Session ended on schedule");
     peer.send("35=5", 2);
     // It stays, waiting for tomorrow's window, and the period it began is recorded.
-    EXPECT_TRUE(gw->waitForOutput("Outside the window: waiting for it to open at " +
-                                      utc(open + 86400, "%Y-%m-%d %H:%M:%S") + " UTC.",
-                                  milliseconds(5000)))
-        << gw->output();
-    EXPECT_NE(gw->output().find("Session ended on schedule: end of the window, Logout answered."),
-              std::string::npos);
+    std::string tomorrow = utc(open + day, "%Y-%m-%d %H:%M:%S") + " UTC";
+    EXPECT_TRUE(gw->waitForOutput(waiting + tomorrow + ".", milliseconds(5000))) << gw->output();
+    EXPECT_TRUE(said("Session ended on schedule: end of the window, Logout answered."));
     EXPECT_EQ(std::stol(home.readFile("logs/BRK1.period")), open);
     EXPECT_EQ(std::filesystem::status(home.logsDir() + "/BRK1.period").permissions(),
               std::filesystem::perms(0640));
     expectEnded(gw->stop(), 0,
-                "termination signal while waiting for the window to open at " +
-                    utc(open + 86400, "%Y-%m-%d %H:%M:%S") + " UTC");
+                "termination signal while waiting for the window to open at " + tomorrow);
 }
 
 // A schedule that cannot be is refused before any connection is made, with its file and line.
 TEST_F(Initiator, AnInvalidScheduleEndsTheProgramBeforeItConnects) {
     home.writeCfg(site, siteCfg + "@ {zone=UTC window=daily:09:00-09:00}\n");
-    int port = peer.listen();
-    ProcessResult r = runProgram("gateconnect", args(port), options());
+    ProcessResult r = runProgram("gateconnect", args(peer.listen()), options());
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_EQ(r.err,
               "Malformed setting in client FIX configuration file ./cfg/BRK1.fix line 9: "
@@ -982,30 +960,29 @@ TEST_F(Initiator, AnInvalidScheduleEndsTheProgramBeforeItConnects) {
 // numbers start at 1 and the new period starts from the first address again.
 TEST_F(Initiator, ARestartResumesAlternatesAreTriedInTurnAndAResetStartsFromTheFirst) {
     std::time_t reset = std::time(nullptr) + 4;
-    home.writeCfg(site, siteCfg + "@ {zone=UTC reset=daily:" + utc(reset, "%H:%M:%S") + "}\n");
-    std::string before = utc(reset - 86400, "%Y%m%d");
+    home.writeCfg(site, siteCfg + "@ {zone=UTC reset=" + daily(reset) + "}\n");
+    std::string before = utc(reset - 86400, "%Y%m%d"), outLog, inLog;
     home.writeFile("logs/BRK1.period", std::to_string(reset - 86400) + "\n");
-    FixPeer us("DESKA", "BRK1");
-    std::string outLog, inLog;
+    FixPeer us("DESKA", "BRK1"), primary("BRK1", "DESKA");
     for (int n = 1; n <= 10; ++n) outLog += us.make("35=0", n) + "\n";
     for (int n = 1; n <= 7; ++n) inLog += peer.make("35=0", n) + "\n";
     home.writeFile("logs/BRK1.out." + before, outLog);
     home.writeFile("logs/BRK1.in." + before, inLog);
     SeqFile(home.root() + "/logs/BRK1.seq." + before).set(7);
 
-    FixPeer primary("BRK1", "DESKA");
     int first = primary.listen(), second = peer.listen();
     ASSERT_GT(first, 0);
     extraArgs = {"-x", "127.0.0.1:" + std::to_string(second)};
     gw = std::make_unique<BackgroundProcess>("gateconnect", args(first), options());
-    auto resetAfterLogon = [&](const std::string& seq) {
+    // The first address resets the Logon numbered seq, the second hears the next one.
+    auto inTurn = [&](int seq) {
         ASSERT_TRUE(primary.accept(5000)) << gw->output();
-        EXPECT_EQ(FixPeer::field(primary.read(5000), 34), seq);
+        EXPECT_EQ(FixPeer::field(primary.read(5000), 34), std::to_string(seq));
         primary.reset();
+        ASSERT_TRUE(peer.accept(5000)) << gw->output();
+        EXPECT_EQ(FixPeer::field(peer.read(5000), 34), std::to_string(seq + 1));
     };
-    resetAfterLogon("11");
-    ASSERT_TRUE(peer.accept(5000)) << gw->output();
-    EXPECT_EQ(FixPeer::field(peer.read(5000), 34), "12");
+    inTurn(11);
     peer.send("35=A|98=0|108=30", 8);
     EXPECT_NE(gw->output().find("Address [127.0.0.1:" + std::to_string(first) +
                                 "] gave no session: connection reset before the Logon reply; "
@@ -1016,9 +993,7 @@ TEST_F(Initiator, ARestartResumesAlternatesAreTriedInTurnAndAResetStartsFromTheF
     EXPECT_EQ(FixPeer::field(logout, 58), "Session ended on schedule: sequence reset");
     peer.send("35=5", 9);
 
-    resetAfterLogon("1");
-    ASSERT_TRUE(peer.accept(5000)) << gw->output();
-    EXPECT_EQ(FixPeer::field(peer.read(5000), 34), "2");
+    inTurn(1);
     peer.send("35=A|98=0|108=30", 1);
     ASSERT_TRUE(waitUntil([&] { return cell->status == status_Online; }, 5000));
     EXPECT_EQ(gw->output().find("ATTENTION"), std::string::npos);

@@ -533,41 +533,25 @@ TEST_F(Acceptor, QueuedOrdersAreSentOrKeptUnderTheSitesTypeWhenTheSessionEnds) {
     EXPECT_EQ(brk1->Out.proc, static_cast<int>(onWire));
 }
 
-// A site whose session has ended: its texts keep coming on a queue shared with a live site.
-struct ParkRow {
-    const char* name;
-    int texts;  // for the ended site, while its session is away
-    bool full;  // more than its journal holds
-};
-
-const ParkRow parkRows[] = {
-    {"FitTheJournal", 50, false},
-    {"OverflowTheJournal", Journal::slots + 24, true},
-};
-
-void PrintTo(const ParkRow& row, std::ostream* os) {
-    *os << row.name;
-}
-
-class ParkedSite : public Acceptor, public ::testing::WithParamInterface<ParkRow> {};
-
-// The input queue holds 32 of these texts: without the ended site's texts moving into its
+// A site whose session has ended keeps getting texts (fewer, or more, than its journal holds) on
+// a queue of 32 such texts shared with a live site: without the ended site's texts moving into its
 // journal, the application could not write them all, nor then the live site's.
+class ParkedSite : public Acceptor, public ::testing::WithParamInterface<int> {};
+
 TEST_P(ParkedSite, TextsOfAnEndedSessionNeverStopAnotherSiteAndGoFirstWhenItComesBack) {
-    const ParkRow& row = GetParam();
+    const int texts = GetParam();
+    const bool full = texts > Journal::slots;
     msqid_ds info{};
     int qid = msgget(Key(qin).get_ipc_key(), 0);
     ASSERT_EQ(msgctl(qid, IPC_STAT, &info), 0);
     info.msg_qbytes = 32 * 128;
     ASSERT_EQ(msgctl(qid, IPC_SET, &info), 0);
-    auto text = [](const std::string& id) {
-        std::string t = FixPeer::soh("35=D|11=" + id + "|55=IBM|54=1|38=100|40=1|58=");
-        return t + std::string(128 - t.size() - 1, 'p') + '\x01';
-    };
     // Waits for room as a blocking application would, within a limit.
     auto write = [&](const std::string& id, long type) {
+        std::string t = FixPeer::soh("35=D|11=" + id + "|55=IBM|54=1|38=100|40=1|58=");
+        t += std::string(128 - t.size() - 1, 'p') + '\x01';
         MsgQueue in(qin, 0, 0);
-        return waitUntil([&] { return in.offer(text(id), type); }, 5000);
+        return waitUntil([&] { return in.offer(t, type); }, 5000);
     };
 
     start();
@@ -576,19 +560,18 @@ TEST_P(ParkedSite, TextsOfAnEndedSessionNeverStopAnotherSiteAndGoFirstWhenItCome
     one->send("35=5", 2);
     ASSERT_EQ(FixPeer::field(one->readType("5", 5000), 35), "5");
     ASSERT_TRUE(waitUntil([&] { return brk1->status == status_Shutdown; }, 5000));
-    for (int i = 0; i < row.texts; ++i) ASSERT_TRUE(write("P-" + std::to_string(i), 2)) << i;
+    for (int i = 0; i < texts; ++i) ASSERT_TRUE(write("P-" + std::to_string(i), 2)) << i;
     for (int i = 0; i < 8; ++i) {
         ASSERT_TRUE(write("L-" + std::to_string(i), 3)) << i;
         EXPECT_EQ(FixPeer::field(two->readType("D", 5000), 11), "L-" + std::to_string(i));
     }
-    const std::string full = "Dispatcher [BRK1] holds 64 unsent outbound messages, a full journal";
-    EXPECT_EQ(gw->waitForOutput(full, milliseconds(row.full ? 3000 : 300)), row.full)
-        << gw->output();
+    const std::string line = "Dispatcher [BRK1] holds 64 unsent outbound messages, a full journal";
+    EXPECT_EQ(gw->waitForOutput(line, milliseconds(full ? 3000 : 300)), full) << gw->output();
 
     // Back at once: the parked journal (or, once let go, its file) goes first, then the queue.
     one = connect("BRK1");
     ASSERT_EQ(FixPeer::field(logOn(*one, 3), 35), "A") << gw->output();
-    for (int i = 0; i < row.texts; ++i) {
+    for (int i = 0; i < texts; ++i) {
         std::string order = one->readType("D", 5000);
         ASSERT_EQ(FixPeer::field(order, 11), "P-" + std::to_string(i)) << FixPeer::bars(order);
     }
@@ -597,8 +580,11 @@ TEST_P(ParkedSite, TextsOfAnEndedSessionNeverStopAnotherSiteAndGoFirstWhenItCome
     EXPECT_EQ(brk1->status, status_Online);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ParkedSite, ::testing::ValuesIn(parkRows),
-                         [](const ::testing::TestParamInfo<ParkRow>& r) { return r.param.name; });
+INSTANTIATE_TEST_SUITE_P(Rows, ParkedSite, ::testing::Values(50, Journal::slots + 24),
+                         [](const auto& row) -> std::string {
+                             return row.param > Journal::slots ? "OverflowTheJournal"
+                                                               : "FitTheJournal";
+                         });
 
 // A parked site stays this process's until the parked journal is let go of: another process on
 // the table refuses the site as busy meanwhile, and serves it once the journal has gone idle.
@@ -625,8 +611,7 @@ TEST_F(Acceptor, AnotherProcessServesAParkedSiteOnceItsJournalIsLetGo) {
         auto late = std::make_unique<FixPeer>("BRK1", gate);
         ASSERT_TRUE(late->connect(otherPort));
         late->send("35=A|98=0|108=30", 3);
-        reply = late->read(3000);
-        if (FixPeer::field(reply, 35) == "A") one = std::move(late);
+        if (FixPeer::field(reply = late->read(3000), 35) == "A") one = std::move(late);
     }
     EXPECT_EQ(FixPeer::field(reply, 35), "A") << other->output();
     EXPECT_EQ(brk1->status, status_Online);
@@ -980,13 +965,11 @@ TEST_F(Acceptor, GateconnectLoggedOnToGatelistenCarriesOrdersAndExecutions) {
 // The window opened a minute ago and closes three seconds from now (UTC): the session ends with a
 // Logout on schedule, and a Logon after it hears that the window opens tomorrow.
 TEST_F(Acceptor, AWindowEndsWithALogoutAndALogonOutsideItHearsWhenItOpens) {
-    std::time_t open = std::time(nullptr) - 60, close = open + 63;
-    home.writeCfg("BRK1", siteCfg("BRK1") + "@ {zone=UTC window=daily:" + utc(open, "%H:%M:%S") +
-                              "-" + utc(close, "%H:%M:%S") + "}\n");
+    std::time_t open = std::time(nullptr) - 60;
+    home.writeCfg("BRK1", siteCfg("BRK1") + "@ {zone=UTC window=" + daily(open, open + 63) + "}\n");
     start();
     auto peer = session("BRK1");
-    std::string logout = peer->readType("5", 8000);
-    EXPECT_EQ(FixPeer::field(logout, 58), "Session ended on schedule");
+    EXPECT_EQ(FixPeer::field(peer->readType("5", 8000), 58), "Session ended on schedule");
     peer->send("35=5", 2);
     EXPECT_TRUE(peer->waitClosed(5000));
 
@@ -996,10 +979,9 @@ TEST_F(Acceptor, AWindowEndsWithALogoutAndALogonOutsideItHearsWhenItOpens) {
     EXPECT_EQ(FixPeer::field(answer, 58), "Outside the session window; it opens at " +
                                               utc(open + 86400, "%Y-%m-%d %H:%M:%S") + " UTC");
     EXPECT_TRUE(late->waitClosed(5000));
-    EXPECT_TRUE(
-        gw->waitForOutput("[BRK1] Logon of site [BRK1] from [127.0.0.1] refused: outside "
-                          "the window",
-                          milliseconds(3000)))
+    EXPECT_TRUE(gw->waitForOutput(
+        "[BRK1] Logon of site [BRK1] from [127.0.0.1] refused: outside the window",
+        milliseconds(3000)))
         << gw->output();
     // The refused Logon was not counted: the incoming log holds the first session's two only.
     EXPECT_EQ(nonEmptyLines(home.readFile("logs/BRK1.in." + utc(open, "%Y%m%d"))).size(), 2u);
@@ -1009,8 +991,7 @@ TEST_F(Acceptor, AWindowEndsWithALogoutAndALogonOutsideItHearsWhenItOpens) {
 // counterparty's next Logon starts both numbers at 1 in the period's own files.
 TEST_F(Acceptor, AResetInsideTheWindowLogsOutAndTheNextLogonStartsAtOne) {
     std::time_t reset = std::time(nullptr) + 3;
-    home.writeCfg("BRK1",
-                  siteCfg("BRK1") + "@ {zone=UTC reset=daily:" + utc(reset, "%H:%M:%S") + "}\n");
+    home.writeCfg("BRK1", siteCfg("BRK1") + "@ {zone=UTC reset=" + daily(reset) + "}\n");
     start();
     auto peer = session("BRK1");
     peer->send("35=0", 2);
@@ -1024,10 +1005,11 @@ TEST_F(Acceptor, AResetInsideTheWindowLogsOutAndTheNextLogonStartsAtOne) {
     std::string reply = logOn(*again, 1);
     EXPECT_EQ(FixPeer::field(reply, 35), "A") << FixPeer::bars(reply);
     EXPECT_EQ(FixPeer::field(reply, 34), "1");
-    std::string today = "logs/BRK1.out." + utc(reset, "%Y%m%d");
-    EXPECT_EQ(nonEmptyLines(home.readFile(today)).size(), 1u);
-    EXPECT_EQ(nonEmptyLines(home.readFile("logs/BRK1.out." + utc(reset - 86400, "%Y%m%d"))).size(),
-              2u);
+    auto lines = [&](std::time_t day) {
+        return nonEmptyLines(home.readFile("logs/BRK1.out." + utc(day, "%Y%m%d"))).size();
+    };
+    EXPECT_EQ(lines(reset), 1u);
+    EXPECT_EQ(lines(reset - 86400), 2u);
 }
 
 }  // namespace

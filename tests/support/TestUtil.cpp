@@ -79,3 +79,7 @@ std::string utc(std::time_t at, const char* format) {
     char text[64];
     return std::string(text, std::strftime(text, sizeof text, format, &tm));
 }
+
+std::string daily(std::time_t from, std::time_t to) {
+    return "daily:" + utc(from, "%H:%M:%S") + (to < 0 ? "" : "-" + utc(to, "%H:%M:%S"));
+}

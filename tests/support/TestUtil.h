@@ -38,6 +38,10 @@ std::string lastLine(const std::string& out);
 // or "%Y%m%d" for a period's files.
 std::string utc(std::time_t at, const char* format);
 
+// A daily schedule rule's time of day in UTC: "daily:HH:MM:SS", or with to
+// "daily:HH:MM:SS-HH:MM:SS".
+std::string daily(std::time_t from, std::time_t to = -1);
+
 // A port nobody listens on right now; the caller retries if another process takes it first.
 int freePort();
 
