@@ -552,10 +552,10 @@ TEST_F(GatewayFaults, OurLastNumberUsedEndsTheSessionAndTheOrderStaysInTheJourna
 
 class EndedMidBurst : public GatewayFaults, public ::testing::WithParamInterface<std::string> {};
 
-// Queues padded orders prefix0, prefix1, ... until two have waited on the queue, which then still
-// has room, through 30 looks in a row (a busy session lets a few wait for a moment, a stopped one
-// for good); returns how many were queued.
-int feedUntilTwoWait(const std::string& queue, const std::string& prefix, int most) {
+// Queues padded orders prefix<first>, prefix<first + 1>, ... until two have waited on the queue,
+// which then still has room, through 30 looks in a row (a busy session lets a few wait for a
+// moment, a stopped one for good, a slow one for a while); returns how many were queued.
+int feedUntilTwoWait(const std::string& queue, const std::string& prefix, int most, int first) {
     int qid = msgget(Key(queue).get_ipc_key(), 0);
     msqid_ds info{};
     MBUF buf;
@@ -564,7 +564,7 @@ int feedUntilTwoWait(const std::string& queue, const std::string& prefix, int mo
     for (int pass = 0, still = 0; n < most && still < 30 && pass < 100 * most; ++pass) {
         if (msgctl(qid, IPC_STAT, &info) != 0) break;
         still = info.msg_qnum >= 2 ? still + 1 : 0;
-        std::string text = FixPeer::soh(orderFields(prefix + std::to_string(n)));
+        std::string text = FixPeer::soh(orderFields(prefix + std::to_string(first + n)));
         text.copy(buf.mtext, text.size());
         if (still == 0 && msgsnd(qid, &buf, text.size(), IPC_NOWAIT) == 0) {
             ++n;
@@ -582,11 +582,15 @@ int feedUntilTwoWait(const std::string& queue, const std::string& prefix, int mo
 TEST_P(EndedMidBurst, EveryOrderGoesOutOnceInTheOrderQueued) {
     const std::string journalPath = home.logsDir() + "/" + site + ".journal", by = GetParam();
     logOn(30, 2048);
-    const int total = feedUntilTwoWait(qin, "M-", 5000);
+    // A slow build lets orders wait before the session stops taking them: it is fed again.
+    int total = 0;
+    for (int round = 0; round < 10 && total < 5000 && Journal::countHeld(journalPath) <= 0;
+         ++round) {
+        total += feedUntilTwoWait(qin, "M-", 5000 - total, total);
+        ASSERT_GT(sentWhenSendingStops(), 0);
+    }
     ASSERT_LT(total, 5000) << "the gateway never stopped taking orders";
-    ASSERT_GT(sentWhenSendingStops(), 0);
-    ASSERT_TRUE(waitUntil([&] { return Journal::countHeld(journalPath) > 0; }, 5000))
-        << "no text waits in the pipe";
+    ASSERT_GT(Journal::countHeld(journalPath), 0) << "no text waits in the pipe";
     OrderLedger ledger;
     if (by == "PeerClose") peer.disconnect();
     if (by == "PeerLogout") peer.send("35=5", nextSeq++);
