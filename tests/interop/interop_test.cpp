@@ -495,7 +495,7 @@ TEST_P(ScheduledSession, BothEndAtTheWindowsCloseWithALogoutAndNothingLost) {
 }
 
 // The window closes a few seconds in and opens again a second later, the same on both engines
-// (QuickFIX's StartTime equal to its EndTime never resets a running session): both log out at the
+// (QuickFIX given StartTime equal to EndTime does nothing at that instant): both log out at the
 // close, both start the next window at 1, and each order arrives once.
 TEST_P(ScheduledSession, TheNextWindowStartsBothSidesAtOneAndLosesNothing) {
     std::time_t close = std::time(nullptr) + 6;
