@@ -30,13 +30,6 @@ int versionNumber(const std::string& begin) {
 // EndSeqNo meaning "everything from BeginSeqNo on" before FIX 4.2.
 constexpr int infinityBefore42 = 999999;
 
-// Microseconds between offers of a held message to a full output queue (System V queues cannot
-// be waited on for room without blocking): from the shortest, doubled while it stays full, up to
-// the longest. An application that reads makes room within microseconds; one that has stopped
-// costs a wake-up per 5 ms.
-constexpr long roomFirstWait = 50;
-constexpr long roomLongestWait = 5000;
-
 }  // namespace
 
 SessionCore::SessionCore(Role role, SessionPort& p) : who(role), port(p) {}
@@ -259,6 +252,7 @@ void SessionCore::resetNumbers() {
     cell->Out.seq = 0;
     port.inboundCounted();
     queued.clear();
+    behind.clear();
     lineTop = 0;
     askedUpTo = 0;
     droppedUpTo = 0;
@@ -383,42 +377,33 @@ bool SessionCore::watchHold(std::time_t now) {
 }
 
 void SessionCore::keepBehindToday(const std::string& msg) {
+    // Checked in full in its turn (receivedToday); on arrival only what must be answered now is
+    // looked at, so a slow application costs the session little per message.
     in.message = msg;
-    int r = in.validate(version, 0);
-    if (r != Valid || !fromCounterparty(in)) {
-        end("Failed to verify FIX header information.");
-        return;
-    }
-    int seq = in.getMsgSeqNum();
-    if (seq <= heldSeq) {
-        if (in.getTagCharValue(TagPossDupFlag) != Yes) {
-            end("Failed to verify FIX header information.");
-        } else {
-            say("FIX Message: Ignored duplicate [" + Converter::to_string(seq) + "].", 0);
+    std::string type = in.getTagValue(TagMsgType);
+    if ((type == "1" || type == "2" || type == "5") && in.validate(version, 0) == Valid &&
+        fromCounterparty(in) && in.getMsgSeqNum() > heldSeq) {
+        if (type == "5") {
+            sessionMessage(type, msg);
+            return;
         }
-        return;
+        if (answeredAhead.insert(in.getMsgSeqNum()).second) {
+            if (type == "1") {
+                sendHeartbeat(in.getTagValue(TagTestReqID), true);
+            } else {
+                answerResend(in.getTagIntValue(TagBeginSeqNo), in.getTagIntValue(TagEndSeqNo));
+            }
+        }
     }
     // The counterparty is alive: today's idle rule starts over, as for a message handled now.
     if (!loggingOut) setStatus(status_Online);
-    std::string type = in.getTagValue(TagMsgType);
-    // What the counterparty asks of the session is answered now; it waits for the rest.
-    if (type == "5") {
-        sessionMessage(type, msg);
-        return;
-    }
-    if (type == "1" && answeredAhead.insert(seq).second) {
-        sendHeartbeat(in.getTagValue(TagTestReqID), true);
-    }
-    if (type == "2" && answeredAhead.insert(seq).second) {
-        answerResend(in.getTagIntValue(TagBeginSeqNo), in.getTagIntValue(TagEndSeqNo));
-    }
-    queued.emplace(seq, msg);
+    behind.push_back(msg);
 }
 
 void SessionCore::drainToday() {
-    while (!holding() && status() != status_Shutdown && !queued.empty()) {
-        std::string next = std::move(queued.begin()->second);
-        queued.erase(queued.begin());
+    while (!holding() && status() != status_Shutdown && !behind.empty()) {
+        std::string next = std::move(behind.front());
+        behind.pop_front();
         receivedToday(next);
     }
     if (!holding()) answeredAhead.clear();

@@ -35,6 +35,7 @@
 #pragma once
 
 #include <ctime>
+#include <deque>
 #include <limits>
 #include <list>
 #include <map>
@@ -113,8 +114,13 @@ class SessionCore {
     // a TestRequest and a ResendRequest are answered, a Logout is answered and ends the session
     // (what waits stays uncounted, so the next session asks for it again).
     bool holding() const { return !undelivered.empty(); }
-    // False while holding with maxQueued messages kept: the socket must not be read until then.
-    bool takesInput() const { return !holding() || queued.size() < maxQueued; }
+    // Whether the socket may be read: not in the first milliseconds of a hold (until the wait
+    // between offers has grown to its longest), so an application that is only briefly behind
+    // costs nothing, and not once maxQueued messages wait behind the held one.
+    bool takesInput() const {
+        return !holding() ||
+               (roomWait >= roomLongestWait && queued.size() + behind.size() < maxQueued);
+    }
     // False for a message that must wait until the held one is delivered because its effect
     // depends on what came before it (a Reset-mode SequenceReset, a Logon): the socket must not
     // be read past it until then.
@@ -130,6 +136,12 @@ class SessionCore {
     // the site's appstall limit the session ends with a Logout saying our side cannot take
     // messages. False when the session is over.
     bool watchHold(std::time_t now);
+    // Microseconds between offers of a held message to a full output queue (System V queues
+    // cannot be waited on for room without blocking): from the shortest, doubled while it stays
+    // full, up to the longest. An application that reads makes room within microseconds; one
+    // that has stopped costs a wake-up per 5 ms.
+    static constexpr long roomFirstWait = 50;
+    static constexpr long roomLongestWait = 5000;
     // Seconds of holding before the first slow-application line, and between the next ones.
     static constexpr int slowNotice = 5;
     static constexpr int slowRepeat = 60;
@@ -188,7 +200,8 @@ class SessionCore {
     void sessionMessage(const std::string& type, const std::string& msg);
     void sequenceReset(bool standard);
     void deliverOrHold(const std::string& msg);
-    // Today's rules while holding: the message is checked as it arrives and kept in line.
+    // Today's rules while holding: the message is kept in line, and answered at once when it is a
+    // TestRequest, a ResendRequest or a Logout.
     void keepBehindToday(const std::string& msg);
     // Today's rules: the messages kept behind a delivered one, in order.
     void drainToday();
@@ -262,6 +275,8 @@ class SessionCore {
     bool readingStopped = false;
     std::time_t resumedAt = 0;
     int stallLimit = FixConfig::defaultAppStall;
+    // Today's rules: what arrived behind the held message, in arrival order.
+    std::deque<std::string> behind;
     std::string site;
     // Standard rules: messages above a gap by MsgSeqNum, the end of the gap last asked for, and
     // when a TestRequest went out unanswered (0: none).

@@ -521,7 +521,11 @@ TEST(SessionCoreHold, AStalledApplicationIsReportedThenEndsTheSessionOnlyAtItsLi
     Harness h(Std);
     h.port.full = true;
     const int last = 5 + static_cast<int>(SessionCore::maxQueued);
-    for (int seq = 5; seq <= last; ++seq) {
+    h.in(msg("D|11=a", 5));
+    // A brief hold reads nothing; a longer one reads up to the bound.
+    EXPECT_FALSE(h.core->takesInput());
+    for (int i = 0; i < 7; ++i) h.core->deliverHeld();
+    for (int seq = 6; seq <= last; ++seq) {
         EXPECT_TRUE(h.core->takesInput());
         h.in(msg("D|11=a", seq));
     }
