@@ -20,13 +20,13 @@
 // An inbound application message counts (In.seq, the site's SeqFile) only once it is on the
 // output queue. The queue is never waited on: when it is full the core holds the message and
 // offers it again at short, growing intervals it chooses (wakeIn), delivering what waits behind
-// it as fast as the application takes it. Meanwhile the socket is still read, up to the core's
-// bound, so the counterparty's TestRequests, ResendRequests and Logout are answered; past the
-// bound only a close is watched for. The session keeps heartbeating, so one application that
-// stops reading never stops sessions of other sites, never the outbound side, and never makes
-// the counterparty look silent. A message longer than a queue message goes as numbered parts
-// (MsgParts) and counts once its last part is on the queue; a queue that fills between parts
-// holds the rest, and the next offer goes on with the next part.
+// it as fast as the application takes it. Once the hold outlasts its first few milliseconds the
+// socket is read on, up to the core's bound, so the counterparty's TestRequests, ResendRequests and
+// Logout are answered; past the bound only a close is watched for. The session keeps heartbeating,
+// so one application that stops reading never stops sessions of other sites, never the outbound
+// side, and never makes the counterparty look silent. A message longer than a queue message goes as
+// numbered parts (MsgParts) and counts once its last part is on the queue; a queue that fills
+// between parts holds the rest, and the next offer goes on with the next part.
 //
 // A termination signal (requestStop) or 'S' written into the cell by an operator ends a logged-on
 // session with a Logout; the session waits up to logoutWait seconds for the answer, then closes.
