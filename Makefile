@@ -17,7 +17,7 @@ BUILD ?= build
 JOBS  ?= 2
 PACKAGE_BUILD ?= build-package
 SAN_CXX ?= clang++
-FUZZ_SECONDS ?= 20
+FUZZ_SECONDS ?= 10
 
 # Programs the tests start inherit these. A report ends the process at once with a non-zero
 # status; leaks are reported when a process exits normally.
