@@ -180,9 +180,11 @@ TEST_P(StandardRules, AFullOutputQueueNeverCostsAHealthyCounterpartyItsSession) 
     ASSERT_GT(junk, 0u);
     send(execution(2));
     std::vector<std::string> types;
-    for (int second = 0; second < 4; ++second) {
+    // A Heartbeat every half second: the idle rule counts whole seconds, so one a second could
+    // look like two seconds of silence.
+    for (int half = 0; half < 8; ++half) {
         send("35=0");
-        auto until = steady_clock::now() + milliseconds(1000);
+        auto until = steady_clock::now() + milliseconds(500);
         for (std::string m; steady_clock::now() < until;) {
             if (!(m = peer->read(100)).empty()) types.push_back(FixPeer::field(m, 35));
         }
