@@ -6,16 +6,19 @@
 set -euo pipefail
 
 # Configuring the project finds GoogleTest and Google Benchmark, so building needs them too;
-# libxml2 reads the FIX data dictionaries; cctz reads site schedules' time zones from tzdata.
-build=(g++ cmake make libncurses-dev libxml2-dev libcctz-dev tzdata libgtest-dev libbenchmark-dev)
+# libxml2 reads the FIX data dictionaries; cctz reads site schedules' time zones from tzdata;
+# libnats is the client of the JetStream application side.
+build=(g++ cmake make libncurses-dev libxml2-dev libcctz-dev tzdata libnats-dev libgtest-dev
+    libbenchmark-dev)
 # The package build leaves tests and benchmarks out; CPack needs dpkg-shlibdeps and file, the
 # hardening flags come from dpkg-buildflags.
-package=(g++ cmake make libncurses-dev libxml2-dev libcctz-dev tzdata dpkg-dev file)
+package=(g++ cmake make libncurses-dev libxml2-dev libcctz-dev tzdata libnats-dev dpkg-dev file)
 # Sanitizer and fuzz builds (clang), the terminal test of sitewatch (tmux), the TLS test
 # (stunnel4, openssl), the manual pages (groff, man-db), the units (systemd-analyze) and the
-# package (dpkg-dev with dpkg-shlibdeps, file, lintian).
+# package (dpkg-dev with dpkg-shlibdeps, file, lintian), and the JetStream cluster the stream
+# tests start (nats-server).
 tests=(clang libclang-rt-14-dev tmux stunnel4 openssl groff-base man-db systemd dpkg-dev file
-    lintian)
+    lintian nats-server)
 # The interoperability tests' counterparty engine: those tests are skipped without it.
 optional=(libquickfix-dev)
 
