@@ -72,7 +72,7 @@ void Dispatcher::dispatch() {
     sigaddset(&mask, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     try {
-        q = std::make_unique<MsgQueue>(qname, mtype, 0);
+        if (stream == nullptr) q = std::make_unique<MsgQueue>(qname, mtype, 0);
         if (parked) {
             holdParked();
             finished.store(true);
@@ -89,6 +89,8 @@ void Dispatcher::dispatch() {
                 int slot = backlog[next++];
                 // Newer texts wait until the whole backlog is on its way.
                 forward(slot, journal->text(slot), next == backlog.size());
+            } else if (stream != nullptr) {
+                forwardFromStream();
             } else {
                 forwardOne();
             }
@@ -172,6 +174,75 @@ void Dispatcher::forwardOne() {
     forward(slot, std::string(journal->buffer(slot).mtext, static_cast<size_t>(length)));
 }
 
+void Dispatcher::forwardFromStream() {
+    // Slots first: a text fetched and left unacknowledged would come again only after the
+    // consumer's wait, behind newer ones.
+    std::vector<int> free;
+    int first = journal->acquire();
+    if (first < 0) return;  // the wait for a free slot was interrupted
+    free.push_back(first);
+    while (free.size() < maxBatch) {
+        int more = journal->acquire(false);
+        if (more < 0) break;
+        free.push_back(more);
+    }
+    // A short wait, so stop() is seen within it.
+    std::vector<StreamInlet::Message> got = stream->fetch(static_cast<int>(free.size()), 200);
+    if (!got.empty()) pendingInStream.store(stream->pending());
+    std::uint64_t taken = journal->streamTaken();
+    std::size_t used = 0;
+    batch.clear();
+    lines.clear();
+    for (const StreamInlet::Message& m : got) {
+        if (m.streamSeq != 0 && m.streamSeq <= taken) {
+            stream->ack(m);  // delivered again: already taken
+            continue;
+        }
+        if (unusable(m.text)) {
+            stream->ack(m);
+            continue;
+        }
+        int slot = free[used++];
+        journal->fill(slot, m.text, m.streamSeq);
+        stream->ack(m);
+        taken = std::max(taken, m.streamSeq);
+        batch.push_back(slot);
+        lines += m.text;
+        lines += Pipe::Nl;
+    }
+    for (std::size_t i = used; i < free.size(); ++i) journal->release(free[i]);
+    if (batch.empty()) return;
+    if (batch.size() == 1 && direct) {
+        bool nothingAhead;
+        {
+            std::lock_guard<std::mutex> guard(forwardedLock);
+            nothingAhead = forwarded.empty();
+        }
+        std::string text = lines.substr(0, lines.size() - 1);
+        if (nothingAhead && direct(batch.front(), text)) return;
+    }
+    // Up to maxBatch texts of at most Pipe::maxText bytes: in atomic writes of at most
+    // Pipe::BufferSize bytes each.
+    std::vector<int> all = batch;
+    std::string text = lines;
+    std::size_t at = 0;
+    batch.clear();
+    lines.clear();
+    for (int slot : all) {
+        std::size_t end = text.find(Pipe::Nl, at) + 1;
+        if (!lines.empty() &&
+            lines.size() + (end - at) > static_cast<std::size_t>(Pipe::BufferSize)) {
+            writeBatch();
+            batch.clear();
+            lines.clear();
+        }
+        batch.push_back(slot);
+        lines.append(text, at, end - at);
+        at = end;
+    }
+    writeBatch();
+}
+
 bool Dispatcher::unusable(const std::string& text) const {
     // The pipe frames texts by newline and the journal measures them up to a NUL: either inside a
     // text would send its pieces as separate messages, each with a number of its own.
@@ -215,6 +286,10 @@ void Dispatcher::forward(int slot, const std::string& text, bool gather) {
     lines.assign(text);
     lines += Pipe::Nl;
     if (gather) takeWaiting();
+    writeBatch();
+}
+
+void Dispatcher::writeBatch() {
     {
         std::lock_guard<std::mutex> guard(forwardedLock);
         forwarded.insert(forwarded.end(), batch.begin(), batch.end());

@@ -9,6 +9,11 @@
 // A session that sleeps can take a text straight from the dispatcher's thread (sendDirectWith):
 // that saves waking the session's thread for it. The pipe is the way whenever it holds a text,
 // so texts keep their order.
+// Fed from a stream (useStream): texts come from the site's JetStream consumer instead of the
+// queue, as many at a time as the journal has free slots, so every text fetched has a slot. Each
+// is put into its slot with its stream sequence and only then acknowledged; a text the stream
+// delivers again (a crash came between the two) is at or below the journal's streamTaken() and is
+// acknowledged without being taken twice.
 // Parked (park()): when an acceptor session ends, a dispatcher for the same Journal object only
 // moves the site's own texts from the queue into the journal, so texts for a site without a
 // session never fill a queue that other sites share. It keeps the site's lock on the table with
@@ -24,6 +29,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -36,6 +42,7 @@
 #include "Pipe.h"
 #include "Shm.h"
 #include "SiteLock.h"
+#include "StreamInlet.h"
 #include "Thread.h"
 
 class Dispatcher : public Thread {
@@ -65,6 +72,10 @@ class Dispatcher : public Thread {
     // memory. Call before Start().
     void useJournal(Journal& j) { journal = &j; }
     Journal& journalInUse() { return *journal; }
+    // Takes texts from `inlet` instead of the queue; call before Start().
+    void useStream(StreamInlet& inlet) { stream = &inlet; }
+    // Texts the stream's consumer held for this site at the latest fetch.
+    std::uint64_t streamPending() const { return pendingInStream.load(); }
     // The session's sender for a text (by its slot) when no text is in the pipe ahead of it;
     // it returns false to leave the text to the pipe. Call before Start().
     void sendDirectWith(std::function<bool(int, const std::string&)> sender) {
@@ -94,6 +105,11 @@ class Dispatcher : public Thread {
     // A parked dispatcher: no pipe.
     Dispatcher(Shm& shm, const std::string& qin) : shm(&shm), p(nullptr), mtype(0), qname(qin) {}
     void forwardOne();
+    // Takes the next texts of the stream into free slots and hands them on.
+    void forwardFromStream();
+    // Writes `lines` (the texts of the slots in `batch`) into the pipe, recording the slots as
+    // forwarded; gives up only when stopped.
+    void writeBatch();
     // The parked thread's body: see park().
     void holdParked();
     // Hands the text of a slot to the session (directly, or through the pipe, with gather
@@ -113,6 +129,8 @@ class Dispatcher : public Thread {
     std::string qname;
     std::string site;
 
+    StreamInlet* stream = nullptr;
+    std::atomic<std::uint64_t> pendingInStream{0};
     Journal* journal = nullptr;
     std::unique_ptr<Journal> ownJournal;
     std::atomic<bool> stopping{false};

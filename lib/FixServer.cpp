@@ -92,6 +92,15 @@ int FixServer::logOnAndRun() {
     cfg.load(site);
     // Nothing of the site (cell, logs, journal, sequence file) is touched before this.
     if (!admitted()) return RefusedLogon;
+    if (cfg.jetStream()) {
+        try {
+            checkStreams();
+        } catch (const NatsException& e) {
+            show("Logon of site [" + site + "] from [" + peerAddress +
+                 "] refused: " + clause(e.what()) + ".\n");
+            return RefusedNoStreams;
+        }
+    }
     attachCore(*siteCell);
     if (!core.usableLogon(logon, std::time(nullptr))) {
         switch (core.logonFault()) {
@@ -221,7 +230,8 @@ void FixServer::releaseSite() {
 }
 
 void FixServer::leaveJournal(std::unique_ptr<Journal> held, std::unique_ptr<SiteLock> lock) {
-    if (claimedIndex < 0 || stopRequestedForAll()) return;
+    // A site fed from a stream has nothing on the shared queue to move.
+    if (claimedIndex < 0 || stopRequestedForAll() || streamSite()) return;
     std::unique_ptr<Dispatcher> parked =
         Dispatcher::park(*shm, qinName, site, claimedIndex + 1, std::move(held), std::move(lock));
     if (!parked) return;

@@ -41,6 +41,9 @@ class FixServer : public Session {
     static constexpr int RefusedSeqLow = -3;
     // The site's window is closed: a Logout said when it opens.
     static constexpr int RefusedOutsideWindow = -4;
+    // The site's applications use JetStream and its streams cannot be had (no servers named,
+    // a stream missing or taking other subjects); nothing of the site was touched.
+    static constexpr int RefusedNoStreams = -5;
     // Seconds a Logon waits for an ending session of its site to finish its shutdown before it is
     // refused as a second session: a counterparty whose connection just dropped is let back in.
     static constexpr int releaseWait = 3;

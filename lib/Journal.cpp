@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "Log.h"
@@ -16,13 +17,18 @@ struct Journal::Header {
     char magic[8];
     int slotCount;
     int slotSize;
-    char reserved[48];
+    // Fed from a stream: the highest stream sequence whose slot has been freed (held slots carry
+    // theirs in `order`). Zeros in journals written before streams: fed from a queue.
+    std::uint64_t streamTaken;
+    int streamFed;
+    char reserved[36];
 };
 
 // The receive writes the first two members as one queue message buffer; the rest is ours.
 struct Journal::Slot {
     MBUF buf;    // type 0: free
-    long order;  // when it was taken, across runs: held slots go out oldest first
+    long order;  // when it was taken, across runs: held slots go out oldest first (a stream's
+                 // texts: its stream sequence)
     int seq;     // MsgSeqNum it is being logged under; 0 none yet (`returning`: see Journal.h)
     int date;    // YYYYMMDD of the outgoing log that seq belongs to
 };
@@ -35,6 +41,7 @@ const char* const notThisLayout = "not a journal of this layout";
 }  // namespace
 
 bool Journal::sameLayout(const Header& h) {
+    static_assert(sizeof(Header) == 64, "the header's size is part of the file's layout");
     return std::memcmp(h.magic, journalMagic, sizeof journalMagic) == 0 && h.slotCount == slots &&
            h.slotSize == static_cast<int>(sizeof(Slot));
 }
@@ -175,7 +182,41 @@ void Journal::stamp(int index, int seq, int date) {
     __atomic_store_n(&s.seq, seq, __ATOMIC_RELEASE);
 }
 
+void Journal::fill(int index, const std::string& text, std::uint64_t streamSeq) {
+    Slot& s = slot(index);
+    std::memcpy(s.buf.mtext, text.data(), std::min(text.size(), sizeof s.buf.mtext - 1));
+    s.order = static_cast<long>(streamSeq);
+    // The type last: the slot counts as held, with its text and sequence, from this store on.
+    __atomic_store_n(&s.buf.mtype, 1L, __ATOMIC_RELEASE);
+}
+
+bool Journal::useStream(bool stream) {
+    if (header->streamFed == (stream ? 1 : 0)) return true;
+    // A queue's texts carry orders of a counter, not stream sequences: taken for a stream's, they
+    // would make texts of the stream look sent.
+    if (stream && !held().empty()) return false;
+    header->streamFed = stream ? 1 : 0;
+    return true;
+}
+
+std::uint64_t Journal::streamTaken() const {
+    std::uint64_t taken = __atomic_load_n(&header->streamTaken, __ATOMIC_ACQUIRE);
+    if (header->streamFed != 1) return taken;
+    for (int i = 0; i < slots; ++i) {
+        if (__atomic_load_n(&slot(i).buf.mtype, __ATOMIC_ACQUIRE) != 0)
+            taken = std::max(taken, static_cast<std::uint64_t>(slot(i).order));
+    }
+    return taken;
+}
+
 void Journal::release(int index) {
+    // A stream's text leaves its sequence behind before the slot is free, so a killed run never
+    // forgets that the stream's copy was taken. (A slot acquired and never filled has none.)
+    if (header->streamFed == 1 && slot(index).buf.mtype != 0) {
+        std::uint64_t seq = static_cast<std::uint64_t>(slot(index).order);
+        if (seq > header->streamTaken)
+            __atomic_store_n(&header->streamTaken, seq, __ATOMIC_RELEASE);
+    }
     __atomic_store_n(&slot(index).buf.mtype, 0L, __ATOMIC_RELEASE);
     {
         std::lock_guard<std::mutex> guard(lock);

@@ -18,6 +18,7 @@
 
 #include <semaphore.h>
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -69,6 +70,16 @@ class Journal {
     // The text is in the log, was refused, or the receive left the slot empty: the slot is free
     // again.
     void release(int slot);
+
+    // Dispatcher side, for a site fed from a stream: the text of stream sequence `streamSeq` goes
+    // into a slot from acquire(); the slot counts as held only once text and sequence are in.
+    void fill(int slot, const std::string& text, std::uint64_t streamSeq);
+    // Whether the journal is fed from a stream (else from a queue); recorded in the file. False,
+    // with nothing changed, when a queue's texts are held and a stream would feed it.
+    bool useStream(bool stream);
+    // The highest stream sequence whose text this journal has taken (held or freed since), so a
+    // text the stream delivers again after a crash is recognised: 0 before any.
+    std::uint64_t streamTaken() const;
 
     // How many texts the journal file at path holds right now, without taking it over (for
     // watching a running gateway); -1 when it is not a journal.

@@ -1,5 +1,6 @@
 #include "Session.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <thread>
@@ -17,6 +19,8 @@
 
 #include "Common.h"
 #include "MsgParts.h"
+#include "StreamNames.h"
+#include "StreamState.h"
 #include "Syslog.h"
 #include "Time.h"
 
@@ -93,10 +97,10 @@ bool Session::markedInitiator(const std::string& site) {
     return ::access(initiatorMarkPath(site).c_str(), F_OK) == 0;
 }
 
-void Session::Setup(Shm& table, Mutex& lock, MsgQueue& qout, std::string& qin) {
+void Session::Setup(Shm& table, Mutex& lock, MsgQueue* qout, std::string& qin) {
     shm = &table;
     mutex = &lock;
-    mqOut = &qout;
+    mqOut = qout;
     qinName = qin;
 }
 
@@ -157,6 +161,11 @@ void Session::restoreSequences() {
         return earlier.getLastSeq();
     });
     notePeriod(kept);
+    if (streamSite()) {
+        openStreams();
+    } else {
+        journal->useStream(false);
+    }
     if (kept > 0) {
         say(Converter::to_string(kept) +
                 " outbound messages left unsent by an earlier session go first.",
@@ -165,7 +174,86 @@ void Session::restoreSequences() {
 }
 
 void Session::recordInSeq() {
-    if (inSeq && inSeq->get() != cell->In.seq) inSeq->set(cell->In.seq);
+    if (!inSeq) return;
+    // A message published and not yet acknowledged does not count for a restart.
+    int durable = cell->In.seq;
+    if (!unacked.empty()) durable = std::min(durable, unacked.front() - 1);
+    if (inSeq->get() != durable) inSeq->set(durable);
+}
+
+void Session::checkStreams() {
+    std::string why = StreamNames::refusal(site);
+    if (!why.empty()) throw NatsException(why);
+    if (broker == nullptr)
+        throw NatsException("Site [" + site +
+                            "] takes its applications through JetStream, and no NATS servers are "
+                            "named: give -j or FIXGATE_NATS_SERVERS.");
+    broker->checkStream(StreamNames::outStream(site), StreamNames::outSubject(site));
+    broker->checkStream(StreamNames::inStream(site), StreamNames::inSubject(site));
+}
+
+void Session::openStreams() {
+    if (outlet) return;
+    if (!journal->useStream(true)) {
+        throw LogException("Site [" + site + "]: the journal holds " +
+                           Converter::to_string(static_cast<long>(journal->held().size())) +
+                           " texts taken from the input queue; serve the site with queues "
+                           "(apps=queues) until they are sent.");
+    }
+    outlet = std::make_unique<StreamOutlet>(*broker, StreamNames::inStream(site),
+                                            StreamNames::inSubject(site), inboundWindow);
+    inlet =
+        std::make_unique<StreamInlet>(*broker, StreamNames::outStream(site),
+                                      StreamNames::outSubject(site), StreamNames::gatewayConsumer);
+    unacked.clear();
+    idPrefix = streamIdPrefix();
+    // Publishes a killed run made whose acknowledgements it never saw: the stream holds them in
+    // order, so everything up to its last one of this numbering counts.
+    std::string last = outlet->lastStoredId();
+    if (last.size() > idPrefix.size() && last.compare(0, idPrefix.size(), idPrefix) == 0) {
+        int stored = Converter::to_int(last.substr(idPrefix.size()));
+        if (stored > cell->In.seq) {
+            cell->In.seq = stored;
+            inSeq->set(stored);
+            say("Inbound messages up to [" + Converter::to_string(stored) + "] are on stream " +
+                    StreamNames::inStream(site) + " already: the session expects " +
+                    Converter::to_string(stored + 1L) + ".",
+                Normal);
+        }
+    }
+}
+
+std::string Session::streamIdPrefix() const {
+    // Each sequence reset of the period kept the incoming log aside once: the count tells the
+    // numberings apart, the same after a restart.
+    std::string date = Converter::to_string(logDay);
+    std::string kept = site + ".in." + date + ".reset-";
+    int resets = 0;
+    if (DIR* d = opendir((fix_home + "/logs").c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (std::strncmp(e->d_name, kept.c_str(), kept.size()) == 0) ++resets;
+        }
+        closedir(d);
+    }
+    return site + ":" + date + ":" + Converter::to_string(resets) + ":";
+}
+
+void Session::collectAcknowledged() {
+    if (!outlet) return;
+    for (std::size_t n = outlet->takeAcknowledged(); n > 0 && !unacked.empty(); --n)
+        unacked.pop_front();
+}
+
+void Session::writeStreamState(std::time_t now) {
+    if (!outlet || now == stateWritten) return;
+    stateWritten = now;
+    StreamState state;
+    state.link = broker->state();
+    state.pending = dispatcher ? static_cast<long>(dispatcher->streamPending()) : 0;
+    state.unacked = static_cast<long>(outlet->waiting());
+    state.at = now;
+    // Only a display: a file that cannot be written leaves the monitor with an older line.
+    state.write(StreamState::path(site));
 }
 
 void Session::startDispatcher(long type) {
@@ -174,6 +262,7 @@ void Session::startDispatcher(long type) {
     dispatcher = std::make_unique<Dispatcher>(*shm, *p, qinName);
     dispatcher->Setup(site, type);
     if (journal) dispatcher->useJournal(*journal);
+    if (inlet) dispatcher->useStream(*inlet);
     outbox.allowDirectWhen([this] { return directAllowed(); });
     dispatcher->sendDirectWith(
         [this](int slot, const std::string& text) { return sendDirect(slot, text); });
@@ -188,6 +277,7 @@ void Session::runLoop() {
         if (stopRequested()) break;
         endOnSchedule(std::time(nullptr));
         comm.flush();
+        collectAcknowledged();
         // Picks up a number renumber wrote into the cell, so a restart keeps it too.
         recordInSeq();
         bool act = false;
@@ -274,6 +364,7 @@ void Session::runLoop() {
         bool standard = core.rules() == SessionCore::Rules::Standard;
         if (logoutDeadline == 0 && now != lastTick) {
             lastTick = now;
+            writeStreamState(now);
             bool up = !standard || core.idle(now, comm.getRecvTime(), comm.getSendTime());
             if (!up || !core.watchHold(now)) {
                 endedByRules();
@@ -537,10 +628,16 @@ void Session::sendAgain(const std::string& m) {
 }
 
 bool Session::deliver(const std::string& m) {
-    return writeMsgQueue(m);
+    if (!outlet) return writeMsgQueue(m);
+    int seq = Log::getSeq(m);
+    if (!outlet->offer(idPrefix + Converter::to_string(seq), m)) return false;
+    unacked.push_back(seq);
+    return true;
 }
 
 bool Session::writeMsgQueue(const std::string& m) {
+    if (mqOut == nullptr)
+        throw MQException("No output queue: the site takes its applications through JetStream.");
     if (m.size() > static_cast<size_t>(maxMsgText)) return writeParts(m);
     std::lock_guard<Mutex> guard(*mutex);
     return mqOut->offer(m, writeType);
@@ -597,6 +694,13 @@ void Session::numbersReset() {
         log->startOver(kept);
         say("FIX log kept as [" + kept + "] after a sequence reset.", Normal);
     }
+    if (outlet) {
+        // The old numbering's publishes settle first; the new one gets ids of its own.
+        outlet->drain(inboundDrainSeconds * 1000L);
+        collectAcknowledged();
+        unacked.clear();
+        idPrefix = streamIdPrefix();
+    }
     if (inSeq) inSeq->set(0);
 }
 
@@ -610,8 +714,25 @@ void Session::endSession() {
         recordInSeq();
     }
     flushBeforeEnd();
+    settleInbound();
     keepUnsent();
     releaseJournal();
+    inlet.reset();
+    outlet.reset();
+}
+
+void Session::settleInbound() {
+    if (!outlet || cell == nullptr) return;
+    std::size_t left = outlet->drain(inboundDrainSeconds * 1000L);
+    collectAcknowledged();
+    recordInSeq();
+    if (left > 0) {
+        say(Converter::to_string(static_cast<long>(left)) +
+                " inbound messages have no acknowledgement from stream " +
+                StreamNames::inStream(site) + " (" + outlet->lastFault() +
+                "): the next session asks the counterparty for them again.",
+            Normal);
+    }
 }
 
 void Session::releaseJournal() {

@@ -28,6 +28,15 @@
 // numbered parts (MsgParts) and counts once its last part is on the queue; a queue that fills
 // between parts holds the rest, and the next offer goes on with the next part.
 //
+// A site whose applications use JetStream (FixConfig::jetStream, with a link given by
+// useBroker) takes its outbound texts from the stream's consumer (the dispatcher) and publishes
+// every inbound application message to its inbound stream (StreamOutlet), at most inboundWindow
+// waiting for their acknowledgement. The core counts a message once it is published; the number
+// a restart expects (the SeqFile) moves only as acknowledgements arrive, in order, so a restart
+// asks the counterparty again for what the stream may not hold, and the message id
+// (streamIdPrefix + MsgSeqNum) makes a publish repeated after a crash count once. A full window,
+// or a link that is down, holds the message as a full queue does.
+//
 // A termination signal (requestStop) or 'S' written into the cell by an operator ends a logged-on
 // session with a Logout; the session waits up to logoutWait seconds for the answer, then closes.
 // So does the site's schedule, when the site names one, at its window's close or its next reset.
@@ -69,6 +78,8 @@
 #include "Shm.h"
 #include "SiteLock.h"
 #include "Socket.h"
+#include "StreamInlet.h"
+#include "StreamOutlet.h"
 #include "Tag.h"
 #include "Thread.h"
 
@@ -87,9 +98,10 @@ class Session : public Thread, protected SessionPort {
 
     ~Session() override;
 
-    // The table, the lock around output-queue writes, the output queue and the name of the input
-    // queue the dispatcher reads. Called once, before the session runs.
-    void Setup(Shm& shm, Mutex& mutex, MsgQueue& qout, std::string& qin);
+    // The table, the lock around output-queue writes, the output queue (none for a site whose
+    // applications use JetStream) and the name of the input queue the dispatcher reads. Called
+    // once, before the session runs.
+    void Setup(Shm& shm, Mutex& mutex, MsgQueue* qout, std::string& qin);
 
     // The cell's status is 'O'.
     bool isLoggedOn() const;
@@ -107,6 +119,13 @@ class Session : public Thread, protected SessionPort {
     // as MsgParts, each part under the lock of its own: true once the last one is on the queue,
     // false when the queue filled first; offered again, it goes on with the part that did not fit.
     bool writeMsgQueue(const std::string& msg);
+
+    // The JetStream link for sites whose applications use it (none: such a site cannot log on).
+    void useBroker(NatsLink* link) { broker = link; }
+    // Inbound publishes waiting for their acknowledgement at most, per session.
+    static constexpr std::size_t inboundWindow = 1024;
+    // Seconds a session that ends waits for the acknowledgements of its inbound publishes.
+    static constexpr int inboundDrainSeconds = 5;
 
     // fix_home + "/logs/" + site + ".initiator": left by an initiator that served the site from
     // this FIXHOME, so the acceptor never takes a Logon for it, even while that initiator is down.
@@ -189,8 +208,14 @@ class Session : public Thread, protected SessionPort {
     void restartQuietInterval() override;
     void console(const std::string& line, int level) override = 0;
 
+    // The site takes its applications through JetStream and a link is there for it.
+    bool streamSite() const { return broker != nullptr && cfg.jetStream(); }
+    // Throws NatsException when the site's streams are missing or take other subjects.
+    void checkStreams();
+
     std::string site;
     std::string qinName;
+    NatsLink* broker = nullptr;
     Shm* shm = nullptr;
     MemoryCell* cell = nullptr;
     Socket* sock = nullptr;
@@ -214,6 +239,17 @@ class Session : public Thread, protected SessionPort {
     std::string ending;
 
   private:
+    // After the journal's recovery, for a stream site: the outlet and the inlet, the journal fed
+    // from the stream, and In.seq past what the inbound stream already holds of this period.
+    void openStreams();
+    // "<site>:<period date>:<resets in the period>:" from the period's kept logs.
+    std::string streamIdPrefix() const;
+    // Hands over the inbound publishes the stream has stored.
+    void collectAcknowledged();
+    // At the end: waits a little for the acknowledgements still due and records what counts.
+    void settleInbound();
+    // The .stream state file, at most once a second.
+    void writeStreamState(std::time_t now);
     // The parts of a message longer than a queue message, from the first not yet on the queue.
     bool writeParts(const std::string& msg);
     // Reads every whole message the socket holds (up to maxBatch), logs them with one write and
@@ -266,6 +302,13 @@ class Session : public Thread, protected SessionPort {
     std::time_t scheduleEndsAt = 0;
     enum class ScheduleEnd { None, Window, Reset } scheduleEnd = ScheduleEnd::None;
     bool byOperator = false;
+
+    std::unique_ptr<StreamOutlet> outlet;
+    std::unique_ptr<StreamInlet> inlet;
+    // MsgSeqNum of the inbound publishes not yet acknowledged, oldest first; and the id prefix.
+    std::deque<int> unacked;
+    std::string idPrefix;
+    std::time_t stateWritten = 0;
 
     std::unique_ptr<Dispatcher> dispatcher;
     Outbox outbox{core, outLog, comm, cell, journal, logDay};

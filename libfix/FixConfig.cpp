@@ -39,7 +39,8 @@ void FixConfig::readSetting(const std::string& line) {
     const bool strict =
         line.find("role=") != std::string::npos || line.find("allow=") != std::string::npos ||
         line.find("appstall=") != std::string::npos || line.find("zone=") != std::string::npos ||
-        line.find("window=") != std::string::npos || line.find("reset=") != std::string::npos;
+        line.find("window=") != std::string::npos || line.find("reset=") != std::string::npos ||
+        line.find("apps=") != std::string::npos;
 
     // Several settings: "{rules=standard dictionary=FIX44.xml}", items apart by blanks. A line
     // with anything else in it stays a comment, as every '@' line did before settings existed.
@@ -53,7 +54,7 @@ void FixConfig::readSetting(const std::string& line) {
         return;
     }
     std::string items = line.substr(open + 1, close - open - 1);
-    std::string rules, dictionary, role;
+    std::string rules, dictionary, role, apps;
     int stall = -1;
     std::string zone = zoneItem, window = windowItem, reset = resetItem;
     bool schedule = false;
@@ -75,6 +76,10 @@ void FixConfig::readSetting(const std::string& line) {
             if (value != "acceptor" && value != "initiator")
                 throw CfgException("unknown role '" + value + "' (acceptor or initiator)");
             role = value;
+        } else if (key == "apps") {
+            if (value != "queues" && value != "jetstream")
+                throw CfgException("unknown apps '" + value + "' (queues or jetstream)");
+            apps = value;
         } else if (key == "appstall") {
             if (value.empty() || value.size() > 5 ||
                 value.find_first_not_of("0123456789") != std::string::npos ||
@@ -117,6 +122,7 @@ void FixConfig::readSetting(const std::string& line) {
     if (!rules.empty()) standard = rules == "standard";
     if (!dictionary.empty()) dictionaryName = dictionary;
     if (stall >= 0) stallSeconds = stall;
+    if (!apps.empty()) streams = apps == "jetstream";
     if (schedule) {
         zoneItem = zone;
         windowItem = window;

@@ -25,6 +25,9 @@
 // ever; none: defaultAppStall). A value that is not a whole number of seconds up to a day is
 // refused like a bad role.
 //
+// "@ {apps=jetstream}" makes the site's applications reach the gateway through its JetStream
+// streams instead of the queues ("@ {apps=queues}", the default); read strictly like role=.
+//
 // The site's schedule (see Schedule.h): "@ {zone=America/New_York window=daily:06:30-17:15
 // reset=window}". Each item a line names replaces the one before; the schedule they make together
 // is checked whole, and a line naming zone=, window= or reset= is read strictly, like role=. A
@@ -126,6 +129,8 @@ class FixConfig {
     bool allows(const std::string& address) const;
     // Seconds the site waits for a stalled application before it logs out (0: for ever).
     int appStall() const { return stallSeconds; }
+    // The site's applications use its JetStream streams, not the queues.
+    bool jetStream() const { return streams; }
     // The site's schedule: the default one when the file names none.
     const Schedule& schedule() const { return sched; }
     // The file named zone=, window= or reset=.
@@ -163,6 +168,7 @@ class FixConfig {
     std::shared_ptr<const Dictionary> dict;
     Role siteRole = Role::Unset;
     int stallSeconds = defaultAppStall;
+    bool streams = false;
     // The schedule items as last named (empty: not named), and what they make.
     std::string zoneItem, windowItem, resetItem;
     Schedule sched;

@@ -22,10 +22,12 @@
 #include "Log.h"
 #include "MsgQueue.h"
 #include "Mutex.h"
+#include "NatsLink.h"
 #include "Options.h"
 #include "Session.h"
 #include "Shm.h"
 #include "Socket.h"
+#include "StreamNames.h"
 #include "Syslog.h"
 
 namespace {
@@ -40,7 +42,7 @@ constexpr int backoffCeiling = 60;
 // Options in the case and with the defaults the program uses; the manual's synopsis says the same.
 const char* const usage =
     "Usage: gateconnect shm site remoteAddress servicePort [-x host:port[,host:port...]] "
-    "[-i c.1] [-o c.0] [-r Y]\n";
+    "[-i c.1] [-o c.0] [-r Y] [-j servers]\n";
 
 struct Address {
     std::string host;
@@ -78,10 +80,11 @@ struct Attempt {
 
 struct Site {
     Shm& shm;
-    MsgQueue& mqOut;
+    MsgQueue* mqOut;
     std::string site;
     std::string inName;
     bool askReset;
+    NatsLink* broker;
 };
 
 // Connects to one address and runs the session there. A connection that fails is a logon that
@@ -101,6 +104,7 @@ Attempt attempt(Site& s, const Address& a, Syslog& slog, bool once) {
     Mutex mutex;
     FixClient client(*sock, s.site);
     client.Setup(s.shm, mutex, s.mqOut, s.inName);
+    client.useBroker(s.broker);
     client.askReset(s.askReset);
     done.result = client.Client();
     done.why = client.endReason();
@@ -196,10 +200,6 @@ int run(Options& options, const std::vector<Address>& addresses, Syslog& slog, s
     Shm shm(shmName);
     slog.printlog("Shared Memory [" + shmName + "] was attached.", Normal);
 
-    std::string outName = options.is_present('o') ? options.getOption('o') : "c.0";
-    MsgQueue mqOut(outName, 0, 0);
-    slog.printlog("MsgQueue [" + outName + "] was attached.", Normal);
-
     std::string inName = options.is_present('i') ? options.getOption('i') : "c.1";
 
     // A data dictionary that cannot be read, a schedule that cannot be, or a site configured for
@@ -223,7 +223,28 @@ int run(Options& options, const std::vector<Address>& addresses, Syslog& slog, s
     // this program is down and restarting.
     if (checked) Session::markInitiator(site);
 
-    Site s{shm, mqOut, site, inName, options.getOption('r') == "Y"};
+    // A site whose applications use JetStream needs its link and both streams before it logs on,
+    // and no queues.
+    std::unique_ptr<NatsLink> broker;
+    std::unique_ptr<MsgQueue> mqOut;
+    if (checked && checked->jetStream()) {
+        std::string refusal = StreamNames::refusal(site);
+        if (!refusal.empty()) throw NatsException(refusal);
+        broker = std::make_unique<NatsLink>(NatsLink::Settings::withServers(options.getOption('j')),
+                                            "gateconnect " + site);
+        slog.printlog("NATS servers [" + broker->servers() + "] were reached.", Normal);
+        broker->checkStream(StreamNames::outStream(site), StreamNames::outSubject(site));
+        broker->checkStream(StreamNames::inStream(site), StreamNames::inSubject(site));
+        slog.printlog("Streams [" + StreamNames::outStream(site) + "] and [" +
+                          StreamNames::inStream(site) + "] carry the site's applications.",
+                      Normal);
+    } else {
+        std::string outName = options.is_present('o') ? options.getOption('o') : "c.0";
+        mqOut = std::make_unique<MsgQueue>(outName, 0, 0);
+        slog.printlog("MsgQueue [" + outName + "] was attached.", Normal);
+    }
+
+    Site s{shm, mqOut.get(), site, inName, options.getOption('r') == "Y", broker.get()};
     const Schedule* schedule = checked && checked->namesSchedule() ? &checked->schedule() : nullptr;
     if (schedule || addresses.size() > 1) return serveOnSchedule(s, addresses, schedule, slog, why);
 

@@ -16,6 +16,7 @@
 #include "FixServer.h"
 #include "MsgQueue.h"
 #include "Mutex.h"
+#include "NatsLink.h"
 #include "Options.h"
 #include "ServerSocket.h"
 #include "Shm.h"
@@ -28,7 +29,8 @@ constexpr int defaultPort = 6001;
 constexpr int exitFailure = 1;
 constexpr int exitUsage = -1;
 
-const char* const usage = "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue]\n";
+const char* const usage =
+    "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue] [-j servers]\n";
 
 // Seconds a stopped acceptor gives its sessions to say Logout, hear the answer and end.
 constexpr int stopWait = 10;
@@ -44,6 +46,15 @@ int serve(Options& options, int port, const std::string& address, Syslog& slog, 
 
     std::string inName = options.is_present('i') ? options.getOption('i') : "s.1";
 
+    // Sites whose applications use JetStream share one link; without servers named such a site's
+    // Logon is refused, the others are served as ever.
+    std::unique_ptr<NatsLink> broker;
+    NatsLink::Settings nats = NatsLink::Settings::withServers(options.getOption('j'));
+    if (!nats.servers.empty()) {
+        broker = std::make_unique<NatsLink>(nats, "gatelisten");
+        slog.printlog("NATS servers [" + broker->servers() + "] were reached.", Normal);
+    }
+
     // Connections opened all at once must each reach accept(), not wait out SYN retries.
     ServerSocket server(port, ServerSocket::maxBacklog(), address);
     std::string service = Converter::to_string(port);
@@ -57,7 +68,8 @@ int serve(Options& options, int port, const std::string& address, Syslog& slog, 
         std::string peer = server.getRemoteIp();
         auto* session = new FixServer(std::move(sock), peer);
         slog.printlog("New thread created for client [" + peer + "].", Normal);
-        session->Setup(shm, mutex, mqOut, inName);
+        session->Setup(shm, mutex, &mqOut, inName);
+        session->useBroker(broker.get());
         if (session->Start() != 0) {
             // No thread could be had: the connection is closed and the program goes on.
             slog.printlog("Fail to create a thread for client [" + peer + "].", Fatal);
@@ -111,6 +123,8 @@ int main(int argc, char** argv) {
     } catch (const MQException& e) {
         std::cerr << e.what() << std::endl;
     } catch (const SocketException& e) {
+        std::cerr << e.what() << std::endl;
+    } catch (const NatsException& e) {
         std::cerr << e.what() << std::endl;
     }
     return exitFailure;

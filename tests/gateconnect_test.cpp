@@ -655,7 +655,7 @@ TEST_F(Initiator, AThousandSessionsInOneProcessLeaveTheDescriptorsAsTheyWere) {
     auto session = [&](bool refuse) {
         Socket sock("127.0.0.1", port);
         FixClient client(sock, name);
-        client.Setup(*shm, lock, *output, inName);
+        client.Setup(*shm, lock, output.get(), inName);
         auto run = std::async(std::launch::async, [&] { return client.Client(); });
         if (peer.accept(5000) && !peer.read(5000).empty() && !refuse)
             peer.send("35=A|98=0|108=30", expected++);
