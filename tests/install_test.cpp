@@ -68,8 +68,15 @@ TEST_F(Install, ProgramsManualPagesExamplesAndUnitsLandInTheirFolders) {
           "/usr/lib/sysusers.d/fixgate.conf", "/usr/lib/tmpfiles.d/fixgate.conf",
           "/usr/lib/sysctl.d/50-fixgate.conf", "/usr/share/man/man7/fixgate.7.gz"})
         expected.push_back(file);
+    // The JetStream cluster for one host and the unit for its members, as examples.
+    for (const char* file : {"/usr/share/doc/fixgate/examples/nats/n1.conf",
+                             "/usr/share/doc/fixgate/examples/nats/n3.conf",
+                             "/usr/share/doc/fixgate/examples/systemd/fixgate-nats@.service"})
+        expected.push_back(file);
     for (const std::string& path : expected)
         EXPECT_TRUE(std::ifstream(dest(path)).good()) << path << " is not installed";
+    // The cluster member runs another package's server, usually on other hosts: never a unit.
+    EXPECT_FALSE(std::ifstream(dest("/lib/systemd/system/fixgate-nats@.service")).good());
     // The dictionaries are installed as they were fetched: their recorded checksums hold.
     ProcessOptions inDict;
     inDict.cwd = dest("/usr/share/fixgate/dict");

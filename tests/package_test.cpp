@@ -68,7 +68,8 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
     ASSERT_EQ(info.exitCode, 0) << info.err;
     expectHas(info.out, {" Package: fixgate\n", " Version: 0.1.0\n", " Section: net\n", "systemd",
                          "libc6 (>=", "libstdc++6 (>=", "libncurses6 (>=", "libxml2", "libcctz2",
-                         "tzdata", " conffiles", " postinst", " prerm", " postrm"});
+                         "tzdata", "libnats3.4", " Recommends: nats-server\n", " conffiles",
+                         " postinst", " prerm", " postrm"});
 
     ProcessResult contents = runProgram("/usr/bin/dpkg-deb", {"-c", deb()});
     ASSERT_EQ(contents.exitCode, 0) << contents.err;
