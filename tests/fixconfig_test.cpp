@@ -201,7 +201,7 @@ TEST_F(FixConfigTest, ARefusedLineLeavesTheLinesBeforeItLoaded) {
         << "nothing of the refused line is kept";
 }
 
-TEST_F(FixConfigTest, RoleAllowAppStallAndScheduleSettingsAreReadOrRefusedWithFileAndLine) {
+TEST_F(FixConfigTest, RoleAllowAppStallScheduleAndAppsSettingsAreReadOrRefusedWithFileAndLine) {
     using Role = FixConfig::Role;
     struct Row {
         std::string settings, failure;  // failure empty: loads
@@ -271,6 +271,10 @@ TEST_F(FixConfigTest, RoleAllowAppStallAndScheduleSettingsAreReadOrRefusedWithFi
          "reset 'monthly:01': not one of window, daily:HH:MM, weekly:DddHH:MM or never"},
         {"@ {window=}\n", "window is empty"},
         {"@ {window=nonstop window=daily:08:00-09:00}\n", "window named twice on one line"},
+        {"@ {apps=jetstream role=initiator}\n", "", Role::Initiator},
+        {"@ {apps=jetstream}\n@ {apps=queues}\n", ""},
+        {"@ {apps=nats}\n", "unknown apps 'nats' (queues or jetstream)"},
+        {"@ {apps=}\n", "unknown apps '' (queues or jetstream)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.settings);
@@ -285,6 +289,9 @@ TEST_F(FixConfigTest, RoleAllowAppStallAndScheduleSettingsAreReadOrRefusedWithFi
             EXPECT_EQ(cfg.schedule().zoneName(), row.zone);
         }
         EXPECT_EQ(cfg.restrictsAddresses(), row.settings.find("allow=") != std::string::npos);
+        // The last apps setting wins.
+        EXPECT_EQ(cfg.jetStream(), row.settings.rfind("apps=jetstream") != std::string::npos &&
+                                       row.settings.find("apps=queues") == std::string::npos);
         for (const std::string& a : row.allowed) EXPECT_TRUE(cfg.allows(a)) << a;
         for (const std::string& a : row.refused) EXPECT_FALSE(cfg.allows(a)) << a;
     }

@@ -188,3 +188,53 @@ TEST_F(JournalTest, WithEverySlotTakenTheNextTakeWaitsForARelease) {
 }
 
 }  // namespace
+
+// A journal fed from a stream remembers the highest stream sequence it took across runs, whether
+// the text is still held or already logged and freed, so a text the stream delivers again after
+// a crash is recognised. Each row: what one run does, then what the next run's journal reports.
+TEST_F(JournalTest, AStreamFedJournalRemembersTheHighestSequenceTakenAcrossRuns) {
+    struct Step {
+        const char* what;
+        std::vector<std::uint64_t> fill;  // stream sequences put into slots, in order
+        std::size_t freed;                // how many of them are logged and released
+        int unfilled;                     // slots acquired and given back without a text
+        std::uint64_t takenAfter;         // streamTaken() of the next run
+        std::size_t heldAfter;
+    };
+    const Step steps[] = {
+        {"fresh", {}, 0, 0, 0, 0},
+        {"held, never logged", {1, 2, 3}, 0, 0, 3, 3},
+        {"the held ones logged, two more held", {4, 5}, 5, 0, 5, 0},
+        {"slots acquired and returned empty record nothing", {}, 0, 40, 5, 0},
+        {"logged and freed", {6, 7}, 2, 3, 7, 0},
+    };
+    for (const Step& s : steps) {
+        {
+            Journal run(path());
+            ASSERT_TRUE(run.useStream(true)) << s.what;
+            for (std::uint64_t seq : s.fill) run.fill(run.acquire(), "35=D\x01", seq);
+            std::vector<int> held = run.held();
+            for (std::size_t i = 0; i < s.freed && i < held.size(); ++i) run.release(held[i]);
+            std::vector<int> empty;
+            for (int i = 0; i < s.unfilled; ++i) empty.push_back(run.acquire());
+            for (int slot : empty) run.release(slot);
+        }  // the run ends without releasing what it holds, as a killed one does
+        Journal next(path());
+        EXPECT_EQ(next.streamTaken(), s.takenAfter) << s.what;
+        EXPECT_EQ(next.held().size(), s.heldAfter) << s.what;
+    }
+}
+
+TEST_F(JournalTest, TextsOfAQueueStillHeldKeepTheJournalFromAStream) {
+    queue->write("35=D\x01", WaitMode, 1);
+    {
+        Journal journal(path());
+        take(journal);
+    }
+    Journal journal(path());
+    EXPECT_FALSE(journal.useStream(true)) << "queue texts' orders would read as sequences";
+    EXPECT_TRUE(journal.useStream(false));
+    journal.release(journal.held().front());
+    EXPECT_TRUE(journal.useStream(true));
+    EXPECT_EQ(journal.streamTaken(), 0u);
+}
