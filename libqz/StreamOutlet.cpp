@@ -3,6 +3,7 @@
 #include <nats/nats.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -23,6 +24,7 @@ struct StreamOutlet::Entry {
     enum class State { Sent, Stored, Failed };
     std::string id;
     std::string text;
+    std::uint64_t serial;
     State state = State::Sent;
 };
 
@@ -59,10 +61,14 @@ void StreamOutlet::onAck(jsCtx*, natsMsg* msg, jsPubAck* pa, jsPubAckErr* pae, v
         std::lock_guard<std::mutex> guard(self->lock);
         auto found = self->byId.find(id);
         if (found != self->byId.end() && found->second->state == Entry::State::Sent) {
+            Entry* e = found->second;
+            --self->sent;
             if (pa != nullptr) {
-                found->second->state = Entry::State::Stored;
+                e->state = Entry::State::Stored;
+                self->vouched = std::max(self->vouched, e->serial);
             } else {
-                found->second->state = Entry::State::Failed;
+                e->state = Entry::State::Failed;
+                ++self->failed;
                 if (pae != nullptr) {
                     self->fault =
                         pae->ErrText != nullptr ? pae->ErrText : natsStatus_GetText(pae->Err);
@@ -99,11 +105,9 @@ bool StreamOutlet::offer(const std::string& id, const std::string& text) {
     const Entry* before = nullptr;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (line.size() >= window || !link.connected()) return false;
-        for (const Entry* x : line) {
-            if (x->state == Entry::State::Failed) return false;
-        }
-        e = new Entry{id, text};
+        if (line.size() >= window || failed > 0 || !link.connected()) return false;
+        e = new Entry{id, text, nextSerial++};
+        ++sent;
         // Chained to its predecessor only while that one is unconfirmed: a stored one needs no
         // guard, and naming it could meet a stream that no longer remembers it.
         if (!line.empty() && line.back()->state == Entry::State::Sent) before = line.back();
@@ -112,10 +116,7 @@ bool StreamOutlet::offer(const std::string& id, const std::string& text) {
     }
     // Without the lock: the library may wait here for room among its pending publishes, which
     // needs the callbacks to run.
-    if (!publish(*e, before)) {
-        std::lock_guard<std::mutex> guard(lock);
-        e->state = Entry::State::Failed;
-    }
+    if (!publish(*e, before)) markFailed(e);
     return true;
 }
 
@@ -124,19 +125,13 @@ std::size_t StreamOutlet::takeAcknowledged() {
     {
         std::lock_guard<std::mutex> guard(lock);
         // A stored text vouches for every text before it (see the header).
-        std::size_t last = line.size();
-        for (std::size_t i = line.size(); i-- > 0;) {
-            if (line[i]->state == Entry::State::Stored) {
-                last = i;
-                break;
-            }
-        }
-        if (last < line.size()) {
-            for (std::size_t i = 0; i < last; ++i) line[i]->state = Entry::State::Stored;
-        }
-        while (!line.empty() && line.front()->state == Entry::State::Stored) {
-            byId.erase(line.front()->id);
-            delete line.front();
+        while (!line.empty() &&
+               (line.front()->serial <= vouched || line.front()->state == Entry::State::Stored)) {
+            Entry* e = line.front();
+            if (e->state == Entry::State::Sent) --sent;
+            if (e->state == Entry::State::Failed) --failed;
+            byId.erase(e->id);
+            delete e;
             line.pop_front();
             ++n;
         }
@@ -149,12 +144,8 @@ void StreamOutlet::republishIfDue() {
     bool settleLast;
     {
         std::lock_guard<std::mutex> guard(lock);
-        bool failed = false;
-        for (const Entry* e : line) {
-            if (e->state == Entry::State::Sent) return;  // wait until every publish has answered
-            failed = failed || e->state == Entry::State::Failed;
-        }
-        if (!failed || !link.connected()) return;
+        // Only once every publish has answered, so the round starts from a settled line.
+        if (failed == 0 || sent > 0 || !link.connected()) return;
         auto now = std::chrono::steady_clock::now();
         if (now - lastRound < republishPause) return;
         lastRound = now;
@@ -176,10 +167,7 @@ void StreamOutlet::republishIfDue() {
         std::lock_guard<std::mutex> guard(lock);
         auto found = byId.find(id);
         if (found != byId.end()) {
-            for (Entry* e : line) {
-                e->state = Entry::State::Stored;
-                if (e == found->second) break;
-            }
+            vouched = std::max(vouched, found->second->serial);
             return;  // the next takeAcknowledged() hands them over and publishes the rest
         }
     }
@@ -188,18 +176,27 @@ void StreamOutlet::republishIfDue() {
         std::lock_guard<std::mutex> guard(lock);
         for (Entry* e : line) {
             if (e->state == Entry::State::Stored) continue;
+            if (e->state == Entry::State::Failed) --failed;
             e->state = Entry::State::Sent;
+            ++sent;
             again.push_back(e);
         }
     }
     // In order; the first follows only stored texts, so it needs no guard.
     for (std::size_t i = 0; i < again.size(); ++i) {
         if (!publish(*again[i], i == 0 ? nullptr : again[i - 1])) {
-            std::lock_guard<std::mutex> guard(lock);
-            for (std::size_t j = i; j < again.size(); ++j) again[j]->state = Entry::State::Failed;
+            for (std::size_t j = i; j < again.size(); ++j) markFailed(again[j]);
             return;
         }
     }
+}
+
+void StreamOutlet::markFailed(Entry* e) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (e->state != Entry::State::Sent) return;
+    --sent;
+    e->state = Entry::State::Failed;
+    ++failed;
 }
 
 std::size_t StreamOutlet::waiting() const {

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -60,6 +61,8 @@ class StreamOutlet {
     // Hands one text to the client library; false when it refused it at once.
     bool publish(const Entry& e, const Entry* before);
     void republishIfDue();
+    // A publish the library refused at once (the line still holds the entry).
+    void markFailed(Entry* e);
 
     NatsLink& link;
     std::string stream;
@@ -70,6 +73,13 @@ class StreamOutlet {
     std::deque<Entry*> line;
     std::unordered_map<std::string, Entry*> byId;
     std::string fault;
+    // Counters kept under the lock, so no call walks the whole line: the next entry's serial,
+    // the highest serial stored (it vouches for all below it), and the entries sent and not yet
+    // answered and those failed.
+    std::uint64_t nextSerial = 1;
+    std::uint64_t vouched = 0;
+    std::size_t sent = 0;
+    std::size_t failed = 0;
     // A refusal for a wrong last id came: the next round reads the stream's last id first.
     bool wrongLast = false;
     std::chrono::steady_clock::time_point lastRound{};
