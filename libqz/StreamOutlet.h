@@ -16,6 +16,7 @@
 // callbacks only mark texts answered, under the outlet's lock.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -56,7 +57,8 @@ class StreamOutlet {
   private:
     struct Entry;
     static void onAck(jsCtx* js, natsMsg* msg, jsPubAck* pa, jsPubAckErr* pae, void* closure);
-    bool publish(Entry& e, const Entry* before);
+    // Hands one text to the client library; false when it refused it at once.
+    bool publish(const Entry& e, const Entry* before);
     void republishIfDue();
 
     NatsLink& link;
@@ -68,4 +70,7 @@ class StreamOutlet {
     std::deque<Entry*> line;
     std::unordered_map<std::string, Entry*> byId;
     std::string fault;
+    // A refusal for a wrong last id came: the next round reads the stream's last id first.
+    bool wrongLast = false;
+    std::chrono::steady_clock::time_point lastRound{};
 };

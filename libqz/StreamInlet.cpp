@@ -1,0 +1,104 @@
+#include "StreamInlet.h"
+
+#include <nats/nats.h>
+#include <time.h>
+
+namespace {
+
+void pauseMillis(long ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+}  // namespace
+
+std::string StreamInlet::Message::header(const char* name) const {
+    const char* v = nullptr;
+    if (!handle || natsMsgHeader_Get(handle.get(), name, &v) != NATS_OK || v == nullptr)
+        return std::string();
+    return v;
+}
+
+StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::string& subject,
+                         const std::string& durable)
+    : link(l), stream(streamName) {
+    link.checkStream(stream, subject);
+    jsErrCode jerr = static_cast<jsErrCode>(0);
+    // Made explicitly, so that letting go of the subscription never removes it: the consumer's
+    // acknowledgement floor is where the next run goes on.
+    jsConsumerInfo* ci = nullptr;
+    natsStatus s =
+        js_GetConsumerInfo(&ci, link.jetStream(), stream.c_str(), durable.c_str(), nullptr, &jerr);
+    if (s == NATS_NOT_FOUND) {
+        jsConsumerConfig cc;
+        jsConsumerConfig_Init(&cc);
+        cc.Durable = durable.c_str();
+        cc.AckPolicy = js_AckExplicit;
+        cc.DeliverPolicy = js_DeliverAll;
+        cc.FilterSubject = subject.c_str();
+        cc.MaxAckPending = maxAckPending;
+        cc.AckWait = 30LL * 1000 * 1000 * 1000;
+        jerr = static_cast<jsErrCode>(0);
+        s = js_AddConsumer(&ci, link.jetStream(), stream.c_str(), &cc, nullptr, &jerr);
+    }
+    if (s != NATS_OK) {
+        const char* last = nats_GetLastError(nullptr);
+        throw NatsException("Fail to make consumer " + durable + " of stream " + stream + ": " +
+                            (last != nullptr && *last != '\0' ? last : natsStatus_GetText(s)));
+    }
+    jsConsumerInfo_Destroy(ci);
+    jsSubOptions so;
+    jsSubOptions_Init(&so);
+    so.Stream = stream.c_str();
+    so.Consumer = durable.c_str();
+    jerr = static_cast<jsErrCode>(0);
+    s = js_PullSubscribe(&sub, link.jetStream(), subject.c_str(), durable.c_str(), nullptr, &so,
+                         &jerr);
+    if (s != NATS_OK)
+        throw NatsException("Fail to read consumer " + durable + " of stream " + stream + ": " +
+                            natsStatus_GetText(s));
+}
+
+StreamInlet::~StreamInlet() {
+    natsSubscription_Destroy(sub);
+}
+
+std::vector<StreamInlet::Message> StreamInlet::fetch(int most, long waitMs) {
+    std::vector<Message> out;
+    if (!link.connected()) {
+        pauseMillis(waitMs);
+        return out;
+    }
+    natsMsgList list{nullptr, 0};
+    jsErrCode jerr = static_cast<jsErrCode>(0);
+    natsStatus s = natsSubscription_Fetch(&list, sub, most, waitMs, &jerr);
+    if (s != NATS_OK && list.Count == 0) {
+        // A wait that passed returns at its end; anything else (the link dropping) must not
+        // turn the caller's loop into a spin.
+        if (s != NATS_TIMEOUT) pauseMillis(waitMs);
+        natsMsgList_Destroy(&list);
+        return out;
+    }
+    out.reserve(static_cast<std::size_t>(list.Count));
+    for (int i = 0; i < list.Count; ++i) {
+        natsMsg* m = list.Msgs[i];
+        list.Msgs[i] = nullptr;
+        Message one;
+        one.text.assign(natsMsg_GetData(m), static_cast<std::size_t>(natsMsg_GetDataLength(m)));
+        jsMsgMetaData* meta = nullptr;
+        if (natsMsg_GetMetaData(&meta, m) == NATS_OK) {
+            one.streamSeq = meta->Sequence.Stream;
+            one.pending = meta->NumPending;
+            lastPending = meta->NumPending;
+            jsMsgMetaData_Destroy(meta);
+        }
+        one.handle = std::shared_ptr<natsMsg>(m, natsMsg_Destroy);
+        out.push_back(std::move(one));
+    }
+    natsMsgList_Destroy(&list);
+    return out;
+}
+
+void StreamInlet::ack(const Message& m) {
+    if (m.handle) natsMsg_Ack(m.handle.get(), nullptr);
+}
