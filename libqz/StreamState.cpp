@@ -72,3 +72,11 @@ std::optional<StreamState> StreamState::read(const std::string& path) {
     state.at = static_cast<std::time_t>(a);
     return state;
 }
+
+std::optional<StreamState> StreamState::recent(const std::string& site, std::time_t now) {
+    std::optional<StreamState> state = read(path(site));
+    // A stamp a little ahead of the reader's clock is as fresh as one just behind it.
+    if (state && (now - state->at > maxAgeSeconds || state->at - now > maxAgeSeconds))
+        return std::nullopt;
+    return state;
+}
