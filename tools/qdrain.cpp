@@ -127,7 +127,7 @@ std::vector<std::string> siteList(const std::string& text) {
 int main(int argc, char** argv) {
     Options options(argc, argv);
     if (options.is_present('j')) {
-        if (options.getCount() < 2 || options.getOption('j').empty() || options.is_present('t'))
+        if (options.getCount() > 3 || options.getOption('j').empty() || options.is_present('t'))
             return usage();
         std::vector<std::string> sites = siteList(options.getOption('s'));
         if (sites.empty() || (options.is_present('d') && options.getOption('d').empty()))
@@ -135,7 +135,8 @@ int main(int argc, char** argv) {
         std::string durable = options.is_present('d') ? options.getOption('d') : "qdrain";
         try {
             std::unique_ptr<Shm> shm;
-            if (options.getArgument(1) != "-") shm = std::make_unique<Shm>(options.getArgument(1));
+            // A lone '-' is no argument to Options: without a first word there is no table.
+            if (options.getCount() >= 2) shm = std::make_unique<Shm>(options.getArgument(1));
             drainStreams(shm.get(), options.getOption('j'), sites, durable);
         } catch (ShmException& e) {
             std::cerr << e.what() << std::endl << std::endl;

@@ -10,7 +10,7 @@
 // opened: '-' by convention), each under the id "scriptfeed:<host>:<pid>:<n>", and the program
 // ends only once the stream has stored every text, or with status 255 saying how many it did
 // not. An application on another host has no site table of the gateway's: shm '-' leaves the
-// table alone; any other name counts Out.pend as for the queue.
+// table alone; a table named counts Out.pend as for the queue.
 #include <unistd.h>
 
 #include <cerrno>
@@ -134,7 +134,32 @@ int feedStream(std::istream& script, const std::string& shmName, const std::stri
 
 int main(int argc, char** argv) {
     Options options(argc, argv);
-    if (options.getCount() < 5 || (options.is_present('j') && options.getOption('j').empty())) {
+    bool stream = options.is_present('j');
+    // A lone '-' is no argument to Options, so with -j the words count from the end: the script,
+    // the target, and the table when given.
+    if (stream && options.getCount() >= 3 && options.getCount() <= 5 &&
+        !options.getOption('j').empty()) {
+        int n = options.getCount();
+        std::string path = options.getArgument(n - 1);
+        std::ifstream script(path);
+        if (!script.is_open()) {
+            std::cout << "Fail to open the script file[" << path << "]. " << std::strerror(errno)
+                      << std::endl
+                      << std::endl;
+            return 255;
+        }
+        try {
+            return feedStream(script, n >= 4 ? options.getArgument(1) : "-",
+                              options.getArgument(n - 2), options.getOption('j'));
+        } catch (ShmException& e) {
+            std::cerr << e.what() << std::endl << std::endl;
+            return 255;
+        } catch (NatsException& e) {
+            std::cerr << e.what() << std::endl << std::endl;
+            return 255;
+        }
+    }
+    if (stream || options.getCount() < 5) {
         std::cout << "Usage: scriptfeed shm mq target script [-j servers]" << std::endl
                   << std::endl;
         return 255;
@@ -152,8 +177,6 @@ int main(int argc, char** argv) {
         return 255;
     }
     try {
-        if (options.is_present('j'))
-            return feedStream(script, shmName, target, options.getOption('j'));
         Shm shm(shmName);
         MsgQueue queue(queueName, 0, 0);
         MemoryCell* cell = shm.getCell(target);
@@ -167,9 +190,6 @@ int main(int argc, char** argv) {
         std::cerr << e.what() << std::endl << std::endl;
         return 255;
     } catch (MQException& e) {
-        std::cerr << e.what() << std::endl << std::endl;
-        return 255;
-    } catch (NatsException& e) {
         std::cerr << e.what() << std::endl << std::endl;
         return 255;
     }

@@ -277,11 +277,12 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &stop, nullptr);
     if (options.is_present('j')) {
         std::vector<std::string> sites = siteList(options.getOption('s'));
-        if (options.getCount() < 2 || options.getOption('j').empty() || sites.empty())
+        if (options.getCount() > 4 || options.getOption('j').empty() || sites.empty())
             return usage();
         try {
             std::unique_ptr<Shm> shm;
-            if (options.getArgument(1) != "-") shm = std::make_unique<Shm>(options.getArgument(1));
+            // A lone '-' is no argument to Options: without a first word there is no table.
+            if (options.getCount() >= 2) shm = std::make_unique<Shm>(options.getArgument(1));
             return fillStreams(shm.get(), options.getOption('j'), sites, limit);
         } catch (ShmException& e) {
             std::cerr << e.what() << std::endl;
