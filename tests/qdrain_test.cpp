@@ -6,14 +6,21 @@
 #include <sys/msg.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Ipc.h"
 #include "MsgParts.h"
 #include "MsgQueue.h"
+#include "NatsCluster.h"
+#include "NatsLink.h"
 #include "Process.h"
 #include "Shm.h"
+#include "StreamNames.h"
+#include "StreamOutlet.h"
+#include "StreamSetup.h"
 
 namespace {
 
@@ -184,7 +191,8 @@ TEST_F(QueueDrain, MessageInPartsIsPutBackTogetherPrintedAndCountedOnce) {
 }
 
 TEST_F(QueueDrain, UsageAndMissingQueueEndWithStatus255) {
-    const std::string usage = "Usage: qdrain shm mq [-t n] \n\n";
+    const std::string usage =
+        "Usage: qdrain shm mq [-t n] [-j servers -s site[,site...] [-d durable]] \n\n";
     ProcessResult none = runProgram("qdrain", {});
     ASSERT_TRUE(none.exited);
     EXPECT_EQ(none.exitCode, 255);
@@ -209,6 +217,63 @@ TEST_F(QueueDrain, UsageAndMissingQueueEndWithStatus255) {
     EXPECT_EQ(noQueue.exitCode, 255);
     EXPECT_EQ(noQueue.err, "Fail to connect the message queue. [" + missing +
                                "]: No such file or directory\n\n");
+}
+
+// With -j the sites' inbound streams are drained through a durable consumer: what one run printed
+// and acknowledged, the next run with the same durable does not print again.
+TEST_F(QueueDrain, StreamFormPrintsEachMessageOnceAcrossRunsOfOneDurable) {
+    if (!NatsCluster::available()) GTEST_SKIP() << "nats-server is not installed";
+    NatsCluster cluster(1);
+    NatsLink link(NatsLink::Settings::withServers(cluster.servers()), "qdrain test");
+    StreamSetup::apply(link, StreamNames::inStream("ALPHA"), StreamNames::inSubject("ALPHA"), {});
+    StreamOutlet outlet(link, StreamNames::inStream("ALPHA"), StreamNames::inSubject("ALPHA"), 8);
+    auto publish = [&](const std::string& id, const std::string& text) {
+        ASSERT_TRUE(outlet.offer(id, text));
+        ASSERT_EQ(outlet.drain(5000), 0u) << outlet.lastFault();
+    };
+    publish("1", fromSite("ALPHA", "S-1"));
+    publish("2", fromSite("BRAVO", "S-2"));
+    std::vector<std::string> args = {table, "-", "-j", cluster.servers(), "-s", "ALPHA"};
+    {
+        BackgroundProcess first("qdrain", args);
+        ASSERT_TRUE(first.waitForOutput("S-2<SOH>10=123<SOH>\n\n", patience)) << first.errors();
+        first.stop();
+        EXPECT_EQ(first.output(), shown("ALPHA", "S-1") + "\n\n" + shown("BRAVO", "S-2") + "\n\n");
+    }
+    EXPECT_EQ(shm->getCell("ALPHA")->In.proc, 1);
+    EXPECT_EQ(shm->getCell("BRAVO")->In.proc, 1);
+    publish("3", fromSite("ALPHA", "S-3"));
+    BackgroundProcess second("qdrain", args);
+    ASSERT_TRUE(second.waitForOutput("S-3<SOH>10=123<SOH>\n\n", patience)) << second.errors();
+    second.stop();
+    EXPECT_EQ(second.output(), shown("ALPHA", "S-3") + "\n\n");
+    EXPECT_EQ(waiting(), 0);
+}
+
+TEST(QueueDrainStream, UnreachableServersMissingStreamsAndBadSitesEndWithStatus255) {
+    std::unique_ptr<NatsCluster> cluster;
+    if (NatsCluster::available()) cluster = std::make_unique<NatsCluster>(1);
+    struct Case {
+        std::vector<std::string> args;
+        std::string out, err;
+    } cases[] = {
+        {{"-j", "nats://127.0.0.1:1", "-s", "ALPHA"},
+         "",
+         "Fail to reach the NATS servers [nats://127.0.0.1:1]"},
+        {{"-j", "nats://127.0.0.1:1", "-s", "A.B"}, "Usage: qdrain", "Site [A.B] cannot use"},
+        {{"-j", "nats://127.0.0.1:1"}, "Usage: qdrain", ""},
+        {{"-j", cluster ? cluster->servers() : "", "-s", "NONE"},
+         "",
+         "Stream FIXGATE_NONE_IN does not exist"},
+    };
+    for (const Case& c : cases) {
+        if (c.args[1].empty()) continue;  // no nats-server here
+        ProcessResult r = runProgram("qdrain", c.args);
+        ASSERT_TRUE(r.exited) << c.args[1];
+        EXPECT_EQ(r.exitCode, 255) << c.args[1];
+        EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    }
 }
 
 }  // namespace
