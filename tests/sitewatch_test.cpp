@@ -23,6 +23,7 @@
 #include "Key.h"
 #include "Process.h"
 #include "Shm.h"
+#include "StreamState.h"
 #include "TempHome.h"
 #include "TestUtil.h"
 
@@ -200,6 +201,25 @@ TEST_F(SiteWatch, SiteDownInItsWindowIsCountedAndTheKeySShowsTheSchedules) {
     EXPECT_EQ(rows[6], "Dest             Should Up  Window                       Next reset");
     EXPECT_EQ(rows[8], alphaSchedule);
     EXPECT_EQ(rows[10], "BRAVO            -      yes no cfg");
+}
+
+// The key j shows the JetStream page: ALPHA's gateway wrote its state just now, BRAVO has none.
+TEST_F(SiteWatch, TheKeyJShowsTheJetStreamSideOfEachSite) {
+    TempHome home;
+    const StreamState alpha{"connected", 31, 7, std::time(nullptr)};
+    ASSERT_TRUE(alpha.write(home.logsDir() + "/ALPHA.stream"));
+    Terminal terminal(tmux);
+    ASSERT_TRUE(terminal.start("cd " + home.root() + " && FIXHOME=. " + watch(table, "1")));
+    ASSERT_EQ(terminal.waitForRow(8, alphaRow)[8], alphaRow);
+    terminal.press("j");
+    const std::string headings = "Dest             Link            Pending   Unacked   Age";
+    std::vector<std::string> rows = terminal.waitForRow(6, headings);
+    EXPECT_EQ(rows[6], headings);
+    EXPECT_EQ(rows[5].substr(0, 58), "                  JetStream application side (j: counters)");
+    EXPECT_EQ(rows[8].substr(0, 50), "ALPHA            connected            31         7");
+    EXPECT_EQ(rows[10], "BRAVO            -");
+    terminal.press("j");
+    EXPECT_EQ(terminal.waitForRow(8, alphaRow)[8], alphaRow);
 }
 
 TEST_F(SiteWatch, TableNameTooLongForTheTitleIsCutToEightyColumns) {
@@ -450,6 +470,106 @@ TEST_F(SiteWatchBatch, MetricsFileThatCannotBeWrittenEndsWithTheMessageAndStatus
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Fail to write the metrics file: " + file + "\n");
+}
+
+// The JetStream columns: Dest from 0, Link from 17, Pending, Unacked and Age end in 39, 49, 55.
+std::string streamRow(const std::string& site, const std::string& link, const std::string& pending,
+                      const std::string& unacked, const std::string& age) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%-17s%-13s%10s%10s%6s", site.c_str(), link.c_str(),
+                  pending.c_str(), unacked.c_str(), age.c_str());
+    std::string row = text;
+    return row.erase(row.find_last_not_of(' ') + 1);
+}
+
+// Sites whose gateway wrote a stream state in the last 5 seconds get JetStream rows after the
+// schedules and three gauges each; a state left from a stopped gateway (LATE) counts for nothing.
+TEST_F(SiteWatchBatch, RecentStreamStatesGiveJetStreamRowsAndGauges) {
+    std::time_t now = std::time(nullptr);
+    const std::pair<std::string, StreamState> states[] = {
+        {"ALPHA", {"connected", 4, 2, now}},
+        {"Q\"B\\C", {"reconnecting", 0, 1024, now}},
+        {"LATE", {"connected", 9, 9, now - 60}},
+    };
+    for (const auto& [site, state] : states)
+        ASSERT_TRUE(state.write(home.logsDir() + "/" + site + ".stream")) << site;
+    ProcessOptions options;
+    options.env = {{"TZ", "UTC"}, {"FIXHOME", home.root()}};
+    std::string file = home.root() + "/fixgate.prom";
+    ProcessResult r = runProgram("sitewatch", {table, "-b"}, options);
+    ProcessResult m = runProgram("sitewatch", {table, "-b", "-m", file}, options);
+    ASSERT_TRUE(r.exited && m.exited);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(m.exitCode, 0) << m.err;
+    std::string streams = r.out.substr(r.out.rfind("\n\n") + 2);
+    std::istringstream lines(streams);
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) rows.push_back(line);
+    ASSERT_EQ(rows.size(), 3u) << r.out;
+    EXPECT_EQ(rows[0], streamRow("Dest", "Link", "Pending", "Unacked", "Age"));
+    EXPECT_EQ(rows[1].substr(0, 50), streamRow("ALPHA", "connected", "4", "2", "").substr(0, 50));
+    EXPECT_EQ(rows[2].substr(0, 50),
+              streamRow("Q\"B\\C", "reconnecting", "0", "1024", "").substr(0, 50));
+    EXPECT_TRUE(std::regex_match(rows[1].substr(50), std::regex(" *[0-9]"))) << rows[1];
+
+    std::string text = home.readFile("fixgate.prom");
+    struct Gauge {
+        std::string name, site;
+        long value;  // -1: no such series
+    } gauges[] = {
+        {"fixgate_stream_connected", "ALPHA", 1},
+        {"fixgate_stream_pending", "ALPHA", 4},
+        {"fixgate_stream_unacked", "ALPHA", 2},
+        {"fixgate_stream_connected", "Q\\\"B\\\\C", 0},
+        {"fixgate_stream_unacked", "Q\\\"B\\\\C", 1024},
+        {"fixgate_stream_connected", "LATE", -1},
+        {"fixgate_stream_pending", "LATE", -1},
+        {"fixgate_stream_pending", "SPARE", -1},
+    };
+    for (const Gauge& g : gauges) {
+        std::string series = g.name + "{table=\"" + table + "\",site=\"" + g.site + "\"} ";
+        if (g.value < 0) {
+            EXPECT_EQ(text.find(series), std::string::npos) << series << text;
+        } else {
+            EXPECT_TRUE(hasLine(text, series + std::to_string(g.value))) << series << text;
+        }
+    }
+}
+
+// The state line as the gateway writes it, and what a reader refuses to take for one.
+TEST(StreamStateLine, WrittenLinesReadBackAndOtherLinesReadAsNone) {
+    TempHome home;
+    StreamState state{"closed", 12, 0, 1700000000};
+    EXPECT_EQ(state.line(), "link=closed pending=12 unacked=0 at=1700000000");
+    struct Case {
+        std::string text;
+        bool taken;
+    } cases[] = {
+        {"link=connected pending=3 unacked=5 at=1700000001\n", true},
+        {"link=reconnecting pending=0 unacked=0 at=1", true},
+        {"link=up pending=3 unacked=5 at=1700000001\n", false},
+        {"link=connected pending=-3 unacked=5 at=1700000001\n", false},
+        {"link=connected pending=3 unacked=5\n", false},
+        {"link=connected pending=3 unacked=5 at=17x\n", false},
+        {"link=connected unacked=5 pending=3 at=1700000001\n", false},
+        {"link=connected pending=3 unacked=5 at=1700000001 more\n", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        std::optional<StreamState> read = StreamState::read(home.writeFile("s.stream", c.text));
+        EXPECT_EQ(read.has_value(), c.taken) << c.text;
+        if (read) {
+            EXPECT_EQ(read->line() + "\n", c.text.back() == '\n' ? c.text : c.text + "\n");
+        }
+    }
+    std::string path = home.root() + "/w.stream";
+    ASSERT_TRUE(state.write(path));
+    std::optional<StreamState> back = StreamState::read(path);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->line(), state.line());
+    EXPECT_FALSE(home.exists("w.stream.tmp"));
+    EXPECT_FALSE(state.write(home.root() + "/missing/w.stream"));
+    EXPECT_FALSE(StreamState::read(home.root() + "/none.stream").has_value());
 }
 
 TEST(SiteWatchUsage, NoTableNamePrintsTheUsageLineAndEndsWith255) {
