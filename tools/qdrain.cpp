@@ -100,7 +100,13 @@ void drainStreams(Shm* shm, const std::string& servers, const std::vector<std::s
                 if (fix.message.empty()) {
                     std::cerr << "Skip an empty message." << std::endl;
                 } else {
-                    take(shm, fix);
+                    try {
+                        take(shm, fix);
+                    } catch (ShmException&) {
+                        // As from a queue, the message that ends the program is gone.
+                        inlet->ack(m);
+                        throw;
+                    }
                 }
                 inlet->ack(m);
             }

@@ -18,7 +18,8 @@
 // consumer "orderfill") and publishes each fill to the site's fixgate.<site>.out under the id
 // "orderfill:<site>:<order's stream sequence>". An order is acknowledged only once the stream
 // has stored its fill, so an order taken again after a crash gets the same fill, with the same
-// id, which the stream stores once. Shm '-' counts nowhere (an application on another host).
+// id, which the stream stores once. A table named counts in the site's cell (Out.pend once a
+// fill is stored); shm '-' counts nowhere (an application on another host).
 #include <time.h>
 
 #include <algorithm>
@@ -136,6 +137,7 @@ struct StreamSite {
     std::unique_ptr<StreamOutlet> fills;
     std::deque<StreamInlet::Message> unstored;
     std::set<std::uint64_t> taken;  // stream sequences of the unstored orders
+    MemoryCell* cell = nullptr;     // the site's cell, when there is a table that has it
     // Fills made and not yet taken by the outlet (its window full or the link down).
     std::deque<std::pair<std::string, std::string>> unoffered;
 };
@@ -153,6 +155,7 @@ bool settle(StreamSite& site) {
     for (std::size_t stored = site.fills->takeAcknowledged(); stored > 0; --stored) {
         site.orders->ack(site.unstored.front());
         site.taken.erase(site.unstored.front().streamSeq);
+        if (site.cell != nullptr) site.cell->Out.pend++;
         site.unstored.pop_front();
         moved = true;
     }
@@ -160,19 +163,13 @@ bool settle(StreamSite& site) {
 }
 
 // Takes one site's orders: the fill of each is queued for the site's outlet.
-int takeOrders(Shm* shm, StreamSite& site, int most) {
+int takeOrders(StreamSite& site, int most) {
     int filled = 0;
     for (const StreamInlet::Message& m : site.orders->fetch(most, 50)) {
         // An order whose fill waits longer than the consumer's wait comes again; it has a fill.
         if (!site.taken.insert(m.streamSeq).second) continue;
         Fix message(m.text);
-        if (shm != nullptr) {
-            try {
-                shm->getCell(site.name)->In.proc++;
-            } catch (ShmException& e) {
-                std::cerr << "orderfill: " << e.what() << " " << site.name << std::endl;
-            }
-        }
+        if (site.cell != nullptr) site.cell->In.proc++;
         if (message.getMsgType() != 'D') {
             std::cout << "orderfill: took " << message.printable() << " (not an order)"
                       << std::endl;
@@ -204,6 +201,13 @@ int fillStreams(Shm* shm, const std::string& servers, const std::vector<std::str
     for (const std::string& name : names) {
         StreamSite site;
         site.name = name;
+        if (shm != nullptr) {
+            try {
+                site.cell = shm->getCell(name);
+            } catch (ShmException& e) {
+                std::cerr << "orderfill: " << e.what() << " " << name << std::endl;
+            }
+        }
         site.orders = std::make_unique<StreamInlet>(link, StreamNames::inStream(name),
                                                     StreamNames::inSubject(name), "orderfill");
         link.checkStream(StreamNames::outStream(name), StreamNames::outSubject(name));
@@ -220,7 +224,7 @@ int fillStreams(Shm* shm, const std::string& servers, const std::vector<std::str
             if (!site.unoffered.empty()) continue;
             int most = limit > 0 ? std::min(64, limit - filled) : 64;
             if (most <= 0) break;
-            int taken = takeOrders(shm, site, most);
+            int taken = takeOrders(site, most);
             filled += taken;
             moved = moved || taken > 0;
         }
