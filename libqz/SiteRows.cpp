@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "StreamState.h"
+
 const std::string& SiteRows::directions() {
     static const std::string text =
         "                     Inbound                            Outbound";
@@ -12,6 +14,45 @@ const std::string& SiteRows::headings() {
     static const std::string text =
         "Dest           Seq    Pend    Proc    Last     Seq    Pend    Proc   Last    S";
     return text;
+}
+
+namespace {
+
+// Columns of the JetStream page: Dest from 0, Link from 17, Pending, Unacked and Age end in 39,
+// 49 and 55.
+constexpr int linkColumn = 17;
+
+}  // namespace
+
+const std::string& SiteRows::streamHeadings() {
+    static const std::string text = [] {
+        std::string line(width, ' ');
+        place(line, 0, "Dest");
+        place(line, linkColumn, "Link");
+        placeRight(line, 30, 10, "Pending");
+        placeRight(line, 40, 10, "Unacked");
+        placeRight(line, 50, 6, "Age");
+        return line.erase(line.find_last_not_of(' ') + 1);
+    }();
+    return text;
+}
+
+std::string SiteRows::streamRow(const MemoryCell& cell, std::time_t now) {
+    std::size_t nameLength = strnlen(cell.name, sizeof cell.name - 1);
+    if (nameLength == 0) return std::string();
+    std::string name(cell.name, nameLength);
+    std::string line(width, ' ');
+    place(line, 0, printable(name));
+    std::optional<StreamState> state = StreamState::recent(name, now);
+    if (!state) {
+        place(line, linkColumn, "-");
+    } else {
+        place(line, linkColumn, state->link);
+        placeRight(line, 30, 10, std::to_string(state->pending));
+        placeRight(line, 40, 10, std::to_string(state->unacked));
+        placeRight(line, 50, 6, std::to_string(now > state->at ? now - state->at : 0));
+    }
+    return line.erase(line.find_last_not_of(' ') + 1);
 }
 
 bool SiteRows::loggedOn(char status) {

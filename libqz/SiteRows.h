@@ -23,6 +23,14 @@ class SiteRows {
     // was placed before it, and nothing goes past column 79.
     std::string row(const MemoryCell& cell);
 
+    // The JetStream page: "Dest  Link  Pending  Unacked  Age".
+    static const std::string& streamHeadings();
+    // The cell's JetStream side as its gateway last wrote it (StreamState::recent): the link, the
+    // outbound consumer's pending count, the inbound publishes waiting for their acknowledgement
+    // and the seconds since the gateway wrote them. A site without a recent state (queues, or no
+    // gateway running it) shows its name and "-". Empty for a free cell.
+    static std::string streamRow(const MemoryCell& cell, std::time_t now);
+
     // The session is logged on: online, or waiting on a heartbeat, a test request or a resend. A
     // logon in progress is not up yet.
     static bool loggedOn(char status);

@@ -23,4 +23,8 @@ struct StreamState {
     bool write(const std::string& path) const;
     // The state in the file; none when it is missing or not such a line.
     static std::optional<StreamState> read(const std::string& path);
+    // The site's state when its gateway wrote it at most maxAgeSeconds before now: an older file
+    // is left from a gateway no longer running the site. None otherwise.
+    static constexpr long maxAgeSeconds = 5;
+    static std::optional<StreamState> recent(const std::string& site, std::time_t now);
 };

@@ -2,6 +2,7 @@
 // while the answers queue is full, hands every fill over in order once there is room, and says so
 // when a stop leaves fills it could not hand over.
 #include <gtest/gtest.h>
+#include <nats/nats.h>
 #include <signal.h>
 #include <sys/msg.h>
 
@@ -13,6 +14,12 @@
 #include "GatewayTest.h"
 #include "Key.h"
 #include "MemoryCell.h"
+#include "NatsCluster.h"
+#include "NatsLink.h"
+#include "StreamInlet.h"
+#include "StreamNames.h"
+#include "StreamOutlet.h"
+#include "StreamSetup.h"
 #include "TestUtil.h"
 
 namespace {
@@ -80,6 +87,50 @@ TEST_F(OrderFill, StopWithFillsStillWaitingForRoomSaysHowManyAndFails) {
     EXPECT_EQ(r.err, "orderfill: " + std::to_string(orders - handedOver) +
                          " execution(s) not delivered: the answers queue had no room.\n");
     EXPECT_EQ(waitingOn(qin), handedOver);
+}
+
+// With -j orders come from the site's inbound stream and fills go to its outbound stream under the
+// id "orderfill:<site>:<order's sequence>", the order acknowledged once its fill is stored. A run
+// whose acknowledgements were lost (here: its consumer deleted) takes every order again, and the
+// fills it makes again are stored once.
+TEST(OrderFillStream, FillsEachOrderOnceUnderItsSequenceAlsoWhenOrdersComeAgain) {
+    ProcessResult down = runProgram("orderfill", {"-j", "nats://127.0.0.1:1", "-s", "BRK1"});
+    EXPECT_EQ(down.exitCode, 1);
+    EXPECT_EQ(down.err.rfind("orderfill: Fail to reach the NATS servers [nats://127.0.0.1:1]", 0),
+              0u)
+        << down.err;
+    if (!NatsCluster::available()) GTEST_SKIP() << "nats-server is not installed";
+    NatsCluster cluster(1);
+    NatsLink link(NatsLink::Settings::withServers(cluster.servers()), "orderfill test");
+    const std::string in = StreamNames::inStream("BRK1"), out = StreamNames::outStream("BRK1");
+    StreamSetup::apply(link, in, StreamNames::inSubject("BRK1"), {});
+    StreamSetup::apply(link, out, StreamNames::outSubject("BRK1"), {});
+    StreamOutlet orders(link, in, StreamNames::inSubject("BRK1"), 64);
+    FixPeer broker("BRK1", "GATE");
+    for (int i = 1; i <= 20; ++i)
+        ASSERT_TRUE(orders.offer(std::to_string(i),
+                                 broker.make("35=D|11=O" + std::to_string(i) + "|55=IBM|38=9", i)));
+    ASSERT_EQ(orders.drain(5000), 0u) << orders.lastFault();
+
+    for (const char* count : {"5", "20"}) {
+        ProcessResult r =
+            runProgram("orderfill", {"-j", cluster.servers(), "-s", "BRK1", "-n", count, "-q"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, std::string("orderfill: ") + count + " order(s) filled\n");
+        jsErrCode code = static_cast<jsErrCode>(0);
+        ASSERT_EQ(js_DeleteConsumer(link.jetStream(), in.c_str(), "orderfill", nullptr, &code),
+                  NATS_OK);
+    }
+    StreamInlet inlet(link, out, StreamNames::outSubject("BRK1"), "check");
+    std::vector<StreamInlet::Message> fills;
+    for (int i = 0; i < 10 && fills.size() <= 20; ++i)
+        for (auto& m : inlet.fetch(30, fills.size() < 20 ? 500 : 200)) fills.push_back(m);
+    ASSERT_EQ(fills.size(), 20u);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(fills[i].header("Nats-Msg-Id"), "orderfill:BRK1:" + std::to_string(i + 1));
+        EXPECT_EQ(FixPeer::field(fills[i].text, 11), "O" + std::to_string(i + 1));
+        EXPECT_EQ(FixPeer::field(fills[i].text, 39), "2");
+    }
 }
 
 }  // namespace

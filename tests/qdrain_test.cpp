@@ -8,12 +8,18 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Ipc.h"
 #include "MsgParts.h"
 #include "MsgQueue.h"
+#include "NatsCluster.h"
+#include "NatsLink.h"
 #include "Process.h"
 #include "Shm.h"
+#include "StreamNames.h"
+#include "StreamOutlet.h"
+#include "StreamSetup.h"
 
 namespace {
 
@@ -184,7 +190,8 @@ TEST_F(QueueDrain, MessageInPartsIsPutBackTogetherPrintedAndCountedOnce) {
 }
 
 TEST_F(QueueDrain, UsageAndMissingQueueEndWithStatus255) {
-    const std::string usage = "Usage: qdrain shm mq [-t n] \n\n";
+    const std::string usage =
+        "Usage: qdrain shm mq [-t n] [-j servers -s site[,site...] [-d durable]] \n\n";
     ProcessResult none = runProgram("qdrain", {});
     ASSERT_TRUE(none.exited);
     EXPECT_EQ(none.exitCode, 255);
@@ -209,6 +216,55 @@ TEST_F(QueueDrain, UsageAndMissingQueueEndWithStatus255) {
     EXPECT_EQ(noQueue.exitCode, 255);
     EXPECT_EQ(noQueue.err, "Fail to connect the message queue. [" + missing +
                                "]: No such file or directory\n\n");
+}
+
+// With -j the sites' inbound streams are drained through a durable consumer: what one run printed
+// and acknowledged, the next run with the same durable does not print again.
+TEST_F(QueueDrain, StreamFormPrintsEachMessageOnceAcrossRunsOfOneDurable) {
+    if (!NatsCluster::available()) GTEST_SKIP() << "nats-server is not installed";
+    NatsCluster cluster(1);
+    NatsLink link(NatsLink::Settings::withServers(cluster.servers()), "qdrain test");
+    StreamSetup::apply(link, StreamNames::inStream("ALPHA"), StreamNames::inSubject("ALPHA"), {});
+    StreamOutlet outlet(link, StreamNames::inStream("ALPHA"), StreamNames::inSubject("ALPHA"), 8);
+    auto publish = [&](const std::string& id, const std::string& text) {
+        ASSERT_TRUE(outlet.offer(id, text));
+        ASSERT_EQ(outlet.drain(5000), 0u) << outlet.lastFault();
+    };
+    publish("1", fromSite("ALPHA", "S-1"));
+    publish("2", fromSite("BRAVO", "S-2"));
+    std::vector<std::string> args = {table, "-", "-j", cluster.servers(), "-s", "ALPHA"};
+    {
+        BackgroundProcess first("qdrain", args);
+        ASSERT_TRUE(first.waitForOutput("S-2<SOH>10=123<SOH>\n\n", patience)) << first.errors();
+        first.stop();
+        EXPECT_EQ(first.output(), shown("ALPHA", "S-1") + "\n\n" + shown("BRAVO", "S-2") + "\n\n");
+    }
+    EXPECT_EQ(shm->getCell("ALPHA")->In.proc, 1);
+    EXPECT_EQ(shm->getCell("BRAVO")->In.proc, 1);
+    publish("3", fromSite("ALPHA", "S-3"));
+    BackgroundProcess second("qdrain", args);
+    ASSERT_TRUE(second.waitForOutput("S-3<SOH>10=123<SOH>\n\n", patience)) << second.errors();
+    second.stop();
+    EXPECT_EQ(second.output(), shown("ALPHA", "S-3") + "\n\n");
+    EXPECT_EQ(waiting(), 0);
+    ProcessResult missing = runProgram("qdrain", {"-j", cluster.servers(), "-s", "BRAVO"});
+    EXPECT_EQ(missing.exitCode, 255);
+    EXPECT_EQ(missing.err.rfind("Stream FIXGATE_BRAVO_IN does not exist", 0), 0u) << missing.err;
+}
+
+TEST(QueueDrainStream, UnreachableServersAndBadSitesEndWithALineAndStatus255) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-s", "ALPHA"}, "Fail to reach the NATS servers [nats://127.0.0.1:1]"},
+        {{"-s", "A.B"}, "Site [A.B] cannot use JetStream"},
+        {{"-s", "ALPHA", "-t", "1"}, ""}};
+    for (const auto& [words, err] : cases) {
+        std::vector<std::string> args = {"-j", "nats://127.0.0.1:1"};
+        args.insert(args.end(), words.begin(), words.end());
+        ProcessResult r = runProgram("qdrain", args);
+        EXPECT_EQ(r.exitCode, 255) << words[1];
+        EXPECT_EQ(r.err.rfind(err, 0), 0u) << r.err;
+        EXPECT_EQ(r.out.rfind("Usage: qdrain", 0) == 0, err.empty() || words[1] == "A.B") << r.out;
+    }
 }
 
 }  // namespace

@@ -14,9 +14,14 @@
 
 #include "Ipc.h"
 #include "MsgQueue.h"
+#include "NatsCluster.h"
+#include "NatsLink.h"
 #include "Process.h"
 #include "ScriptLine.h"
 #include "Shm.h"
+#include "StreamInlet.h"
+#include "StreamNames.h"
+#include "StreamSetup.h"
 #include "TempHome.h"
 
 namespace {
@@ -167,7 +172,7 @@ TEST_F(ScriptFeed, UsageAndUnreadableScriptTouchNoIpcObject) {
     ProcessResult usage = runProgram("scriptfeed", {table, queueName, "BRK1"});
     ASSERT_TRUE(usage.exited);
     EXPECT_EQ(usage.exitCode, 255);
-    EXPECT_EQ(usage.out, "Usage: scriptfeed shm mq target script\n\n");
+    EXPECT_EQ(usage.out, "Usage: scriptfeed shm mq target script [-j servers]\n\n");
 
     std::string freshTable = ipc.name();
     std::string missing = home.root() + "/no-such.script";
@@ -239,6 +244,55 @@ TEST_F(ScriptFeed, FullQueueMakesTheDriverWaitAndNothingIsLost) {
                       std::to_string(i) +
                       "\x01"
                       "55=IBM\x01");
+}
+
+// With -j the texts go to the target's outbound stream, each once under its own id, and the table
+// still counts them; every way the stream cannot be reached ends the program before it sends.
+TEST_F(ScriptFeed, StreamFormStoresEachTextOnceAndRefusesWhatItCannotReach) {
+    if (!NatsCluster::available()) GTEST_SKIP() << "nats-server is not installed";
+    NatsCluster cluster(1);
+    NatsLink link(NatsLink::Settings::withServers(cluster.servers()), "scriptfeed test");
+    StreamSetup::apply(link, StreamNames::outStream("BRK1"), StreamNames::outSubject("BRK1"), {});
+    std::string path = home.writeFile("j.script", "35=D|11=A\n* note\n35=D|11=B\n");
+    ProcessResult r =
+        runProgram("scriptfeed", {table, queueName, "BRK1", path, "-j", cluster.servers()});
+    ASSERT_TRUE(r.exited);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "35=D|11=A\n* note\n35=D|11=B\n\n");
+    EXPECT_EQ(cell("BRK1")->Out.pend, 2);
+
+    StreamInlet inlet(link, StreamNames::outStream("BRK1"), StreamNames::outSubject("BRK1"), "t");
+    std::vector<StreamInlet::Message> got;
+    for (int i = 0; i < 20 && got.size() < 3; ++i)
+        for (auto& m : inlet.fetch(10, got.size() < 2 ? 250 : 100)) got.push_back(m);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].text,
+              "35=D\x01"
+              "11=A\x01");
+    EXPECT_EQ(got[1].text,
+              "35=D\x01"
+              "11=B\x01");
+    std::string id = got[0].header("Nats-Msg-Id");
+    EXPECT_EQ(id.rfind("scriptfeed:", 0), 0u) << id;
+    EXPECT_EQ(got[1].header("Nats-Msg-Id"), id.substr(0, id.size() - 1) + "2");
+    EXPECT_EQ(waiting(), 0);
+
+    struct Case {
+        std::string target, servers, err;
+    } cases[] = {
+        {"BRK1", "nats://127.0.0.1:1", "Fail to reach the NATS servers [nats://127.0.0.1:1]"},
+        {"DESK", cluster.servers(), "Stream FIXGATE_DESK_OUT does not exist"},
+        {"A.B", cluster.servers(), "Site [A.B] cannot use JetStream"},
+    };
+    for (const Case& c : cases) {
+        ProcessResult f = runProgram("scriptfeed", {table, "-", c.target, path, "-j", c.servers});
+        ASSERT_TRUE(f.exited) << c.target;
+        EXPECT_EQ(f.exitCode, 255) << c.target;
+        EXPECT_EQ(f.err.rfind(c.err, 0), 0u) << f.err;
+        EXPECT_EQ(f.out, "") << c.target;
+    }
+    EXPECT_EQ(cell("BRK1")->Out.pend, 2);
+    EXPECT_EQ(cell("DESK")->Out.pend, 0);
 }
 
 TEST(ScriptLineRead, OverLongLineKeepsItsHeadReportsItsLengthAndTheNextLineFollows) {

@@ -23,6 +23,7 @@
 #include "Key.h"
 #include "Process.h"
 #include "Shm.h"
+#include "StreamState.h"
 #include "TempHome.h"
 #include "TestUtil.h"
 
@@ -200,6 +201,25 @@ TEST_F(SiteWatch, SiteDownInItsWindowIsCountedAndTheKeySShowsTheSchedules) {
     EXPECT_EQ(rows[6], "Dest             Should Up  Window                       Next reset");
     EXPECT_EQ(rows[8], alphaSchedule);
     EXPECT_EQ(rows[10], "BRAVO            -      yes no cfg");
+}
+
+// The key j shows the JetStream page: ALPHA's gateway wrote its state just now, BRAVO has none.
+TEST_F(SiteWatch, TheKeyJShowsTheJetStreamSideOfEachSite) {
+    TempHome home;
+    const StreamState alpha{"connected", 31, 7, std::time(nullptr)};
+    ASSERT_TRUE(alpha.write(home.logsDir() + "/ALPHA.stream"));
+    Terminal terminal(tmux);
+    ASSERT_TRUE(terminal.start("cd " + home.root() + " && FIXHOME=. " + watch(table, "1")));
+    ASSERT_EQ(terminal.waitForRow(8, alphaRow)[8], alphaRow);
+    terminal.press("j");
+    const std::string headings = "Dest             Link            Pending   Unacked   Age";
+    std::vector<std::string> rows = terminal.waitForRow(6, headings);
+    EXPECT_EQ(rows[6], headings);
+    EXPECT_EQ(rows[5].substr(0, 58), "                  JetStream application side (j: counters)");
+    EXPECT_EQ(rows[8].substr(0, 50), "ALPHA            connected            31         7");
+    EXPECT_EQ(rows[10], "BRAVO            -");
+    terminal.press("j");
+    EXPECT_EQ(terminal.waitForRow(8, alphaRow)[8], alphaRow);
 }
 
 TEST_F(SiteWatch, TableNameTooLongForTheTitleIsCutToEightyColumns) {
@@ -450,6 +470,67 @@ TEST_F(SiteWatchBatch, MetricsFileThatCannotBeWrittenEndsWithTheMessageAndStatus
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Fail to write the metrics file: " + file + "\n");
+}
+
+// Sites whose gateway wrote a stream state in the last 5 seconds get JetStream rows after the
+// schedules and three gauges each; a state left from a stopped gateway (LATE) counts for nothing.
+TEST_F(SiteWatchBatch, RecentStreamStatesGiveJetStreamRowsAndGauges) {
+    std::time_t now = std::time(nullptr);
+    ASSERT_TRUE(StreamState({"connected", 4, 2, now}).write(home.logsDir() + "/ALPHA.stream"));
+    ASSERT_TRUE(StreamState({"closed", 0, 1024, now}).write(home.logsDir() + "/Q\"B\\C.stream"));
+    ASSERT_TRUE(StreamState({"connected", 9, 9, now - 60}).write(home.logsDir() + "/LATE.stream"));
+    ProcessOptions options;
+    options.env = {{"TZ", "UTC"}, {"FIXHOME", home.root()}};
+    ProcessResult r = runProgram("sitewatch", {table, "-b"}, options);
+    ProcessResult m =
+        runProgram("sitewatch", {table, "-b", "-m", home.root() + "/m.prom"}, options);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(m.exitCode, 0) << m.err;
+    // Dest from 0, Link from 17; Pending, Unacked and Age end in columns 39, 49 and 55.
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex("\n\nDest {13}Link {12}Pending {3}Unacked {3}Age\n"
+                                            "ALPHA {12}connected {13}4 {9}2 {5}[01]\n"
+                                            "Q\"B\\\\C {12}closed {16}0 {6}1024 {5}[01]\n$")))
+        << r.out;
+    std::string text = home.readFile("m.prom");
+    const std::pair<std::string, long> gauges[] = {
+        // -1: no such series
+        {"connected{S=ALPHA} ", 1},        {"pending{S=ALPHA} ", 4},
+        {"unacked{S=ALPHA} ", 2},          {"connected{S=Q\\\"B\\\\C} ", 0},
+        {"unacked{S=Q\\\"B\\\\C} ", 1024}, {"connected{S=LATE} ", -1},
+        {"pending{S=SPARE} ", -1}};
+    for (const auto& [name, value] : gauges) {
+        std::string series =
+            "fixgate_stream_" + std::regex_replace(name, std::regex("S=(.*)\\}"),
+                                                   "table=\"" + table + "\",site=\"$1\"}");
+        std::size_t at = text.find(series);
+        EXPECT_EQ(at == std::string::npos, value < 0) << series << text;
+        EXPECT_TRUE(value < 0 || hasLine(text, series + std::to_string(value))) << text;
+    }
+}
+
+// The state line as the gateway writes it, and what a reader refuses to take for one.
+TEST(StreamStateLine, WrittenLinesReadBackAndOtherLinesReadAsNone) {
+    TempHome home;
+    StreamState state{"closed", 12, 0, 1700000000};
+    ASSERT_TRUE(state.write(home.root() + "/w.stream"));
+    EXPECT_EQ(home.readFile("w.stream"), "link=closed pending=12 unacked=0 at=1700000000\n");
+    const std::pair<std::string, bool> cases[] = {
+        {"link=reconnecting pending=3 unacked=5 at=1700000001", true},
+        {"link=up pending=3 unacked=5 at=1", false},
+        {"link=connected pending=-3 unacked=5 at=1", false},
+        {"link=connected pending=3 unacked=5", false},
+        {"link=connected pending=3 unacked=5 at=17x", false},
+        {"link=connected unacked=5 pending=3 at=1", false},
+        {"link=connected pending=3 unacked=5 at=1 more", false},
+    };
+    for (const auto& [text, taken] : cases) {
+        std::optional<StreamState> read = StreamState::read(home.writeFile("s.stream", text));
+        EXPECT_EQ(read.has_value(), taken) << text;
+        EXPECT_EQ(read ? read->line() : text, text);
+    }
+    EXPECT_FALSE(state.write(home.root() + "/missing/w.stream"));
+    EXPECT_FALSE(StreamState::read(home.root() + "/none.stream").has_value());
 }
 
 TEST(SiteWatchUsage, NoTableNamePrintsTheUsageLineAndEndsWith255) {

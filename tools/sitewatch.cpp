@@ -6,10 +6,14 @@
 // text is cut to stay inside them. The key s switches between the counters and the schedules
 // (should be up, is up, next window edge, next reset; SiteSchedules reads them from ./cfg/);
 // while a shown site should be up but is not, row 3 says how many. SIGINT, SIGTERM and SIGHUP
-// restore the terminal before the program ends by that signal.
+// restore the terminal before the program ends by that signal. The key j switches to the
+// JetStream page: for each site whose gateway wrote its stream state (logs/<site>.stream under
+// FIXHOME) within the last 5 seconds, the link, the outbound consumer's pending count and the
+// inbound publishes waiting for their acknowledgement.
 //
 // Without a terminal: -b prints the registered cells once as plain text in the same columns, then
-// a blank line and the schedules, and ends; -m file writes them in the Prometheus text format to
+// a blank line and the schedules, then (when any site has a recent stream state) a blank line and
+// the JetStream rows of those sites, and ends; -m file writes them in the Prometheus text format to
 // the file every interval (at least a second), replacing it whole each time; -b -m file writes the
 // file once and ends. A refused configuration is named once on standard error.
 #include <curses.h>
@@ -26,10 +30,12 @@
 #include <string>
 #include <vector>
 
+#include "Common.h"
 #include "Shm.h"
 #include "SiteMetrics.h"
 #include "SiteRows.h"
 #include "SiteSchedules.h"
+#include "StreamState.h"
 #include "Time.h"
 
 namespace {
@@ -91,7 +97,9 @@ std::string title(const std::string& mem) {
     return head + SiteRows::printable(mem.substr(0, room)) + "]";
 }
 
-void drawFrame(const std::string& mem, bool schedules) {
+enum class Page { Counters, Schedules, Streams };
+
+void drawFrame(const std::string& mem, Page page) {
     const std::string rule(screenWidth, '-');
     displayLine(1, title(mem));
     displayLine(4, 0, rule);
@@ -99,9 +107,12 @@ void drawFrame(const std::string& mem, bool schedules) {
         move(row, 0);
         clrtoeol();
     }
-    if (schedules) {
+    if (page == Page::Schedules) {
         displayLine(5, 0, "                  Schedules (times in each site's zone; s: counters)");
         displayLine(6, 0, SiteSchedules::headings());
+    } else if (page == Page::Streams) {
+        displayLine(5, 0, "                  JetStream application side (j: counters)");
+        displayLine(6, 0, SiteRows::streamHeadings());
     } else {
         displayLine(5, 0, SiteRows::directions());
         displayLine(6, 0, SiteRows::headings());
@@ -148,8 +159,8 @@ int watchScreen(const std::string& mem, int interval) {
     noecho();
     nodelay(stdscr, TRUE);
     clear();
-    bool schedulePage = false;
-    drawFrame(mem, schedulePage);
+    Page page = Page::Counters;
+    drawFrame(mem, page);
 
     Time clock;
     SiteRows text;
@@ -170,12 +181,17 @@ int watchScreen(const std::string& mem, int interval) {
                 clrtoeol();
                 const MemoryCell& cell = *shm.getCell(i);
                 displayLine(firstRow + i, 0,
-                            schedulePage ? schedules.row(cell, now) : text.row(cell));
+                            page == Page::Schedules ? schedules.row(cell, now)
+                            : page == Page::Streams ? SiteRows::streamRow(cell, now)
+                                                    : text.row(cell));
             }
             refresh();
-            if (waitForKey(interval) == 's') {
-                schedulePage = !schedulePage;
-                drawFrame(mem, schedulePage);
+            // s and j each switch between the counters and their page.
+            int key = waitForKey(interval);
+            if (key == 's' || key == 'j') {
+                Page other = key == 's' ? Page::Schedules : Page::Streams;
+                page = page == other ? Page::Counters : other;
+                drawFrame(mem, page);
             }
         }
     } catch (ShmException& e) {
@@ -205,7 +221,42 @@ void printTable(Shm& shm) {
         std::string row = schedules.row(*shm.getCell(i), now);
         if (!row.empty()) std::cout << row << '\n';
     }
+    // Only sites on JetStream, so the output of a table of queue sites stays as it was.
+    bool heading = false;
+    for (int i = 0; i < maxCells; ++i) {
+        const MemoryCell& cell = *shm.getCell(i);
+        std::size_t length = strnlen(cell.name, sizeof cell.name - 1);
+        if (length == 0 || !StreamState::recent(std::string(cell.name, length), now)) continue;
+        if (!heading) std::cout << '\n' << SiteRows::streamHeadings() << '\n';
+        heading = true;
+        std::cout << SiteRows::streamRow(cell, now) << '\n';
+    }
     std::cout.flush();
+}
+
+// The JetStream gauges of the sites whose gateway wrote a recent stream state.
+std::vector<SiteMetrics::Extra> streamGauges(std::time_t now) {
+    auto state = [now](const std::string& site) { return StreamState::recent(site, now); };
+    return {
+        {"fixgate_stream_connected",
+         "1 while the site's gateway is connected to its NATS servers; 0 while it is not.",
+         [state](const std::string& site) -> std::optional<long> {
+             if (auto s = state(site)) return s->link == "connected" ? 1 : 0;
+             return std::nullopt;
+         }},
+        {"fixgate_stream_pending",
+         "Messages of the site's outbound stream not yet delivered to its gateway.",
+         [state](const std::string& site) -> std::optional<long> {
+             if (auto s = state(site)) return s->pending;
+             return std::nullopt;
+         }},
+        {"fixgate_stream_unacked",
+         "Inbound messages the site's gateway published and the stream has not yet acknowledged.",
+         [state](const std::string& site) -> std::optional<long> {
+             if (auto s = state(site)) return s->unacked;
+             return std::nullopt;
+         }},
+    };
 }
 
 // Writes the metrics file now and then every interval, until a signal or a failed write.
@@ -215,8 +266,10 @@ int writeMetrics(Shm& shm, const CommandLine& line, int interval) {
     for (;;) {
         endOnSignal(false);
         std::time_t now = std::time(nullptr);
-        if (!SiteMetrics::write(line.metricsFile, SiteMetrics::text(shm, line.words[0], now,
-                                                                    schedules.gauges(now)))) {
+        std::vector<SiteMetrics::Extra> extra = schedules.gauges(now);
+        for (SiteMetrics::Extra& gauge : streamGauges(now)) extra.push_back(std::move(gauge));
+        if (!SiteMetrics::write(line.metricsFile,
+                                SiteMetrics::text(shm, line.words[0], now, extra))) {
             std::cerr << "Fail to write the metrics file: " << line.metricsFile << std::endl;
             return 1;
         }
@@ -229,6 +282,7 @@ int writeMetrics(Shm& shm, const CommandLine& line, int interval) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    fix_init_env();
     CommandLine line(argc, argv);
     if (line.words.empty() || (line.metrics && line.metricsFile.empty())) {
         std::cout << "Usage: sitewatch MEM [interval] [-b] [-m file]" << std::endl;
