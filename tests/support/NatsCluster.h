@@ -40,6 +40,13 @@ class NatsCluster {
 
   private:
     struct Server;
+    // Free ports for every server and a configuration file each, routes naming the others.
+    void writeConfigs();
+    // Why JetStream is not ready, with every server's output.
+    std::string failure(int i) const;
+    // Ends the servers and removes the folder.
+    void release();
+
     std::string folder;
     std::vector<Server*> servers_;
 };
