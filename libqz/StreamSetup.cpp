@@ -6,13 +6,17 @@ namespace {
 
 constexpr std::int64_t nanosPerSecond = 1000000000LL;
 
-// What the servers said (the library keeps their description as its last error), else the
-// library's own word for the status.
+// What the servers said: the library keeps their description as its last error, after its own
+// "(file.c:line): ". It leaves an older error in place when it sets none, hence the status check;
+// then its own word for the status.
 std::string refusal(const char* doing, const std::string& name, natsStatus s, jsErrCode code) {
     natsStatus last = NATS_OK;
     const char* text = nats_GetLastError(&last);
+    std::string said = text != nullptr && last == s ? text : "";
+    std::size_t place = said.find("): ");
+    if (!said.empty() && said[0] == '(' && place != std::string::npos) said.erase(0, place + 3);
     std::string line = std::string("Fail to ") + doing + " stream " + name + ": ";
-    line += text != nullptr && *text != '\0' ? text : natsStatus_GetText(s);
+    line += said.empty() ? natsStatus_GetText(s) : said;
     if (code != 0) line += " (error " + std::to_string(static_cast<int>(code)) + ")";
     return line;
 }

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -39,7 +40,15 @@ class Probe {
     explicit Probe(const std::string& urls) {
         natsOptions* opts = nullptr;
         if (natsOptions_Create(&opts) != NATS_OK) return;
-        natsOptions_SetURL(opts, urls.c_str());
+        std::vector<std::string> list;
+        for (std::size_t at = 0; at <= urls.size();) {
+            std::size_t comma = std::min(urls.find(',', at), urls.size());
+            list.push_back(urls.substr(at, comma - at));
+            at = comma + 1;
+        }
+        std::vector<const char*> names;
+        for (const std::string& u : list) names.push_back(u.c_str());
+        natsOptions_SetServers(opts, names.data(), static_cast<int>(names.size()));
         natsOptions_SetTimeout(opts, 500);
         natsOptions_SetAllowReconnect(opts, false);
         if (natsConnection_Connect(&nc, opts) == NATS_OK) {
