@@ -199,4 +199,21 @@ TEST_F(Stream, StreammakeMakesUpdatesAndRefusesAsTheServersSay) {
     }
 }
 
+// The cluster's members restart on their own stores, as the outlet's and inlet's cases expect.
+TEST_F(Stream, StreamsOutliveAKilledMemberAndARestartOfEveryServer) {
+    ProcessOptions o;
+    o.unsetEnv = {"FIXGATE_NATS_SERVERS"};
+    ProcessResult made = runProgram("streammake", {"B1", "-j", cluster->servers(), "-r", "3"}, o);
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    cluster->kill(1);
+    EXPECT_FALSE(cluster->running(1));
+    cluster->stopAll();
+    for (int i = 0; i < cluster->size(); ++i) EXPECT_FALSE(cluster->running(i));
+    cluster->startAll();
+    for (int i = 0; i < cluster->size(); ++i) EXPECT_TRUE(cluster->running(i));
+    ProcessResult again = runProgram("streammake", {"B1", "-j", cluster->url(2), "-r", "3"}, o);
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(lastLine(again.out).rfind("Stream FIXGATE_B1_IN updated:", 0), 0u) << again.out;
+}
+
 }  // namespace
