@@ -100,7 +100,42 @@ class Probe {
         return js_DeleteStream(js, cfg.Name, nullptr, &code) == NATS_OK;
     }
 
+    // After a restart each stream answers once its own replicas have elected a leader, which
+    // comes after the cluster's, and takes changes once the others have caught up with it:
+    // tests then find the streams as they left them.
+    bool everyStreamAnswers() const {
+        if (js == nullptr) return false;
+        jsStreamNamesList* names = nullptr;
+        jsErrCode code = static_cast<jsErrCode>(0);
+        natsStatus s = js_StreamNames(&names, js, nullptr, &code);
+        if (s == NATS_NOT_FOUND) return true;
+        if (s != NATS_OK) return false;
+        bool all = true;
+        for (int i = 0; all && i < names->Count; ++i) {
+            jsStreamInfo* info = nullptr;
+            if (js_GetStreamInfo(&info, js, names->List[i], nullptr, &code) != NATS_OK) {
+                all = false;
+                break;
+            }
+            all = current(info->Cluster);
+            jsStreamInfo_Destroy(info);
+        }
+        jsStreamNamesList_Destroy(names);
+        return all;
+    }
+
   private:
+    // A leader, and every other replica caught up with it.
+    static bool current(const jsClusterInfo* cluster) {
+        if (cluster == nullptr) return true;
+        if (cluster->Leader == nullptr || *cluster->Leader == '\0') return false;
+        for (int i = 0; i < cluster->ReplicasLen; ++i) {
+            const jsPeerInfo* peer = cluster->Replicas[i];
+            if (!peer->Current || peer->Offline) return false;
+        }
+        return true;
+    }
+
     natsConnection* nc = nullptr;
     jsCtx* js = nullptr;
 };
@@ -249,8 +284,11 @@ void NatsCluster::startAll() {
             std::this_thread::sleep_for(pollPause);
         }
     }
-    if (size() == 1) return;
-    while (!Probe(servers()).threeReplicasTaken()) {
+    while (size() > 1 && !Probe(servers()).threeReplicasTaken()) {
+        if (std::chrono::steady_clock::now() > until) throw std::runtime_error(failure(0));
+        std::this_thread::sleep_for(pollPause);
+    }
+    while (!Probe(servers()).everyStreamAnswers()) {
         if (std::chrono::steady_clock::now() > until) throw std::runtime_error(failure(0));
         std::this_thread::sleep_for(pollPause);
     }

@@ -33,7 +33,8 @@ class NatsCluster {
     void kill(int i);
     void stop(int i);
     void start(int i);
-    // Every server, in order; startAll waits until JetStream answers again.
+    // Every server, in order; startAll waits until JetStream answers again, for every stream
+    // the servers hold as well.
     void stopAll();
     void startAll();
     bool running(int i) const;
