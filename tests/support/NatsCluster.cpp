@@ -165,15 +165,22 @@ NatsCluster::NatsCluster(int size) {
     folder = pattern;
     for (int i = 0; i < size; ++i) servers_.push_back(new Server);
     for (int attempt = 1;; ++attempt) {
-        writeConfigs();
         try {
+            writeConfigs();
             startAll();
             return;
-        } catch (const std::runtime_error&) {
+        } catch (const std::exception&) {
             bool portTaken = false;
-            for (int i = 0; i < size; ++i) portTaken = portTaken || !running(i);
+            for (int i = 0; i < size; ++i)
+                portTaken = portTaken || (servers_[i]->process && !running(i));
             stopAll();
-            if (attempt < startAttempts && portTaken) continue;
+            if (attempt < startAttempts && portTaken) {
+                // A fresh start: the stores must not remember members on other ports.
+                std::error_code ec;
+                for (int i = 0; i < size; ++i)
+                    fs::remove_all(folder + "/s" + std::to_string(i), ec);
+                continue;
+            }
             release();
             throw;
         }
