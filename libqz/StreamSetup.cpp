@@ -24,7 +24,7 @@ std::string refusal(const char* doing, const std::string& name, natsStatus s, js
 }  // namespace
 
 std::string StreamSetup::apply(NatsLink& link, const std::string& name, const std::string& subject,
-                               const StreamSpec& spec) {
+                               const StreamSpec& wanted) {
     const char* subjects[] = {subject.c_str()};
     jsStreamConfig cfg;
     jsStreamConfig_Init(&cfg);
@@ -32,13 +32,14 @@ std::string StreamSetup::apply(NatsLink& link, const std::string& name, const st
     cfg.Subjects = subjects;
     cfg.SubjectsLen = 1;
     cfg.Storage = js_FileStorage;
-    cfg.Replicas = spec.replicas;
-    cfg.Duplicates = static_cast<std::int64_t>(spec.duplicateSeconds) * nanosPerSecond;
+    cfg.Replicas = wanted.replicas;
+    cfg.Duplicates = static_cast<std::int64_t>(wanted.duplicateSeconds) * nanosPerSecond;
     // The library reads -1 as "no limit" for counts and 0 for the age.
-    cfg.MaxMsgs = spec.maxMessages > 0 ? spec.maxMessages : -1;
-    cfg.MaxBytes = spec.maxBytes > 0 ? spec.maxBytes : -1;
-    cfg.MaxAge =
-        spec.maxAgeSeconds > 0 ? static_cast<std::int64_t>(spec.maxAgeSeconds) * nanosPerSecond : 0;
+    cfg.MaxMsgs = wanted.maxMessages > 0 ? wanted.maxMessages : -1;
+    cfg.MaxBytes = wanted.maxBytes > 0 ? wanted.maxBytes : -1;
+    cfg.MaxAge = wanted.maxAgeSeconds > 0
+                     ? static_cast<std::int64_t>(wanted.maxAgeSeconds) * nanosPerSecond
+                     : 0;
 
     // Asked first, since the servers answer a create with the same settings as a success and
     // the operator is told "created" for a stream that was there.

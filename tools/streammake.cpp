@@ -57,12 +57,12 @@ int main(int argc, char** argv) {
         std::cerr << "Error: " << refusal << std::endl;
         return 1;
     }
-    StreamSpec spec;
-    spec.replicas = static_cast<int>(replicas);
-    spec.duplicateSeconds = static_cast<long>(window);
-    spec.maxMessages = messages;
-    spec.maxBytes = bytes;
-    spec.maxAgeSeconds = static_cast<long>(age);
+    StreamSpec wanted;
+    wanted.replicas = static_cast<int>(replicas);
+    wanted.duplicateSeconds = static_cast<long>(window);
+    wanted.maxMessages = messages;
+    wanted.maxBytes = bytes;
+    wanted.maxAgeSeconds = static_cast<long>(age);
     try {
         NatsLink link(NatsLink::Settings::withServers(options.getOption('j')),
                       "streammake " + site);
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         const std::string subjects[] = {StreamNames::outSubject(site),
                                         StreamNames::inSubject(site)};
         for (int i = 0; i < 2; ++i) {
-            std::string done = StreamSetup::apply(link, streams[i], subjects[i], spec);
+            std::string done = StreamSetup::apply(link, streams[i], subjects[i], wanted);
             std::cout << "Stream " << streams[i] << " " << done << ": subject " << subjects[i]
                       << ", " << replicas << (replicas == 1 ? " replica" : " replicas")
                       << ", duplicate window " << window << " s." << std::endl;
