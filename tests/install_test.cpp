@@ -14,9 +14,9 @@
 
 namespace {
 
-const std::vector<std::string> programs = {"gateconnect", "gatelisten", "siteload",
-                                           "tablemake",   "queuemake",  "renumber",
-                                           "sitewatch",   "scriptfeed", "qdrain"};
+const std::vector<std::string> programs = {"gateconnect", "gatelisten", "siteload",  "tablemake",
+                                           "queuemake",   "renumber",   "sitewatch", "scriptfeed",
+                                           "qdrain",      "streammake"};
 const std::vector<std::string> units = {"fixgate-setup.service",    "fixgate-listen.service",
                                         "fixgate-connect@.service", "fixgate-metrics.service",
                                         "fixgate-logs.service",     "fixgate-logs.timer"};

@@ -76,6 +76,7 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
     std::istringstream paths(
         "usr/bin/gateconnect usr/bin/gatelisten usr/bin/siteload usr/bin/tablemake "
         "usr/bin/queuemake usr/bin/renumber usr/bin/sitewatch usr/bin/scriptfeed usr/bin/qdrain "
+        "usr/bin/streammake usr/share/man/man1/streammake.1.gz "
         "usr/share/man/man1/gatelisten.1.gz usr/share/man/man5/fixgate-sitecfg.5.gz "
         "usr/share/man/man7/fixgate.7.gz lib/systemd/system/fixgate-connect@.service "
         "etc/fixgate/fixgate.env usr/share/doc/fixgate/copyright "

@@ -33,13 +33,21 @@ class NatsCluster {
     void kill(int i);
     void stop(int i);
     void start(int i);
-    // Every server, in order; startAll waits until JetStream answers again.
+    // Every server, in order; startAll waits until JetStream answers again, for every stream
+    // the servers hold as well.
     void stopAll();
     void startAll();
     bool running(int i) const;
 
   private:
     struct Server;
+    // Free ports for every server and a configuration file each, routes naming the others.
+    void writeConfigs();
+    // Why JetStream is not ready, with every server's output.
+    std::string failure(int i) const;
+    // Ends the servers and removes the folder.
+    void release();
+
     std::string folder;
     std::vector<Server*> servers_;
 };

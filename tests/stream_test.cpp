@@ -1,0 +1,219 @@
+// A site's JetStream side against real nats-server processes: one cluster of three for the whole
+// binary (starting one takes seconds), each case on a site of its own so the cases do not meet.
+// Skipped where nats-server is not installed.
+#include <gtest/gtest.h>
+#include <nats/nats.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "NatsCluster.h"
+#include "NatsLink.h"
+#include "Process.h"
+#include "TestUtil.h"
+
+namespace {
+
+class Stream : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (NatsCluster::available()) cluster = std::make_unique<NatsCluster>(3);
+    }
+    static void TearDownTestSuite() { cluster.reset(); }
+    void SetUp() override {
+        if (!NatsCluster::available()) GTEST_SKIP() << "nats-server is not installed";
+        ASSERT_TRUE(cluster) << "the cluster did not start";
+    }
+
+    static std::unique_ptr<NatsCluster> cluster;
+};
+std::unique_ptr<NatsCluster> Stream::cluster;
+
+// A stream's settings as the servers hold them.
+struct Held {
+    std::int64_t replicas = 0;
+    std::int64_t duplicateSeconds = 0;
+    std::int64_t maxMessages = 0, maxBytes = 0, maxAgeSeconds = 0;
+    int storage = -1;
+    std::string subject;
+};
+
+Held held(NatsLink& link, const std::string& stream) {
+    jsStreamInfo* info = nullptr;
+    jsErrCode code = static_cast<jsErrCode>(0);
+    Held h;
+    if (js_GetStreamInfo(&info, link.jetStream(), stream.c_str(), nullptr, &code) != NATS_OK)
+        return h;
+    const jsStreamConfig& c = *info->Config;
+    h = {c.Replicas,
+         c.Duplicates / 1000000000,
+         c.MaxMsgs,
+         c.MaxBytes,
+         c.MaxAge / 1000000000,
+         c.Storage,
+         c.SubjectsLen == 1 ? c.Subjects[0] : "?"};
+    jsStreamInfo_Destroy(info);
+    return h;
+}
+
+// A stream of another application that takes the subject first.
+void occupy(NatsLink& link, const std::string& subject) {
+    const char* subjects[] = {subject.c_str()};
+    jsStreamConfig cfg;
+    jsStreamConfig_Init(&cfg);
+    cfg.Name = "OTHER_APPLICATION";
+    cfg.Subjects = subjects;
+    cfg.SubjectsLen = 1;
+    jsStreamInfo* info = nullptr;
+    jsErrCode code = static_cast<jsErrCode>(0);
+    ASSERT_EQ(js_AddStream(&info, link.jetStream(), &cfg, nullptr, &code), NATS_OK) << code;
+    jsStreamInfo_Destroy(info);
+}
+
+struct MakeCase {
+    const char* behaviour;
+    std::vector<std::string> args;  // "$S": the cluster's servers, "$DEAD": a port nobody serves
+    const char* takenSubject;       // taken by another stream first, or nullptr
+    int status;
+    std::vector<std::string> out;  // the lines printed, in order (the usage line: its start)
+    const char* err;               // the start of the one line on standard error, or ""
+    Held stored;                   // FIXGATE_<site>_OUT as held afterwards (status 0)
+};
+
+const std::string dead = "nats://127.0.0.1:" + std::to_string(freePort());
+
+const MakeCase makeCases[] = {
+    {"a new site gets both streams, one replica, a window of 600 s and no limits",
+     {"A1", "-j", "$S"},
+     nullptr,
+     0,
+     {"Stream FIXGATE_A1_OUT created: subject fixgate.A1.out, 1 replica, duplicate window 600 s.",
+      "Stream FIXGATE_A1_IN created: subject fixgate.A1.in, 1 replica, duplicate window 600 s."},
+     "",
+     {1, 600, -1, -1, 0, js_FileStorage, "fixgate.A1.out"}},
+    {"the same settings again are an update, not a new stream",
+     {"A1", "-j", "$S"},
+     nullptr,
+     0,
+     {"Stream FIXGATE_A1_OUT updated: subject fixgate.A1.out, 1 replica, duplicate window 600 s.",
+      "Stream FIXGATE_A1_IN updated: subject fixgate.A1.in, 1 replica, duplicate window 600 s."},
+     "",
+     {1, 600, -1, -1, 0, js_FileStorage, "fixgate.A1.out"}},
+    {"three replicas, a window and limits reach the servers",
+     {"A2", "-j", "$S", "-r", "3", "-d", "120", "-n", "1000", "-b", "1048576", "-a", "3600"},
+     nullptr,
+     0,
+     {"Stream FIXGATE_A2_OUT created: subject fixgate.A2.out, 3 replicas, duplicate window 120 s.",
+      "Stream FIXGATE_A2_IN created: subject fixgate.A2.in, 3 replicas, duplicate window 120 s."},
+     "",
+     {3, 120, 1000, 1048576, 3600, js_FileStorage, "fixgate.A2.out"}},
+    {"making a site again takes the new settings and drops the limits not given",
+     {"A2", "-j", "$S", "-r", "3", "-d", "300"},
+     nullptr,
+     0,
+     {"Stream FIXGATE_A2_OUT updated: subject fixgate.A2.out, 3 replicas, duplicate window 300 s.",
+      "Stream FIXGATE_A2_IN updated: subject fixgate.A2.in, 3 replicas, duplicate window 300 s."},
+     "",
+     {3, 300, -1, -1, 0, js_FileStorage, "fixgate.A2.out"}},
+    {"five replicas on three servers are refused with the servers' reason",
+     {"A3", "-j", "$S", "-r", "5"},
+     nullptr,
+     1,
+     {},
+     "Error: Fail to make stream FIXGATE_A3_OUT: no suitable peers for placement",
+     {}},
+    {"a subject another stream takes is refused with the servers' reason",
+     {"A4", "-j", "$S"},
+     "fixgate.A4.out",
+     1,
+     {},
+     "Error: Fail to make stream FIXGATE_A4_OUT: subjects overlap with an existing stream",
+     {}},
+    {"servers nobody serves are named in the refusal",
+     {"A5", "-j", "$DEAD"},
+     nullptr,
+     1,
+     {},
+     "Error: Fail to reach the NATS servers [nats://127.0.0.1:",
+     {}},
+    {"no servers named anywhere", {"A6"}, nullptr, 1, {}, "Error: No NATS servers named", {}},
+    {"a site name with a dot is refused before any server is asked",
+     {"A.7", "-j", "$DEAD"},
+     nullptr,
+     1,
+     {},
+     "Error: Site [A.7] cannot use JetStream",
+     {}},
+    {"no site is the usage line", {}, nullptr, 255, {"Usage: streammake site"}, "", {}},
+    {"a replica count that is not a number is the usage line",
+     {"A8", "-j", "$S", "-r", "three"},
+     nullptr,
+     255,
+     {"Usage: streammake site"},
+     "",
+     {}},
+    {"a window of no seconds is the usage line",
+     {"A8", "-j", "$S", "-d", "0"},
+     nullptr,
+     255,
+     {"Usage: streammake site"},
+     "",
+     {}},
+};
+
+TEST_F(Stream, StreammakeMakesUpdatesAndRefusesAsTheServersSay) {
+    NatsLink link(NatsLink::Settings::withServers(cluster->servers()), "stream_test");
+    for (const MakeCase& c : makeCases) {
+        SCOPED_TRACE(c.behaviour);
+        if (c.takenSubject != nullptr) occupy(link, c.takenSubject);
+        std::vector<std::string> args;
+        for (const std::string& a : c.args)
+            args.push_back(a == "$S" ? cluster->servers() : a == "$DEAD" ? dead : a);
+        ProcessOptions o;
+        o.unsetEnv = {"FIXGATE_NATS_SERVERS"};
+        ProcessResult r = runProgram("streammake", args, o);
+        ASSERT_TRUE(r.exited) << r.err;
+        EXPECT_EQ(r.exitCode, c.status) << r.out << r.err;
+        std::vector<std::string> lines = nonEmptyLines(r.out);
+        ASSERT_EQ(lines.size(), c.out.size()) << r.out;
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            EXPECT_EQ(lines[i].substr(0, c.out[i].size()), c.out[i]);
+        std::vector<std::string> errs = nonEmptyLines(r.err);
+        if (*c.err == '\0') {
+            EXPECT_TRUE(errs.empty()) << r.err;
+        } else {
+            ASSERT_EQ(errs.size(), 1u) << r.err;
+            EXPECT_EQ(errs[0].rfind(c.err, 0), 0u) << errs[0];
+        }
+        if (c.status != 0) continue;
+        Held h = held(link, "FIXGATE_" + args[0] + "_OUT");
+        EXPECT_EQ(h.replicas, c.stored.replicas);
+        EXPECT_EQ(h.duplicateSeconds, c.stored.duplicateSeconds);
+        EXPECT_EQ(h.maxMessages, c.stored.maxMessages);
+        EXPECT_EQ(h.maxBytes, c.stored.maxBytes);
+        EXPECT_EQ(h.maxAgeSeconds, c.stored.maxAgeSeconds);
+        EXPECT_EQ(h.storage, c.stored.storage);
+        EXPECT_EQ(h.subject, c.stored.subject);
+    }
+}
+
+// The cluster's members restart on their own stores, as the outlet's and inlet's cases expect.
+TEST_F(Stream, StreamsOutliveAKilledMemberAndARestartOfEveryServer) {
+    ProcessOptions o;
+    o.unsetEnv = {"FIXGATE_NATS_SERVERS"};
+    ProcessResult made = runProgram("streammake", {"B1", "-j", cluster->servers(), "-r", "3"}, o);
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    cluster->kill(1);
+    EXPECT_FALSE(cluster->running(1));
+    cluster->stopAll();
+    for (int i = 0; i < cluster->size(); ++i) EXPECT_FALSE(cluster->running(i));
+    cluster->startAll();
+    for (int i = 0; i < cluster->size(); ++i) EXPECT_TRUE(cluster->running(i));
+    ProcessResult again = runProgram("streammake", {"B1", "-j", cluster->url(2), "-r", "3"}, o);
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(lastLine(again.out).rfind("Stream FIXGATE_B1_IN updated:", 0), 0u) << again.out;
+}
+
+}  // namespace
