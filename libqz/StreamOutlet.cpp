@@ -207,8 +207,14 @@ std::size_t StreamOutlet::waiting() const {
 std::size_t StreamOutlet::drain(long ms) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        takeAcknowledged();
-        std::size_t left = waiting();
+        republishIfDue();
+        std::size_t left = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            for (const Entry* e : line) {
+                if (e->serial > vouched && e->state != Entry::State::Stored) ++left;
+            }
+        }
         if (left == 0 || std::chrono::steady_clock::now() >= until) return left;
         pauseMillis(1);
     }

@@ -45,7 +45,8 @@ class StreamOutlet {
     std::size_t takeAcknowledged();
     // Texts offered and not yet known stored.
     std::size_t waiting() const;
-    // Waits up to `ms` milliseconds for every offered text to be stored; the texts still waiting.
+    // Waits up to `ms` milliseconds for every offered text to be stored; how many are not. The
+    // stored ones are handed over by the next takeAcknowledged(), as ever.
     std::size_t drain(long ms);
 
     // The id of the last message the stream holds on the subject; empty when it holds none.

@@ -5,13 +5,19 @@
 #include <nats/nats.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "NatsCluster.h"
 #include "NatsLink.h"
 #include "Process.h"
+#include "StreamInlet.h"
+#include "StreamNames.h"
+#include "StreamOutlet.h"
+#include "StreamSetup.h"
 #include "TestUtil.h"
 
 namespace {
@@ -214,6 +220,76 @@ TEST_F(Stream, StreamsOutliveAKilledMemberAndARestartOfEveryServer) {
     ProcessResult again = runProgram("streammake", {"B1", "-j", cluster->url(2), "-r", "3"}, o);
     EXPECT_EQ(again.exitCode, 0) << again.err;
     EXPECT_EQ(lastLine(again.out).rfind("Stream FIXGATE_B1_IN updated:", 0), 0u) << again.out;
+}
+
+// The outlet stores every text once and in the order offered, whatever happens to the cluster
+// while texts are on their way; the inlet hands them back in that order. Each row: a fault after
+// a third of the texts were offered, and how it is mended before the end.
+TEST_F(Stream, OutletStoresEachTextOnceInOrderThroughServerFaults) {
+    struct Row {
+        const char* site;
+        std::function<void(NatsCluster&)> fault, mend;
+        bool offerAgain;  // the first hundred ids offered a second time, after all were stored
+    };
+    const Row rows[] = {
+        {"O1", [](NatsCluster&) {}, [](NatsCluster&) {}, true},
+        {"O2", [](NatsCluster& c) { c.kill(1); }, [](NatsCluster& c) { c.start(1); }, false},
+        {"O3", [](NatsCluster& c) { c.stopAll(); }, [](NatsCluster& c) { c.startAll(); }, false},
+    };
+    const int n = 3000;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.site);
+        NatsLink link(NatsLink::Settings::withServers(cluster->servers()), "stream_test");
+        StreamSpec spec;
+        spec.replicas = 3;
+        std::string stream = StreamNames::inStream(row.site);
+        std::string subject = StreamNames::inSubject(row.site);
+        StreamSetup::apply(link, stream, subject, spec);
+        StreamOutlet outlet(link, stream, subject, 500);
+        auto id = [&](int k) { return std::string(row.site) + ":1:0:" + std::to_string(k); };
+        int offered = 0;
+        std::size_t stored = 0;
+        bool mended = false;
+        for (int pass = 0; pass < 2000000 && stored < static_cast<std::size_t>(n); ++pass) {
+            while (offered < n &&
+                   outlet.offer(id(offered + 1), "text " + std::to_string(offered + 1)))
+                ++offered;
+            if (offered >= n / 3 && !mended) {
+                row.fault(*cluster);
+                row.mend(*cluster);
+                mended = true;
+            }
+            outlet.drain(1);
+            stored += outlet.takeAcknowledged();
+        }
+        ASSERT_EQ(stored, static_cast<std::size_t>(n)) << outlet.lastFault();
+        if (row.offerAgain) {
+            for (int k = 1; k <= 100; ++k) ASSERT_TRUE(outlet.offer(id(k), "again"));
+            EXPECT_EQ(outlet.drain(20000), 0u) << outlet.lastFault();
+            EXPECT_EQ(outlet.takeAcknowledged(), 100u);
+        }
+        EXPECT_EQ(outlet.lastStoredId(), id(n));
+
+        StreamInlet inlet(link, stream, subject, "reader");
+        std::vector<std::string> ids;
+        for (int round = 0; round < 200 && ids.size() < static_cast<std::size_t>(n) + 100;
+             ++round) {
+            std::vector<StreamInlet::Message> got = inlet.fetch(500, 500);
+            if (got.empty()) break;
+            for (const StreamInlet::Message& m : got) {
+                ids.push_back(m.header("Nats-Msg-Id"));
+                EXPECT_NE(m.text, "again") << "an id offered again was stored twice";
+                inlet.ack(m);
+            }
+        }
+        ASSERT_EQ(ids.size(), static_cast<std::size_t>(n));
+        for (int k = 1; k <= n; ++k) {
+            if (ids[k - 1] != id(k)) {
+                ADD_FAILURE() << "position " << k << " holds " << ids[k - 1];
+                break;
+            }
+        }
+    }
 }
 
 }  // namespace
