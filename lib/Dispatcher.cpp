@@ -259,6 +259,12 @@ bool Dispatcher::unusable(const std::string& text) const {
                   << " bytes: " << reason << "." << std::endl;
         return true;
     }
+    if (static_cast<int>(text.size()) > Pipe::maxText && stream != nullptr) {
+        // A stream carries texts a queue message never could: refused like the others.
+        std::cerr << "Dispatcher [" << site << "] refused an outbound text of " << text.size()
+                  << " bytes: it is longer than " << Pipe::maxText << " bytes." << std::endl;
+        return true;
+    }
     if (static_cast<int>(text.size()) > Pipe::maxText) {
         // The pipe cannot carry it whole; report it rather than end every session of the process.
         std::cout << "Dispatcher [" << site << "] dropped an outbound text of " << text.size()

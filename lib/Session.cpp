@@ -207,6 +207,7 @@ void Session::openStreams() {
                                       StreamNames::outSubject(site), StreamNames::gatewayConsumer);
     unacked.clear();
     idPrefix = streamIdPrefix();
+    core.waitsFor("stream " + StreamNames::inStream(site) + " to take messages");
     // Publishes a killed run made whose acknowledgements it never saw: the stream holds them in
     // order, so everything up to its last one of this numbering counts.
     std::string last = outlet->lastStoredId();

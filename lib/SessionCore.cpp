@@ -368,9 +368,9 @@ bool SessionCore::watchHold(std::time_t now) {
     }
     if (held >= slowNotice && (slowSaid == 0 || now - slowSaid >= slowRepeat)) {
         slowSaid = now;
-        say("Application is slow: site [" + site + "] has waited " + waited +
-                " for room on the output queue; " +
-                Converter::to_string(static_cast<long>(queued.size() + 1)) + " messages wait.",
+        say("Application is slow: site [" + site + "] has waited " + waited + " for " + holdTarget +
+                "; " + Converter::to_string(static_cast<long>(queued.size() + 1)) +
+                " messages wait.",
             Warning);
     }
     return true;

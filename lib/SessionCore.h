@@ -142,6 +142,8 @@ class SessionCore {
     // that has stopped costs a wake-up per 5 ms.
     static constexpr long roomFirstWait = 50;
     static constexpr long roomLongestWait = 5000;
+    // What a held message waits for, as the slow-application line names it.
+    void waitsFor(const std::string& what) { holdTarget = what; }
     // Seconds of holding before the first slow-application line, and between the next ones.
     static constexpr int slowNotice = 5;
     static constexpr int slowRepeat = 60;
@@ -275,6 +277,7 @@ class SessionCore {
     bool readingStopped = false;
     std::time_t resumedAt = 0;
     int stallLimit = FixConfig::defaultAppStall;
+    std::string holdTarget = "room on the output queue";
     // Today's rules: what arrived behind the held message, in arrival order.
     std::deque<std::string> behind;
     std::string site;
