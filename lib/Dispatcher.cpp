@@ -181,7 +181,7 @@ void Dispatcher::forwardFromStream() {
     int first = journal->acquire();
     if (first < 0) return;  // the wait for a free slot was interrupted
     free.push_back(first);
-    while (free.size() < maxBatch) {
+    while (free.size() < static_cast<std::size_t>(Journal::slots)) {
         int more = journal->acquire(false);
         if (more < 0) break;
         free.push_back(more);
@@ -194,22 +194,18 @@ void Dispatcher::forwardFromStream() {
     batch.clear();
     lines.clear();
     for (const StreamInlet::Message& m : got) {
-        if (m.streamSeq != 0 && m.streamSeq <= taken) {
-            stream->ack(m);  // delivered again: already taken
-            continue;
-        }
-        if (unusable(m.text)) {
-            stream->ack(m);
-            continue;
-        }
+        // Delivered again (already taken), or refused: acknowledged with the rest.
+        if (m.streamSeq != 0 && m.streamSeq <= taken) continue;
+        if (unusable(m.text)) continue;
         int slot = free[used++];
         journal->fill(slot, m.text, m.streamSeq);
-        stream->ack(m);
         taken = std::max(taken, m.streamSeq);
         batch.push_back(slot);
         lines += m.text;
         lines += Pipe::Nl;
     }
+    // Every text of the batch is in the journal (or refused): one acknowledgement covers them.
+    stream->ackThrough(got);
     for (std::size_t i = used; i < free.size(); ++i) journal->release(free[i]);
     if (batch.empty()) return;
     if (batch.size() == 1 && direct) {
@@ -221,7 +217,7 @@ void Dispatcher::forwardFromStream() {
         std::string text = lines.substr(0, lines.size() - 1);
         if (nothingAhead && direct(batch.front(), text)) return;
     }
-    // Up to maxBatch texts of at most Pipe::maxText bytes: in atomic writes of at most
+    // Up to Journal::slots texts of at most Pipe::maxText bytes: in atomic writes of at most
     // Pipe::BufferSize bytes each.
     std::vector<int> all = batch;
     std::string text = lines;

@@ -20,7 +20,7 @@ std::string StreamInlet::Message::header(const char* name) const {
 }
 
 StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::string& subject,
-                         const std::string& durable)
+                         const std::string& durable, bool ackAll)
     : link(l), stream(streamName) {
     link.checkStream(stream, subject);
     jsErrCode jerr = static_cast<jsErrCode>(0);
@@ -33,7 +33,7 @@ StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::
         jsConsumerConfig cc;
         jsConsumerConfig_Init(&cc);
         cc.Durable = durable.c_str();
-        cc.AckPolicy = js_AckExplicit;
+        cc.AckPolicy = ackAll ? js_AckAll : js_AckExplicit;
         cc.DeliverPolicy = js_DeliverAll;
         cc.FilterSubject = subject.c_str();
         cc.MaxAckPending = maxAckPending;
@@ -46,6 +46,7 @@ StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::
         throw NatsException("Fail to make consumer " + durable + " of stream " + stream + ": " +
                             (last != nullptr && *last != '\0' ? last : natsStatus_GetText(s)));
     }
+    acksAll = ci->Config->AckPolicy == js_AckAll;
     jsConsumerInfo_Destroy(ci);
     jsSubOptions so;
     jsSubOptions_Init(&so);
@@ -101,4 +102,13 @@ std::vector<StreamInlet::Message> StreamInlet::fetch(int most, long waitMs) {
 
 void StreamInlet::ack(const Message& m) {
     if (m.handle) natsMsg_Ack(m.handle.get(), nullptr);
+}
+
+void StreamInlet::ackThrough(const std::vector<Message>& batch) {
+    if (batch.empty()) return;
+    if (acksAll) {
+        ack(batch.back());
+        return;
+    }
+    for (const Message& m : batch) ack(m);
 }

@@ -33,8 +33,10 @@ class StreamInlet {
     // Binds to consumer `durable` of `stream` on `subject`, making it when missing. Throws
     // NatsException when the stream is missing or does not take the subject, or the servers
     // refuse the consumer.
+    // With `ackAll`, a consumer made here takes an acknowledgement as one for every message
+    // before it too, so a batch costs one (ackThrough); an existing consumer keeps its policy.
     StreamInlet(NatsLink& link, const std::string& stream, const std::string& subject,
-                const std::string& durable);
+                const std::string& durable, bool ackAll = false);
     ~StreamInlet();
     StreamInlet(const StreamInlet&) = delete;
     StreamInlet& operator=(const StreamInlet&) = delete;
@@ -45,6 +47,9 @@ class StreamInlet {
     // Acknowledges a fetched message (without waiting for the server's confirmation: a lost
     // acknowledgement brings the message again, which its stream sequence tells).
     void ack(const Message& m);
+    // Acknowledges `last` and, where the consumer takes acknowledgements for all before them,
+    // every message fetched before it; else each of `batch` on its own.
+    void ackThrough(const std::vector<Message>& batch);
     // The consumer's pending count as of the latest fetch (messages not yet delivered).
     std::uint64_t pending() const { return lastPending; }
 
@@ -53,4 +58,5 @@ class StreamInlet {
     std::string stream;
     natsSubscription* sub = nullptr;
     std::uint64_t lastPending = 0;
+    bool acksAll = false;
 };
