@@ -1,4 +1,5 @@
-// roundtrip [--rounds N] [--pingpong N] [--window N] [--paced-seconds S] [--no-jetstream]
+// roundtrip [--rounds N] [--pingpong N] [--window N] [--paced-seconds S]
+//           [--jetstream|--no-jetstream]
 //
 // The order round trip through both our gateways, side by side with QuickFIX on this machine.
 // Ours: an order side (rt_orders) puts a NewOrderSingle on gateconnect's input queue, gateconnect
