@@ -1,4 +1,5 @@
 // roundtrip [--rounds N] [--pingpong N] [--window N] [--paced-seconds S]
+//           [--jetstream|--no-jetstream]
 //
 // The order round trip through both our gateways, side by side with QuickFIX on this machine.
 // Ours: an order side (rt_orders) puts a NewOrderSingle on gateconnect's input queue, gateconnect
@@ -9,11 +10,16 @@
 // phase reads every process's CPU time (/proc/<pid>/stat) before and after. Phases: ping-pong
 // (one order at a time), window (at most 500 in flight), and for ours only paced runs of one
 // site at 100, 400 and 1,000 orders a second and four sites (four gateconnect) at 500 each.
+// With nats-server installed (or --jetstream), each round also runs ours with both sites'
+// applications on JetStream, once on one server (streams of 1 replica) and once on a cluster of
+// three (3 replicas): the servers are started here on free loopback ports, in the round's folder,
+// ping-pong and window only, and the servers' CPU time is reported apart from the gateways'.
 // At the end: medians over rounds and the ours/QuickFIX ratios. Any missing, duplicated or
 // mismatched report, or a program that fails, ends the run with status 1; Ctrl-C with 130.
 // Every process started is ended by its pid; every table, queue and semaphore set is removed.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <nats/nats.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -41,7 +47,9 @@
 
 #include "Key.h"
 #include "MemoryCell.h"
+#include "NatsLink.h"
 #include "Shm.h"
+#include "StreamNames.h"
 
 namespace {
 
@@ -63,7 +71,9 @@ struct Settings {
     long pingpong = 20000;
     long window = 100000;
     double pacedSeconds = 5;
+    bool jetstream = false;
 };
+constexpr const char* natsServer = "/usr/sbin/nats-server";
 constexpr long inflight = 500;
 
 std::string binDir() {
@@ -196,7 +206,7 @@ class Round {
         int input[2], output[2] = {-1, -1};
         if (::pipe2(input, O_CLOEXEC) != 0 || (pipeOutput && ::pipe2(output, O_CLOEXEC) != 0))
             throw std::runtime_error("no pipe");
-        std::string program = binDir() + "/" + args[0];
+        std::string program = args[0][0] == '/' ? args[0] : binDir() + "/" + args[0];
         c.pid = fork();
         if (c.pid == 0) {
             int log = ::open(c.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -322,10 +332,12 @@ double sum(const std::vector<double>& v, size_t from, size_t to) {
 }
 
 // Ping-pong and window on one order side; processes[0, engines) are the gateways or engines,
-// the rest our applications. Records the figures under the names the report prints.
+// the last `servers` the NATS servers, the rest our applications. Records the figures under the
+// names the report prints.
 void commonPhases(const char* who, int round, const Settings& s, Child& side,
                   const std::vector<Child*>& processes, size_t engines, const fs::path& home,
-                  Figures& f) {
+                  Figures& f, size_t servers = 0) {
+    size_t apps = processes.size() - servers;
     fs::path file = home / "pingpong.us";
     PhaseResult r =
         runPhase({&side}, {"pingpong " + std::to_string(s.pingpong) + " " + file.string()},
@@ -337,8 +349,11 @@ void commonPhases(const char* who, int round, const Settings& s, Child& side,
     f["ping-pong max us"].push_back(percentile(lat, 1.0));
     double n = static_cast<double>(r.orders);
     f["ping-pong CPU us/order, gateways|engines"].push_back(1e6 * sum(r.cpu, 0, engines) / n);
-    if (engines < processes.size())
-        f["ping-pong CPU us/order, our applications"].push_back(1e6 * sum(r.cpu, engines, 99) / n);
+    if (engines < apps)
+        f["ping-pong CPU us/order, our applications"].push_back(1e6 * sum(r.cpu, engines, apps) /
+                                                                n);
+    if (servers > 0)
+        f["ping-pong CPU us/order, NATS servers"].push_back(1e6 * sum(r.cpu, apps, 99) / n);
     std::printf(
         "%-8s round %d  ping-pong %6ld orders  p50 %.0f  p90 %.0f  p99 %.0f  max %.0f us  %s\n",
         who, round, r.orders, percentile(lat, 0.5), percentile(lat, 0.9), percentile(lat, 0.99),
@@ -349,8 +364,10 @@ void commonPhases(const char* who, int round, const Settings& s, Child& side,
     n = static_cast<double>(r.orders);
     f["window orders/s"].push_back(n / r.seconds);
     f["window CPU us/order, gateways|engines"].push_back(1e6 * sum(r.cpu, 0, engines) / n);
-    if (engines < processes.size())
-        f["window CPU us/order, our applications"].push_back(1e6 * sum(r.cpu, engines, 99) / n);
+    if (engines < apps)
+        f["window CPU us/order, our applications"].push_back(1e6 * sum(r.cpu, engines, apps) / n);
+    if (servers > 0)
+        f["window CPU us/order, NATS servers"].push_back(1e6 * sum(r.cpu, apps, 99) / n);
     std::printf("%-8s round %d  window    %6ld orders  %.0f orders/s  %s\n", who, round, r.orders,
                 n / r.seconds, cpuText(processes, r).c_str());
     std::fflush(stdout);
@@ -380,6 +397,152 @@ void waitOnline(Shm& table, const std::vector<std::string>& sites, const Child& 
     }
 }
 
+// Waits up to 10 s until a TCP connection to 127.0.0.1:port succeeds.
+void waitListening(int port, Child& server) {
+    for (int i = 0; i < 200; ++i) {
+        checkInterrupt();
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (up) return;
+        if (!server.running()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    throw std::runtime_error(server.name + " did not listen: " + server.errors());
+}
+
+// Starts gatelisten with args on a free port (a few tries); returns once it listens.
+Child& startListen(Round& r, const std::vector<std::string>& args, const fs::path& home,
+                   int& port) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port = freePort();
+        std::vector<std::string> all{"gatelisten", args[0], "-p", std::to_string(port)};
+        all.insert(all.end(), args.begin() + 1, args.end());
+        Child& c = r.start("gatelisten", all, home, false);
+        for (int i = 0; i < 50 && c.running(); ++i) {
+            if (c.errors().find("Socket service [" + std::to_string(port) + "]") !=
+                std::string::npos)
+                return c;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        c.stop();
+    }
+    throw std::runtime_error("gatelisten did not listen");
+}
+
+// Starts `count` NATS servers with JetStream on free loopback ports in the round's folder, as
+// one cluster when more than one; returns their client URLs, comma-separated.
+std::string startNats(Round& r, int count, std::vector<Child*>& servers) {
+    std::vector<int> ports, routes;
+    for (int i = 0; i < count; ++i) {
+        ports.push_back(freePort());
+        routes.push_back(freePort());
+    }
+    std::string urls;
+    for (int i = 0; i < count; ++i) {
+        std::string n = std::to_string(i + 1);
+        std::ostringstream config;
+        config << "server_name: rt" << n << "\nlisten: \"127.0.0.1:" << ports[i] << "\"\n"
+               << "jetstream { store_dir: \"" << (r.home / ("nats" + n)).string() << "\" }\n";
+        if (count > 1) {
+            config << "cluster {\n  name: roundtrip\n  listen: \"127.0.0.1:" << routes[i]
+                   << "\"\n  routes: [";
+            for (int k = 0; k < count; ++k) {
+                if (k != i)
+                    config << (k == (i == 0 ? 1 : 0) ? " " : ", ")
+                           << "\"nats-route://127.0.0.1:" << routes[k] << "\"";
+            }
+            config << " ]\n}\n";
+        }
+        fs::path file = r.home / ("nats" + n + ".conf");
+        writeFile(file, config.str());
+        servers.push_back(
+            &r.start("nats-server" + n, {natsServer, "-c", file.string()}, r.home, false));
+        urls += (i ? ",nats://127.0.0.1:" : "nats://127.0.0.1:") + std::to_string(ports[i]);
+    }
+    for (int i = 0; i < count; ++i) waitListening(ports[i], *servers[static_cast<size_t>(i)]);
+    return urls;
+}
+
+// Makes the site's two streams: file storage, `replicas` copies, duplicates remembered 600 s.
+// A cluster takes streams only once it has a leader, so a refusal is tried again for a while.
+void makeStreams(const std::string& servers, const std::string& site, int replicas) {
+    NatsLink link(NatsLink::Settings::withServers(servers), "roundtrip");
+    for (int dir = 0; dir < 2; ++dir) {
+        std::string name = dir ? StreamNames::inStream(site) : StreamNames::outStream(site);
+        std::string subject = dir ? StreamNames::inSubject(site) : StreamNames::outSubject(site);
+        const char* subjects[] = {subject.c_str()};
+        jsStreamConfig config;
+        jsStreamConfig_Init(&config);
+        config.Name = name.c_str();
+        config.Subjects = subjects;
+        config.SubjectsLen = 1;
+        config.Storage = js_FileStorage;
+        config.Replicas = replicas;
+        config.Duplicates = 600LL * 1000 * 1000 * 1000;
+        natsStatus status = NATS_OK;
+        for (int attempt = 0; attempt < 150; ++attempt) {
+            checkInterrupt();
+            jsStreamInfo* info = nullptr;
+            jsErrCode code = static_cast<jsErrCode>(0);
+            status = js_AddStream(&info, link.jetStream(), &config, nullptr, &code);
+            jsStreamInfo_Destroy(info);
+            if (status == NATS_OK) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        if (status != NATS_OK) {
+            const char* last = nats_GetLastError(nullptr);
+            throw std::runtime_error("cannot make stream " + name + ": " +
+                                     (last != nullptr ? last : natsStatus_GetText(status)));
+        }
+    }
+}
+
+// Ours with the applications of both sites on JetStream: SELL1 at gateconnect, BUY1 at
+// gatelisten, on one server or a cluster of three, streams of as many replicas.
+void jetstreamRound(int round, const Settings& s, int replicas, Figures& f) {
+    Round r;
+    std::vector<Child*> servers;
+    std::string urls = startNats(r, replicas, servers);
+    for (const char* site : {"SELL1", "BUY1"}) makeStreams(urls, site, replicas);
+
+    std::string table = r.ipcName(1), listenIn = r.ipcName(2), listenOut = r.ipcName(3),
+                in = r.ipcName(4), out = r.ipcName(5);
+    r.tool({"tablemake", table});
+    for (const std::string& q : {listenIn, listenOut, in, out}) r.tool({"queuemake", q});
+    writeFile(r.home / "sites.txt", "BUY1\nSELL1\n");
+    r.tool({"siteload", table, (r.home / "sites.txt").string()});
+    Shm cells(table);
+
+    const std::string streams = "@ {apps=jetstream}\n";
+    fs::path listenHome = r.home / "listen", connectHome = r.home / "SELL1";
+    for (const fs::path& home : {listenHome, connectHome}) {
+        fs::create_directories(home / "cfg");
+        fs::create_directories(home / "logs");
+    }
+    writeFile(listenHome / "cfg" / "BUY1.fix", siteConfig("SELLSIDE", "BUY1") + streams);
+    writeFile(connectHome / "cfg" / "SELL1.fix", siteConfig("BUY1", "SELLSIDE") + streams);
+    int port = 0;
+    Child& listen =
+        startListen(r, {table, "-i", listenIn, "-o", listenOut, "-j", urls}, listenHome, port);
+    Child& fills = r.start("rt_fills", {"rt_fills", "--jetstream", urls, "BUY1"}, r.home, false);
+    Child& connect = r.start("gateconnect1",
+                             {"gateconnect", table, "SELL1", "127.0.0.1", std::to_string(port),
+                              "-i", in, "-o", out, "-j", urls},
+                             connectHome, false);
+    waitOnline(cells, {"SELL1", "BUY1"}, connect);
+    Child& orders =
+        r.start("rt_orders1", {"rt_orders", "--jetstream", urls, "SELL1", "S1"}, r.home, true);
+    std::vector<Child*> processes{&listen, &connect, &fills, &orders};
+    processes.insert(processes.end(), servers.begin(), servers.end());
+    std::string who = "JS R" + std::to_string(replicas);
+    commonPhases(who.c_str(), round, s, orders, processes, 2, r.home, f, servers.size());
+}
+
 void oursRound(int round, const Settings& s, Figures& f) {
     Round r;
     std::string table = r.ipcName(1), listenIn = r.ipcName(2), listenOut = r.ipcName(3);
@@ -399,24 +562,8 @@ void oursRound(int round, const Settings& s, Figures& f) {
         std::string buy = "BUY" + std::to_string(k);
         writeFile(listenHome / "cfg" / (buy + ".fix"), siteConfig("SELLSIDE", buy));
     }
-    Child* listen = nullptr;
     int port = 0;
-    for (int attempt = 0; attempt < 5 && listen == nullptr; ++attempt) {
-        port = freePort();
-        Child& c = r.start(
-            "gatelisten",
-            {"gatelisten", table, "-p", std::to_string(port), "-i", listenIn, "-o", listenOut},
-            listenHome, false);
-        for (int i = 0; i < 50 && c.running() && listen == nullptr; ++i) {
-            if (c.errors().find("Socket service [" + std::to_string(port) + "]") !=
-                std::string::npos)
-                listen = &c;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        if (listen == nullptr) c.stop();
-    }
-    if (listen == nullptr) throw std::runtime_error("gatelisten did not listen");
+    Child* listen = &startListen(r, {table, "-i", listenIn, "-o", listenOut}, listenHome, port);
     Child& fills = r.start("rt_fills", {"rt_fills", table, listenOut, listenIn}, r.home, false);
 
     std::vector<Child*> gateways{listen}, sides;
@@ -513,6 +660,30 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// Our queue path beside ours on JetStream, one column per replica count.
+void reportStreams(const Figures& ours, const std::vector<Figures>& streams) {
+    std::printf("\nOurs: queues beside JetStream applications (medians over the same rounds)\n");
+    std::printf("%-44s %12s %12s %12s\n", "figure", "queues", "JS 1 replica", "JS 3 replicas");
+    for (const char* name :
+         {"ping-pong p50 us", "ping-pong p90 us", "ping-pong p99 us", "ping-pong max us",
+          "window orders/s", "ping-pong CPU us/order, gateways|engines",
+          "window CPU us/order, gateways|engines", "ping-pong CPU us/order, our applications",
+          "window CPU us/order, our applications", "ping-pong CPU us/order, NATS servers",
+          "window CPU us/order, NATS servers"}) {
+        std::printf("%-44s", name);
+        auto o = ours.find(name);
+        if (o != ours.end())
+            std::printf(" %12.1f", median(o->second));
+        else
+            std::printf(" %12s", "");
+        for (const Figures& f : streams) {
+            auto j = f.find(name);
+            if (j != f.end()) std::printf(" %12.1f", median(j->second));
+        }
+        std::printf("\n");
+    }
+}
+
 void report(const Figures& ours, const Figures& quickfix, int rounds) {
     std::printf("\nMedians over %d rounds (ratio: ours / QuickFIX FileStore)\n", rounds);
     std::printf("%-44s %12s %12s %8s\n", "figure", "ours", "QuickFIX", "ratio");
@@ -548,10 +719,19 @@ void report(const Figures& ours, const Figures& quickfix, int rounds) {
 
 int main(int argc, char** argv) {
     Settings s;
+    s.jetstream = ::access(natsServer, X_OK) == 0;
     for (int i = 1; i < argc; i += 2) {
         std::string option = argv[i];
         double value = i + 1 < argc ? std::atof(argv[i + 1]) : 0;
-        if (option == "--rounds" && value >= 1) {
+        if (option == "--jetstream" || option == "--no-jetstream") {
+            s.jetstream = option == "--jetstream";
+            if (s.jetstream && ::access(natsServer, X_OK) != 0) {
+                std::cerr << "roundtrip: --jetstream needs " << natsServer
+                          << " (apt-get install nats-server)" << std::endl;
+                return 1;
+            }
+            --i;  // takes no value
+        } else if (option == "--rounds" && value >= 1) {
             s.rounds = static_cast<int>(value);
         } else if (option == "--pingpong" && value >= 1) {
             s.pingpong = static_cast<long>(value);
@@ -561,7 +741,7 @@ int main(int argc, char** argv) {
             s.pacedSeconds = value;
         } else {
             std::cerr << "Usage: roundtrip [--rounds N] [--pingpong N] [--window N>=500] "
-                         "[--paced-seconds S]"
+                         "[--paced-seconds S] [--jetstream|--no-jetstream]"
                       << std::endl;
             return 255;
         }
@@ -573,13 +753,19 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     std::printf(
         "roundtrip: %d rounds, ping-pong %ld, window %ld (at most %ld in flight), paced "
-        "%.1f s; load average at start %s\n",
-        s.rounds, s.pingpong, s.window, inflight, s.pacedSeconds, loadAverage().c_str());
+        "%.1f s, JetStream %s; load average at start %s\n",
+        s.rounds, s.pingpong, s.window, inflight, s.pacedSeconds,
+        s.jetstream ? "1 and 3 replicas" : "not run", loadAverage().c_str());
     Figures ours, quickfix;
+    std::vector<Figures> streams(2);
     try {
         for (int round = 1; round <= s.rounds; ++round) {
             oursRound(round, s, ours);
             quickfixRound(round, s, quickfix);
+            if (s.jetstream) {
+                jetstreamRound(round, s, 1, streams[0]);
+                jetstreamRound(round, s, 3, streams[1]);
+            }
         }
     } catch (const std::exception& e) {
         std::fflush(stdout);
@@ -587,6 +773,7 @@ int main(int argc, char** argv) {
         return interrupted ? 130 : 1;
     }
     report(ours, quickfix, s.rounds);
+    if (s.jetstream) reportStreams(ours, streams);
     std::printf("load average at end %s\n", loadAverage().c_str());
     return 0;
 }
