@@ -50,6 +50,7 @@
 #include "NatsLink.h"
 #include "Shm.h"
 #include "StreamNames.h"
+#include "StreamSetup.h"
 
 namespace {
 
@@ -472,32 +473,20 @@ std::string startNats(Round& r, int count, std::vector<Child*>& servers) {
 // A cluster takes streams only once it has a leader, so a refusal is tried again for a while.
 void makeStreams(const std::string& servers, const std::string& site, int replicas) {
     NatsLink link(NatsLink::Settings::withServers(servers), "roundtrip");
+    StreamSpec spec;
+    spec.replicas = replicas;
     for (int dir = 0; dir < 2; ++dir) {
         std::string name = dir ? StreamNames::inStream(site) : StreamNames::outStream(site);
         std::string subject = dir ? StreamNames::inSubject(site) : StreamNames::outSubject(site);
-        const char* subjects[] = {subject.c_str()};
-        jsStreamConfig config;
-        jsStreamConfig_Init(&config);
-        config.Name = name.c_str();
-        config.Subjects = subjects;
-        config.SubjectsLen = 1;
-        config.Storage = js_FileStorage;
-        config.Replicas = replicas;
-        config.Duplicates = 600LL * 1000 * 1000 * 1000;
-        natsStatus status = NATS_OK;
-        for (int attempt = 0; attempt < 150; ++attempt) {
+        for (int attempt = 0;; ++attempt) {
             checkInterrupt();
-            jsStreamInfo* info = nullptr;
-            jsErrCode code = static_cast<jsErrCode>(0);
-            status = js_AddStream(&info, link.jetStream(), &config, nullptr, &code);
-            jsStreamInfo_Destroy(info);
-            if (status == NATS_OK) break;
+            try {
+                StreamSetup::apply(link, name, subject, spec);
+                break;
+            } catch (const NatsException& e) {
+                if (attempt >= 150) throw std::runtime_error(e.what());
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        if (status != NATS_OK) {
-            const char* last = nats_GetLastError(nullptr);
-            throw std::runtime_error("cannot make stream " + name + ": " +
-                                     (last != nullptr ? last : natsStatus_GetText(status)));
         }
     }
 }
