@@ -19,7 +19,6 @@
 // Every process started is ended by its pid; every table, queue and semaphore set is removed.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <nats/nats.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
