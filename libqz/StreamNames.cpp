@@ -1,6 +1,8 @@
 #include "StreamNames.h"
 
 #include <cctype>
+#include <iostream>
+#include <sstream>
 
 bool StreamNames::usable(const std::string& site) {
     return refusal(site).empty();
@@ -15,4 +17,17 @@ std::string StreamNames::refusal(const std::string& site) {
                    "and '_' only.";
     }
     return std::string();
+}
+
+std::vector<std::string> StreamNames::siteList(const std::string& text) {
+    std::vector<std::string> sites;
+    std::istringstream words(text);
+    for (std::string site; std::getline(words, site, ',');) {
+        if (!usable(site)) {
+            std::cerr << refusal(site) << std::endl;
+            return {};
+        }
+        sites.push_back(site);
+    }
+    return sites;
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class StreamNames {
   public:
@@ -21,4 +22,7 @@ class StreamNames {
     static std::string outStream(const std::string& site) { return "FIXGATE_" + site + "_OUT"; }
     static std::string inStream(const std::string& site) { return "FIXGATE_" + site + "_IN"; }
     static constexpr const char* gatewayConsumer = "gateway";
+    // "A,B" as its names; empty, with the refusal of the first unusable name on standard error,
+    // when any name is empty or cannot name a stream.
+    static std::vector<std::string> siteList(const std::string& text);
 };

@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "Common.h"
+#include "SiteMetrics.h"
+#include "SiteMetrics.h"
 
 std::string StreamState::path(const std::string& site) {
     return fix_home + "/logs/" + site + ".stream";
@@ -17,21 +19,7 @@ std::string StreamState::line() const {
 }
 
 bool StreamState::write(const std::string& path) const {
-    std::string temporary = path + ".tmp";
-    {
-        std::ofstream file(temporary, std::ios::trunc);
-        file << line() << '\n';
-        file.close();
-        if (!file) {
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    return SiteMetrics::write(path, line() + "\n");
 }
 
 namespace {

@@ -16,7 +16,6 @@
 #include <cctype>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -114,20 +113,6 @@ void drainStreams(Shm* shm, const std::string& servers, const std::vector<std::s
     }
 }
 
-// "A,B" as its names; empty when any name is empty or cannot name a stream.
-std::vector<std::string> siteList(const std::string& text) {
-    std::vector<std::string> sites;
-    std::istringstream words(text);
-    for (std::string site; std::getline(words, site, ',');) {
-        if (!StreamNames::usable(site)) {
-            std::cerr << StreamNames::refusal(site) << std::endl;
-            return {};
-        }
-        sites.push_back(site);
-    }
-    return sites;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -135,7 +120,7 @@ int main(int argc, char** argv) {
     if (options.is_present('j')) {
         if (options.getCount() > 3 || options.getOption('j').empty() || options.is_present('t'))
             return usage();
-        std::vector<std::string> sites = siteList(options.getOption('s'));
+        std::vector<std::string> sites = StreamNames::siteList(options.getOption('s'));
         if (sites.empty() || (options.is_present('d') && options.getOption('d').empty()))
             return usage();
         std::string durable = options.is_present('d') ? options.getOption('d') : "qdrain";

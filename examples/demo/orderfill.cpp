@@ -28,7 +28,6 @@
 #include <iostream>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -255,19 +254,6 @@ int fillStreams(Shm* shm, const std::string& servers, const std::vector<std::str
     return 0;
 }
 
-std::vector<std::string> siteList(const std::string& text) {
-    std::vector<std::string> sites;
-    std::istringstream words(text);
-    for (std::string site; std::getline(words, site, ',');) {
-        if (!StreamNames::usable(site)) {
-            std::cerr << StreamNames::refusal(site) << std::endl;
-            return {};
-        }
-        sites.push_back(site);
-    }
-    return sites;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -280,7 +266,7 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
     if (options.is_present('j')) {
-        std::vector<std::string> sites = siteList(options.getOption('s'));
+        std::vector<std::string> sites = StreamNames::siteList(options.getOption('s'));
         if (options.getCount() > 4 || options.getOption('j').empty() || sites.empty())
             return usage();
         try {
