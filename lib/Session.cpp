@@ -202,9 +202,9 @@ void Session::openStreams() {
     }
     outlet = std::make_unique<StreamOutlet>(*broker, StreamNames::inStream(site),
                                             StreamNames::inSubject(site), inboundWindow);
-    inlet = std::make_unique<StreamInlet>(*broker, StreamNames::outStream(site),
-                                          StreamNames::outSubject(site),
-                                          StreamNames::gatewayConsumer, true);
+    inlet = std::make_unique<StreamInlet>(
+        *broker, StreamNames::outStream(site), StreamNames::outSubject(site),
+        StreamNames::gatewayConsumer, true, journal->streamTaken());
     unacked.clear();
     idPrefix = streamIdPrefix();
     core.waitsFor("stream " + StreamNames::inStream(site) + " to take messages");

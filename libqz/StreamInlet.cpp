@@ -3,6 +3,8 @@
 #include <nats/nats.h>
 #include <time.h>
 
+#include <algorithm>
+
 namespace {
 
 void pauseMillis(long ms) {
@@ -20,7 +22,7 @@ std::string StreamInlet::Message::header(const char* name) const {
 }
 
 StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::string& subject,
-                         const std::string& durable, bool ackAll)
+                         const std::string& durable, bool ordered, std::uint64_t resumeAfter)
     : link(l), stream(streamName) {
     link.checkStream(stream, subject);
     jsErrCode jerr = static_cast<jsErrCode>(0);
@@ -29,12 +31,25 @@ StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::
     jsConsumerInfo* ci = nullptr;
     natsStatus s =
         js_GetConsumerInfo(&ci, link.jetStream(), stream.c_str(), durable.c_str(), nullptr, &jerr);
+    std::uint64_t from = 0;
+    if (s == NATS_OK && ordered) {
+        // Messages a killed reader had fetched would come again only after the consumer's wait,
+        // behind newer ones: made anew, it delivers in stream order from where reading stopped.
+        from = std::max(resumeAfter, ci->AckFloor.Stream) + 1;
+        jsConsumerInfo_Destroy(ci);
+        ci = nullptr;
+        js_DeleteConsumer(link.jetStream(), stream.c_str(), durable.c_str(), nullptr, &jerr);
+        s = NATS_NOT_FOUND;
+    } else if (s == NATS_NOT_FOUND && ordered && resumeAfter > 0) {
+        from = resumeAfter + 1;
+    }
     if (s == NATS_NOT_FOUND) {
         jsConsumerConfig cc;
         jsConsumerConfig_Init(&cc);
         cc.Durable = durable.c_str();
-        cc.AckPolicy = ackAll ? js_AckAll : js_AckExplicit;
-        cc.DeliverPolicy = js_DeliverAll;
+        cc.AckPolicy = ordered ? js_AckAll : js_AckExplicit;
+        cc.DeliverPolicy = from > 0 ? js_DeliverByStartSequence : js_DeliverAll;
+        cc.OptStartSeq = from;
         cc.FilterSubject = subject.c_str();
         cc.MaxAckPending = maxAckPending;
         cc.AckWait = 30LL * 1000 * 1000 * 1000;

@@ -33,10 +33,13 @@ class StreamInlet {
     // Binds to consumer `durable` of `stream` on `subject`, making it when missing. Throws
     // NatsException when the stream is missing or does not take the subject, or the servers
     // refuse the consumer.
-    // With `ackAll`, a consumer made here takes an acknowledgement as one for every message
-    // before it too, so a batch costs one (ackThrough); an existing consumer keeps its policy.
+    // `ordered`: for a reader that must take every message once and in stream order (the
+    // gateway), the consumer is made anew, delivering from the first sequence after both
+    // `resumeAfter` (what the reader already holds) and the old consumer's acknowledgement
+    // floor, and takes an acknowledgement as one for every message before it too, so a batch
+    // costs one (ackThrough). Otherwise an existing consumer is used as it stands.
     StreamInlet(NatsLink& link, const std::string& stream, const std::string& subject,
-                const std::string& durable, bool ackAll = false);
+                const std::string& durable, bool ordered = false, std::uint64_t resumeAfter = 0);
     ~StreamInlet();
     StreamInlet(const StreamInlet&) = delete;
     StreamInlet& operator=(const StreamInlet&) = delete;
