@@ -40,7 +40,7 @@ using Clock = steady_clock;
 const std::string site = "SELLSIDE";    // served by gateconnect, applications on JetStream
 const std::string counter = "BUYSIDE";  // served by gatelisten, applications on queues
 constexpr seconds rowLimit{150};        // a whole flow, the fault included
-constexpr seconds settleLimit{30};      // consumers drained once the last execution is stored
+constexpr seconds settleLimit{75};      // consumers drained once the last execution is stored
 
 int orderCount() {
     const char* text = std::getenv("FIXGATE_JS_ORDERS");
@@ -97,6 +97,7 @@ struct Held {
     bool known = false;
     std::uint64_t pending = 0;
     std::int64_t ackPending = 0;
+    std::uint64_t ackFloor = 0;  // the stream sequence up to which everything is acknowledged
     bool empty() const { return known && pending == 0 && ackPending == 0; }
 };
 
@@ -107,7 +108,7 @@ Held held(NatsLink& link, const std::string& stream, const std::string& durable)
     if (js_GetConsumerInfo(&info, link.jetStream(), stream.c_str(), durable.c_str(), nullptr,
                            &code) != NATS_OK)
         return h;
-    h = {true, info->NumPending, info->NumAckPending};
+    h = {true, info->NumPending, info->NumAckPending, info->AckFloor.Stream};
     jsConsumerInfo_Destroy(info);
     return h;
 }
@@ -127,7 +128,17 @@ struct Inbound {
 };
 
 Inbound readInbound(NatsLink& link, int expected) {
-    StreamInlet inlet(link, StreamNames::inStream(site), StreamNames::inSubject(site), "audit");
+    // A cluster that lost a server may still be choosing its leaders: a few tries.
+    std::unique_ptr<StreamInlet> made;
+    for (int attempt = 0; attempt < 10 && !made; ++attempt) {
+        try {
+            made = std::make_unique<StreamInlet>(link, StreamNames::inStream(site),
+                                                 StreamNames::inSubject(site), "audit");
+        } catch (const NatsException& e) {
+            if (attempt == 9) throw;
+        }
+    }
+    StreamInlet& inlet = *made;
     Inbound in;
     long lastSeq = 0;
     for (int round = 0; round < expected / 64 + 50; ++round) {
@@ -219,7 +230,16 @@ struct FaultCase {
     Fault fault;
 };
 
+// Rows are named by their behaviour in test listings.
+void PrintTo(const FaultCase& row, std::ostream* os) {
+    *os << row.behaviour;
+}
+
 const FaultCase faultCases[] = {
+    // Fails now, a fault of the gateway: one batch of up to 32 orders the killed gateconnect had
+    // fetched and not yet journalled is never sent. The restarted one takes the newer orders
+    // first; the old ones come again only after the consumer's wait, below the journal's highest
+    // taken sequence, and are acknowledged as if sent before.
     {"gateconnect killed -9 and started again on its FIXHOME", Fault::KillGateway},
     {"one server of three killed -9 and left down", Fault::KillOneServer},
     {"every server stopped for 10 s while the FIX session stays logged on", Fault::StopAllServers},
@@ -255,7 +275,7 @@ TEST_P(JetStreamFaults, EveryOrderGoesOutOnceAndEveryExecutionComesInOnce) {
     StreamOutlet outlet(link, StreamNames::outStream(site), StreamNames::outSubject(site), 1000);
     int offered = 0;
     std::size_t acknowledged = 0;
-    bool faulted = false;
+    bool faulted = false, readerAcknowledged = false;
     std::int64_t executions = 0;
     const Clock::time_point start = Clock::now(), limit = start + rowLimit;
     Clock::time_point nextLook = start, faultAt{};
@@ -265,10 +285,12 @@ TEST_P(JetStreamFaults, EveryOrderGoesOutOnceAndEveryExecutionComesInOnce) {
             ++offered;
         acknowledged += outlet.takeAcknowledged();
         if (Clock::now() >= nextLook) {
-            executions = stored(link, StreamNames::inStream(site));
+            executions = stored(link, in);
+            readerAcknowledged = readerAcknowledged || held(link, in, "app").ackFloor > 0;
             nextLook = Clock::now() + milliseconds(100);
         }
-        if (!faulted && executions >= n / 3) {
+        // Mid-flow, and the application is at work.
+        if (!faulted && executions >= n / 3 && readerAcknowledged) {
             faulted = true;
             faultAt = Clock::now();
             switch (row.fault) {
@@ -303,12 +325,15 @@ TEST_P(JetStreamFaults, EveryOrderGoesOutOnceAndEveryExecutionComesInOnce) {
     EXPECT_EQ(acknowledged, static_cast<std::size_t>(n)) << outlet.lastFault();
 
     // Both consumers reach the end of their streams; the gateway's own says the orders all went.
+    const Clock::time_point settling = Clock::now();
     waitUntil(
         [&] {
             return held(link, out, StreamNames::gatewayConsumer).empty() &&
                    held(link, in, "app").empty();
         },
         static_cast<int>(duration_cast<milliseconds>(settleLimit).count()));
+    std::cout << "consumers settled in "
+              << duration_cast<milliseconds>(Clock::now() - settling).count() << " ms" << std::endl;
     EXPECT_TRUE(held(link, out, StreamNames::gatewayConsumer).empty())
         << "gateway: " << describe(held(link, out, StreamNames::gatewayConsumer));
     EXPECT_TRUE(held(link, in, "app").empty())
@@ -345,6 +370,11 @@ struct StartCase {
     Setup setup;
     const char* line;  // in gateconnect's output
 };
+
+// Rows are named by their behaviour in test listings.
+void PrintTo(const StartCase& row, std::ostream* os) {
+    *os << row.behaviour;
+}
 
 const StartCase startCases[] = {
     {"servers nobody serves", Setup::Unreachable, "Fail to reach the NATS servers"},
@@ -428,6 +458,11 @@ struct TextCase {
     std::string text;
     const char* reason;  // in gateconnect's line on standard error
 };
+
+// Rows are named by their behaviour in test listings.
+void PrintTo(const TextCase& row, std::ostream* os) {
+    *os << row.behaviour;
+}
 
 const TextCase textCases[] = {
     {"an empty text", "", "it is empty"},
