@@ -23,6 +23,9 @@ namespace {
 
 // A cluster elects its meta leader within a few seconds; a loaded machine may take several more.
 constexpr auto readyLimit = std::chrono::seconds(20);
+// After every server was down, each Raft group catches up from the others first; a retried
+// catch-up of a store holding thousands of messages takes longer.
+constexpr auto restartLimit = std::chrono::seconds(60);
 constexpr auto pollPause = std::chrono::milliseconds(100);
 // A port picked free may be taken by another test before the server binds it: then once more.
 constexpr int startAttempts = 3;
@@ -283,7 +286,7 @@ void NatsCluster::stopAll() {
 
 void NatsCluster::startAll() {
     for (int i = 0; i < size(); ++i) start(i);
-    auto until = std::chrono::steady_clock::now() + readyLimit;
+    auto until = std::chrono::steady_clock::now() + restartLimit;
     auto ready = [this](int i) { return Probe(url(i)).jetStreamAnswers(); };
     for (int i = 0; i < size(); ++i) {
         while (!ready(i)) {
