@@ -52,7 +52,7 @@ StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::
         cc.OptStartSeq = from;
         cc.FilterSubject = subject.c_str();
         cc.MaxAckPending = maxAckPending;
-        cc.AckWait = 30LL * 1000 * 1000 * 1000;
+        cc.AckWait = static_cast<int64_t>(ackWaitSeconds) * 1000 * 1000 * 1000;
         jerr = static_cast<jsErrCode>(0);
         s = js_AddConsumer(&ci, link.jetStream(), stream.c_str(), &cc, nullptr, &jerr);
     }

@@ -3,8 +3,8 @@
 // (explicit acknowledgement, from the stream's first message, filtered on the subject, at most
 // maxAckPending unacknowledged); an existing one is used as it stands, so an application that
 // stops and starts again goes on where its last acknowledgement left it. A message fetched and
-// not acknowledged within the consumer's wait (30 s for those made here) comes again: whoever
-// must not act on it twice recognises it by its stream sequence.
+// not acknowledged within the consumer's wait (ackWaitSeconds for those made here) comes again:
+// whoever must not act on it twice recognises it by its stream sequence.
 // Thread contract: one thread fetches and acknowledges.
 #pragma once
 
@@ -19,6 +19,9 @@ class StreamInlet {
   public:
     // Unacknowledged messages a consumer made here may have out at once.
     static constexpr int maxAckPending = 1024;
+    // Seconds a fetched message waits for its acknowledgement before it is delivered again: what
+    // a killed reader had fetched reaches its successor after this.
+    static constexpr int ackWaitSeconds = 10;
 
     struct Message {
         std::string text;
