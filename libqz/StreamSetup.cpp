@@ -24,7 +24,7 @@ std::string refusal(const char* doing, const std::string& name, natsStatus s, js
 }  // namespace
 
 std::string StreamSetup::apply(NatsLink& link, const std::string& name, const std::string& subject,
-                               const StreamSpec& wanted) {
+                               const StreamSettings& wanted) {
     const char* subjects[] = {subject.c_str()};
     jsStreamConfig cfg;
     jsStreamConfig_Init(&cfg);

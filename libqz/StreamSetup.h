@@ -11,7 +11,7 @@
 
 #include "NatsLink.h"
 
-struct StreamSpec {
+struct StreamSettings {
     int replicas = 1;
     // Seconds of the de-duplication window (publish ids remembered).
     long duplicateSeconds = 600;
@@ -25,5 +25,5 @@ class StreamSetup {
   public:
     // Makes or updates the stream `name` taking `subject`. Returns "created" or "updated".
     static std::string apply(NatsLink& link, const std::string& name, const std::string& subject,
-                             const StreamSpec& spec);
+                             const StreamSettings& settings);
 };

@@ -240,11 +240,11 @@ TEST_F(Stream, OutletStoresEachTextOnceInOrderThroughServerFaults) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.site);
         NatsLink link(NatsLink::Settings::withServers(cluster->servers()), "stream_test");
-        StreamSpec spec;
-        spec.replicas = 3;
+        StreamSettings settings;
+        settings.replicas = 3;
         std::string stream = StreamNames::inStream(row.site);
         std::string subject = StreamNames::inSubject(row.site);
-        StreamSetup::apply(link, stream, subject, spec);
+        StreamSetup::apply(link, stream, subject, settings);
         StreamOutlet outlet(link, stream, subject, 500);
         auto id = [&](int k) { return std::string(row.site) + ":1:0:" + std::to_string(k); };
         int offered = 0;

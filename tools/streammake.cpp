@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
         std::cerr << "Error: " << refusal << std::endl;
         return 1;
     }
-    StreamSpec wanted;
+    StreamSettings wanted;
     wanted.replicas = static_cast<int>(replicas);
     wanted.duplicateSeconds = static_cast<long>(window);
     wanted.maxMessages = messages;

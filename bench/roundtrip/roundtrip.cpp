@@ -472,15 +472,15 @@ std::string startNats(Round& r, int count, std::vector<Child*>& servers) {
 // A cluster takes streams only once it has a leader, so a refusal is tried again for a while.
 void makeStreams(const std::string& servers, const std::string& site, int replicas) {
     NatsLink link(NatsLink::Settings::withServers(servers), "roundtrip");
-    StreamSpec spec;
-    spec.replicas = replicas;
+    StreamSettings settings;
+    settings.replicas = replicas;
     for (int dir = 0; dir < 2; ++dir) {
         std::string name = dir ? StreamNames::inStream(site) : StreamNames::outStream(site);
         std::string subject = dir ? StreamNames::inSubject(site) : StreamNames::outSubject(site);
         for (int attempt = 0;; ++attempt) {
             checkInterrupt();
             try {
-                StreamSetup::apply(link, name, subject, spec);
+                StreamSetup::apply(link, name, subject, settings);
                 break;
             } catch (const NatsException& e) {
                 if (attempt >= 150) throw std::runtime_error(e.what());
