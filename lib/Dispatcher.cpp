@@ -189,24 +189,41 @@ void Dispatcher::forwardFromStream() {
     // A short wait, so stop() is seen within it.
     std::vector<StreamInlet::Message> got = stream->fetch(static_cast<int>(free.size()), 200);
     if (!got.empty()) pendingInStream.store(stream->pending());
-    std::uint64_t taken = journal->streamTaken();
-    std::size_t used = 0;
+    if (seen == 0) seen = journal->streamTaken();
+    std::size_t used = 0, done = 0;
     batch.clear();
     lines.clear();
     for (const StreamInlet::Message& m : got) {
-        // Delivered again (already taken), or refused: acknowledged with the rest.
-        if (m.streamSeq != 0 && m.streamSeq <= taken) continue;
+        // Delivered again: already taken or refused.
+        if (m.streamSeq != 0 && m.streamSeq <= seen) {
+            ++done;
+            continue;
+        }
+        // A hole: messages on their way when a server died never arrived, and the consumer
+        // counts them delivered. Read again from the hole, in order; after a remake (or at
+        // the start) whatever comes first is where the stream goes on.
+        if (m.streamSeq > seen + 1 && !afterRewind) {
+            afterRewind = true;
+            stream->rewind(seen);
+            break;
+        }
+        afterRewind = false;
+        seen = std::max(seen, m.streamSeq);
+        ++done;
         if (unusable(m.text)) continue;
         int slot = free[used++];
         journal->fill(slot, m.text, m.streamSeq);
-        taken = std::max(taken, m.streamSeq);
         batch.push_back(slot);
         lines += m.text;
         lines += Pipe::Nl;
     }
-    // Every text of the batch is in the journal (or refused): one acknowledgement covers them.
-    stream->ackThrough(got);
+    // Every text taken is in the journal (or refused): one acknowledgement covers them.
+    stream->ackThrough(got, done);
     for (std::size_t i = used; i < free.size(); ++i) journal->release(free[i]);
+    writeFromStream();
+}
+
+void Dispatcher::writeFromStream() {
     if (batch.empty()) return;
     if (batch.size() == 1 && direct) {
         bool nothingAhead;

@@ -107,6 +107,8 @@ class Dispatcher : public Thread {
     void forwardOne();
     // Takes the next texts of the stream into free slots and hands them on.
     void forwardFromStream();
+    // Hands the texts of `batch` (their lines in `lines`) on: directly, or through the pipe.
+    void writeFromStream();
     // Writes `lines` (the texts of the slots in `batch`) into the pipe, recording the slots as
     // forwarded; gives up only when stopped.
     void writeBatch();
@@ -130,6 +132,11 @@ class Dispatcher : public Thread {
     std::string site;
 
     StreamInlet* stream = nullptr;
+    // The highest stream sequence taken or refused (0: not yet read from the journal), and
+    // whether the consumer starts afresh, so whatever it delivers first is where the stream goes
+    // on.
+    std::uint64_t seen = 0;
+    bool afterRewind = true;
     std::atomic<std::uint64_t> pendingInStream{0};
     Journal* journal = nullptr;
     std::unique_ptr<Journal> ownJournal;

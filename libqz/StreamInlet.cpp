@@ -21,10 +21,14 @@ std::string StreamInlet::Message::header(const char* name) const {
     return v;
 }
 
-StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::string& subject,
-                         const std::string& durable, bool ordered, std::uint64_t resumeAfter)
-    : link(l), stream(streamName) {
+StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::string& subjectName,
+                         const std::string& durableName, bool inOrder, std::uint64_t resumeAfter)
+    : link(l), stream(streamName), subject(subjectName), durable(durableName), ordered(inOrder) {
     link.checkStream(stream, subject);
+    bind(resumeAfter);
+}
+
+void StreamInlet::bind(std::uint64_t resumeAfter) {
     jsErrCode jerr = static_cast<jsErrCode>(0);
     // Made explicitly, so that letting go of the subscription never removes it: the consumer's
     // acknowledgement floor is where the next run goes on.
@@ -70,9 +74,23 @@ StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::
     jerr = static_cast<jsErrCode>(0);
     s = js_PullSubscribe(&sub, link.jetStream(), subject.c_str(), durable.c_str(), nullptr, &so,
                          &jerr);
-    if (s != NATS_OK)
+    if (s != NATS_OK) {
+        sub = nullptr;
         throw NatsException("Fail to read consumer " + durable + " of stream " + stream + ": " +
                             natsStatus_GetText(s));
+    }
+}
+
+bool StreamInlet::rewind(std::uint64_t after) {
+    natsSubscription_Destroy(sub);
+    sub = nullptr;
+    rewindTo = after;
+    try {
+        bind(after);
+    } catch (const NatsException&) {
+        return false;  // fetch() tries again
+    }
+    return true;
 }
 
 StreamInlet::~StreamInlet() {
@@ -81,7 +99,7 @@ StreamInlet::~StreamInlet() {
 
 std::vector<StreamInlet::Message> StreamInlet::fetch(int most, long waitMs) {
     std::vector<Message> out;
-    if (!link.connected()) {
+    if (!link.connected() || (sub == nullptr && !rewind(rewindTo))) {
         pauseMillis(waitMs);
         return out;
     }
@@ -119,11 +137,12 @@ void StreamInlet::ack(const Message& m) {
     if (m.handle) natsMsg_Ack(m.handle.get(), nullptr);
 }
 
-void StreamInlet::ackThrough(const std::vector<Message>& batch) {
-    if (batch.empty()) return;
+void StreamInlet::ackThrough(const std::vector<Message>& batch, std::size_t count) {
+    count = std::min(count, batch.size());
+    if (count == 0) return;
     if (acksAll) {
-        ack(batch.back());
+        ack(batch[count - 1]);
         return;
     }
-    for (const Message& m : batch) ack(m);
+    for (std::size_t i = 0; i < count; ++i) ack(batch[i]);
 }

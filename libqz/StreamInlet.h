@@ -53,15 +53,24 @@ class StreamInlet {
     // Acknowledges a fetched message (without waiting for the server's confirmation: a lost
     // acknowledgement brings the message again, which its stream sequence tells).
     void ack(const Message& m);
-    // Acknowledges `last` and, where the consumer takes acknowledgements for all before them,
-    // every message fetched before it; else each of `batch` on its own.
-    void ackThrough(const std::vector<Message>& batch);
+    // Acknowledges the first `count` messages of `batch`: with one acknowledgement where the
+    // consumer takes it for all before it too, else each on its own.
+    void ackThrough(const std::vector<Message>& batch, std::size_t count);
+    // Ordered readers: makes the consumer anew from the sequence after `after`, for a reader
+    // that found a hole in what it was delivered (a server that died with messages on their
+    // way). False when the servers cannot be asked now; the next fetch tries again.
+    bool rewind(std::uint64_t after);
     // The consumer's pending count as of the latest fetch (messages not yet delivered).
     std::uint64_t pending() const { return lastPending; }
 
   private:
+    // Makes (or, ordered, remakes) the consumer and subscribes to it.
+    void bind(std::uint64_t resumeAfter);
+
     NatsLink& link;
-    std::string stream;
+    std::string stream, subject, durable;
+    bool ordered;
+    std::uint64_t rewindTo = 0;
     natsSubscription* sub = nullptr;
     std::uint64_t lastPending = 0;
     bool acksAll = false;

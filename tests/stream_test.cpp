@@ -292,4 +292,38 @@ TEST_F(Stream, OutletStoresEachTextOnceInOrderThroughServerFaults) {
     }
 }
 
+// An ordered reader that finds a hole (messages delivered while a server died never arrived, and
+// the consumer counts them delivered) makes the consumer anew from the hole and reads on in order;
+// a new reader starts after what the old one holds.
+TEST_F(Stream, AnOrderedReaderRewindsToAHoleAndANewOneStartsAfterWhatItHolds) {
+    NatsLink link(NatsLink::Settings::withServers(cluster->servers()), "stream_test");
+    std::string stream = StreamNames::outStream("R1"), subject = StreamNames::outSubject("R1");
+    StreamSetup::apply(link, stream, subject, StreamSettings{});
+    StreamOutlet outlet(link, stream, subject, 100);
+    for (int k = 1; k <= 20; ++k) ASSERT_TRUE(outlet.offer("R1:" + std::to_string(k), "t"));
+    ASSERT_EQ(outlet.drain(20000), 0u);
+    auto sequences = [](const std::vector<StreamInlet::Message>& got) {
+        std::vector<std::uint64_t> out;
+        for (const StreamInlet::Message& m : got) out.push_back(m.streamSeq);
+        return out;
+    };
+    using Seqs = std::vector<std::uint64_t>;
+    {
+        StreamInlet reader(link, stream, subject, "gateway", true, 0);
+        std::vector<StreamInlet::Message> first = reader.fetch(5, 2000);
+        EXPECT_EQ(sequences(first), (Seqs{1, 2, 3, 4, 5}));
+        reader.ackThrough(first, first.size());
+        reader.fetch(5, 2000);  // 6-10 "lost on their way": never acknowledged
+        EXPECT_EQ(sequences(reader.fetch(2, 2000)), (Seqs{11, 12})) << "the hole";
+        ASSERT_TRUE(reader.rewind(5));
+        std::vector<StreamInlet::Message> again = reader.fetch(3, 2000);
+        EXPECT_EQ(sequences(again), (Seqs{6, 7, 8}));
+        reader.ackThrough(again, again.size());
+    }
+    // The next session's reader holds up to 9 in its journal: it starts at 10, not at the
+    // acknowledgement floor (8) and not after the messages the old one had fetched (12).
+    StreamInlet next(link, stream, subject, "gateway", true, 9);
+    EXPECT_EQ(sequences(next.fetch(3, 2000)), (Seqs{10, 11, 12}));
+}
+
 }  // namespace
