@@ -28,6 +28,7 @@
 #include "StreamInlet.h"
 #include "StreamNames.h"
 #include "StreamOutlet.h"
+#include "StreamSetup.h"
 #include "TempHome.h"
 #include "TestUtil.h"
 #include "Time.h"
@@ -398,16 +399,7 @@ TEST_P(JetStreamStart, GateconnectRefusesBeforeItConnects) {
     if (row.setup == Setup::Unreachable) servers = "nats://127.0.0.1:" + std::to_string(freePort());
     if (row.setup == Setup::OtherSubject) {
         NatsLink link(NatsLink::Settings::withServers(servers), "jetstream_test");
-        const char* subjects[] = {"other.subject"};
-        jsStreamConfig cfg;
-        jsStreamConfig_Init(&cfg);
-        cfg.Name = "FIXGATE_SELLSIDE_OUT";
-        cfg.Subjects = subjects;
-        cfg.SubjectsLen = 1;
-        jsStreamInfo* info = nullptr;
-        jsErrCode code = static_cast<jsErrCode>(0);
-        ASSERT_EQ(js_AddStream(&info, link.jetStream(), &cfg, nullptr, &code), NATS_OK) << code;
-        jsStreamInfo_Destroy(info);
+        StreamSetup::apply(link, "FIXGATE_SELLSIDE_OUT", "other.subject", StreamSettings{});
     }
     FixPeer peer(site, counter);
     int port = peer.listen();

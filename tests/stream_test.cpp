@@ -66,16 +66,7 @@ Held held(NatsLink& link, const std::string& stream) {
 
 // A stream of another application that takes the subject first.
 void occupy(NatsLink& link, const std::string& subject) {
-    const char* subjects[] = {subject.c_str()};
-    jsStreamConfig cfg;
-    jsStreamConfig_Init(&cfg);
-    cfg.Name = "OTHER_APPLICATION";
-    cfg.Subjects = subjects;
-    cfg.SubjectsLen = 1;
-    jsStreamInfo* info = nullptr;
-    jsErrCode code = static_cast<jsErrCode>(0);
-    ASSERT_EQ(js_AddStream(&info, link.jetStream(), &cfg, nullptr, &code), NATS_OK) << code;
-    jsStreamInfo_Destroy(info);
+    StreamSetup::apply(link, "OTHER_APPLICATION", subject, StreamSettings{});
 }
 
 struct MakeCase {
