@@ -87,8 +87,9 @@ void Dispatcher::dispatch() {
                 pause(1000000000L);
             } else if (next < backlog.size()) {
                 int slot = backlog[next++];
-                // Newer texts wait until the whole backlog is on its way.
-                forward(slot, journal->text(slot), next == backlog.size());
+                // Newer texts wait until the whole backlog is on its way (from a queue, they go
+                // along with its last one; a stream's come through the next fetch).
+                forward(slot, journal->text(slot), next == backlog.size() && stream == nullptr);
             } else if (stream != nullptr) {
                 forwardFromStream();
             } else {
