@@ -256,7 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Socket gateway(fds[0]);
         std::string site = siteName;
         FixClient client(gateway, site);
-        client.Setup(*table, queueLock, *outQueue, inName);
+        client.Setup(*table, queueLock, &*outQueue, inName);
         client.Client();
     }
     require(cell->status == status_Shutdown);
