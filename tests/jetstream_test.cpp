@@ -347,7 +347,11 @@ TEST_P(JetStreamFaults, EveryOrderGoesOutOnceAndEveryExecutionComesInOnce) {
         << "qdrain: " << describe(held(link, in, "app")) << "\n"
         << reader->errors();
 
-    Inbound inbound = readInbound(link, stored(link, in));
+    // The test's own link may have been on the killed server: ask until the cluster answers.
+    std::int64_t inHeld = -1;
+    waitUntil([&] { return (inHeld = stored(link, in)) >= 0; }, 10000);
+    EXPECT_GE(inHeld, n) << "what " << in << " holds";
+    Inbound inbound = readInbound(link, inHeld);
     EXPECT_EQ(inbound.repeatedIds, 0);
     EXPECT_EQ(inbound.outOfOrder, std::vector<std::string>{});
     EXPECT_EQ(difference(inbound.clOrdIds, expectedIds(n)), "none") << "executions on " << in;
