@@ -1,10 +1,10 @@
 #include "SiteStandby.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
-
-#include <unistd.h>
 
 #include "Converter.h"
 #include "LeaseState.h"
@@ -228,8 +228,8 @@ std::uint64_t SiteStandby::confirm() {
         throw LogException("Site [" + site + "]: gateway " + gateway +
                            " may not act for the site now (its lease is not confirmed)");
     if (!writer.confirm(confirmWaitMs))
-        throw LogException("Site [" + site + "]: the state stream did not store the records: " +
-                           writer.fault());
+        throw LogException("Site [" + site +
+                           "]: the state stream did not store the records: " + writer.fault());
     if (!mayAct())
         throw LogException("Site [" + site + "]: gateway " + gateway +
                            " lost the lease while recording");

@@ -62,8 +62,8 @@ class SiteStandby : public Thread {
     const std::string& gatewayName() const { return gateway; }
 
     // Session side. Publishes a record of the site's state (see StateFollower for the kinds).
-    void record(const std::string& kind, const std::string& text, int day,
-                std::uint64_t order = 0, const std::string& period = std::string());
+    void record(const std::string& kind, const std::string& text, int day, std::uint64_t order = 0,
+                const std::string& period = std::string());
     // Waits for every record to be stored; throws LogException naming the site when this
     // gateway may not act (before or after) or the stream did not store them. Returns the last
     // stored sequence.

@@ -65,8 +65,7 @@ void StateFollower::apply(const StateReader::Record& r) {
     if (r.seq <= appliedSeq) return;
     int d = Converter::to_int(r.header(dayHeader));
     const std::string& kind = r.kind;
-    if (d > 0 && (kind == "out" || kind == "in" || kind == "inseq" || kind == "reset"))
-        openDay(d);
+    if (d > 0 && (kind == "out" || kind == "in" || kind == "inseq" || kind == "reset")) openDay(d);
     if (kind == "out" && d > 0) {
         // The same number twice is this gateway's own message followed again after a crash.
         int seq = Log::getSeq(r.text);

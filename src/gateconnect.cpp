@@ -274,13 +274,13 @@ int run(Options& options, const std::vector<Address>& addresses, Syslog& slog, s
         standby = std::make_unique<SiteStandby>(
             *broker, site, name, [&slog](const std::string& line) { slog.printlog(line, Normal); });
         slog.printlog("Site [" + site + "] is served by two gateways; this one is [" + name +
-                          "], lease lifetime " +
-                          Converter::to_string(standby->lifetimeMs()) + " ms.",
+                          "], lease lifetime " + Converter::to_string(standby->lifetimeMs()) +
+                          " ms.",
                       Normal);
         if (standby->Start() != 0) throw NatsException("Fail to start the standby thread.");
     }
 
-    Site s{shm,          mqOut.get(), site, inName, options.getOption('r') == "Y",
+    Site s{shm,          mqOut.get(),  site, inName, options.getOption('r') == "Y",
            broker.get(), standby.get()};
     const Schedule* schedule = checked && checked->namesSchedule() ? &checked->schedule() : nullptr;
     if (schedule || addresses.size() > 1 || standby)
