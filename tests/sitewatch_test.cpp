@@ -19,8 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "Common.h"
 #include "Ipc.h"
 #include "Key.h"
+#include "LeaseState.h"
+#include "LogException.h"
 #include "Process.h"
 #include "Shm.h"
 #include "StreamState.h"
@@ -212,7 +215,8 @@ TEST_F(SiteWatch, TheKeyJShowsTheJetStreamSideOfEachSite) {
     ASSERT_TRUE(terminal.start("cd " + home.root() + " && FIXHOME=. " + watch(table, "1")));
     ASSERT_EQ(terminal.waitForRow(8, alphaRow)[8], alphaRow);
     terminal.press("j");
-    const std::string headings = "Dest             Link            Pending   Unacked   Age";
+    const std::string headings =
+        "Dest             Link            Pending   Unacked   Age Role     Active   Since";
     std::vector<std::string> rows = terminal.waitForRow(6, headings);
     EXPECT_EQ(rows[6], headings);
     EXPECT_EQ(rows[5].substr(0, 58), "                  JetStream application side (j: counters)");
@@ -488,7 +492,8 @@ TEST_F(SiteWatchBatch, RecentStreamStatesGiveJetStreamRowsAndGauges) {
     ASSERT_EQ(m.exitCode, 0) << m.err;
     // Dest from 0, Link from 17; Pending, Unacked and Age end in columns 39, 49 and 55.
     EXPECT_TRUE(
-        std::regex_search(r.out, std::regex("\n\nDest {13}Link {12}Pending {3}Unacked {3}Age\n"
+        std::regex_search(r.out, std::regex("\n\nDest {13}Link {12}Pending {3}Unacked {3}Age Role "
+                                            " {4}Active {3}Since\n"
                                             "ALPHA {12}connected {13}4 {9}2 {5}[01]\n"
                                             "Q\"B\\\\C {12}closed {16}0 {6}1024 {5}[01]\n$")))
         << r.out;
@@ -507,6 +512,109 @@ TEST_F(SiteWatchBatch, RecentStreamStatesGiveJetStreamRowsAndGauges) {
         EXPECT_EQ(at == std::string::npos, value < 0) << series << text;
         EXPECT_TRUE(value < 0 || hasLine(text, series + std::to_string(value))) << text;
     }
+}
+
+// Sites kept by two gateways: a recent lease state adds this host's role, the holder's name and
+// since when it holds the site (local time, UTC here) to the JetStream row, and two gauges; a site
+// with a lease state only (a standby runs no session) gets a row too. Each row: the lease line
+// written, the row's text from column 56 ("" for no row) and the gauges (-1: no such series).
+TEST_F(SiteWatchBatch, RecentLeaseStatesGiveRoleColumnsAndGauges) {
+    std::time_t now = std::time(nullptr);
+    ASSERT_TRUE(StreamState({"connected", 4, 2, now}).write(home.logsDir() + "/ALPHA.stream"));
+    shm->registerName("SPARE");
+    struct Site {
+        std::string name, lease, columns;
+        long active, since;
+    };
+    const std::string at = " at=" + std::to_string(now);
+    const Site sites[] = {
+        {"ALPHA", "role=active holder=gw-a since=1700000000" + at, " active   gw-a  22:13:20", 1,
+         1700000000},
+        {"Q\"B\\C", "role=standby holder=gateway-b since=1700003600" + at,
+         " standby  gatew 23:13:20", 0, 1700003600},
+        {"SPARE", "role=starting holder=- since=0" + at, " starting -            -", 0, -1},
+        {"LATE", "role=active holder=gw-a since=1700000000 at=" + std::to_string(now - 60), "", -1,
+         -1},
+    };
+    for (const Site& site : sites) home.writeFile("logs/" + site.name + ".lease", site.lease);
+    ProcessOptions options;
+    options.env = {{"TZ", "UTC"}, {"FIXHOME", home.root()}};
+    ProcessResult r = runProgram("sitewatch", {table, "-b"}, options);
+    ProcessResult m =
+        runProgram("sitewatch", {table, "-b", "-m", home.root() + "/m.prom"}, options);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(m.exitCode, 0) << m.err;
+    std::string streams = r.out.substr(r.out.rfind("\n\n") + 2);
+    std::string text = home.readFile("m.prom");
+    for (const Site& site : sites) {
+        SCOPED_TRACE(site.name);
+        std::size_t row = streams.find("\n" + site.name + " ");
+        ASSERT_EQ(row == std::string::npos, site.columns.empty()) << streams;
+        if (row != std::string::npos) {
+            EXPECT_EQ(streams.substr(row + 57, site.columns.size() + 1), site.columns + "\n")
+                << streams;
+        }
+        const std::pair<std::string, long> gauges[] = {
+            {"fixgate_site_active", site.active},
+            {"fixgate_site_active_since_seconds", site.since}};
+        for (const auto& [gauge, value] : gauges) {
+            std::string series = gauge + "{table=\"" + table + "\",site=\"" +
+                                 std::regex_replace(site.name, std::regex("[\"\\\\]"), "\\$&") +
+                                 "\"} ";
+            EXPECT_EQ(text.find("\n" + series) == std::string::npos, value < 0) << series << text;
+            EXPECT_TRUE(value < 0 || hasLine(text, series + std::to_string(value))) << text;
+        }
+    }
+    EXPECT_NE(streams.find("\nSPARE            -"), std::string::npos) << streams;
+}
+
+// The lease line as the gateway writes it, what a reader refuses to take for one, and how long a
+// written line counts as recent.
+TEST(LeaseStateLine, WrittenLinesReadBackAndOtherLinesReadAsNone) {
+    TempHome home;
+    struct Home {
+        std::string saved = fix_home;
+        ~Home() { fix_home = saved; }
+    } restore;
+    fix_home = home.root();
+    LeaseState::write("S", {"standby", "gw-b", 1700000000, 1700000100});
+    EXPECT_EQ(home.readFile("logs/S.lease"),
+              "role=standby holder=gw-b since=1700000000 at=1700000100\n");
+    LeaseState::write("S", {"starting", "", 0, 1700000100});
+    EXPECT_EQ(home.readFile("logs/S.lease"), "role=starting holder=- since=0 at=1700000100\n");
+    const std::pair<std::string, bool> cases[] = {
+        {"role=active holder=gw-a since=1700000000 at=1700000001", true},
+        {"role=starting holder=- since=0 at=1700000001", true},
+        {"role=leader holder=gw-a since=1 at=1", false},
+        {"role=active holder= since=1 at=1", false},
+        {"role=active holder=gw-a since=-1 at=1", false},
+        {"role=active holder=gw-a since=1", false},
+        {"role=active holder=gw-a since=1 at=1x", false},
+        {"holder=gw-a role=active since=1 at=1", false},
+        {"role=active holder=gw a since=1 at=1", false},
+        {"", false},
+    };
+    for (const auto& [text, taken] : cases) {
+        home.writeFile("logs/S.lease", text);
+        std::optional<LeaseStatus> read = LeaseState::read("S");
+        EXPECT_EQ(read.has_value(), taken) << text;
+        EXPECT_EQ(read ? LeaseState::line(*read) : text, text);
+    }
+    // Refused rather than written as a line no reader takes.
+    for (const LeaseStatus& bad :
+         {LeaseStatus{"leader", "gw-a", 1, 1}, LeaseStatus{"active", "gw a", 1, 1}})
+        EXPECT_THROW(LeaseState::write("S", bad), LogException) << bad.role << bad.holder;
+    EXPECT_THROW(LeaseState::write("missing/S", {"active", "gw-a", 1, 1}), LogException);
+    EXPECT_FALSE(LeaseState::read("none").has_value());
+    LeaseState::write("S", {"active", "gw-a", 1700000000, 1700000100});
+    const std::pair<std::time_t, bool> ages[] = {{1700000100, true},
+                                                 {1700000115, true},
+                                                 {1700000116, false},
+                                                 {1700000085, true},
+                                                 {1700000084, false}};
+    for (const auto& [now, taken] : ages)
+        EXPECT_EQ(LeaseState::recent("S", now).has_value(), taken) << now;
+    EXPECT_FALSE(LeaseState::recent("S", 1700000106, 5).has_value());
 }
 
 // The state line as the gateway writes it, and what a reader refuses to take for one.
