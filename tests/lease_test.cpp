@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cstdint>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,20 @@ namespace {
 void pause(long ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
+}
+
+// What the servers answer once a member just lost is replaced: asked again for a while.
+template <class Ask>
+auto askUntilAnswered(Ask ask) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return ask();
+        } catch (const NatsException& e) {
+            if (attempt == 20) throw;
+            std::cout << "asked again: " << e.what() << std::endl;
+            pause(500);
+        }
+    }
 }
 
 // A site's state stream and a lease bucket of `lifetime` seconds.
@@ -343,7 +358,7 @@ TEST(LeaseCluster, ALeaseAndTheStateStreamOutliveAKilledMember) {
         SCOPED_TRACE("server " + std::to_string(victim) + " killed");
         std::string site = "K" + std::to_string(victim);
         // Longer than the servers take to elect a new leader for the bucket (up to ten seconds).
-        makeSite(link, site, 20, 3);
+        askUntilAnswered([&] { makeSite(link, site, 20, 3); });
         SiteLease a(link, site, "A"), b(link, site, "B");
         ASSERT_TRUE(a.take()) << a.fault();
         StateWriter writer(link, site);
@@ -367,10 +382,10 @@ TEST(LeaseCluster, ALeaseAndTheStateStreamOutliveAKilledMember) {
         }
         EXPECT_EQ(next, static_cast<std::uint64_t>(total) + 1);
         // The fence holds on three replicas too, for a batch in flight.
-        StateWriter taker(link, site);
-        taker.begin(reader.streamLast());
-        taker.add("active", "B");
-        EXPECT_TRUE(taker.confirm(10000)) << taker.fault();
+        auto taker = askUntilAnswered([&] { return std::make_unique<StateWriter>(link, site); });
+        taker->begin(askUntilAnswered([&] { return reader.streamLast(); }));
+        taker->add("active", "B");
+        EXPECT_TRUE(taker->confirm(10000)) << taker->fault();
         for (int k = 0; k < 3; ++k) writer.add("in", "late");
         EXPECT_FALSE(writer.confirm(10000));
         a.release();
