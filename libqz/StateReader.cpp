@@ -3,6 +3,8 @@
 #include <nats/nats.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "StreamNames.h"
 
 namespace {
@@ -106,7 +108,8 @@ std::vector<StateReader::Record> StateReader::fetch(int most, long waitMs) {
     }
     natsMsgList list{nullptr, 0};
     jsErrCode code = static_cast<jsErrCode>(0);
-    natsStatus s = natsSubscription_Fetch(&list, sub, most, waitMs, &code);
+    // The library takes no wait of 0: a millisecond is as near to "what is there now".
+    natsStatus s = natsSubscription_Fetch(&list, sub, most, std::max(1L, waitMs), &code);
     if (s != NATS_OK && list.Count == 0) {
         natsMsgList_Destroy(&list);
         if (s == NATS_TIMEOUT) {

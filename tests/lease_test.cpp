@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -67,84 +68,32 @@ class Lease : public ::testing::Test {
 };
 std::unique_ptr<NatsCluster> Lease::cluster;
 
-// What gateway A or B does, and what it must answer.
-enum class Op { Take, Renew, Release, Lapse };
-struct LeaseStep {
-    char gateway;  // 'A' or 'B'
-    Op op;
-    bool answer;  // of take/renew; held() afterwards for release and lapse
-};
+// Steps "<gateway> <act> <answer>": gateway A or B takes, renews, releases or lets the lease
+// lapse; the answer is take's or renew's, else held() afterwards. At the end: the holder named
+// ("-" none) and A's held() and fresh() and B's held() as 0/1.
 struct LeaseRow {
     const char* behaviour;
-    std::vector<LeaseStep> steps;
-    const char* holder;  // the holder named at the end; "" none
-    bool heldA, freshA, heldB;
+    const char* steps;
+    const char* holder;
+    const char* heldFreshHeld;
 };
 
 const LeaseRow leaseRows[] = {
-    {"the first take wins and the second is refused",
-     {{'A', Op::Take, true}, {'B', Op::Take, false}},
-     "A",
-     true,
-     true,
-     false},
+    {"the first take wins and the second is refused", "A take 1; B take 0", "A", "110"},
     {"renewing keeps the lease from the other",
-     {{'A', Op::Take, true},
-      {'A', Op::Renew, true},
-      {'B', Op::Take, false},
-      {'A', Op::Renew, true},
-      {'A', Op::Take, true}},
-     "A",
-     true,
-     true,
-     false},
-    {"a renew by a gateway that never took it says false",
-     {{'A', Op::Take, true}, {'B', Op::Renew, false}},
-     "A",
-     true,
-     true,
-     false},
+     "A take 1; A renew 1; B take 0; A renew 1; A take 1", "A", "110"},
+    {"a renew by a gateway that never took it says false", "A take 1; B renew 0", "A", "110"},
     {"a lease not renewed lapses, the other takes it and the first's renew says false",
-     {{'A', Op::Take, true},
-      {'A', Op::Lapse, true},
-      {'B', Op::Take, true},
-      {'A', Op::Renew, false}},
-     "B",
-     false,
-     false,
-     true},
-    {"a released lease is taken by the other at once",
-     {{'A', Op::Take, true}, {'A', Op::Release, false}, {'B', Op::Take, true}},
-     "B",
-     false,
-     false,
-     true},
+     "A take 1; A lapse 1; B take 1; A renew 0", "B", "001"},
+    {"a released lease is taken by the other at once", "A take 1; A release 0; B take 1", "B",
+     "001"},
     {"a release by a gateway whose lease lapsed leaves the new holder's lease",
-     {{'A', Op::Take, true},
-      {'A', Op::Lapse, true},
-      {'B', Op::Take, true},
-      {'A', Op::Release, false},
-      {'A', Op::Take, false}},
-     "B",
-     false,
-     false,
-     true},
-    {"a lapsed lease is taken again by its former holder",
-     {{'A', Op::Take, true}, {'A', Op::Lapse, true}, {'A', Op::Take, true}},
-     "A",
-     true,
-     true,
-     false},
+     "A take 1; A lapse 1; B take 1; A release 0; A take 0", "B", "001"},
+    {"a lapsed lease is taken again by its former holder", "A take 1; A lapse 1; A take 1", "A",
+     "110"},
     {"a released lease is taken again by its former holder",
-     {{'A', Op::Take, true},
-      {'A', Op::Release, false},
-      {'A', Op::Take, true},
-      {'B', Op::Take, false}},
-     "A",
-     true,
-     true,
-     false},
-    {"nobody took it: no holder", {{'B', Op::Renew, false}}, "", false, false, false},
+     "A take 1; A release 0; A take 1; B take 0", "A", "110"},
+    {"nobody took it: no holder", "B renew 0", "-", "000"},
 };
 
 TEST_F(Lease, TakeRenewLapseAndReleaseDecideOneHolder) {
@@ -156,42 +105,36 @@ TEST_F(Lease, TakeRenewLapseAndReleaseDecideOneHolder) {
         SiteLease a(*link, site, "A"), b(*link, site, "B");
         ASSERT_EQ(a.lifetimeMs(), 2000);
         std::time_t before = std::time(nullptr);
-        for (const LeaseStep& step : row.steps) {
-            SiteLease& g = step.gateway == 'A' ? a : b;
-            switch (step.op) {
-                case Op::Take:
-                    EXPECT_EQ(g.take(), step.answer) << step.gateway << " take " << g.fault();
-                    break;
-                case Op::Renew:
-                    EXPECT_EQ(g.renew(), step.answer) << step.gateway << " renew " << g.fault();
-                    break;
-                case Op::Release:
-                    g.release();
-                    EXPECT_EQ(g.held(), step.answer);
-                    break;
-                case Op::Lapse: {
-                    // Read through the other gateway, so the holder's own view stays as it was.
-                    SiteLease& other = step.gateway == 'A' ? b : a;
-                    bool gone = false;
-                    for (int i = 0; i < 100 && !gone; ++i, pause(100)) gone = !other.holder();
-                    ASSERT_TRUE(gone) << "the lease never lapsed";
-                    EXPECT_EQ(g.held(), step.answer) << "nothing told the holder yet";
-                    EXPECT_FALSE(g.fresh()) << "a lapsed lease is not fresh";
-                    break;
-                }
+        std::istringstream steps(row.steps);
+        std::string who, act;
+        bool answer;
+        for (char semicolon; steps >> who >> act >> answer; steps >> semicolon) {
+            SCOPED_TRACE(who + " " + act);
+            SiteLease& g = who == "A" ? a : b;
+            if (act == "take" || act == "renew") {
+                bool said = act == "take" ? g.take() : g.renew();
+                EXPECT_EQ(said, answer) << g.fault();
+            }
+            if (act == "release") g.release();
+            if (act == "lapse") {
+                // Read through the other gateway, so the holder's own view stays as it was.
+                bool gone = false;
+                for (int i = 0; i < 100 && !gone; ++i, pause(100))
+                    gone = !(who == "A" ? b : a).holder();
+                ASSERT_TRUE(gone) << "the lease never lapsed";
+                EXPECT_FALSE(g.fresh()) << "a lapsed lease is not fresh";
+            }
+            if (act == "release" || act == "lapse") {
+                EXPECT_EQ(g.held(), answer);
             }
         }
-        EXPECT_EQ(a.held(), row.heldA);
-        EXPECT_EQ(a.fresh(), row.freshA);
-        EXPECT_EQ(b.held(), row.heldB);
+        EXPECT_EQ(std::string() + "01"[a.held()] + "01"[a.fresh()] + "01"[b.held()],
+                  row.heldFreshHeld);
         std::optional<SiteLease::Holder> h = a.holder();
-        EXPECT_EQ(h ? h->gateway : "", row.holder);
+        EXPECT_EQ(h ? h->gateway : "-", row.holder);
         if (h) {
             EXPECT_GE(h->since, before);
-        }
-        SiteLease& named = *row.holder == 'B' ? b : a;
-        if (h) {
-            EXPECT_EQ(named.since(), h->since);
+            EXPECT_EQ((*row.holder == 'A' ? a : b).since(), h->since);
         }
     }
 }
@@ -207,62 +150,30 @@ TEST_F(Lease, AMissingBucketIsRefusedWithTheCommandThatMakesIt) {
     }
 }
 
-// Writers 0 and 1 on one site's stream, and what the stream holds afterwards.
-enum class Act { Begin, BeginAtEnd, Add, Confirm };
-struct WriteStep {
-    int writer;
-    Act act;
-    std::uint64_t value;  // Begin: the last sequence; Add: records to add; Confirm: true/false
-};
+// Steps "<writer> <act> <n>" of writers 0 and 1 on one site's stream: begin n, begin at the
+// stream's end (n unused), add n records, confirm (n: the answer). The records the stream holds
+// afterwards, "<writer>.<k>" being the k-th record that writer added; empty: writer 0's, all.
 struct WriteRow {
     const char* behaviour;
-    std::vector<WriteStep> steps;
-    std::vector<std::string> texts;  // "<writer>.<n>": the n-th record added by that writer
+    const char* steps;
+    const char* stored;
 };
 
 const WriteRow writeRows[] = {
-    {"records come back in order",
-     {{0, Act::Begin, 0}, {0, Act::Add, 3}, {0, Act::Confirm, true}},
-     {"0.1", "0.2", "0.3"}},
-    {"a batch of 64 is confirmed at once",
-     {{0, Act::Begin, 0},
-      {0, Act::Add, 64},
-      {0, Act::Confirm, true},
-      {0, Act::Add, 1},
-      {0, Act::Confirm, true}},
-     {}},
+    {"records come back in order", "0 begin 0; 0 add 3; 0 confirm 1", "0.1 0.2 0.3"},
+    {"a batch of 64 is confirmed at once", "0 begin 0; 0 add 64; 0 confirm 1; 0 add 1; 0 confirm 1",
+     ""},
     {"a second writer's record fences the first",
-     {{0, Act::Begin, 0},
-      {0, Act::Add, 2},
-      {0, Act::Confirm, true},
-      {1, Act::BeginAtEnd, 0},
-      {1, Act::Add, 1},
-      {1, Act::Confirm, true},
-      {0, Act::Add, 1},
-      {0, Act::Confirm, false},
-      {0, Act::Add, 1},
-      {0, Act::Confirm, false}},
-     {"0.1", "0.2", "1.1"}},
+     "0 begin 0; 0 add 2; 0 confirm 1; 1 end 0; 1 add 1; 1 confirm 1; 0 add 1; 0 confirm 0; "
+     "0 add 1; 0 confirm 0",
+     "0.1 0.2 1.1"},
     {"an empty stream fences too",
-     {{0, Act::Begin, 0},
-      {1, Act::Begin, 0},
-      {1, Act::Add, 1},
-      {1, Act::Confirm, true},
-      {0, Act::Add, 1},
-      {0, Act::Confirm, false}},
-     {"1.1"}},
-    {"a writer begun at the end again writes on after a refusal",
-     {{0, Act::Begin, 0},
-      {1, Act::Begin, 0},
-      {1, Act::Add, 1},
-      {1, Act::Confirm, true},
-      {0, Act::Add, 2},
-      {0, Act::Confirm, false},
-      {0, Act::BeginAtEnd, 0},
-      {0, Act::Add, 1},
-      {0, Act::Confirm, true}},
-     {"1.1", "0.3"}},
-    {"nothing added confirms at once", {{0, Act::Begin, 0}, {0, Act::Confirm, true}}, {}},
+     "0 begin 0; 1 begin 0; 1 add 1; 1 confirm 1; 0 add 1; 0 confirm 0", "1.1"},
+    {"a refused batch refuses all its records, and a writer begun at the end writes on",
+     "0 begin 0; 1 begin 0; 1 add 1; 1 confirm 1; 0 add 2; 0 confirm 0; 0 end 0; 0 add 1; "
+     "0 confirm 1",
+     "1.1 0.3"},
+    {"nothing added confirms at once", "0 begin 0; 0 confirm 1", ""},
 };
 
 TEST_F(Lease, StateWritersAreFencedAndTheReaderHandsBackWhatWasStored) {
@@ -274,44 +185,46 @@ TEST_F(Lease, StateWritersAreFencedAndTheReaderHandsBackWhatWasStored) {
         StateWriter writers[] = {StateWriter(*link, site), StateWriter(*link, site)};
         StateReader reader(*link, site, 0);
         int added[2] = {0, 0};
-        for (const WriteStep& step : row.steps) {
-            StateWriter& w = writers[step.writer];
-            const std::string who = std::to_string(step.writer);
-            if (step.act == Act::Begin) w.begin(step.value);
-            if (step.act == Act::BeginAtEnd) w.begin(reader.streamLast());
-            for (std::uint64_t i = 0; step.act == Act::Add && i < step.value; ++i) {
-                std::string day = "2026121" + std::to_string(added[step.writer] % 10);
-                w.add("out", who + "." + std::to_string(++added[step.writer]),
+        std::istringstream steps(row.steps);
+        int who;
+        std::string act;
+        std::uint64_t value;
+        for (char semicolon; steps >> who >> act >> value; steps >> semicolon) {
+            StateWriter& w = writers[who];
+            if (act == "begin") w.begin(value);
+            if (act == "end") w.begin(reader.streamLast());
+            for (std::uint64_t i = 0; act == "add" && i < value; ++i) {
+                std::string day = "2026121" + std::to_string(added[who] % 10);
+                w.add("out", std::to_string(who) + "." + std::to_string(++added[who]),
                       {{"Fixgate-Day", day}});
             }
-            if (step.act == Act::Confirm) {
-                EXPECT_EQ(w.confirm(5000), step.value != 0) << who << ": " << w.fault();
-                EXPECT_EQ(w.broken(), step.value == 0);
-                if (step.value == 0) {
-                    EXPECT_NE(w.fault(), "");
-                } else {
-                    EXPECT_EQ(w.lastStored(), reader.streamLast());
-                }
+            if (act != "confirm") continue;
+            EXPECT_EQ(w.confirm(5000), value != 0) << who << ": " << w.fault();
+            EXPECT_EQ(w.broken(), value == 0);
+            if (value == 0) {
+                EXPECT_NE(w.fault(), "");
+            } else {
+                EXPECT_EQ(w.lastStored(), reader.streamLast());
             }
         }
-        std::size_t expected =
-            row.texts.empty() ? static_cast<std::size_t>(added[0]) : row.texts.size();
+        std::vector<std::string> expected;
+        std::istringstream stored(row.stored);
+        for (std::string t; stored >> t;) expected.push_back(t);
+        for (int k = 1; *row.stored == '\0' && k <= added[0]; ++k)
+            expected.push_back("0." + std::to_string(k));
         std::vector<StateReader::Record> got;
-        for (int i = 0; i < 50 && got.size() < expected; ++i) {
+        for (int i = 0; i < 50 && got.size() < expected.size(); ++i) {
             std::vector<StateReader::Record> more = reader.fetch(100, 200);
             got.insert(got.end(), more.begin(), more.end());
         }
         EXPECT_TRUE(reader.fetch(10, 200).empty()) << "more than was stored";
-        ASSERT_EQ(got.size(), expected);
+        ASSERT_EQ(got.size(), expected.size());
         for (std::size_t i = 0; i < got.size(); ++i) {
             EXPECT_EQ(got[i].seq, i + 1);
             EXPECT_EQ(got[i].kind, "out");
-            if (!row.texts.empty()) {
-                EXPECT_EQ(got[i].text, row.texts[i]);
-            }
-            std::string n = got[i].text.substr(got[i].text.find('.') + 1);
-            EXPECT_EQ(got[i].header("Fixgate-Day"),
-                      "2026121" + std::to_string((std::stoi(n) - 1) % 10));
+            EXPECT_EQ(got[i].text, expected[i]);
+            int k = std::stoi(got[i].text.substr(2));
+            EXPECT_EQ(got[i].header("Fixgate-Day"), "2026121" + std::to_string((k - 1) % 10));
             EXPECT_EQ(got[i].header("Fixgate-Order"), "");
         }
     }
