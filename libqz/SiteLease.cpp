@@ -98,7 +98,11 @@ bool SiteLease::fresh() const {
 }
 
 bool SiteLease::take() {
-    if (holding.load()) return renew();
+    // Held: renewed; lapsed meanwhile (renew found the key gone): created anew below.
+    if (holding.load()) {
+        if (renew()) return true;
+        if (holding.load()) return false;  // no answer: still ours as far as we know
+    }
     sinceAt.store(std::time(nullptr));
     std::int64_t started = steadyNow();
     std::uint64_t rev = 0;
