@@ -124,7 +124,9 @@ void FixClient::logonAndRun() {
         return;
     }
     loggedOn = true;
+    recordInbound(&reply, 1);
     inLog.write(reply);
+    noteLogged();
     if (number == SessionCore::LogonNumber::Above) {
         core.sendResendReq();
     } else {

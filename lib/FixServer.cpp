@@ -101,6 +101,11 @@ int FixServer::logOnAndRun() {
             return RefusedNoStreams;
         }
     }
+    if (cfg.standby()) {
+        SiteStandby* mine = standbyFor ? standbyFor(site) : nullptr;
+        if (mine == nullptr || !mine->mayAct()) return refuseNotActive(*siteCell, mine);
+        useStandby(mine);
+    }
     attachCore(*siteCell);
     if (!core.usableLogon(logon, std::time(nullptr))) {
         switch (core.logonFault()) {
@@ -139,7 +144,9 @@ int FixServer::logOnAndRun() {
     restoreSequences();
     // A Logon with ResetSeqNumFlag starts both numberings again; it is then number 1 of the new.
     if (core.logonAsksReset()) core.resetNumbers();
+    recordInbound(&logon, 1);
     inLog.write(logon);
+    noteLogged();
     SessionCore::LogonNumber number = core.logonNumber();
     if (number == SessionCore::LogonNumber::Below) {
         if (core.rules() == SessionCore::Rules::Standard) core.refuseLowLogon();
@@ -159,6 +166,28 @@ int FixServer::logOnAndRun() {
     sock->setBlockingMode(Socket::nonBlock);
     runLoop();
     return 0;
+}
+
+int FixServer::refuseNotActive(const MemoryCell& siteCell, SiteStandby* mine) {
+    // Numbered after what this gateway knows the active one sent, on a cell of its own: the
+    // site's numbers, logs and journal are the active gateway's, and none of them is touched.
+    MemoryCell scratch = siteCell;
+    openLogs(false);
+    scratch.Out.seq = outLog.getLastSeq();
+    attachCore(scratch);
+    if (!core.usableLogon(logon, std::time(nullptr))) {
+        show("Logon of site [" + site + "] from [" + peerAddress + "] refused: the message " +
+             "does not validate, and the site is active on another gateway.\n");
+        return RefusedNotActive;
+    }
+    sendUnlogged = true;
+    core.sendLogout("Site [" + site + "] is active on another gateway");
+    comm.flush();
+    show("Logon of site [" + site + "] from [" + peerAddress + "] refused: " +
+         (mine == nullptr ? std::string("no standby is running for it")
+                          : "it is active on another gateway") +
+         ".\n");
+    return RefusedNotActive;
 }
 
 bool FixServer::refusedOutsideWindow() {

@@ -225,6 +225,19 @@ void Journal::release(int index) {
     sem_post(&freeCount);
 }
 
+std::uint64_t Journal::streamSeqOf(int index) const {
+    if (header->streamFed != 1) return 0;
+    return static_cast<std::uint64_t>(slot(index).order);
+}
+
+void Journal::restartStream(std::uint64_t taken) {
+    for (int i : held()) {
+        slot(i).order = 0;
+        release(i);
+    }
+    __atomic_store_n(&header->streamTaken, taken, __ATOMIC_RELEASE);
+}
+
 std::vector<int> Journal::held() const {
     std::vector<int> out;
     for (int i = 0; i < slots; ++i) {

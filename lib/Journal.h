@@ -80,6 +80,12 @@ class Journal {
     // The highest stream sequence whose text this journal has taken (held or freed since), so a
     // text the stream delivers again after a crash is recognised: 0 before any.
     std::uint64_t streamTaken() const;
+    // The stream sequence of a held slot's text (0 when the journal is fed from a queue).
+    std::uint64_t streamSeqOf(int slot) const;
+    // A site taken over from another gateway: the texts held here are stale (the stream gives
+    // again what the other did not send), so they are dropped and the stream is taken as far as
+    // `taken`. Run while the dispatcher is stopped.
+    void restartStream(std::uint64_t taken);
 
     // How many texts the journal file at path holds right now, without taking it over (for
     // watching a running gateway); -1 when it is not a journal.

@@ -44,6 +44,7 @@ void Outbox::stage(std::size_t i, int slot, const std::string& text, int seq) {
 
 void Outbox::logAndSend(std::size_t n) {
     try {
+        if (gate) gate(batch.data(), slots.data(), n);
         outLog.writeAll(batch, n);
     } catch (const LogException&) {
         // Not logged, so neither sent nor numbered: the texts stay held for the next session.
@@ -52,6 +53,7 @@ void Outbox::logAndSend(std::size_t n) {
         }
         throw;
     }
+    if (afterLog) afterLog();
     cell->Out.seq = outLog.getLastSeq();
     for (std::size_t i = 0; i < n; ++i) {
         if (slots[i] >= 0 && journal) journal->release(slots[i]);
@@ -64,16 +66,22 @@ void Outbox::logAndSend(std::size_t n) {
 
 void Outbox::sendNew(const std::string& msg) {
     try {
+        if (gate) {
+            const int none = -1;
+            gate(&msg, &none, 1);
+        }
         outLog.write(msg);
     } catch (const LogException&) {
         cell->Out.seq = Log::getSeq(msg) - 1;
         throw;
     }
+    if (afterLog) afterLog();
     comm.send(msg);
     cell->Out.last = std::time(nullptr);
 }
 
 void Outbox::sendAgain(const std::string& msg) {
+    if (gate) gate(nullptr, nullptr, 0);
     comm.send(msg);
     cell->Out.last = std::time(nullptr);
 }

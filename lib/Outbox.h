@@ -41,6 +41,14 @@ class Outbox {
            const std::unique_ptr<Journal>& journal, const int& logDay);
     // Whether the dispatcher may send directly right now, asked under the lock; before Start().
     void allowDirectWhen(std::function<bool()> allowed) { directAllowed = std::move(allowed); }
+    // Called before new messages are logged (messages, their journal slots or -1, how many) and,
+    // with none, before a resend goes out; it throws LogException when they must not go, which
+    // leaves them unlogged and unsent as a log that refused them does. For a site whose state
+    // another gateway follows.
+    using Gate = std::function<void(const std::string* msgs, const int* slots, std::size_t n)>;
+    void gateWith(Gate g) { gate = std::move(g); }
+    // The numbers of the messages logged last are what the gate saw: called after the log write.
+    void afterLogWith(std::function<void()> f) { afterLog = std::move(f); }
 
     // The lock the session's loop holds.
     std::mutex& lock() { return work; }
@@ -76,6 +84,8 @@ class Outbox {
     const std::unique_ptr<Journal>& journal;
     const int& logDay;
     std::function<bool()> directAllowed;
+    Gate gate;
+    std::function<void()> afterLog;
     std::mutex work;
     // The loop sleeps and has let go of `work`.
     bool sleeping = false;

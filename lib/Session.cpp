@@ -152,6 +152,9 @@ void Session::restoreSequences() {
     if (!inSeq->recorded()) inSeq->set(inLog.getLastSeq());
     cell->In.seq = inSeq->get();
     cell->Out.seq = outLog.getLastSeq();
+    // Texts this gateway took while it last served the site may have gone out from the other
+    // one since: the stream gives again whatever the records do not show as sent.
+    if (standbySite() && journal->useStream(true)) journal->restartStream(standby->sentOrder());
     int kept = journal->recover([this](int day) {
         if (day == logDay) return outLog.getLastSeq();
         std::string path = fix_home + "/logs/" + site + ".out." + Converter::to_string(day);
@@ -161,6 +164,7 @@ void Session::restoreSequences() {
         return earlier.getLastSeq();
     });
     notePeriod(kept);
+    if (standbySite()) standby->record("period", periodLine(), logDay);
     if (streamSite()) {
         openStreams();
     } else {
@@ -178,7 +182,9 @@ void Session::recordInSeq() {
     // A message published and not yet acknowledged does not count for a restart.
     int durable = cell->In.seq;
     if (!unacked.empty()) durable = std::min(durable, unacked.front() - 1);
-    if (inSeq->get() != durable) inSeq->set(durable);
+    if (inSeq->get() == durable) return;
+    inSeq->set(durable);
+    if (standbySite()) standby->record("inseq", Converter::to_string(durable), logDay);
 }
 
 void Session::checkStreams() {
@@ -204,7 +210,7 @@ void Session::openStreams() {
                                             StreamNames::inSubject(site), inboundWindow);
     inlet = std::make_unique<StreamInlet>(
         *broker, StreamNames::outStream(site), StreamNames::outSubject(site),
-        StreamNames::gatewayConsumer, true, journal->streamTaken());
+        StreamNames::gatewayConsumer, true, journal->streamTaken(), standbySite());
     unacked.clear();
     idPrefix = streamIdPrefix();
     core.waitsFor("stream " + StreamNames::inStream(site) + " to take messages");
@@ -275,6 +281,7 @@ void Session::runLoop() {
     comm.setReadOnWake(true);
     std::time_t lastTick = 0;
     for (;;) {
+        if (fenced()) break;
         if (stopRequested()) break;
         endOnSchedule(std::time(nullptr));
         comm.flush();
@@ -502,12 +509,16 @@ void Session::notePeriod(int unsent) {
     if (!periodRecorded || *periodRecorded != period.start) recordPeriod();
 }
 
+std::string Session::periodLine() const {
+    return Converter::to_string(static_cast<long>(period.start)) + " " +
+           cfg.schedule().local(period.start) + "\n";
+}
+
 void Session::recordPeriod() const {
     // Written whole and renamed over the old, so a crash leaves one record or the other.
     std::string path = periodPath(site);
     std::string temp = path + ".tmp";
-    std::string text = Converter::to_string(static_cast<long>(period.start)) + " " +
-                       cfg.schedule().local(period.start) + "\n";
+    std::string text = periodLine();
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
     bool written =
         fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -555,7 +566,9 @@ bool Session::readInbound(std::time_t now) {
     }
     if (n == 0) return false;
     cell->In.last = now;
+    recordInbound(inBatch.data(), n);
     inLog.writeAll(inBatch, n);
+    noteLogged();
     for (std::size_t i = 0; i < n; ++i) received.push_back(std::move(inBatch[i]));
     return true;
 }
@@ -595,6 +608,8 @@ void Session::waitForRoom(std::unique_lock<std::mutex>& hold, bool takeOutbound,
 }
 
 bool Session::directAllowed() {
+    // Outbound messages of a standby site are recorded in batches from the pipe.
+    if (standbySite()) return false;
     char status = cellStatus();
     bool up = status == status_Online || status == status_Heartbeat || status == status_TestReq;
     if (!up || logoutDeadline != 0 || comm.pending() > 0) return false;
@@ -615,6 +630,10 @@ void Session::sendNew(const std::string& m) {
     // Logged before it goes out: a process killed in between must not come back and number a new
     // message with a number the counterparty has seen. A message logged but never sent is a gap
     // the counterparty asks for and gets as a resend, and a send that fails leaves it there too.
+    if (sendUnlogged) {
+        comm.send(m);
+        return;
+    }
     outbox.sendNew(m);
     std::string text;
     if (isLogout(m, text)) {
@@ -685,16 +704,15 @@ void Session::numbersReset() {
     // the reset, so a restart today resumes the new numbers and a resend replays none of the old.
     std::string when = Time().getLogTime();
     when.erase(std::remove(when.begin(), when.end(), ':'), when.end());
-    for (Log* log : {&inLog, &outLog}) {
-        struct stat st {};
-        if (stat(log->fileName().c_str(), &st) == 0 && st.st_size == 0) continue;
-        std::string kept = log->fileName() + ".reset-" + when;
-        for (int n = 2; access(kept.c_str(), F_OK) == 0 && n < 1000000; ++n) {
-            kept = log->fileName() + ".reset-" + when + "-" + Converter::to_string(n);
-        }
-        log->startOver(kept);
-        say("FIX log kept as [" + kept + "] after a sequence reset.", Normal);
+    if (standbySite()) {
+        standby->record("reset", when, logDay);
+        lastRecorded = standby->confirm();
     }
+    for (Log* log : {&inLog, &outLog}) {
+        std::string kept = StateFollower::setAside(*log, when);
+        if (!kept.empty()) say("FIX log kept as [" + kept + "] after a sequence reset.", Normal);
+    }
+    noteLogged();
     if (outlet) {
         // The old numbering's publishes settle first; the new one gets ids of its own.
         outlet->drain(inboundDrainSeconds * 1000L);
@@ -745,7 +763,8 @@ void Session::releaseJournal() {
 }
 
 void Session::flushBeforeEnd() {
-    if (sock == nullptr) return;
+    // A gateway that may not act for the site any more sends nothing, not even what is pending.
+    if (sock == nullptr || (standbySite() && !standby->mayAct())) return;
     try {
         Time start;
         while (comm.pending() > 0 && !comm.isClosed() && !comm.isBroken() &&
@@ -767,4 +786,42 @@ void Session::keepUnsent() {
                 " unsent outbound messages stay in the journal for the next session of the site.",
             Normal);
     }
+}
+
+void Session::useStandby(SiteStandby* s) {
+    standby = s;
+    outbox.gateWith([this](const std::string* msgs, const int* slots, std::size_t n) {
+        recordOutbound(msgs, slots, n);
+    });
+    outbox.afterLogWith([this] { noteLogged(); });
+}
+
+void Session::recordOutbound(const std::string* msgs, const int* slots, std::size_t n) {
+    if (!standbySite()) return;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t order = slots[i] >= 0 && journal ? journal->streamSeqOf(slots[i]) : 0;
+        standby->record("out", msgs[i], logDay, order);
+    }
+    // With none (a resend) it only asks whether this gateway may still act.
+    lastRecorded = standby->confirm();
+}
+
+void Session::recordInbound(const std::string* msgs, std::size_t n) {
+    if (!standbySite()) return;
+    for (std::size_t i = 0; i < n; ++i) standby->record("in", msgs[i], logDay);
+    lastRecorded = standby->confirm();
+}
+
+void Session::noteLogged() {
+    if (standbySite()) standby->logged(lastRecorded);
+}
+
+bool Session::fenced() {
+    if (!standbySite() || standby->mayAct()) return false;
+    // Another gateway may be acting for the site already: not a byte more on this connection.
+    setCellStatus(status_Shutdown);
+    core.failed = true;
+    ending = "gateway " + standby->gatewayName() + " may no longer act for the site";
+    say("Site [" + site + "]: " + ending + "; the connection is closed without a Logout.", Fatal);
+    return true;
 }

@@ -77,6 +77,7 @@
 #include "SessionPort.h"
 #include "Shm.h"
 #include "SiteLock.h"
+#include "SiteStandby.h"
 #include "Socket.h"
 #include "StreamInlet.h"
 #include "StreamOutlet.h"
@@ -122,6 +123,10 @@ class Session : public Thread, protected SessionPort {
 
     // The JetStream link for sites whose applications use it (none: such a site cannot log on).
     void useBroker(NatsLink* link) { broker = link; }
+    // This gateway's side of a site served by two gateways (FixConfig::standby): every message
+    // is recorded through it before it goes on the wire or counts, and the session acts only
+    // while it may. Before the session runs.
+    void useStandby(SiteStandby* s);
     // Inbound publishes waiting for their acknowledgement at most, per session.
     static constexpr std::size_t inboundWindow = 1024;
     // Seconds a session that ends waits for the acknowledgements of its inbound publishes.
@@ -210,6 +215,17 @@ class Session : public Thread, protected SessionPort {
 
     // The site takes its applications through JetStream and a link is there for it.
     bool streamSite() const { return broker != nullptr && cfg.jetStream(); }
+    // The site is served by two gateways and this session records through the standby.
+    bool standbySite() const { return standby != nullptr && cfg.standby(); }
+    // Records inbound messages before they are logged and handled; throws LogException when
+    // they must not count (see SiteStandby::confirm). Nothing for other sites.
+    void recordInbound(const std::string* msgs, std::size_t n);
+    // After the log write of what was recorded last.
+    void noteLogged();
+    // Session messages go out unnumbered by the Outbox and unlogged (a refusal by a gateway that
+    // is not the site's active one).
+    bool sendUnlogged = false;
+    SiteStandby* standby = nullptr;
     // Throws NatsException when the site's streams are missing or take other subjects.
     void checkStreams();
 
@@ -248,6 +264,14 @@ class Session : public Thread, protected SessionPort {
     void collectAcknowledged();
     // At the end: waits a little for the acknowledgements still due and records what counts.
     void settleInbound();
+    // The Outbox's gate for a standby site: outbound messages recorded before they are logged.
+    void recordOutbound(const std::string* msgs, const int* slots, std::size_t n);
+    // The standby site's lease or state stream no longer lets this gateway act: true once the
+    // session has been ended without a word to the counterparty.
+    bool fenced();
+    // The line of the period file for the open period.
+    std::string periodLine() const;
+    std::uint64_t lastRecorded = 0;
     // The .stream state file, at most once a second.
     void writeStreamState(std::time_t now);
     // The parts of a message longer than a queue message, from the first not yet on the queue.

@@ -40,7 +40,7 @@ void FixConfig::readSetting(const std::string& line) {
         line.find("role=") != std::string::npos || line.find("allow=") != std::string::npos ||
         line.find("appstall=") != std::string::npos || line.find("zone=") != std::string::npos ||
         line.find("window=") != std::string::npos || line.find("reset=") != std::string::npos ||
-        line.find("apps=") != std::string::npos;
+        line.find("apps=") != std::string::npos || line.find("standby=") != std::string::npos;
 
     // Several settings: "{rules=standard dictionary=FIX44.xml}", items apart by blanks. A line
     // with anything else in it stays a comment, as every '@' line did before settings existed.
@@ -54,7 +54,7 @@ void FixConfig::readSetting(const std::string& line) {
         return;
     }
     std::string items = line.substr(open + 1, close - open - 1);
-    std::string rules, dictionary, role, apps;
+    std::string rules, dictionary, role, apps, standbyItem;
     int stall = -1;
     std::string zone = zoneItem, window = windowItem, reset = resetItem;
     bool schedule = false;
@@ -80,6 +80,10 @@ void FixConfig::readSetting(const std::string& line) {
             if (value != "queues" && value != "jetstream")
                 throw CfgException("unknown apps '" + value + "' (queues or jetstream)");
             apps = value;
+        } else if (key == "standby") {
+            if (value != "yes" && value != "no")
+                throw CfgException("unknown standby '" + value + "' (yes or no)");
+            standbyItem = value;
         } else if (key == "appstall") {
             if (value.empty() || value.size() > 5 ||
                 value.find_first_not_of("0123456789") != std::string::npos ||
@@ -123,6 +127,7 @@ void FixConfig::readSetting(const std::string& line) {
     if (!dictionary.empty()) dictionaryName = dictionary;
     if (stall >= 0) stallSeconds = stall;
     if (!apps.empty()) streams = apps == "jetstream";
+    if (!standbyItem.empty()) standbyPair = standbyItem == "yes";
     if (schedule) {
         zoneItem = zone;
         windowItem = window;

@@ -131,6 +131,9 @@ class FixConfig {
     int appStall() const { return stallSeconds; }
     // The site's applications use its JetStream streams, not the queues.
     bool jetStream() const { return streams; }
+    // Two gateways serve the site, one active at a time by a lease ("@ {standby=yes}"; the
+    // default is no); read strictly like apps=. It needs apps=jetstream.
+    bool standby() const { return standbyPair; }
     // The site's schedule: the default one when the file names none.
     const Schedule& schedule() const { return sched; }
     // The file named zone=, window= or reset=.
@@ -169,6 +172,7 @@ class FixConfig {
     Role siteRole = Role::Unset;
     int stallSeconds = defaultAppStall;
     bool streams = false;
+    bool standbyPair = false;
     // The schedule items as last named (empty: not named), and what they make.
     std::string zoneItem, windowItem, resetItem;
     Schedule sched;

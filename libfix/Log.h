@@ -13,19 +13,11 @@
 
 #include <sys/types.h>
 
-#include <exception>
 #include <fstream>
 #include <string>
 #include <vector>
 
-class LogException : public std::exception {
-  public:
-    explicit LogException(const std::string& msg) : message(msg) {}
-    const char* what() const noexcept override { return message.c_str(); }
-
-  private:
-    std::string message;
-};
+#include "LogException.h"
 
 class Log {
   public:

@@ -22,8 +22,14 @@ std::string StreamInlet::Message::header(const char* name) const {
 }
 
 StreamInlet::StreamInlet(NatsLink& l, const std::string& streamName, const std::string& subjectName,
-                         const std::string& durableName, bool inOrder, std::uint64_t resumeAfter)
-    : link(l), stream(streamName), subject(subjectName), durable(durableName), ordered(inOrder) {
+                         const std::string& durableName, bool inOrder, std::uint64_t resumeAfter,
+                         bool exactly)
+    : link(l),
+      stream(streamName),
+      subject(subjectName),
+      durable(durableName),
+      ordered(inOrder),
+      exact(inOrder && exactly) {
     link.checkStream(stream, subject);
     bind(resumeAfter);
 }
@@ -39,7 +45,7 @@ void StreamInlet::bind(std::uint64_t resumeAfter) {
     if (s == NATS_OK && ordered) {
         // Messages a killed reader had fetched would come again only after the consumer's wait,
         // behind newer ones: made anew, it delivers in stream order from where reading stopped.
-        from = std::max(resumeAfter, ci->AckFloor.Stream) + 1;
+        from = (exact ? resumeAfter : std::max(resumeAfter, ci->AckFloor.Stream)) + 1;
         jsConsumerInfo_Destroy(ci);
         ci = nullptr;
         js_DeleteConsumer(link.jetStream(), stream.c_str(), durable.c_str(), nullptr, &jerr);

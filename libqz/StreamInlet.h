@@ -41,8 +41,11 @@ class StreamInlet {
     // `resumeAfter` (what the reader already holds) and the old consumer's acknowledgement
     // floor, and takes an acknowledgement as one for every message before it too, so a batch
     // costs one (ackThrough). Otherwise an existing consumer is used as it stands.
+    // `exact` (ordered only): from right after `resumeAfter` whatever the old consumer's floor,
+    // for a gateway taking over a site whose previous gateway acknowledged texts it never sent.
     StreamInlet(NatsLink& link, const std::string& stream, const std::string& subject,
-                const std::string& durable, bool ordered = false, std::uint64_t resumeAfter = 0);
+                const std::string& durable, bool ordered = false, std::uint64_t resumeAfter = 0,
+                bool exact = false);
     ~StreamInlet();
     StreamInlet(const StreamInlet&) = delete;
     StreamInlet& operator=(const StreamInlet&) = delete;
@@ -70,6 +73,7 @@ class StreamInlet {
     NatsLink& link;
     std::string stream, subject, durable;
     bool ordered;
+    bool exact;
     std::uint64_t rewindTo = 0;
     natsSubscription* sub = nullptr;
     std::uint64_t lastPending = 0;

@@ -4,6 +4,10 @@
 //     read by the gateway's durable consumer "gateway";
 //   counterparty -> applications: subject "fixgate.<site>.in", stream "FIXGATE_<site>_IN",
 //     published by the gateway, read by the applications' own durable consumers.
+// A site kept by two gateways (one active, one standby) also has:
+//   its state: subject "fixgate.<site>.state", stream "FIXGATE_<site>_STATE", written by the
+//     active gateway, followed by the standby;
+//   its lease: key-value bucket "FIXGATE_<site>_LEASE", key "active", naming the active gateway.
 // Site names usable here hold letters, digits, '-' and '_' only: a '.', '*', '>' or blank would
 // change what a subject matches, and stream names refuse them.
 // Thread contract: plain functions.
@@ -22,6 +26,12 @@ class StreamNames {
     static std::string outStream(const std::string& site) { return "FIXGATE_" + site + "_OUT"; }
     static std::string inStream(const std::string& site) { return "FIXGATE_" + site + "_IN"; }
     static constexpr const char* gatewayConsumer = "gateway";
+    static std::string stateSubject(const std::string& site) {
+        return "fixgate." + site + ".state";
+    }
+    static std::string stateStream(const std::string& site) { return "FIXGATE_" + site + "_STATE"; }
+    static std::string leaseBucket(const std::string& site) { return "FIXGATE_" + site + "_LEASE"; }
+    static constexpr const char* leaseKey = "active";
     // "A,B" as its names; empty, with the refusal of the first unusable name on standard error,
     // when any name is empty or cannot name a stream.
     static std::vector<std::string> siteList(const std::string& text);

@@ -26,6 +26,7 @@
 #include "Options.h"
 #include "Session.h"
 #include "Shm.h"
+#include "SiteStandby.h"
 #include "Socket.h"
 #include "StreamNames.h"
 #include "Syslog.h"
@@ -42,7 +43,7 @@ constexpr int backoffCeiling = 60;
 // Options in the case and with the defaults the program uses; the manual's synopsis says the same.
 const char* const usage =
     "Usage: gateconnect shm site remoteAddress servicePort [-x host:port[,host:port...]] "
-    "[-i c.1] [-o c.0] [-r Y] [-j servers]\n";
+    "[-i c.1] [-o c.0] [-r Y] [-j servers] [-g gateway]\n";
 
 struct Address {
     std::string host;
@@ -85,6 +86,8 @@ struct Site {
     std::string inName;
     bool askReset;
     NatsLink* broker;
+    // A site served by two gateways: this one's standby (none otherwise).
+    SiteStandby* standby;
 };
 
 // Connects to one address and runs the session there. A connection that fails is a logon that
@@ -105,6 +108,7 @@ Attempt attempt(Site& s, const Address& a, Syslog& slog, bool once) {
     FixClient client(*sock, s.site);
     client.Setup(s.shm, mutex, s.mqOut, s.inName);
     client.useBroker(s.broker);
+    if (s.standby) client.useStandby(s.standby);
     client.askReset(s.askReset);
     done.result = client.Client();
     done.why = client.endReason();
@@ -131,6 +135,15 @@ int serveOnSchedule(Site& s, const std::vector<Address>& addresses, const Schedu
     std::optional<std::time_t> periodStart;
     bool first = true;
     while (!Session::stopRequestedForAll()) {
+        if (s.standby && !s.standby->mayAct()) {
+            // Only the active gateway connects; once this one is, from the first address.
+            slog.printlog("Site [" + s.site + "]: gateway " + s.standby->gatewayName() +
+                              " waits to be the site's active gateway.",
+                          Normal);
+            if (!s.standby->waitActive([] { return Session::stopRequestedForAll(); })) break;
+            next = 0;
+            backoff = firstBackoff;
+        }
         std::time_t now = std::time(nullptr);
         if (schedule && !schedule->inWindow(now)) {
             std::optional<std::time_t> opens = schedule->nextOpen(now);
@@ -156,7 +169,13 @@ int serveOnSchedule(Site& s, const std::vector<Address>& addresses, const Schedu
                       Normal);
         Attempt done = attempt(s, a, slog, false);
         why = done.why;
-        if (done.result == FixClient::SessionFailed) return exitFailure;
+        // A gateway that may no longer act for its site goes back to standing by.
+        bool fenced = s.standby && !s.standby->mayAct();
+        if (done.result == FixClient::SessionFailed && !fenced) return exitFailure;
+        if (fenced) {
+            slog.printlog("Session ended: " + done.why + ".", Normal);
+            continue;
+        }
         if (Session::stopRequestedForAll())
             return done.result == FixClient::LogonFailed ? exitLogonFailed : 0;
         if (done.result == 0) {
@@ -164,8 +183,8 @@ int serveOnSchedule(Site& s, const std::vector<Address>& addresses, const Schedu
                 slog.printlog("Session ended on schedule: " + done.why + ".", Normal);
                 continue;
             }
-            // An operator's stop is obeyed, window or not.
-            if (!schedule || done.byOperator) return 0;
+            // An operator's stop is obeyed, window or not; a site with a standby is always served.
+            if ((!schedule && !s.standby) || done.byOperator) return 0;
             // Ended inside the window by the counterparty or the connection: again, from the
             // first address, after the shortest pause.
             backoff = firstBackoff;
@@ -244,9 +263,28 @@ int run(Options& options, const std::vector<Address>& addresses, Syslog& slog, s
         slog.printlog("MsgQueue [" + outName + "] was attached.", Normal);
     }
 
-    Site s{shm, mqOut.get(), site, inName, options.getOption('r') == "Y", broker.get()};
+    // A site served by two gateways: this one follows the other until it holds the lease.
+    std::unique_ptr<SiteStandby> standby;
+    if (checked && checked->standby()) {
+        if (!broker)
+            throw NatsException("Site [" + site +
+                                "] has standby=yes and takes its applications through queues: "
+                                "a standby needs apps=jetstream.");
+        std::string name = SiteStandby::nameOf(options.getOption('g'));
+        standby = std::make_unique<SiteStandby>(
+            *broker, site, name, [&slog](const std::string& line) { slog.printlog(line, Normal); });
+        slog.printlog("Site [" + site + "] is served by two gateways; this one is [" + name +
+                          "], lease lifetime " + Converter::to_string(standby->lifetimeMs()) +
+                          " ms.",
+                      Normal);
+        if (standby->Start() != 0) throw NatsException("Fail to start the standby thread.");
+    }
+
+    Site s{shm,          mqOut.get(),  site, inName, options.getOption('r') == "Y",
+           broker.get(), standby.get()};
     const Schedule* schedule = checked && checked->namesSchedule() ? &checked->schedule() : nullptr;
-    if (schedule || addresses.size() > 1) return serveOnSchedule(s, addresses, schedule, slog, why);
+    if (schedule || addresses.size() > 1 || standby)
+        return serveOnSchedule(s, addresses, schedule, slog, why);
 
     // One address and no schedule: one session, ended with the program.
     Attempt done = attempt(s, addresses.front(), slog, true);

@@ -6,13 +6,16 @@
 #include <netinet/in.h>
 #include <signal.h>
 
+#include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 
 #include "Common.h"
 #include "Converter.h"
 #include "Dispatcher.h"
+#include "FixConfig.h"
 #include "FixServer.h"
 #include "MsgQueue.h"
 #include "Mutex.h"
@@ -20,6 +23,7 @@
 #include "Options.h"
 #include "ServerSocket.h"
 #include "Shm.h"
+#include "SiteStandby.h"
 #include "Socket.h"
 #include "Syslog.h"
 
@@ -30,7 +34,8 @@ constexpr int exitFailure = 1;
 constexpr int exitUsage = -1;
 
 const char* const usage =
-    "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue] [-j servers]\n";
+    "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue] [-j servers] "
+    "[-g gateway]\n";
 
 // Seconds a stopped acceptor gives its sessions to say Logout, hear the answer and end.
 constexpr int stopWait = 10;
@@ -54,6 +59,39 @@ int serve(Options& options, int port, const std::string& address, Syslog& slog, 
         broker = std::make_unique<NatsLink>(nats, "gatelisten");
         slog.printlog("NATS servers [" + broker->servers() + "] were reached.", Normal);
     }
+
+    // Sites of the table served by two gateways: each follows the other gateway's state from now
+    // on and takes the site when its lease lapses; a Logon is served only while active.
+    std::map<std::string, std::unique_ptr<SiteStandby>> standbys;
+    for (int i = 0; i < maxCells; ++i) {
+        const MemoryCell* cell = shm.getCell(i);
+        std::string site(cell->name, strnlen(cell->name, sizeof cell->name - 1));
+        if (site.empty()) continue;
+        std::unique_ptr<FixConfig> cfg;
+        try {
+            cfg = std::make_unique<FixConfig>(site);
+        } catch (const std::exception&) {
+            continue;  // said at the site's Logon, as ever
+        }
+        if (!cfg->standby()) continue;
+        if (!broker || !cfg->jetStream()) {
+            slog.printlog("Site [" + site + "] has standby=yes " +
+                              (broker ? "and takes its applications through queues"
+                                      : "and no NATS servers are named") +
+                              ": its Logons are refused.",
+                          Fatal);
+            continue;
+        }
+        auto standby = std::make_unique<SiteStandby>(
+            *broker, site, SiteStandby::nameOf(options.getOption('g')),
+            [&slog](const std::string& line) { slog.printlog(line, Normal); });
+        if (standby->Start() != 0) throw NatsException("Fail to start the standby thread.");
+        standbys[site] = std::move(standby);
+    }
+    FixServer::standbyFor = [&standbys](const std::string& site) -> SiteStandby* {
+        auto found = standbys.find(site);
+        return found == standbys.end() ? nullptr : found->second.get();
+    };
 
     // Connections opened all at once must each reach accept(), not wait out SYN retries.
     ServerSocket server(port, ServerSocket::maxBacklog(), address);
@@ -81,7 +119,17 @@ int serve(Options& options, int port, const std::string& address, Syslog& slog, 
     for (int i = 0; i < stopWait * 100 && FixServer::running() > 0; ++i) Comm::sleep_ms(10000);
     // Journals parked for sites that left earlier are closed; their texts wait in the files.
     FixServer::endParking();
-    return FixServer::running() == 0 ? 0 : exitFailure;
+    int status = FixServer::running() == 0 ? 0 : exitFailure;
+    // Leases go back only once the sessions have said Logout; a session still running keeps
+    // its standby (and the lease lapses) until the process ends.
+    for (auto& entry : standbys) {
+        if (status != 0) {
+            entry.second->stop(false);
+            entry.second.release();
+        }
+    }
+    standbys.clear();
+    return status;
 }
 
 }  // namespace
