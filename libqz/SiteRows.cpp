@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "LeaseState.h"
 #include "StreamState.h"
 
 const std::string& SiteRows::directions() {
@@ -19,8 +20,13 @@ const std::string& SiteRows::headings() {
 namespace {
 
 // Columns of the JetStream page: Dest from 0, Link from 17, Pending, Unacked and Age end in 39,
-// 49 and 55.
+// 49 and 55; then this host's Role from 57, the Active gateway's name from 66 (cut to 5 columns)
+// and the time it took the site (Since) in 72 to 79.
 constexpr int linkColumn = 17;
+constexpr int roleColumn = 57;
+constexpr int activeColumn = 66;
+constexpr int activeWidth = 5;
+constexpr int sinceColumn = 72;
 
 }  // namespace
 
@@ -32,6 +38,9 @@ const std::string& SiteRows::streamHeadings() {
         placeRight(line, 30, 10, "Pending");
         placeRight(line, 40, 10, "Unacked");
         placeRight(line, 50, 6, "Age");
+        place(line, roleColumn, "Role");
+        place(line, activeColumn, "Active");
+        placeRight(line, sinceColumn, 8, "Since");
         return line.erase(line.find_last_not_of(' ') + 1);
     }();
     return text;
@@ -51,6 +60,20 @@ std::string SiteRows::streamRow(const MemoryCell& cell, std::time_t now) {
         placeRight(line, 30, 10, std::to_string(state->pending));
         placeRight(line, 40, 10, std::to_string(state->unacked));
         placeRight(line, 50, 6, std::to_string(now > state->at ? now - state->at : 0));
+    }
+    // A standby runs no session, so it has a lease state without a stream state.
+    if (std::optional<LeaseStatus> lease = LeaseState::recent(name, now)) {
+        place(line, roleColumn, lease->role);
+        if (lease->holder.empty()) {
+            place(line, activeColumn, "-");
+            placeRight(line, sinceColumn, 8, "-");
+        } else {
+            place(line, activeColumn, printable(lease->holder.substr(0, activeWidth)));
+            Time clock;
+            clock.set(lease->since);
+            std::string text = clock.getDateTime();
+            place(line, sinceColumn, text.substr(text.find('-') + 1, 8));
+        }
     }
     return line.erase(line.find_last_not_of(' ') + 1);
 }

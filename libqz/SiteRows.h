@@ -23,12 +23,15 @@ class SiteRows {
     // was placed before it, and nothing goes past column 79.
     std::string row(const MemoryCell& cell);
 
-    // The JetStream page: "Dest  Link  Pending  Unacked  Age".
+    // The JetStream page: "Dest  Link  Pending  Unacked  Age  Role  Active  Since".
     static const std::string& streamHeadings();
     // The cell's JetStream side as its gateway last wrote it (StreamState::recent): the link, the
     // outbound consumer's pending count, the inbound publishes waiting for their acknowledgement
     // and the seconds since the gateway wrote them. A site without a recent state (queues, or no
-    // gateway running it) shows its name and "-". Empty for a free cell.
+    // gateway running it) shows its name and "-". When the site's gateway wrote a recent lease
+    // state (LeaseState::recent), its role, the active gateway's name (its first 5 bytes) and the
+    // local time of day that gateway took the site ("-" for both while none is known) follow.
+    // Empty for a free cell.
     static std::string streamRow(const MemoryCell& cell, std::time_t now);
 
     // The session is logged on: online, or waiting on a heartbeat, a test request or a resend. A

@@ -39,6 +39,7 @@ constexpr int exitLogonFailed = 2;
 // the ceiling, and back to the first after a session that logged on.
 constexpr int firstBackoff = 1;
 constexpr int backoffCeiling = 60;
+constexpr int standbyBackoffCeiling = 2;
 
 // Options in the case and with the defaults the program uses; the manual's synopsis says the same.
 const char* const usage =
@@ -114,6 +115,12 @@ Attempt attempt(Site& s, const Address& a, Syslog& slog, bool once) {
     done.why = client.endReason();
     done.onSchedule = client.endedOnSchedule();
     done.byOperator = client.stoppedByOperator();
+    // The connection ends with its session: a Socket does not close itself, and a descriptor
+    // left open would hold the counterparty's session up and leak one per attempt.
+    try {
+        sock->closeOff();
+    } catch (const SocketException&) {
+    }
     return done;
 }
 
@@ -205,7 +212,9 @@ int serveOnSchedule(Site& s, const std::vector<Address>& addresses, const Schedu
             why = "termination signal while waiting to connect again";
             return 0;
         }
-        backoff = std::min(backoff * 2, backoffCeiling);
+        // The active gateway of a site with a standby is due on the wire within seconds of
+        // taking over; a counterparty still holding the old connection lets go of it soon.
+        backoff = std::min(backoff * 2, s.standby ? standbyBackoffCeiling : backoffCeiling);
     }
     why = "termination signal";
     return 0;

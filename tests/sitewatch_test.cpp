@@ -19,8 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "Common.h"
 #include "Ipc.h"
 #include "Key.h"
+#include "LeaseState.h"
+#include "LogException.h"
 #include "Process.h"
 #include "Shm.h"
 #include "StreamState.h"
@@ -212,7 +215,8 @@ TEST_F(SiteWatch, TheKeyJShowsTheJetStreamSideOfEachSite) {
     ASSERT_TRUE(terminal.start("cd " + home.root() + " && FIXHOME=. " + watch(table, "1")));
     ASSERT_EQ(terminal.waitForRow(8, alphaRow)[8], alphaRow);
     terminal.press("j");
-    const std::string headings = "Dest             Link            Pending   Unacked   Age";
+    const std::string headings =
+        "Dest             Link            Pending   Unacked   Age Role     Active   Since";
     std::vector<std::string> rows = terminal.waitForRow(6, headings);
     EXPECT_EQ(rows[6], headings);
     EXPECT_EQ(rows[5].substr(0, 58), "                  JetStream application side (j: counters)");
@@ -474,11 +478,22 @@ TEST_F(SiteWatchBatch, MetricsFileThatCannotBeWrittenEndsWithTheMessageAndStatus
 
 // Sites whose gateway wrote a stream state in the last 5 seconds get JetStream rows after the
 // schedules and three gauges each; a state left from a stopped gateway (LATE) counts for nothing.
+// A lease state of the last 15 seconds (sites kept by two gateways) adds this host's role, the
+// active gateway (5 columns) and since when (UTC here), and two gauges; a standby (SPARE) has
+// a lease state without a stream state.
 TEST_F(SiteWatchBatch, RecentStreamStatesGiveJetStreamRowsAndGauges) {
     std::time_t now = std::time(nullptr);
     ASSERT_TRUE(StreamState({"connected", 4, 2, now}).write(home.logsDir() + "/ALPHA.stream"));
     ASSERT_TRUE(StreamState({"closed", 0, 1024, now}).write(home.logsDir() + "/Q\"B\\C.stream"));
     ASSERT_TRUE(StreamState({"connected", 9, 9, now - 60}).write(home.logsDir() + "/LATE.stream"));
+    shm->registerName("SPARE");
+    shm->registerName("START");
+    const std::string at = " at=" + std::to_string(now);
+    home.writeFile("logs/ALPHA.lease", "role=active holder=gw-a since=1700000000" + at);
+    home.writeFile("logs/SPARE.lease", "role=standby holder=gateway-b since=1700003600" + at);
+    home.writeFile("logs/START.lease", "role=starting holder=- since=0" + at);
+    home.writeFile("logs/LATE.lease",
+                   "role=active holder=gw-a since=1 at=" + std::to_string(now - 60));
     ProcessOptions options;
     options.env = {{"TZ", "UTC"}, {"FIXHOME", home.root()}};
     ProcessResult r = runProgram("sitewatch", {table, "-b"}, options);
@@ -487,26 +502,77 @@ TEST_F(SiteWatchBatch, RecentStreamStatesGiveJetStreamRowsAndGauges) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     ASSERT_EQ(m.exitCode, 0) << m.err;
     // Dest from 0, Link from 17; Pending, Unacked and Age end in columns 39, 49 and 55.
-    EXPECT_TRUE(
-        std::regex_search(r.out, std::regex("\n\nDest {13}Link {12}Pending {3}Unacked {3}Age\n"
-                                            "ALPHA {12}connected {13}4 {9}2 {5}[01]\n"
-                                            "Q\"B\\\\C {12}closed {16}0 {6}1024 {5}[01]\n$")))
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex("\n\nDest {13}Link {12}Pending {3}Unacked {3}Age Role "
+                          " {4}Active {3}Since\n"
+                          "ALPHA {12}connected {13}4 {9}2 {5}[01] active   gw-a  22:13:20\n"
+                          "Q\"B\\\\C {12}closed {16}0 {6}1024 {5}[01]\n"
+                          "SPARE {12}- {39}standby  gatew 23:13:20\n"
+                          "START {12}- {39}starting - {12}-\n$")))
         << r.out;
     std::string text = home.readFile("m.prom");
     const std::pair<std::string, long> gauges[] = {
         // -1: no such series
-        {"connected{S=ALPHA} ", 1},        {"pending{S=ALPHA} ", 4},
-        {"unacked{S=ALPHA} ", 2},          {"connected{S=Q\\\"B\\\\C} ", 0},
-        {"unacked{S=Q\\\"B\\\\C} ", 1024}, {"connected{S=LATE} ", -1},
-        {"pending{S=SPARE} ", -1}};
+        {"stream_connected{S=ALPHA} ", 1},
+        {"stream_pending{S=ALPHA} ", 4},
+        {"stream_unacked{S=ALPHA} ", 2},
+        {"stream_connected{S=Q\\\"B\\\\C} ", 0},
+        {"stream_unacked{S=Q\\\"B\\\\C} ", 1024},
+        {"stream_connected{S=LATE} ", -1},
+        {"stream_pending{S=SPARE} ", -1},
+        {"site_active{S=ALPHA} ", 1},
+        {"site_active_since_seconds{S=ALPHA} ", 1700000000},
+        {"site_active{S=SPARE} ", 0},
+        {"site_active_since_seconds{S=SPARE} ", 1700003600},
+        {"site_active{S=START} ", 0},
+        {"site_active_since_seconds{S=START} ", -1},
+        {"site_active{S=LATE} ", -1},
+        {"site_active{S=Q\\\"B\\\\C} ", -1}};
     for (const auto& [name, value] : gauges) {
         std::string series =
-            "fixgate_stream_" + std::regex_replace(name, std::regex("S=(.*)\\}"),
-                                                   "table=\"" + table + "\",site=\"$1\"}");
+            "fixgate_" + std::regex_replace(name, std::regex("S=(.*)\\}"),
+                                            "table=\"" + table + "\",site=\"$1\"}");
         std::size_t at = text.find(series);
         EXPECT_EQ(at == std::string::npos, value < 0) << series << text;
         EXPECT_TRUE(value < 0 || hasLine(text, series + std::to_string(value))) << text;
     }
+}
+
+// The lease line as the gateway writes it, what a reader refuses to take for one, and how long a
+// written line counts as recent.
+TEST(LeaseStateLine, WrittenLinesReadBackAndOtherLinesReadAsNone) {
+    TempHome home;
+    struct Home {
+        std::string saved = fix_home;
+        ~Home() { fix_home = saved; }
+    } restore;
+    fix_home = home.root();
+    const std::pair<std::string, bool> cases[] = {
+        {"role=starting holder=- since=0 at=1700000001", true},
+        {"role=leader holder=gw-a since=1 at=1", false},
+        {"role=active holder= since=1 at=1", false},
+        {"role=active holder=gw-a since=-1 at=1", false},
+        {"role=active holder=gw-a since=1 at=1x", false},
+        {"holder=gw-a role=active since=1 at=1", false},
+        {"role=active holder=gw a since=1 at=1", false},
+    };
+    for (const auto& [text, taken] : cases) {
+        home.writeFile("logs/S.lease", text);
+        std::optional<LeaseStatus> read = LeaseState::read("S");
+        EXPECT_EQ(read.has_value(), taken) << text;
+        EXPECT_EQ(read ? LeaseState::line(*read) : text, text);
+    }
+    // Refused rather than written as a line no reader takes, or not written at all.
+    EXPECT_THROW(LeaseState::write("S", {"active", "gw a", 1, 1}), LogException);
+    EXPECT_THROW(LeaseState::write("missing/S", {"active", "gw-a", 1, 1}), LogException);
+    EXPECT_FALSE(LeaseState::read("none").has_value());
+    LeaseState::write("S", {"standby", "gw-b", 1700000000, 1700000100});
+    EXPECT_EQ(home.readFile("logs/S.lease"),
+              "role=standby holder=gw-b since=1700000000 at=1700000100\n");
+    for (const auto& [now, taken] : std::vector<std::pair<std::time_t, bool>>{
+             {1700000115, true}, {1700000116, false}, {1700000085, true}, {1700000084, false}})
+        EXPECT_EQ(LeaseState::recent("S", now).has_value(), taken) << now;
+    EXPECT_FALSE(LeaseState::recent("S", 1700000106, 5).has_value());
 }
 
 // The state line as the gateway writes it, and what a reader refuses to take for one.

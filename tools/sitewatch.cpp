@@ -9,13 +9,15 @@
 // restore the terminal before the program ends by that signal. The key j switches to the
 // JetStream page: for each site whose gateway wrote its stream state (logs/<site>.stream under
 // FIXHOME) within the last 5 seconds, the link, the outbound consumer's pending count and the
-// inbound publishes waiting for their acknowledgement.
+// inbound publishes waiting for their acknowledgement; for each site kept by two gateways whose
+// gateway wrote its lease state (logs/<site>.lease) within the last 15 seconds, this host's role,
+// since when the active gateway holds the site and its name.
 //
 // Without a terminal: -b prints the registered cells once as plain text in the same columns, then
-// a blank line and the schedules, then (when any site has a recent stream state) a blank line and
-// the JetStream rows of those sites, and ends; -m file writes them in the Prometheus text format to
-// the file every interval (at least a second), replacing it whole each time; -b -m file writes the
-// file once and ends. A refused configuration is named once on standard error.
+// a blank line and the schedules, then (when any site has a recent stream or lease state) a blank
+// line and the JetStream rows of those sites, and ends; -m file writes them in the Prometheus text
+// format to the file every interval (at least a second), replacing it whole each time; -b -m file
+// writes the file once and ends. A refused configuration is named once on standard error.
 #include <curses.h>
 #include <poll.h>
 #include <unistd.h>
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "Common.h"
+#include "LeaseState.h"
 #include "Shm.h"
 #include "SiteMetrics.h"
 #include "SiteRows.h"
@@ -226,7 +229,9 @@ void printTable(Shm& shm) {
     for (int i = 0; i < maxCells; ++i) {
         const MemoryCell& cell = *shm.getCell(i);
         std::size_t length = strnlen(cell.name, sizeof cell.name - 1);
-        if (length == 0 || !StreamState::recent(std::string(cell.name, length), now)) continue;
+        if (length == 0) continue;
+        std::string site(cell.name, length);
+        if (!StreamState::recent(site, now) && !LeaseState::recent(site, now)) continue;
         if (!heading) std::cout << '\n' << SiteRows::streamHeadings() << '\n';
         heading = true;
         std::cout << SiteRows::streamRow(cell, now) << '\n';
@@ -259,6 +264,25 @@ std::vector<SiteMetrics::Extra> streamGauges(std::time_t now) {
     };
 }
 
+// The gauges of the sites whose gateway wrote a recent lease state (sites kept by two gateways).
+std::vector<SiteMetrics::Extra> leaseGauges(std::time_t now) {
+    auto status = [now](const std::string& site) { return LeaseState::recent(site, now); };
+    return {
+        {"fixgate_site_active", "1 while this host's gateway is the site's active gateway; else 0.",
+         [status](const std::string& site) -> std::optional<long> {
+             if (auto s = status(site)) return s->role == "active" ? 1 : 0;
+             return std::nullopt;
+         }},
+        {"fixgate_site_active_since_seconds",
+         "Unix time the site's active gateway took the site; no series while none is known.",
+         [status](const std::string& site) -> std::optional<long> {
+             auto s = status(site);
+             if (s && !s->holder.empty() && s->since > 0) return static_cast<long>(s->since);
+             return std::nullopt;
+         }},
+    };
+}
+
 // Writes the metrics file now and then every interval, until a signal or a failed write.
 int writeMetrics(Shm& shm, const CommandLine& line, int interval) {
     stopOnSignals();
@@ -268,6 +292,7 @@ int writeMetrics(Shm& shm, const CommandLine& line, int interval) {
         std::time_t now = std::time(nullptr);
         std::vector<SiteMetrics::Extra> extra = schedules.gauges(now);
         for (SiteMetrics::Extra& gauge : streamGauges(now)) extra.push_back(std::move(gauge));
+        for (SiteMetrics::Extra& gauge : leaseGauges(now)) extra.push_back(std::move(gauge));
         if (!SiteMetrics::write(line.metricsFile,
                                 SiteMetrics::text(shm, line.words[0], now, extra))) {
             std::cerr << "Fail to write the metrics file: " << line.metricsFile << std::endl;
