@@ -275,6 +275,10 @@ TEST_F(FixConfigTest, RoleAllowAppStallScheduleAndAppsSettingsAreReadOrRefusedWi
         {"@ {apps=jetstream}\n@ {apps=queues}\n", ""},
         {"@ {apps=nats}\n", "unknown apps 'nats' (queues or jetstream)"},
         {"@ {apps=}\n", "unknown apps '' (queues or jetstream)"},
+        {"@ {apps=jetstream standby=yes}\n", ""},
+        {"@ {standby=yes}\n@ {standby=no}\n", ""},
+        {"@ {standby=on}\n", "unknown standby 'on' (yes or no)"},
+        {"@ {standby=yes} # two gateways\n", "text after '}'"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.settings);
@@ -292,6 +296,8 @@ TEST_F(FixConfigTest, RoleAllowAppStallScheduleAndAppsSettingsAreReadOrRefusedWi
         // The last apps setting wins.
         EXPECT_EQ(cfg.jetStream(), row.settings.rfind("apps=jetstream") != std::string::npos &&
                                        row.settings.find("apps=queues") == std::string::npos);
+        EXPECT_EQ(cfg.standby(), row.settings.rfind("standby=yes") != std::string::npos &&
+                                     row.settings.find("standby=no") == std::string::npos);
         for (const std::string& a : row.allowed) EXPECT_TRUE(cfg.allows(a)) << a;
         for (const std::string& a : row.refused) EXPECT_FALSE(cfg.allows(a)) << a;
     }

@@ -49,7 +49,7 @@ const std::string site = "BRK1";
 
 const std::string usage =
     "Usage: gateconnect shm site remoteAddress servicePort [-x host:port[,host:port...]] [-i c.1] "
-    "[-o c.0] [-r Y] [-j servers]\n\n";
+    "[-o c.0] [-r Y] [-j servers] [-g gateway]\n\n";
 
 // gateconnect ended with this status, its last console line saying why.
 void expectEnded(const ProcessResult& r, int status, const std::string& why) {

@@ -780,9 +780,9 @@ TEST_F(Acceptor, RunningOutOfDescriptorsHoldsNewConnectionsBackWithoutEndingTheP
 TEST(GatelistenProgram, NoArgumentsPrintTheUsageText) {
     ProcessResult r = runProgram("gatelisten", {"-p", "7000"});
     EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(
-        r.out,
-        "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue] [-j servers]\n\n");
+    EXPECT_EQ(r.out,
+              "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue] [-j servers] "
+              "[-g gateway]\n\n");
 }
 
 TEST_F(Acceptor, PortThatIsNotOneIsRefusedWithTheUsageText) {
@@ -796,9 +796,9 @@ TEST_F(Acceptor, PortThatIsNotOneIsRefusedWithTheUsageText) {
         args.insert(args.end(), p.begin(), p.end());
         ProcessResult r = runProgram("gatelisten", args, quick);
         EXPECT_EQ(r.exitCode, 255) << p.back() << r.out;
-        EXPECT_EQ(
-            r.out,
-            "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue] [-j servers]\n\n")
+        EXPECT_EQ(r.out,
+                  "Usage: gatelisten mem [-p port] [-a address] [-i queue] [-o queue] [-j servers] "
+                  "[-g gateway]\n\n")
             << p.back();
     }
 }

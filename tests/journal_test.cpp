@@ -200,6 +200,8 @@ TEST_F(JournalTest, AStreamFedJournalRemembersTheHighestSequenceTakenAcrossRuns)
         int unfilled;                     // slots acquired and given back without a text
         std::uint64_t takenAfter;         // streamTaken() of the next run
         std::size_t heldAfter;
+        // The site taken over from another gateway that sent up to this sequence (0: not).
+        std::uint64_t takenOverAt = 0;
     };
     const Step steps[] = {
         {"fresh", {}, 0, 0, 0, 0},
@@ -207,6 +209,20 @@ TEST_F(JournalTest, AStreamFedJournalRemembersTheHighestSequenceTakenAcrossRuns)
         {"the held ones logged, two more held", {4, 5}, 5, 0, 5, 0},
         {"slots acquired and returned empty record nothing", {}, 0, 40, 5, 0},
         {"logged and freed", {6, 7}, 2, 3, 7, 0},
+        {"taken over: texts held here are dropped, the other's last sent counts",
+         {8, 9, 10},
+         0,
+         0,
+         9,
+         0,
+         9},
+        {"taken over behind what this one took: the stream gives those again",
+         {11, 12},
+         1,
+         0,
+         6,
+         0,
+         6},
     };
     for (const Step& s : steps) {
         {
@@ -218,6 +234,7 @@ TEST_F(JournalTest, AStreamFedJournalRemembersTheHighestSequenceTakenAcrossRuns)
             std::vector<int> empty;
             for (int i = 0; i < s.unfilled; ++i) empty.push_back(run.acquire());
             for (int slot : empty) run.release(slot);
+            if (s.takenOverAt > 0) run.restartStream(s.takenOverAt);
         }  // the run ends without releasing what it holds, as a killed one does
         Journal next(path());
         EXPECT_EQ(next.streamTaken(), s.takenAfter) << s.what;

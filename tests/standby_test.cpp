@@ -435,8 +435,8 @@ TEST_P(StandbyFaults, NothingIsLostOrNumberedTwiceAndTheCounterpartyComplainsOfN
     std::int64_t executions = 0;
     bool faulted = false;
     const std::size_t logonsBefore = logons();
-    const Clock::time_point start = Clock::now(), limit = start + rowLimit;
-    Clock::time_point nextLook = start, faultAt{}, relogonAt{};
+    const Clock::time_point began = Clock::now(), limit = began + rowLimit;
+    Clock::time_point nextLook = began, faultAt{}, relogonAt{};
     while (Clock::now() < limit &&
            (!faulted || acknowledged < static_cast<std::size_t>(n) || executions < n ||
             (takeover && relogonAt == Clock::time_point{}))) {
@@ -499,7 +499,7 @@ TEST_P(StandbyFaults, NothingIsLostOrNumberedTwiceAndTheCounterpartyComplainsOfN
     }
     std::cout << row.behaviour << ": " << offered << " offered, " << acknowledged << " stored, "
               << executions << " executions in "
-              << duration_cast<milliseconds>(Clock::now() - start).count()
+              << duration_cast<milliseconds>(Clock::now() - began).count()
               << " ms; logged on again "
               << (relogonAt == Clock::time_point{}
                       ? std::string("never")
