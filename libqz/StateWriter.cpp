@@ -104,7 +104,7 @@ void StateWriter::add(const std::string& kind, const std::string& text, const He
         if (s == NATS_OK) s = natsMsgHeader_Add(m, h.first.c_str(), h.second.c_str());
     }
     // Set by hand: the library leaves the header out for 0, and an empty stream must fence too.
-    if (s == NATS_OK) s = natsMsgHeader_Set(m, "Nats-Expected-Last-Subject-Sequence", last.c_str());
+    if (s == NATS_OK) s = natsMsgHeader_Set(m, "Nats-Expected-Last-Sequence", last.c_str());
     natsMsg* sent = m;
     if (s == NATS_OK) {
         jsPubOptions po;

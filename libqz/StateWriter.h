@@ -1,8 +1,10 @@
 // StateWriter: writes the records of a site's state stream (StreamNames::stateStream), fenced and
 // batched. The stream takes one subject, so the writer knows the sequence each record will have:
-// every record names the sequence of the one before it (Nats-Expected-Last-Subject-Sequence),
-// and the servers store it only when that is still the stream's last. Once another gateway has
-// written, every record of this one is refused: fencing without a clock.
+// every record names the sequence of the one before it (Nats-Expected-Last-Sequence), and the
+// servers store it only when that is still the stream's last. (The subject's last sequence is
+// the same number, but a cluster checks it against what it has stored only, not against the
+// records still on their way in, so a batch of more than one failed on three replicas.) Once
+// another gateway has written, every record of this one is refused: fencing without a clock.
 //
 // add() publishes without waiting; confirm() waits once for the whole batch. A refusal or an
 // answer that does not come breaks the writer (what the stream holds after it is not known to
