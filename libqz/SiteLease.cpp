@@ -98,22 +98,85 @@ bool SiteLease::fresh() const {
 }
 
 bool SiteLease::take() {
-    // Held: renewed; lapsed meanwhile (renew found the key gone): created anew below.
+    // Held: renewed; lapsed meanwhile (renew found the key gone): taken anew below.
     if (holding.load()) {
         if (renew()) return true;
         if (holding.load()) return false;  // no answer: still ours as far as we know
     }
+    // The bucket's last write decides, and ours is stored only while it is still the last: a
+    // read of the key alone may come from a replica that has not seen the newest write.
+    std::uint64_t last = 0;
+    if (!streamLast(last) || (last > 0 && !freeAt(last))) return false;
     sinceAt.store(std::time(nullptr));
     std::int64_t started = steadyNow();
     std::uint64_t rev = 0;
-    natsStatus s = kvStore_CreateString(&rev, kv, StreamNames::leaseKey, value().c_str());
-    if (s == NATS_OK) {
+    std::string why;
+    Written w = write(false, last, rev, why);
+    if (w == Written::Stored) {
         confirmed(rev, started);
         return true;
     }
-    failed("Fail to take lease " + bucket + ": " + reason(s));
-    // Our create may have been stored with its answer lost: then the key holds our value.
+    failed("Fail to take lease " + bucket + ": " + why);
+    if (w == Written::Refused) return false;  // another gateway wrote first
+    // Our write may have been stored with its answer lost: then the key holds our value.
     return settle(started);
+}
+
+bool SiteLease::freeAt(std::uint64_t seq) {
+    natsMsg* m = nullptr;
+    jsErrCode code = static_cast<jsErrCode>(0);
+    natsStatus s = js_GetMsg(&m, js, ("KV_" + bucket).c_str(), seq, nullptr, &code);
+    if (s == NATS_NOT_FOUND) return true;  // aged out: the lease lapsed
+    if (s != NATS_OK) {
+        failed("Fail to read lease " + bucket + ": " + reason(s));
+        return false;
+    }
+    const char* op = nullptr;
+    bool free = natsMsgHeader_Get(m, "KV-Operation", &op) == NATS_OK && op != nullptr &&
+                (std::string(op) == "DEL" || std::string(op) == "PURGE");
+    natsMsg_Destroy(m);
+    return free;
+}
+
+bool SiteLease::streamLast(std::uint64_t& last) {
+    jsStreamInfo* info = nullptr;
+    jsErrCode code = static_cast<jsErrCode>(0);
+    natsStatus s = js_GetStreamInfo(&info, js, ("KV_" + bucket).c_str(), nullptr, &code);
+    if (s != NATS_OK) {
+        failed("Fail to ask about lease " + bucket + ": " + reason(s));
+        return false;
+    }
+    last = info->State.LastSeq;
+    jsStreamInfo_Destroy(info);
+    return true;
+}
+
+SiteLease::Written SiteLease::write(bool erase, std::uint64_t expectLast, std::uint64_t& rev,
+                                    std::string& why) {
+    std::string subject = "$KV." + bucket + "." + StreamNames::leaseKey;
+    std::string text = erase ? std::string() : value();
+    natsMsg* m = nullptr;
+    natsStatus s =
+        natsMsg_Create(&m, subject.c_str(), nullptr, text.data(), static_cast<int>(text.size()));
+    if (s != NATS_OK) {
+        why = reason(s);
+        return Written::Unanswered;
+    }
+    if (erase) s = natsMsgHeader_Set(m, "KV-Operation", "DEL");
+    // The bucket holds this key only, so its last sequence is the key's; a cluster checks it
+    // against the writes still on their way in too, which it does not for the key's own.
+    std::string expected = std::to_string(expectLast);
+    if (s == NATS_OK) s = natsMsgHeader_Set(m, "Nats-Expected-Last-Sequence", expected.c_str());
+    jsPubAck* pa = nullptr;
+    jsErrCode code = static_cast<jsErrCode>(0);
+    if (s == NATS_OK) s = js_PublishMsg(&pa, js, m, nullptr, &code);
+    if (s == NATS_OK) rev = pa->Sequence;
+    if (s != NATS_OK) why = reason(s);
+    jsPubAck_Destroy(pa);
+    natsMsg_Destroy(m);
+    // A definite refusal (wrong last sequence) is told apart from a write without an answer.
+    if (s == NATS_OK) return Written::Stored;
+    return code != 0 ? Written::Refused : Written::Unanswered;
 }
 
 bool SiteLease::renew() {
@@ -125,12 +188,12 @@ bool SiteLease::renew() {
 
 bool SiteLease::rewrite(std::int64_t startedNs) {
     std::uint64_t rev = 0;
-    natsStatus s = kvStore_UpdateString(&rev, kv, StreamNames::leaseKey, value().c_str(), revision);
-    if (s == NATS_OK) {
+    std::string why;
+    if (write(false, revision, rev, why) == Written::Stored) {
         confirmed(rev, startedNs);
         return true;
     }
-    failed("Fail to renew lease " + bucket + ": " + reason(s));
+    failed("Fail to renew lease " + bucket + ": " + why);
     return false;
 }
 
@@ -166,19 +229,11 @@ bool SiteLease::settle(std::int64_t startedNs) {
 void SiteLease::release() {
     if (!holding.load()) return;
     // A delete naming our revision: refused, rightly, once anyone else wrote the key.
-    std::string subject = "$KV." + bucket + "." + StreamNames::leaseKey;
-    std::string expected = std::to_string(revision);
+    std::uint64_t expected = revision, rev = 0;
     lost();
-    natsMsg* m = nullptr;
-    if (natsMsg_Create(&m, subject.c_str(), nullptr, nullptr, 0) != NATS_OK) return;
-    natsMsgHeader_Set(m, "KV-Operation", "DEL");
-    natsMsgHeader_Set(m, "Nats-Expected-Last-Subject-Sequence", expected.c_str());
-    jsPubAck* pa = nullptr;
-    jsErrCode code = static_cast<jsErrCode>(0);
-    natsStatus s = js_PublishMsg(&pa, js, m, nullptr, &code);
-    if (s != NATS_OK) failed("Fail to release lease " + bucket + ": " + reason(s));
-    jsPubAck_Destroy(pa);
-    natsMsg_Destroy(m);
+    std::string why;
+    if (write(true, expected, rev, why) != Written::Stored)
+        failed("Fail to release lease " + bucket + ": " + why);
 }
 
 std::optional<SiteLease::Holder> SiteLease::holder() {

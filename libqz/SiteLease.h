@@ -5,7 +5,9 @@
 //
 // take() creates the key (refused while it exists), renew() rewrites it naming the revision
 // last seen (refused once anyone else wrote it), release() deletes it naming that revision too,
-// so no gateway ever removes a lease it no longer holds. The value is "<gateway> <since>",
+// so no gateway ever removes a lease it no longer holds. Every write names the bucket's last
+// sequence, not the key's: a cluster of three checked the key's against stored writes only and
+// let two gateways take a released lease at once. The value is "<gateway> <since>",
 // since in epoch seconds. A request that gets no answer settles nothing: the key is read back,
 // and only a definite answer (absent, or another value) ends held().
 // fresh() is what the active acts on: the last confirmed write is younger than half the
@@ -69,6 +71,16 @@ class SiteLease {
     // value and a rewrite naming its revision was confirmed.
     bool settle(std::int64_t startedNs);
     bool rewrite(std::int64_t startedNs);
+    enum class Written { Stored, Refused, Unanswered };
+    // Writes our value (or with erase, a delete) stored only while the bucket's last sequence
+    // is expectLast; rev gets its sequence, why the failure.
+    Written write(bool erase, std::uint64_t expectLast, std::uint64_t& rev, std::string& why);
+    // The bucket's last sequence (kept when values age out); false when the servers do not
+    // answer.
+    bool streamLast(std::uint64_t& last);
+    // The bucket's write `seq` leaves the lease free: a delete, or aged out. False also when
+    // the servers do not answer.
+    bool freeAt(std::uint64_t seq);
     void confirmed(std::uint64_t revision, std::int64_t startedNs);
     void lost();
     void failed(const std::string& what);

@@ -1,5 +1,5 @@
 // roundtrip [--rounds N] [--pingpong N] [--window N] [--paced-seconds S]
-//           [--jetstream|--no-jetstream]
+//           [--jetstream|--no-jetstream] [--standby]
 //
 // The order round trip through both our gateways, side by side with QuickFIX on this machine.
 // Ours: an order side (rt_orders) puts a NewOrderSingle on gateconnect's input queue, gateconnect
@@ -14,11 +14,16 @@
 // applications on JetStream, once on one server (streams of 1 replica) and once on a cluster of
 // three (3 replicas): the servers are started here on free loopback ports, in the round's folder,
 // ping-pong and window only, and the servers' CPU time is reported apart from the gateways'.
+// With --standby, the rounds are ours on a cluster of three only, once as above and once with a
+// standby gateway for each site on a host of its own (its own folder and site table), and after
+// the phases of the standby round the active gateconnect is killed -9: the takeover time is from
+// the kill to the counterparty's acceptance of the next order (on BUY1's IN stream).
 // At the end: medians over rounds and the ours/QuickFIX ratios. Any missing, duplicated or
 // mismatched report, or a program that fails, ends the run with status 1; Ctrl-C with 130.
 // Every process started is ended by its pid; every table, queue and semaphore set is removed.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <nats/nats.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -49,6 +54,7 @@
 #include "NatsLink.h"
 #include "Shm.h"
 #include "StreamNames.h"
+#include "StreamOutlet.h"
 #include "StreamSetup.h"
 
 namespace {
@@ -72,9 +78,12 @@ struct Settings {
     long window = 100000;
     double pacedSeconds = 5;
     bool jetstream = false;
+    bool standby = false;
 };
 constexpr const char* natsServer = "/usr/sbin/nats-server";
 constexpr long inflight = 500;
+// The lease's lifetime in the standby rounds, as suggested for a site.
+constexpr int leaseSeconds = 6;
 
 std::string binDir() {
     return fs::read_symlink("/proc/self/exe").parent_path().string();
@@ -490,45 +499,171 @@ void makeStreams(const std::string& servers, const std::string& site, int replic
     }
 }
 
+// The role a gateway's lease file names for the site ("active", "standby", "starting"), or "".
+std::string leaseRole(const fs::path& home, const std::string& site) {
+    std::ifstream in(home / "logs" / (site + ".lease"));
+    std::string word;
+    while (in >> word) {
+        if (word.rfind("role=", 0) == 0) return word.substr(5);
+    }
+    return "";
+}
+
+void waitActive(const fs::path& home, const std::string& site, Child& gateway) {
+    for (int i = 0; i < 300; ++i) {
+        checkInterrupt();
+        if (leaseRole(home, site) == "active") return;
+        if (!gateway.running()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    throw std::runtime_error(gateway.name + " did not take the lease of " + site + ": " +
+                             gateway.errors());
+}
+
+// The last sequence of a stream; 0 when the servers do not answer.
+std::uint64_t lastSequence(NatsLink& link, const std::string& stream) {
+    jsStreamInfo* info = nullptr;
+    jsErrCode code = static_cast<jsErrCode>(0);
+    if (js_GetStreamInfo(&info, link.jetStream(), stream.c_str(), nullptr, &code) != NATS_OK)
+        return 0;
+    std::uint64_t last = info->State.LastSeq;
+    jsStreamInfo_Destroy(info);
+    return last;
+}
+
+// Kills the active gateconnect of SELL1 with nothing in flight and publishes one order at once:
+// milliseconds until BUY1's gatelisten has stored it on its IN stream, sent by the standby once
+// it holds the lease.
+double takeover(const std::string& urls, Child& active) {
+    NatsLink link(NatsLink::Settings::withServers(urls), "roundtrip");
+    StreamOutlet outlet(link, StreamNames::outStream("SELL1"), StreamNames::outSubject("SELL1"), 8);
+    const std::string in = StreamNames::inStream("BUY1");
+    const std::uint64_t before = lastSequence(link, in);
+    const Clock::time_point killed = Clock::now();
+    ::kill(active.pid, SIGKILL);
+    waitpid(active.pid, nullptr, 0);
+    active.pid = -1;
+    if (!outlet.offer("roundtrip:takeover",
+                      "35=D\x01"
+                      "11=TAKEOVER\x01"
+                      "21=1\x01"
+                      "55=IBM\x01"
+                      "54=1\x01"
+                      "38=100\x01"
+                      "40=2\x01"
+                      "44=101.25\x01"))
+        throw std::runtime_error("the takeover's order was refused: " + outlet.lastFault());
+    while (lastSequence(link, in) <= before) {
+        checkInterrupt();
+        if (Clock::now() - killed > std::chrono::seconds(60))
+            throw std::runtime_error("no takeover within 60 s");
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return std::chrono::duration<double, std::milli>(Clock::now() - killed).count();
+}
+
 // Ours with the applications of both sites on JetStream: SELL1 at gateconnect, BUY1 at
-// gatelisten, on one server or a cluster of three, streams of as many replicas.
-void jetstreamRound(int round, const Settings& s, int replicas, Figures& f) {
+// gatelisten, on one server or a cluster of three, streams of as many replicas. With standby,
+// each site has a second gateway on a "host" of its own (folder, site table, queues, -g B), the
+// gateconnects know both gatelisten ports (-x), and the takeover is timed after the phases.
+void jetstreamRound(int round, const Settings& s, int replicas, Figures& f, bool standby = false) {
     Round r;
     std::vector<Child*> servers;
     std::string urls = startNats(r, replicas, servers);
     for (const char* site : {"SELL1", "BUY1"}) makeStreams(urls, site, replicas);
-
-    std::string table = r.ipcName(1), listenIn = r.ipcName(2), listenOut = r.ipcName(3),
-                in = r.ipcName(4), out = r.ipcName(5);
-    r.tool({"tablemake", table});
-    for (const std::string& q : {listenIn, listenOut, in, out}) r.tool({"queuemake", q});
-    writeFile(r.home / "sites.txt", "BUY1\nSELL1\n");
-    r.tool({"siteload", table, (r.home / "sites.txt").string()});
-    Shm cells(table);
-
-    const std::string streams = "@ {apps=jetstream}\n";
-    fs::path listenHome = r.home / "listen", connectHome = r.home / "SELL1";
-    for (const fs::path& home : {listenHome, connectHome}) {
-        fs::create_directories(home / "cfg");
-        fs::create_directories(home / "logs");
+    if (standby) {
+        for (const char* site : {"SELL1", "BUY1"})
+            r.tool({"streammake", site, "-j", urls, "-r", std::to_string(replicas), "-l",
+                    std::to_string(leaseSeconds)});
     }
-    writeFile(listenHome / "cfg" / "BUY1.fix", siteConfig("SELLSIDE", "BUY1") + streams);
-    writeFile(connectHome / "cfg" / "SELL1.fix", siteConfig("BUY1", "SELLSIDE") + streams);
-    int port = 0;
-    Child& listen =
-        startListen(r, {table, "-i", listenIn, "-o", listenOut, "-j", urls}, listenHome, port);
+
+    // One site table and four queues per host.
+    struct Host {
+        std::string table, listenIn, listenOut, in, out;
+        fs::path listenHome, connectHome;
+        int port = 0;
+    };
+    std::vector<Host> hosts(standby ? 2 : 1);
+    writeFile(r.home / "sites.txt", "BUY1\nSELL1\n");
+    const std::string streams =
+        standby ? "@ {apps=jetstream standby=yes}\n" : "@ {apps=jetstream}\n";
+    for (std::size_t h = 0; h < hosts.size(); ++h) {
+        Host& host = hosts[h];
+        int k = static_cast<int>(5 * h);
+        host.table = r.ipcName(k + 1);
+        host.listenIn = r.ipcName(k + 2);
+        host.listenOut = r.ipcName(k + 3);
+        host.in = r.ipcName(k + 4);
+        host.out = r.ipcName(k + 5);
+        r.tool({"tablemake", host.table});
+        for (const std::string& q : {host.listenIn, host.listenOut, host.in, host.out})
+            r.tool({"queuemake", q});
+        r.tool({"siteload", host.table, (r.home / "sites.txt").string()});
+        std::string suffix = h == 0 ? "" : "-B";
+        host.listenHome = r.home / ("listen" + suffix);
+        host.connectHome = r.home / ("SELL1" + suffix);
+        for (const fs::path& home : {host.listenHome, host.connectHome}) {
+            fs::create_directories(home / "cfg");
+            fs::create_directories(home / "logs");
+        }
+        writeFile(host.listenHome / "cfg" / "BUY1.fix", siteConfig("SELLSIDE", "BUY1") + streams);
+        writeFile(host.connectHome / "cfg" / "SELL1.fix", siteConfig("BUY1", "SELLSIDE") + streams);
+    }
+    Shm cells(hosts[0].table);
+
+    auto named = [&](std::vector<std::string> args, std::size_t h) {
+        if (standby) {
+            args.push_back("-g");
+            args.push_back(h == 0 ? "A" : "B");
+        }
+        return args;
+    };
+    std::vector<Child*> listens, connects;
+    for (std::size_t h = 0; h < hosts.size(); ++h) {
+        Host& host = hosts[h];
+        listens.push_back(&startListen(
+            r, named({host.table, "-i", host.listenIn, "-o", host.listenOut, "-j", urls}, h),
+            host.listenHome, host.port));
+        if (standby && h == 0) waitActive(host.listenHome, "BUY1", *listens.back());
+    }
     Child& fills = r.start("rt_fills", {"rt_fills", "--jetstream", urls, "BUY1"}, r.home, false);
-    Child& connect = r.start("gateconnect1",
-                             {"gateconnect", table, "SELL1", "127.0.0.1", std::to_string(port),
-                              "-i", in, "-o", out, "-j", urls},
-                             connectHome, false);
-    waitOnline(cells, {"SELL1", "BUY1"}, connect);
+    for (std::size_t h = 0; h < hosts.size(); ++h) {
+        Host& host = hosts[h];
+        std::vector<std::string> args{
+            "gateconnect", host.table, "SELL1", "127.0.0.1", std::to_string(hosts[0].port),
+            "-i",          host.in,    "-o",    host.out,    "-j",
+            urls};
+        if (standby) {
+            args.push_back("-x");
+            args.push_back("127.0.0.1:" + std::to_string(hosts[1].port));
+        }
+        connects.push_back(&r.start("gateconnect" + std::string(h == 0 ? "1" : "1-B"),
+                                    named(args, h), host.connectHome, false));
+        if (h == 0) {
+            if (standby) waitActive(host.connectHome, "SELL1", *connects.back());
+            waitOnline(cells, {"SELL1", "BUY1"}, *connects.back());
+        }
+    }
     Child& orders =
         r.start("rt_orders1", {"rt_orders", "--jetstream", urls, "SELL1", "S1"}, r.home, true);
-    std::vector<Child*> processes{&listen, &connect, &fills, &orders};
+    std::vector<Child*> processes = listens;
+    processes.insert(processes.end(), connects.begin(), connects.end());
+    processes.push_back(&fills);
+    processes.push_back(&orders);
     processes.insert(processes.end(), servers.begin(), servers.end());
-    std::string who = "JS R" + std::to_string(replicas);
-    commonPhases(who.c_str(), round, s, orders, processes, 2, r.home, f, servers.size());
+    std::string who = "JS R" + std::to_string(replicas) + (standby ? " standby" : "");
+    commonPhases(who.c_str(), round, s, orders, processes, listens.size() + connects.size(), r.home,
+                 f, servers.size());
+    if (standby) {
+        orders.stop();
+        double ms = takeover(urls, *connects[0]);
+        f["takeover ms, kill -9 to the next order accepted"].push_back(ms);
+        std::printf(
+            "%-8s round %d  takeover  %.0f ms from kill -9 of the active gateconnect to "
+            "the next order accepted (lease %d s)\n",
+            who.c_str(), round, ms, leaseSeconds);
+        std::fflush(stdout);
+    }
 }
 
 void oursRound(int round, const Settings& s, Figures& f) {
@@ -648,16 +783,19 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// Our queue path beside ours on JetStream, one column per replica count.
-void reportStreams(const Figures& ours, const std::vector<Figures>& streams) {
+// Our queue path beside ours on JetStream, one column per replica count (or, with --standby, 3
+// replicas without and with the standby gateways).
+void reportStreams(const Figures& ours, const std::vector<Figures>& streams, bool standby) {
     std::printf("\nOurs: queues beside JetStream applications (medians over the same rounds)\n");
-    std::printf("%-44s %12s %12s %12s\n", "figure", "queues", "JS 1 replica", "JS 3 replicas");
+    std::printf("%-44s %12s %12s %12s\n", "figure", "queues",
+                standby ? "JS 3 replicas" : "JS 1 replica",
+                standby ? "with standby" : "JS 3 replicas");
     for (const char* name :
          {"ping-pong p50 us", "ping-pong p90 us", "ping-pong p99 us", "ping-pong max us",
           "window orders/s", "ping-pong CPU us/order, gateways|engines",
           "window CPU us/order, gateways|engines", "ping-pong CPU us/order, our applications",
           "window CPU us/order, our applications", "ping-pong CPU us/order, NATS servers",
-          "window CPU us/order, NATS servers"}) {
+          "window CPU us/order, NATS servers", "takeover ms, kill -9 to the next order accepted"}) {
         std::printf("%-44s", name);
         auto o = ours.find(name);
         if (o != ours.end())
@@ -666,7 +804,10 @@ void reportStreams(const Figures& ours, const std::vector<Figures>& streams) {
             std::printf(" %12s", "");
         for (const Figures& f : streams) {
             auto j = f.find(name);
-            if (j != f.end()) std::printf(" %12.1f", median(j->second));
+            if (j != f.end())
+                std::printf(" %12.1f", median(j->second));
+            else
+                std::printf(" %12s", "");
         }
         std::printf("\n");
     }
@@ -719,6 +860,14 @@ int main(int argc, char** argv) {
                 return 1;
             }
             --i;  // takes no value
+        } else if (option == "--standby") {
+            if (::access(natsServer, X_OK) != 0) {
+                std::cerr << "roundtrip: --standby needs " << natsServer
+                          << " (apt-get install nats-server)" << std::endl;
+                return 1;
+            }
+            s.standby = true;
+            --i;  // takes no value
         } else if (option == "--rounds" && value >= 1) {
             s.rounds = static_cast<int>(value);
         } else if (option == "--pingpong" && value >= 1) {
@@ -729,7 +878,7 @@ int main(int argc, char** argv) {
             s.pacedSeconds = value;
         } else {
             std::cerr << "Usage: roundtrip [--rounds N] [--pingpong N] [--window N>=500] "
-                         "[--paced-seconds S] [--jetstream|--no-jetstream]"
+                         "[--paced-seconds S] [--jetstream|--no-jetstream] [--standby]"
                       << std::endl;
             return 255;
         }
@@ -743,11 +892,18 @@ int main(int argc, char** argv) {
         "roundtrip: %d rounds, ping-pong %ld, window %ld (at most %ld in flight), paced "
         "%.1f s, JetStream %s; load average at start %s\n",
         s.rounds, s.pingpong, s.window, inflight, s.pacedSeconds,
-        s.jetstream ? "1 and 3 replicas" : "not run", loadAverage().c_str());
+        s.standby     ? "3 replicas, without and with standby gateways"
+        : s.jetstream ? "1 and 3 replicas"
+                      : "not run",
+        loadAverage().c_str());
     Figures ours, quickfix;
     std::vector<Figures> streams(2);
     try {
-        for (int round = 1; round <= s.rounds; ++round) {
+        for (int round = 1; round <= s.rounds && s.standby; ++round) {
+            jetstreamRound(round, s, 3, streams[0]);
+            jetstreamRound(round, s, 3, streams[1], true);
+        }
+        for (int round = 1; round <= s.rounds && !s.standby; ++round) {
             oursRound(round, s, ours);
             quickfixRound(round, s, quickfix);
             if (s.jetstream) {
@@ -760,8 +916,8 @@ int main(int argc, char** argv) {
         std::cerr << "roundtrip: FAILED: " << e.what() << std::endl;
         return interrupted ? 130 : 1;
     }
-    report(ours, quickfix, s.rounds);
-    if (s.jetstream) reportStreams(ours, streams);
+    if (!s.standby) report(ours, quickfix, s.rounds);
+    if (s.jetstream || s.standby) reportStreams(ours, streams, s.standby);
     std::printf("load average at end %s\n", loadAverage().c_str());
     return 0;
 }

@@ -7,8 +7,9 @@
 //
 // Usage: qfpeer acceptor|initiator --sender ID --target ID --port N --record FILE
 //               [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--store DIR]
-//               [--max-seconds N] [--start HH:MM:SS --end HH:MM:SS]
-// --start and --end are the session's window in UTC (default: all day).
+//               [--max-seconds N] [--start HH:MM:SS --end HH:MM:SS] [--alternate ADDR:PORT]
+// --start and --end are the session's window in UTC (default: all day). An initiator given
+// --alternate tries that address after the first one, in turn, as for a gateway on two hosts.
 // The message store is a file store (default: beside the record file), since QuickFIX's memory
 // store cannot answer a resend request that begins at a number it never used.
 
@@ -42,7 +43,7 @@ void onStopSignal(int) {
 int usage() {
     std::cout << "Usage: qfpeer acceptor|initiator --sender ID --target ID --port N --record FILE"
                  " [--host ADDR] [--heartbeat SECONDS] [--control FILE] [--store DIR]"
-                 " [--max-seconds N] [--start HH:MM:SS --end HH:MM:SS]"
+                 " [--max-seconds N] [--start HH:MM:SS --end HH:MM:SS] [--alternate ADDR:PORT]"
               << std::endl;
     return 2;
 }
@@ -82,6 +83,12 @@ int main(int argc, char** argv) {
             defaults.setString("SocketConnectHost", opt["--host"]);
             defaults.setString("SocketConnectPort", opt["--port"]);
             defaults.setString("HeartBtInt", opt["--heartbeat"]);
+            const std::string alternate = opt["--alternate"];
+            const std::size_t colon = alternate.rfind(':');
+            if (colon != std::string::npos) {
+                defaults.setString("SocketConnectHost1", alternate.substr(0, colon));
+                defaults.setString("SocketConnectPort1", alternate.substr(colon + 1));
+            }
         }
         FIX::SessionSettings settings;
         settings.set(defaults);
