@@ -630,10 +630,6 @@ void Session::sendNew(const std::string& m) {
     // Logged before it goes out: a process killed in between must not come back and number a new
     // message with a number the counterparty has seen. A message logged but never sent is a gap
     // the counterparty asks for and gets as a resend, and a send that fails leaves it there too.
-    if (sendUnlogged) {
-        comm.send(m);
-        return;
-    }
     outbox.sendNew(m);
     std::string text;
     if (isLogout(m, text)) {
