@@ -783,9 +783,17 @@ void Session::useStandby(SiteStandby* s) {
 
 void Session::recordOutbound(const std::string* msgs, const int* slots, std::size_t n) {
     if (!standbySite()) return;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint64_t order = slots[i] >= 0 && journal ? journal->streamSeqOf(slots[i]) : 0;
-        standby->record("out", msgs[i], logDay, order);
+    // One record for the batch, its messages a line each as the log holds them: the servers'
+    // cost is per record, so a batch costs about what one message does.
+    if (n > 0) {
+        std::uint64_t order = 0;
+        batchText.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (slots[i] >= 0 && journal) order = std::max(order, journal->streamSeqOf(slots[i]));
+            if (i > 0) batchText += '\n';
+            batchText += msgs[i];
+        }
+        standby->record("out", batchText, logDay, order);
     }
     // With none (a resend) it only asks whether this gateway may still act.
     lastRecorded = standby->confirm();
@@ -793,7 +801,12 @@ void Session::recordOutbound(const std::string* msgs, const int* slots, std::siz
 
 void Session::recordInbound(const std::string* msgs, std::size_t n) {
     if (!standbySite()) return;
-    for (std::size_t i = 0; i < n; ++i) standby->record("in", msgs[i], logDay);
+    batchText.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0) batchText += '\n';
+        batchText += msgs[i];
+    }
+    standby->record("in", batchText, logDay);
     lastRecorded = standby->confirm();
 }
 

@@ -269,6 +269,8 @@ class Session : public Thread, protected SessionPort {
     // The line of the period file for the open period.
     std::string periodLine() const;
     std::uint64_t lastRecorded = 0;
+    // Reused text of a batch's record.
+    std::string batchText;
     // The .stream state file, at most once a second.
     void writeStreamState(std::time_t now);
     // The parts of a message longer than a queue message, from the first not yet on the queue.

@@ -33,6 +33,18 @@ std::uint64_t decimal(const std::string& text) {
     return n;
 }
 
+// The messages of an out or in record: one a line, as a log holds them.
+template <typename Each>
+void forEachLine(const std::string& text, Each each) {
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (end > at) each(text.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
 }  // namespace
 
 StateFollower::StateFollower(const std::string& siteName) : site(siteName) {
@@ -68,12 +80,14 @@ void StateFollower::apply(const StateReader::Record& r) {
     if (d > 0 && (kind == "out" || kind == "in" || kind == "inseq" || kind == "reset")) openDay(d);
     if (kind == "out" && d > 0) {
         // The same number twice is this gateway's own message followed again after a crash.
-        int seq = Log::getSeq(r.text);
-        if (seq == 0 || seq > outLog->getLastSeq()) outLog->write(r.text);
+        forEachLine(r.text, [this](const std::string& m) {
+            int seq = Log::getSeq(m);
+            if (seq == 0 || seq > outLog->getLastSeq()) outLog->write(m);
+        });
         std::uint64_t o = decimal(r.header(orderHeader));
         if (o > order) order = o;
     } else if (kind == "in" && d > 0) {
-        inLog->write(r.text);
+        forEachLine(r.text, [this](const std::string& m) { inLog->write(m); });
     } else if (kind == "inseq" && d > 0) {
         inSeq->set(Converter::to_int(r.text));
     } else if (kind == "reset" && d > 0) {

@@ -1,8 +1,8 @@
 // StateFollower: a standby gateway's copy of what the active gateway of its site did, kept in this
 // host's own files from the site's state records, so that at takeover the session continues the
 // numbers exactly and answers a ResendRequest for anything the old active sent:
-//   out / in  -> appended to the outgoing / incoming log of the record's day (an outbound number
-//                the log already holds is not written twice);
+//   out / in  -> a batch of messages, one a line, appended to the outgoing / incoming log of the
+//                record's day (an outbound number the log already holds is not written twice);
 //   inseq     -> the day's SeqFile;
 //   reset     -> both logs of the day kept aside as a sequence reset keeps them;
 //   period / active (with Fixgate-Period) -> the period file.

@@ -111,7 +111,17 @@ Attempt attempt(Site& s, const Address& a, Syslog& slog, bool once) {
     client.useBroker(s.broker);
     if (s.standby) client.useStandby(s.standby);
     client.askReset(s.askReset);
-    done.result = client.Client();
+    try {
+        done.result = client.Client();
+    } catch (const NatsException& e) {
+        // The cluster choosing a new leader may keep the site's streams from answering for a
+        // few seconds: the active gateway of a site with a standby tries again, as for an
+        // address that gave no session, and keeps the lease meanwhile.
+        if (!s.standby) throw;
+        sock->closeOff();
+        done.why = "the NATS servers: " + Session::clause(e.what());
+        return done;
+    }
     done.why = client.endReason();
     done.onSchedule = client.endedOnSchedule();
     done.byOperator = client.stoppedByOperator();

@@ -89,15 +89,21 @@ TEST(Follow, RecordsBecomeTheLogsSequenceFileAndPeriodTheActiveGatewayKept) {
          0,
          0,
          ""},
+        {"a batch in one record: each message a line, those the log holds skipped",
+         {{"out", message(3, "D") + "\n" + message(4) + "\n" + message(5, "D"), 9}},
+         {1, 2, 3, 4, 5},
+         0,
+         0,
+         ""},
         {"inbound messages are appended as they came, second copies too",
-         {{"in", message(1)}, {"in", message(2)}, {"in", message(2)}},
-         {1, 2, 3},
+         {{"in", message(1)}, {"in", message(2) + "\n" + message(2)}},
+         {1, 2, 3, 4, 5},
          3,
          0,
          ""},
         {"the sequence file takes the number a restart expects",
          {{"inseq", "2"}},
-         {1, 2, 3},
+         {1, 2, 3, 4, 5},
          3,
          2,
          ""},
@@ -143,7 +149,7 @@ TEST(Follow, RecordsBecomeTheLogsSequenceFileAndPeriodTheActiveGatewayKept) {
     follower.close();
     StateFollower again(site);
     EXPECT_EQ(again.applied(), written);
-    EXPECT_EQ(again.lastOrder(), 7u);
+    EXPECT_EQ(again.lastOrder(), 9u);
 }
 
 }  // namespace
