@@ -103,7 +103,7 @@ int FixServer::logOnAndRun() {
     }
     if (cfg.standby()) {
         SiteStandby* mine = standbyFor ? standbyFor(site) : nullptr;
-        if (mine == nullptr || !mine->mayAct()) return refuseNotActive(*siteCell, mine);
+        if (mine == nullptr || !mine->mayAct()) return refuseNotActive(mine);
         useStandby(mine);
     }
     attachCore(*siteCell);
@@ -168,25 +168,13 @@ int FixServer::logOnAndRun() {
     return 0;
 }
 
-int FixServer::refuseNotActive(const MemoryCell& siteCell, SiteStandby* mine) {
-    // Numbered after what this gateway knows the active one sent, on a cell of its own: the
-    // site's numbers, logs and journal are the active gateway's, and none of them is touched.
-    MemoryCell scratch = siteCell;
-    openLogs(false);
-    scratch.Out.seq = outLog.getLastSeq();
-    attachCore(scratch);
-    if (!core.usableLogon(logon, std::time(nullptr))) {
-        show("Logon of site [" + site + "] from [" + peerAddress + "] refused: the message " +
-             "does not validate, and the site is active on another gateway.\n");
-        return RefusedNotActive;
-    }
-    sendUnlogged = true;
-    core.sendLogout("Site [" + site + "] is active on another gateway");
-    comm.flush();
+int FixServer::refuseNotActive(SiteStandby* mine) {
+    // Closed without a word: any message carries a MsgSeqNum the counterparty counts, a Logout
+    // too, and the active gateway, which owns the site's numbers, would never know of it.
     show("Logon of site [" + site + "] from [" + peerAddress + "] refused: " +
          (mine == nullptr ? std::string("no standby is running for it")
                           : "it is active on another gateway") +
-         ".\n");
+         "; the connection is closed.\n");
     return RefusedNotActive;
 }
 

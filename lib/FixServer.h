@@ -45,7 +45,7 @@ class FixServer : public Session {
     // The site's applications use JetStream and its streams cannot be had (no servers named,
     // a stream missing or taking other subjects); nothing of the site was touched.
     static constexpr int RefusedNoStreams = -5;
-    // The site is served by two gateways and the other one is active: answered with a Logout.
+    // The site is served by two gateways and the other one is active: closed without a word.
     static constexpr int RefusedNotActive = -6;
     // This process's standby of a site served by two gateways (none: it serves no such site).
     static inline std::function<SiteStandby*(const std::string& site)> standbyFor;
@@ -106,8 +106,8 @@ class FixServer : public Session {
     // window opens, logged and numbered like any other; the Logon is not counted. True when
     // the Logon was refused so.
     bool refusedOutsideWindow();
-    // A Logon for a standby site this gateway is not active for: a Logout saying so.
-    int refuseNotActive(const MemoryCell& siteCell, SiteStandby* mine);
+    // A Logon for a standby site this gateway is not active for: the connection is closed.
+    int refuseNotActive(SiteStandby* mine);
     // Marks the site of cell `index` live in this process, waiting up to releaseWait seconds for
     // an earlier session of the site to finish; false when it is still live.
     bool claimSite(int index);

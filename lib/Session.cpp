@@ -515,18 +515,7 @@ std::string Session::periodLine() const {
 }
 
 void Session::recordPeriod() const {
-    // Written whole and renamed over the old, so a crash leaves one record or the other.
-    std::string path = periodPath(site);
-    std::string temp = path + ".tmp";
-    std::string text = periodLine();
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    bool written =
-        fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (fd >= 0 && ::close(fd) != 0) written = false;
-    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        throw LogException("Fail to write the period file: " + path);
-    }
+    StateFollower::writePeriod(site, periodLine());
 }
 
 void Session::endOnSchedule(std::time_t now) {
@@ -630,10 +619,6 @@ void Session::sendNew(const std::string& m) {
     // Logged before it goes out: a process killed in between must not come back and number a new
     // message with a number the counterparty has seen. A message logged but never sent is a gap
     // the counterparty asks for and gets as a resend, and a send that fails leaves it there too.
-    if (sendUnlogged) {
-        comm.send(m);
-        return;
-    }
     outbox.sendNew(m);
     std::string text;
     if (isLogout(m, text)) {

@@ -222,9 +222,6 @@ class Session : public Thread, protected SessionPort {
     void recordInbound(const std::string* msgs, std::size_t n);
     // After the log write of what was recorded last.
     void noteLogged();
-    // Session messages go out unnumbered by the Outbox and unlogged (a refusal by a gateway that
-    // is not the site's active one).
-    bool sendUnlogged = false;
     SiteStandby* standby = nullptr;
     // Throws NatsException when the site's streams are missing or take other subjects.
     void checkStreams();

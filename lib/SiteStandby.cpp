@@ -96,6 +96,7 @@ void SiteStandby::Run() {
     }
     role = Role::Standby;
     holderName.clear();
+    holderSince = 0;
     writeState(true);
 }
 

@@ -26,9 +26,12 @@ std::vector<std::string> split(const std::string& list) {
 
 // What went wrong, with the library's detail when it has one.
 std::string reason(natsStatus s) {
-    const char* last = nats_GetLastError(nullptr);
+    // The library leaves an older error in place when it sets none: only one of this status.
+    natsStatus lastStatus = NATS_OK;
+    const char* last = nats_GetLastError(&lastStatus);
     std::string text = natsStatus_GetText(s);
-    if (last != nullptr && *last != '\0' && text != last) text += " (" + std::string(last) + ")";
+    if (last != nullptr && *last != '\0' && lastStatus == s && text != last)
+        text += " (" + std::string(last) + ")";
     return text;
 }
 

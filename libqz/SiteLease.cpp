@@ -98,7 +98,11 @@ bool SiteLease::fresh() const {
 }
 
 bool SiteLease::take() {
-    if (holding.load()) return renew();
+    // Held: renewed; lapsed meanwhile (renew found the key gone): taken anew below.
+    if (holding.load()) {
+        if (renew()) return true;
+        if (holding.load()) return false;  // no answer: still ours as far as we know
+    }
     // The bucket's last write decides, and ours is stored only while it is still the last: a
     // read of the key alone may come from a replica that has not seen the newest write.
     std::uint64_t last = 0;

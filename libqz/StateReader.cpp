@@ -3,6 +3,8 @@
 #include <nats/nats.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "StreamNames.h"
 
 namespace {
@@ -35,10 +37,18 @@ StateReader::StateReader(NatsLink& l, const std::string& site, std::uint64_t aft
       subject(StreamNames::stateSubject(site)),
       last(after) {
     link.checkStream(stream, subject);
+    // A context of our own, so a request to a server that died costs two seconds, not five.
+    jsOptions jo;
+    jsOptions_Init(&jo);
+    jo.Wait = 2000;
+    natsStatus s = natsConnection_JetStream(&js, link.connection(), &jo);
+    if (s != NATS_OK)
+        throw NatsException("Fail to read stream " + stream + ": " + natsStatus_GetText(s));
 }
 
 StateReader::~StateReader() {
-    unbind();
+    unbind(link.connected());
+    jsCtx_Destroy(js);
 }
 
 bool StateReader::bind() {
@@ -51,8 +61,7 @@ bool StateReader::bind() {
     so.Config.AckPolicy = js_AckNone;
     so.Config.InactiveThreshold = inactiveNanos;
     jsErrCode code = static_cast<jsErrCode>(0);
-    natsStatus s =
-        js_PullSubscribe(&sub, link.jetStream(), subject.c_str(), nullptr, nullptr, &so, &code);
+    natsStatus s = js_PullSubscribe(&sub, js, subject.c_str(), nullptr, nullptr, &so, &code);
     if (s != NATS_OK) {
         sub = nullptr;
         return false;
@@ -61,10 +70,10 @@ bool StateReader::bind() {
     return true;
 }
 
-void StateReader::unbind() {
+void StateReader::unbind(bool remove) {
     if (sub == nullptr) return;
-    // Removes the consumer when the servers answer; else it goes when inactive.
-    natsSubscription_Unsubscribe(sub);
+    // A consumer not removed here (its server did not answer) goes once inactive.
+    if (remove) natsSubscription_Unsubscribe(sub);
     natsSubscription_Destroy(sub);
     sub = nullptr;
 }
@@ -73,8 +82,8 @@ bool StateReader::consumerSound() {
     jsConsumerInfo* ci = nullptr;
     jsErrCode code = static_cast<jsErrCode>(0);
     natsStatus s = natsSubscription_GetConsumerInfo(&ci, sub, nullptr, &code);
-    if (s == NATS_NOT_FOUND || code == JSConsumerNotFoundErr) return false;
-    if (s != NATS_OK) return true;  // not asked now: no reason to remake it
+    // No answer is as bad as none there: a consumer on a server that died answers nothing.
+    if (s != NATS_OK) return false;
     // Delivered beyond what we hold: those records were lost on their way.
     bool sound = ci->Delivered.Stream <= last;
     jsConsumerInfo_Destroy(ci);
@@ -84,8 +93,7 @@ bool StateReader::consumerSound() {
 bool StateReader::goneBefore(std::uint64_t seq) {
     jsStreamInfo* si = nullptr;
     jsErrCode code = static_cast<jsErrCode>(0);
-    if (js_GetStreamInfo(&si, link.jetStream(), stream.c_str(), nullptr, &code) != NATS_OK)
-        return false;
+    if (js_GetStreamInfo(&si, js, stream.c_str(), nullptr, &code) != NATS_OK) return false;
     bool gone = si->State.FirstSeq >= seq;
     jsStreamInfo_Destroy(si);
     return gone;
@@ -100,17 +108,18 @@ std::vector<StateReader::Record> StateReader::fetch(int most, long waitMs) {
     }
     natsMsgList list{nullptr, 0};
     jsErrCode code = static_cast<jsErrCode>(0);
-    natsStatus s = natsSubscription_Fetch(&list, sub, most, waitMs, &code);
+    // The library takes no wait of 0: a millisecond is as near to "what is there now".
+    natsStatus s = natsSubscription_Fetch(&list, sub, most, std::max(1L, waitMs), &code);
     if (s != NATS_OK && list.Count == 0) {
         natsMsgList_Destroy(&list);
         if (s == NATS_TIMEOUT) {
             auto now = std::chrono::steady_clock::now();
             if (now - lastCheck >= checkEvery) {
                 lastCheck = now;
-                if (!consumerSound()) unbind();
+                if (!consumerSound()) unbind(false);
             }
         } else {
-            unbind();  // the consumer is gone or the link dropped: made anew next time
+            unbind(false);  // the consumer is gone or the link dropped: made anew next time
         }
         pauseUntil(until);
         return out;
@@ -138,7 +147,7 @@ std::vector<StateReader::Record> StateReader::fetch(int most, long waitMs) {
         last = seq;
     }
     natsMsgList_Destroy(&list);
-    if (remake) unbind();
+    if (remake) unbind(true);
     if (out.empty()) pauseUntil(until);
     return out;
 }
@@ -146,7 +155,7 @@ std::vector<StateReader::Record> StateReader::fetch(int most, long waitMs) {
 std::uint64_t StateReader::streamLast() {
     jsStreamInfo* si = nullptr;
     jsErrCode code = static_cast<jsErrCode>(0);
-    natsStatus s = js_GetStreamInfo(&si, link.jetStream(), stream.c_str(), nullptr, &code);
+    natsStatus s = js_GetStreamInfo(&si, js, stream.c_str(), nullptr, &code);
     if (s != NATS_OK)
         throw NatsException("Fail to ask the NATS servers [" + link.servers() + "] about stream " +
                             stream + ": " + natsStatus_GetText(s));

@@ -48,8 +48,9 @@ class StateReader {
   private:
     // Makes the consumer from last + 1; false when the servers cannot be asked now.
     bool bind();
-    void unbind();
-    // Whether the consumer still exists and has delivered nothing we did not get; asked at most
+    // Lets go of the consumer; `remove`: asks the servers to remove it too.
+    void unbind(bool remove);
+    // Whether the consumer answers and has delivered nothing we did not get; asked at most
     // every checkEvery while fetches come back empty.
     bool consumerSound();
     // The stream no longer holds the records before `seq` (they are below its first sequence).
@@ -58,6 +59,7 @@ class StateReader {
     NatsLink& link;
     std::string stream, subject;
     std::uint64_t last;
+    jsCtx* js = nullptr;
     natsSubscription* sub = nullptr;
     std::chrono::steady_clock::time_point lastCheck{};
 };

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <random>
 
 #include "StreamNames.h"
 
@@ -75,6 +77,11 @@ void StateWriter::breakWith(const std::string& why) {
 void StateWriter::begin(std::uint64_t lastSeq) {
     std::lock_guard<std::mutex> guard(lock);
     outstanding.clear();
+    // Ids of this run's records: never those of another writer or of an earlier run.
+    std::random_device entropy;
+    char text[40];
+    std::snprintf(text, sizeof text, "%08x%08x", entropy(), entropy());
+    token = text;
     expected = lastSeq;
     stored = lastSeq;
     isBroken = false;
@@ -88,7 +95,7 @@ void StateWriter::add(const std::string& kind, const std::string& text, const He
         breakWith("no memory for a record");
         return;
     }
-    std::string last;
+    std::string last, id, before;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (isBroken) {
@@ -96,15 +103,24 @@ void StateWriter::add(const std::string& kind, const std::string& text, const He
             return;
         }
         last = std::to_string(expected);
+        // The record before is not confirmed yet: it is named by its id, since the servers
+        // (clustered) check a sequence against what they have applied, not what is on its way.
+        if (stored < expected) before = token + "-" + last;
         // Registered before it leaves: its answer may come before the publish returns.
         outstanding[m] = ++expected;
+        id = token + "-" + std::to_string(expected);
     }
     natsStatus s = natsMsgHeader_Set(m, "Fixgate-Kind", kind.c_str());
     for (const auto& h : extra) {
         if (s == NATS_OK) s = natsMsgHeader_Add(m, h.first.c_str(), h.second.c_str());
     }
-    // Set by hand: the library leaves the header out for 0, and an empty stream must fence too.
-    if (s == NATS_OK) s = natsMsgHeader_Set(m, "Nats-Expected-Last-Sequence", last.c_str());
+    if (s == NATS_OK) s = natsMsgHeader_Set(m, "Nats-Msg-Id", id.c_str());
+    if (s == NATS_OK && !before.empty()) {
+        s = natsMsgHeader_Set(m, "Nats-Expected-Last-Msg-Id", before.c_str());
+    } else if (s == NATS_OK) {
+        // Set by hand: the library leaves the header out for 0, and an empty stream must fence.
+        s = natsMsgHeader_Set(m, "Nats-Expected-Last-Subject-Sequence", last.c_str());
+    }
     natsMsg* sent = m;
     if (s == NATS_OK) {
         jsPubOptions po;

@@ -1,10 +1,11 @@
 // StateWriter: writes the records of a site's state stream (StreamNames::stateStream), fenced and
-// batched. The stream takes one subject, so the writer knows the sequence each record will have:
-// every record names the sequence of the one before it (Nats-Expected-Last-Sequence), and the
-// servers store it only when that is still the stream's last. (The subject's last sequence is
-// the same number, but a cluster checks it against what it has stored only, not against the
-// records still on their way in, so a batch of more than one failed on three replicas.) Once
-// another gateway has written, every record of this one is refused: fencing without a clock.
+// batched. The stream takes one subject, so the writer knows the sequence each record will have.
+// A record whose predecessor is confirmed names that sequence as the stream's last
+// (Nats-Expected-Last-Subject-Sequence); one sent while its predecessor is still on its way names
+// the predecessor's id instead (Nats-Expected-Last-Msg-Id; ids are unique to a writer's run),
+// since clustered servers check a sequence against what they have applied only. Either way the
+// servers store a record only right after the one it names: once another gateway has written,
+// every record of this one is refused. Fencing without a clock.
 //
 // add() publishes without waiting; confirm() waits once for the whole batch. A refusal or an
 // answer that does not come breaks the writer (what the stream holds after it is not known to
@@ -66,6 +67,7 @@ class StateWriter {
     // message back with its answer), with the sequence each will have.
     std::unordered_map<natsMsg*, std::uint64_t> outstanding;
     std::uint64_t expected = 0;  // the sequence the next record names as the last
+    std::string token;           // this run's records' ids: "<token>-<sequence>"
     std::uint64_t stored = 0;
     bool isBroken = false;
     std::string lastFault;

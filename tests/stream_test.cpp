@@ -14,6 +14,7 @@
 #include "NatsCluster.h"
 #include "NatsLink.h"
 #include "Process.h"
+#include "SiteLease.h"
 #include "StreamInlet.h"
 #include "StreamNames.h"
 #include "StreamOutlet.h"
@@ -77,6 +78,7 @@ struct MakeCase {
     std::vector<std::string> out;  // the lines printed, in order (the usage line: its start)
     const char* err;               // the start of the one line on standard error, or ""
     Held stored;                   // FIXGATE_<site>_OUT as held afterwards (status 0)
+    long lifetime = 0;             // -l: the lease bucket's lifetime afterwards (s)
 };
 
 const std::string dead = "nats://127.0.0.1:" + std::to_string(freePort());
@@ -143,6 +145,50 @@ const MakeCase makeCases[] = {
      {},
      "Error: Site [A.7] cannot use JetStream",
      {}},
+    {"a lease lifetime also makes the state stream and the lease bucket",
+     {"A9", "-j", "$S", "-l", "6"},
+     nullptr,
+     0,
+     {"Stream FIXGATE_A9_OUT created: subject fixgate.A9.out, 1 replica, duplicate window 600 s.",
+      "Stream FIXGATE_A9_IN created: subject fixgate.A9.in, 1 replica, duplicate window 600 s.",
+      "Stream FIXGATE_A9_STATE created: subject fixgate.A9.state, 1 replica, duplicate window "
+      "600 s.",
+      "Lease bucket FIXGATE_A9_LEASE created: lifetime 6 s, 1 replica."},
+     "",
+     {1, 600, -1, -1, 0, js_FileStorage, "fixgate.A9.out"},
+     6},
+    {"another lifetime updates the lease bucket",
+     {"A9", "-j", "$S", "-l", "4"},
+     nullptr,
+     0,
+     {"Stream FIXGATE_A9_OUT updated: subject fixgate.A9.out, 1 replica, duplicate window 600 s.",
+      "Stream FIXGATE_A9_IN updated: subject fixgate.A9.in, 1 replica, duplicate window 600 s.",
+      "Stream FIXGATE_A9_STATE updated: subject fixgate.A9.state, 1 replica, duplicate window "
+      "600 s.",
+      "Lease bucket FIXGATE_A9_LEASE updated: lifetime 4 s, 1 replica."},
+     "",
+     {1, 600, -1, -1, 0, js_FileStorage, "fixgate.A9.out"},
+     4},
+    {"a lease of three replicas on three servers",
+     {"A10", "-j", "$S", "-r", "3", "-l", "6"},
+     nullptr,
+     0,
+     {"Stream FIXGATE_A10_OUT created: subject fixgate.A10.out, 3 replicas, duplicate window 600 "
+      "s.",
+      "Stream FIXGATE_A10_IN created: subject fixgate.A10.in, 3 replicas, duplicate window 600 s.",
+      "Stream FIXGATE_A10_STATE created: subject fixgate.A10.state, 3 replicas, duplicate window "
+      "600 s.",
+      "Lease bucket FIXGATE_A10_LEASE created: lifetime 6 s, 3 replicas."},
+     "",
+     {3, 600, -1, -1, 0, js_FileStorage, "fixgate.A10.out"},
+     6},
+    {"a lifetime of no seconds is the usage line",
+     {"A11", "-j", "$S", "-l", "0"},
+     nullptr,
+     255,
+     {"Usage: streammake site"},
+     "",
+     {}},
     {"no site is the usage line", {}, nullptr, 255, {"Usage: streammake site"}, "", {}},
     {"a replica count that is not a number is the usage line",
      {"A8", "-j", "$S", "-r", "three"},
@@ -193,6 +239,10 @@ TEST_F(Stream, StreammakeMakesUpdatesAndRefusesAsTheServersSay) {
         EXPECT_EQ(h.maxAgeSeconds, c.stored.maxAgeSeconds);
         EXPECT_EQ(h.storage, c.stored.storage);
         EXPECT_EQ(h.subject, c.stored.subject);
+        if (c.lifetime == 0) continue;
+        EXPECT_EQ(held(link, "FIXGATE_" + args[0] + "_STATE").replicas, c.stored.replicas);
+        EXPECT_EQ(held(link, "KV_FIXGATE_" + args[0] + "_LEASE").replicas, c.stored.replicas);
+        EXPECT_EQ(SiteLease(link, args[0], "stream_test").lifetimeMs(), c.lifetime * 1000);
     }
 }
 
