@@ -353,8 +353,8 @@ class StandbySite : public ::testing::Test {
         }
     }
 
-    // QuickFIX as the site's counterparty: it acceptor of gateconnect, or initiator trying A's
-    // port and then B's.
+    // QuickFIX as the site's counterparty: the acceptor both gateconnects are given, or the
+    // initiator that tries A's port and then B's.
     void startPeer() {
         if (role == Role::Connect) {
             qfPort = freeLoopbackPort();
