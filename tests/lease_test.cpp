@@ -10,6 +10,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "NatsCluster.h"
@@ -304,6 +305,36 @@ TEST(LeaseCluster, ALeaseAndTheStateStreamOutliveAKilledMember) {
         a.release();
         cluster.start(victim);
     }
+}
+
+// Two gateways on links to different members taking a free lease in the same instant, again and
+// again, the lease released or lapsed in between: exactly one of them holds it every time.
+TEST(LeaseCluster, TwoGatewaysTakingAFreeLeaseAtOnceLeaveOneHolder) {
+    if (!NatsCluster::available()) GTEST_SKIP() << "nats-server is not installed";
+    NatsCluster cluster(3);
+    NatsLink linkA(NatsLink::Settings::withServers(cluster.url(0)), "lease_test A");
+    NatsLink linkB(NatsLink::Settings::withServers(cluster.url(1)), "lease_test B");
+    askUntilAnswered([&] { makeSite(linkA, "RACE", 2, 3); });
+    SiteLease a(linkA, "RACE", "A"), b(linkB, "RACE", "B");
+    int both = 0, none = 0;
+    for (int round = 0; round < 40; ++round) {
+        bool tookA = false, tookB = false;
+        std::thread other([&] { tookB = b.take(); });
+        tookA = a.take();
+        other.join();
+        both += tookA && tookB;
+        none += !tookA && !tookB;
+        // Mostly released; every tenth round the holder just stops and the value ages out.
+        if (round % 10 == 9) {
+            pause(2500);
+            for (SiteLease* l : {&a, &b}) l->holder();
+        } else {
+            a.release();
+            b.release();
+        }
+    }
+    EXPECT_EQ(both, 0) << "rounds where both took the lease";
+    EXPECT_EQ(none, 0) << "rounds where neither did: " << a.fault() << " / " << b.fault();
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ constexpr int lifetime = 4;  // seconds the lease lives unrenewed
 // Logged on again within the lease's lifetime and a takeover's few seconds (reading the stream,
 // connecting, the logon's resend).
 constexpr seconds relogonLimit{lifetime + 10};
-constexpr seconds rowLimit{240};
+constexpr seconds rowLimit{120};
 constexpr seconds settleLimit{60};
 
 int fromEnvironment(const char* name, int fallback) {
@@ -353,8 +353,8 @@ class StandbySite : public ::testing::Test {
         }
     }
 
-    // QuickFIX as the site's counterparty: it acceptor of gateconnect, or initiator trying A's
-    // port and then B's.
+    // QuickFIX as the site's counterparty: the acceptor both gateconnects are given, or the
+    // initiator that tries A's port and then B's.
     void startPeer() {
         if (role == Role::Connect) {
             qfPort = freeLoopbackPort();
@@ -525,7 +525,10 @@ TEST_P(StandbyFaults, NothingIsLostOrNumberedTwiceAndTheCounterpartyComplainsOfN
     if (takeover) {
         EXPECT_NE(relogonAt, Clock::time_point{}) << "QuickFIX never logged on again\n"
                                                   << b.failure();
-        EXPECT_LE(relogonAt - faultAt, relogonLimit);
+        // A killed server's streams elect new leaders first, which takes the cluster seconds.
+        const seconds election{row.fault == Fault::KillServerInTakeover ? 10 : 0};
+        EXPECT_LE(relogonAt - faultAt, relogonLimit + election)
+            << duration_cast<milliseconds>(relogonAt - faultAt).count() << " ms";
     } else {
         EXPECT_EQ(logons(), logonsBefore) << "the session broke while the standby restarted";
     }
@@ -647,8 +650,8 @@ TEST_F(StandbySite, BothStartedAtOnceExactlyOneBecomesActiveEveryTime) {
             << "start " << k << ": " << a.role(site()) << " / " << b.role(site()) << "\n"
             << a.failure() << "\n"
             << b.failure();
-        // A second active would show within a few of the standby's tries.
-        waitUntil([&] { return !settled(); }, 2500);
+        // A second active would show within one of the standby's tries (every second at most).
+        waitUntil([&] { return !settled(); }, 1500);
         EXPECT_FALSE(bothActive) << "start " << k << "\n" << a.failure() << "\n" << b.failure();
         Gateway& active = a.role(site()) == "active" ? a : b;
         Gateway& standby = &active == &a ? b : a;

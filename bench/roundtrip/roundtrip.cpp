@@ -786,21 +786,27 @@ double median(std::vector<double> v) {
 // Our queue path beside ours on JetStream, one column per replica count (or, with --standby, 3
 // replicas without and with the standby gateways).
 void reportStreams(const Figures& ours, const std::vector<Figures>& streams, bool standby) {
-    std::printf("\nOurs: queues beside JetStream applications (medians over the same rounds)\n");
-    std::printf("%-44s %12s %12s %12s\n", "figure", "queues",
-                standby ? "JS 3 replicas" : "JS 1 replica",
-                standby ? "with standby" : "JS 3 replicas");
+    if (standby) {
+        std::printf(
+            "\nOurs on JetStream, 3 replicas, without and with the standby gateways "
+            "(medians over the same rounds)\n");
+        std::printf("%-48s %12s %12s\n", "figure", "no standby", "standby");
+    } else {
+        std::printf(
+            "\nOurs: queues beside JetStream applications (medians over the same rounds)\n");
+        std::printf("%-48s %12s %12s %12s\n", "figure", "queues", "JS 1 replica", "JS 3 replicas");
+    }
     for (const char* name :
          {"ping-pong p50 us", "ping-pong p90 us", "ping-pong p99 us", "ping-pong max us",
           "window orders/s", "ping-pong CPU us/order, gateways|engines",
           "window CPU us/order, gateways|engines", "ping-pong CPU us/order, our applications",
           "window CPU us/order, our applications", "ping-pong CPU us/order, NATS servers",
           "window CPU us/order, NATS servers", "takeover ms, kill -9 to the next order accepted"}) {
-        std::printf("%-44s", name);
+        std::printf("%-48s", name);
         auto o = ours.find(name);
-        if (o != ours.end())
+        if (!standby && o != ours.end())
             std::printf(" %12.1f", median(o->second));
-        else
+        else if (!standby)
             std::printf(" %12s", "");
         for (const Figures& f : streams) {
             auto j = f.find(name);
