@@ -111,8 +111,17 @@ Attempt attempt(Site& s, const Address& a, Syslog& slog, bool once) {
     client.useBroker(s.broker);
     if (s.standby) client.useStandby(s.standby);
     client.askReset(s.askReset);
-    done.result = client.Client();
-    done.why = client.endReason();
+    try {
+        done.result = client.Client();
+        done.why = client.endReason();
+    } catch (const NatsException& e) {
+        // The cluster did not answer while the session opened its streams (a member just lost,
+        // leaders being elected): a site kept by two gateways is tried again, never left with
+        // no gateway serving it.
+        if (!s.standby) throw;
+        done.result = FixClient::LogonFailed;
+        done.why = e.what();
+    }
     done.onSchedule = client.endedOnSchedule();
     done.byOperator = client.stoppedByOperator();
     // The connection ends with its session: a Socket does not close itself, and a descriptor
