@@ -113,16 +113,15 @@ Attempt attempt(Site& s, const Address& a, Syslog& slog, bool once) {
     client.askReset(s.askReset);
     try {
         done.result = client.Client();
+        done.why = client.endReason();
     } catch (const NatsException& e) {
-        // The cluster choosing a new leader may keep the site's streams from answering for a
-        // few seconds: the active gateway of a site with a standby tries again, as for an
-        // address that gave no session, and keeps the lease meanwhile.
+        // The cluster did not answer while the session opened its streams (a member just lost,
+        // leaders being elected): a site kept by two gateways is tried again, never left with
+        // no gateway serving it.
         if (!s.standby) throw;
-        sock->closeOff();
+        done.result = FixClient::LogonFailed;
         done.why = "the NATS servers: " + Session::clause(e.what());
-        return done;
     }
-    done.why = client.endReason();
     done.onSchedule = client.endedOnSchedule();
     done.byOperator = client.stoppedByOperator();
     // The connection ends with its session: a Socket does not close itself, and a descriptor
