@@ -24,6 +24,7 @@
 #include "GatewayTest.h"
 #include "NatsCluster.h"
 #include "NatsLink.h"
+#include "OrderFlow.h"
 #include "Process.h"
 #include "StreamInlet.h"
 #include "StreamNames.h"
@@ -36,51 +37,13 @@
 namespace {
 
 using namespace std::chrono;
+using namespace orderflow;
 using Clock = steady_clock;
 
 const std::string site = "SELLSIDE";    // served by gateconnect, applications on JetStream
 const std::string counter = "BUYSIDE";  // served by gatelisten, applications on queues
 constexpr seconds rowLimit{150};        // a whole flow, the fault included
 constexpr seconds settleLimit{75};      // consumers drained once the last execution is stored
-
-int orderCount() {
-    const char* text = std::getenv("FIXGATE_JS_ORDERS");
-    int n = text != nullptr ? std::atoi(text) : 0;
-    return n > 0 ? n : 10000;
-}
-
-std::string example(const std::string& relative) {
-    std::ifstream in(std::string(FIXGATE_SOURCE_DIR) + "/examples/" + relative);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string clOrdId(int k) {
-    return "ORD" + std::to_string(k);
-}
-
-std::string order(const std::string& id) {
-    return FixPeer::soh("35=D|11=" + id +
-                        "|21=1|55=IBM|54=1|38=100|40=2|44=10|60=20260101-00:00:00|");
-}
-
-// Where two lists of ClOrdIDs part, for a failure's message.
-std::string difference(const std::vector<std::string>& got, const std::vector<std::string>& want) {
-    std::size_t i = 0;
-    while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
-    if (i == got.size() && i == want.size()) return "none";
-    std::string text = std::to_string(got.size()) + " where " + std::to_string(want.size()) +
-                       " were due; from position " + std::to_string(i) + ":";
-    for (std::size_t k = i; k < got.size() && k < i + 8; ++k) text += " " + got[k];
-    return text + (i < want.size() ? " (due: " + want[i] + ")" : "");
-}
-
-std::vector<std::string> expectedIds(int n) {
-    std::vector<std::string> ids;
-    for (int k = 1; k <= n; ++k) ids.push_back(clOrdId(k));
-    return ids;
-}
 
 // Messages the stream holds; -1 when the servers do not answer.
 std::int64_t stored(NatsLink& link, const std::string& stream) {
@@ -254,7 +217,7 @@ class JetStreamFaults : public JetStreamSite, public ::testing::WithParamInterfa
 
 TEST_P(JetStreamFaults, EveryOrderGoesOutOnceAndEveryExecutionComesInOnce) {
     const FaultCase& row = GetParam();
-    const int n = orderCount();
+    const int n = fromEnvironment("FIXGATE_JS_ORDERS", 10000);
     NatsCluster cluster(3);
     const std::string servers = cluster.servers();
     ProcessResult made = runProgram("streammake", {site, "-j", servers, "-r", "3"});
