@@ -32,6 +32,8 @@ class Stream : public ::testing::Test {
     void SetUp() override {
         if (!NatsCluster::available()) GTEST_SKIP() << "nats-server is not installed";
         ASSERT_TRUE(cluster) << "the cluster did not start";
+        // A case before may have killed and restarted a member that is still catching up.
+        cluster->awaitJetStream();
     }
 
     static std::unique_ptr<NatsCluster> cluster;
@@ -280,6 +282,8 @@ TEST_F(Stream, OutletStoresEachTextOnceInOrderThroughServerFaults) {
     const int n = 3000;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.site);
+        // The row before may have left a member catching up, and a lookup then times out.
+        cluster->awaitJetStream();
         NatsLink link(NatsLink::Settings::withServers(cluster->servers()), "stream_test");
         StreamSettings settings;
         settings.replicas = 3;

@@ -286,6 +286,10 @@ void NatsCluster::stopAll() {
 
 void NatsCluster::startAll() {
     for (int i = 0; i < size(); ++i) start(i);
+    awaitJetStream();
+}
+
+void NatsCluster::awaitJetStream() {
     auto until = std::chrono::steady_clock::now() + restartLimit;
     auto ready = [this](int i) { return Probe(url(i)).jetStreamAnswers(); };
     for (int i = 0; i < size(); ++i) {

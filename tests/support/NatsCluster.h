@@ -38,6 +38,9 @@ class NatsCluster {
     void stopAll();
     void startAll();
     bool running(int i) const;
+    // Waits until JetStream answers on every server and for every stream (a member started
+    // again may still be catching up); throws std::runtime_error when it does not in time.
+    void awaitJetStream();
 
   private:
     struct Server;
