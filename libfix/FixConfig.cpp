@@ -420,7 +420,8 @@ void FixConfig::load(const std::string& client) {
             loadFixMsgDefinition(fields, line.c_str());
             if (target == &logon && logonApplVerLine == 0)
                 for (const Tag& field : fields)
-                    if (field.tag == logonApplVerTag) logonApplVerLine = number;
+                    if (field.tag == logonApplVerTag && !field.value.empty())
+                        logonApplVerLine = number;
             target->splice(target->end(), fields);
         } catch (const CfgException& e) {
             throw CfgException("Malformed line in client FIX configuration file " + path +

@@ -332,10 +332,10 @@ TEST_F(FixConfigTest, ApplVerAndAppDictionarySettingsAreReadOrRefusedWithFileAnd
         {fixt + "@ {appdictionary=}\n", setting(2, "appdictionary '' has an empty name")},
         {fixt + "@ {appdictionary=FIX50SP2.xml,}\n",
          setting(2, "appdictionary 'FIX50SP2.xml,' has an empty name")},
-        {fixt + "A {1137=8}\n@ {applver=9,8}\n",
-         setting(3,
+        {fixt + "A {98=0,1137=}\nA {1137=8}\n@ {applver=9,8}\n",
+         setting(4,
                  "the first applver value 9 is the DefaultApplVerID, but the Logon template "
-                 "(line 2) gives 1137=8")},
+                 "(line 3) gives 1137=8")},
         {fixt + "A {98=0}\nA {1137=FIX50SP2}\n",
          "Malformed line in" + file + "3: DefaultApplVerID (1137) 'FIX50SP2' is not an " +
              "ApplVerID 0 to 10"},
