@@ -68,6 +68,10 @@ TEST_F(Install, ProgramsManualPagesExamplesAndUnitsLandInTheirFolders) {
           "/usr/lib/sysusers.d/fixgate.conf", "/usr/lib/tmpfiles.d/fixgate.conf",
           "/usr/lib/sysctl.d/50-fixgate.conf", "/usr/share/man/man7/fixgate.7.gz"})
         expected.push_back(file);
+    // FIX 5.0 SP2 and the FIXT.1.1 transport dictionary it is checked with.
+    for (const char* file :
+         {"/usr/share/fixgate/dict/FIX50SP2.xml", "/usr/share/fixgate/dict/FIXT11.xml"})
+        expected.push_back(file);
     // The JetStream cluster for one host and the unit for its members, as examples.
     for (const char* file : {"/usr/share/doc/fixgate/examples/nats/n1.conf",
                              "/usr/share/doc/fixgate/examples/nats/n3.conf",

@@ -82,7 +82,8 @@ TEST(Package, DebHoldsTheProgramsPagesUnitsAndDependenciesAndPassesLintian) {
         "etc/fixgate/fixgate.env usr/share/doc/fixgate/copyright "
         "usr/share/doc/fixgate/changelog.gz usr/share/doc/fixgate/examples/stunnel/acceptor.conf "
         "usr/lib/fixgate/fixgate-logs usr/share/fixgate/dict/FIX44.xml "
-        "usr/share/fixgate/dict/FIX43.xml usr/share/fixgate/dict/FIX42.xml");
+        "usr/share/fixgate/dict/FIX43.xml usr/share/fixgate/dict/FIX42.xml "
+        "usr/share/fixgate/dict/FIX50SP2.xml usr/share/fixgate/dict/FIXT11.xml");
     for (std::string path; paths >> path;)
         EXPECT_NE(contents.out.find(" ./" + path + "\n"), std::string::npos) << path;
     // orderfill is an example for smoke tests, off the PATH; the other demo program stays out.
