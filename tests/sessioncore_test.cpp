@@ -749,6 +749,32 @@ TEST(SessionCoreFixt, EachMessageIsHeldToTheSitesApplicationVersionsAndItsBeginS
         EXPECT_EQ(h.cell.In.seq, r.inSeq);
         EXPECT_EQ(h.cell.status, r.status);
     }
+    // With dictionaries, each application message is checked against the one of its version: a
+    // FIX 5.0 field (MarketSegmentID 1300) is undefined in FIX 4.4.
+    const std::string order =
+        "D|11=C1|1300=XNAS|55=IBM|54=1|60=20260101-10:00:00|38=100|40=2|44=10";
+    const struct {
+        const char* name;
+        std::string in;
+        std::vector<std::string> sent;
+        std::vector<int> delivered;
+    } checked[] = {
+        {"the agreed FIX 5.0 SP2", at(order), {}, {5}},
+        {"FIX 4.4 named",
+         at("D|1128=6|" + order.substr(2)),
+         {"3@8 45=5 58=Invalid tag number 371=1300 372=D 373=0"},
+         {}},
+        {"a session message under the transport", at("1|112=T1"), {"0@8 112=T1"}, {}},
+    };
+    for (const auto& r : checked) {
+        SCOPED_TRACE(r.name);
+        Harness h(Std, Acc, "FIXT.1.1", "FIXT11.xml",
+                  "appdictionary=FIX44.xml,FIX50SP2.xml applver=9,6");
+        h.in(r.in);
+        EXPECT_EQ(h.port.sent, r.sent);
+        EXPECT_EQ(h.port.delivered, r.delivered);
+        EXPECT_EQ(h.cell.In.seq, 5);
+    }
     // Our own Logon names the site's default.
     Harness h(Std, Ini, "FIXT.1.1", "", "applver=9,8");
     h.core->sendLogon();
