@@ -286,6 +286,46 @@ TEST_F(Initiator, PeerThatClosesOrSendsGarbageInsteadOfALogonFailsTheLogon) {
     expectEnded(reset, 2, "connection reset before the Logon reply");
 }
 
+// A FIXT.1.1 site's Logon names its DefaultApplVerID; a reply without one the site accepts, or of
+// another BeginString, ends the program before the session starts.
+TEST_F(Initiator, FixtLogonCarriesTheApplicationVersionAndTheReplyMustAgreeOnOne) {
+    std::string fixtCfg = siteCfg;
+    fixtCfg.replace(fixtCfg.find("FIX.4.2"), 7, "FIXT.1.1");
+    home.writeCfg(site, "@ {applver=9,8}\n" + fixtCfg);
+    const struct {
+        const char* version;
+        const char* logon;
+        const char* refusal;  // "": taken
+    } rows[] = {
+        {"FIXT.1.1", "35=A|98=0|108=30|1137=8", ""},
+        {"FIXT.1.1", "35=A|98=0|108=30", "Logon reply refused: no DefaultApplVerID (1137)"},
+        {"FIXT.1.1", "35=A|98=0|108=30|1137=7",
+         "Logon reply refused: DefaultApplVerID 7 is not one the site accepts (9,8)"},
+        {"FIX.4.4", "35=A|98=0|108=30|1137=9",
+         "Logon reply refused: BeginString FIX.4.4 where the site speaks FIXT.1.1"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.logon + std::string(" on ") + r.version);
+        cell->status = ' ';
+        FixPeer far("BRK1", "DESKA");
+        int port = far.listen();
+        gw = std::make_unique<BackgroundProcess>("gateconnect", args(port), options());
+        ASSERT_TRUE(far.accept(5000)) << gw->output();
+        std::string ours = far.read(5000);
+        EXPECT_EQ(FixPeer::field(ours, 8), "FIXT.1.1") << FixPeer::bars(ours);
+        EXPECT_EQ(FixPeer::field(ours, 1137), "9");
+        far.sendRaw(FixPeer("BRK1", "DESKA", r.version).make(r.logon, 1));
+        if (*r.refusal == '\0') {
+            EXPECT_TRUE(waitUntil([&] { return cell->status == status_Online; }, 5000))
+                << gw->output();
+            far.disconnect();
+            gw->stop(milliseconds(5000));
+        } else {
+            expectEnded(ended(), 2, r.refusal);
+        }
+    }
+}
+
 // --- Application messages ------------------------------------------------------------------
 
 TEST_F(Initiator, InboundBusinessMessagesReachTheOutputQueueByteForByte) {
