@@ -19,11 +19,15 @@ void require(bool ok) {
     if (!ok) std::abort();
 }
 
-// A returned message: "8=" + 7 bytes + SOH + "9=" + digits + SOH + BodyLength bytes + 7 bytes.
+// A returned message: "8=" + 1 to MaxBeginStringLength bytes + SOH + "9=" + digits + SOH +
+// BodyLength bytes + 7 bytes.
 void checkFrame(const std::string& m) {
-    require(m.size() >= static_cast<std::size_t>(Comm::minFrameLength));
-    require(m[0] == '8' && m[1] == '=' && m[9] == Comm::ch_soh && m[10] == '9' && m[11] == '=');
-    std::size_t pos = Comm::BodyLengthStart;
+    std::size_t soh = m.find(Comm::ch_soh);
+    require(m.size() > 2 && m[0] == '8' && m[1] == '=' && soh != std::string::npos && soh > 2 &&
+            soh <= 2 + static_cast<std::size_t>(Comm::MaxBeginStringLength));
+    require(soh + 2 < m.size() && m[soh + 1] == '9' && m[soh + 2] == '=');
+    const std::size_t start = soh + 3;
+    std::size_t pos = start;
     long length = 0;
     while (pos < m.size() && m[pos] != Comm::ch_soh) {
         require(m[pos] >= '0' && m[pos] <= '9');
@@ -31,7 +35,7 @@ void checkFrame(const std::string& m) {
         require(length <= Comm::MaxBodyLength);
         ++pos;
     }
-    require(pos > static_cast<std::size_t>(Comm::BodyLengthStart) && pos < m.size());
+    require(pos > start && pos < m.size());
     require(m.size() == pos + 1 + static_cast<std::size_t>(length) + Comm::CheckSumLength);
 }
 

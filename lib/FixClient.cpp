@@ -162,6 +162,9 @@ std::string FixClient::logonRefused() const {
         case SessionCore::LogonFault::SendingTime:
             return "Logon reply SendingTime more than " +
                    Converter::to_string(SessionCore::sendingTimeTolerance) + " s from our clock";
+        case SessionCore::LogonFault::BeginString:
+        case SessionCore::LogonFault::ApplVerID:
+            return "Logon reply refused: " + core.logonRefusal();
         default:
             return "Logon reply failed the frame or dictionary checks";
     }

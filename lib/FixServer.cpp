@@ -116,6 +116,11 @@ int FixServer::logOnAndRun() {
                 show("Logon of site [" + site + "] from [" + peerAddress +
                      "] refused: SendingTime accuracy problem.\n");
                 break;
+            case SessionCore::LogonFault::BeginString:
+            case SessionCore::LogonFault::ApplVerID:
+                show("Logon of site [" + site + "] from [" + peerAddress +
+                     "] refused: " + core.logonRefusal() + ".\n");
+                break;
             default:
                 show("Logon of site [" + site + "] from [" + peerAddress +
                      "] refused: the message does not validate.\n");

@@ -48,13 +48,53 @@ void SessionCore::attach(const FixConfig& config, MemoryCell& siteCell, Rules ru
     selfCompID = cfg->getHeaderTagDefinition(TagSenderCompID);
     // UTCTimestamp has milliseconds from FIX 4.2 on; the standard rules use them there.
     fix.setMilliseconds(rules == Rules::Standard && fixVersion >= 42);
-    validator.reset();
-    if (rules == Rules::Standard && cfg->dictionary())
-        validator = std::make_unique<Validator>(cfg->dictionary());
+    applVers = cfg->applVerIDs();
+    agreedApplVer = cfg->defaultApplVerID();
+    validators.clear();
+    if (rules == Rules::Standard) {
+        if (applVers.empty()) {
+            if (cfg->dictionary())
+                validators[std::string()] = std::make_unique<Validator>(cfg->dictionary());
+        } else {
+            for (const std::string& v : applVers)
+                if (auto dict = cfg->dictionaryFor(v))
+                    validators[v] = std::make_unique<Validator>(std::move(dict));
+        }
+    }
+}
+
+Validator* SessionCore::validatorFor(const std::string& v) const {
+    auto it = validators.find(v);
+    return it == validators.end() ? nullptr : it->second.get();
+}
+
+bool SessionCore::acceptsApplVer(const std::string& v) const {
+    return std::find(applVers.begin(), applVers.end(), v) != applVers.end();
+}
+
+bool SessionCore::applVerOk(int seq, const std::string& type) {
+    if (applVers.empty() || !in.hasTag(TagApplVerID)) return true;
+    std::string named = in.getTagValue(TagApplVerID);
+    if (named.empty()) {
+        reject(seq, type, 4, TagApplVerID);
+        return false;
+    }
+    if (acceptsApplVer(named)) return true;
+    say("FIX Message: [" + Converter::to_string(seq) + "] " + type + " refused: ApplVerID " +
+            named + " is not one the site accepts; not delivered.",
+        Warning);
+    reject(seq, type, 18, TagApplVerID);
+    return false;
 }
 
 bool SessionCore::validates(int seq, const std::string& type) {
-    if (!validator) return true;
+    if (validators.empty()) return true;
+    // A FIXT.1.1 application message is checked against the dictionary of the version it names.
+    std::string v = agreedApplVer;
+    if (!applVers.empty() && !isSessionLevel(type) && in.hasTag(TagApplVerID))
+        v = in.getTagValue(TagApplVerID);
+    Validator* validator = validatorFor(v);
+    if (validator == nullptr) return true;
     Validator::Fault f = validator->check(in.message);
     if (f.ok()) return true;
     say("FIX Message: [" + Converter::to_string(seq) + "] " + type + " refused: tag " +
@@ -80,16 +120,17 @@ bool SessionCore::isSessionLevel(const std::string& type) {
             type[0] == msgTypeLogout || type[0] == msgTypeLogon);
 }
 
-bool SessionCore::validMsgType(const std::string& type) {
+bool SessionCore::validMsgType(const std::string& type, int fixVersion) {
     auto alnum = [](char c) {
         return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
     };
-    // One character of 0-9, A-Z, a-z; two letters from AA on as FIX 4.3 and 4.4 add them; any
-    // user-defined type (U...).
+    auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+    // One character of 0-9, A-Z, a-z; two letters from AA on as FIX 4.3 and 4.4 add them (FIX 5.0
+    // goes on past BZ); any user-defined type (U...).
     if (type.size() == 1) return alnum(type[0]);
     if (!type.empty() && type[0] == 'U') return true;
-    return type.size() == 2 && (type[0] == 'A' || type[0] == 'B') && type[1] >= 'A' &&
-           type[1] <= 'Z';
+    if (type.size() != 2 || !upper(type[1])) return false;
+    return fixVersion >= 50 ? upper(type[0]) : type[0] == 'A' || type[0] == 'B';
 }
 
 const char* SessionCore::rejectText(int reason) {
@@ -122,6 +163,8 @@ const char* SessionCore::rejectText(int reason) {
             return "Repeating group fields out of order";
         case 16:
             return "Incorrect NumInGroup count for repeating group";
+        case 18:
+            return "Invalid/unsupported application version";
         default:
             return "Other";
     }
@@ -174,6 +217,7 @@ void SessionCore::sendLogon(bool reset) {
         resetAsked = true;
         data += field(TagResetSeqNumFlag, "Y");
     }
+    if (!agreedApplVer.empty()) data += field(TagDefaultApplVerID, agreedApplVer);
     cell->Out.seq = nextOutSeq();
     build(FixConfig::Logon, data, cell->Out.seq);
     port.sendNew(fix.message);
@@ -184,6 +228,7 @@ void SessionCore::sendLogonReply() {
     std::string data = field(TagMsgType, std::string(1, msgTypeLogon)) +
                        field(TagHeartBtInt, Converter::to_string(heartBtInt));
     if (replyReset) data += field(TagResetSeqNumFlag, "Y");
+    if (!agreedApplVer.empty()) data += field(TagDefaultApplVerID, agreedApplVer);
     replyReset = false;
     cell->Out.seq = nextOutSeq();
     build(FixConfig::Logon, data, cell->Out.seq);
@@ -200,16 +245,18 @@ bool SessionCore::usableLogon(const std::string& msg, std::time_t now) {
         fault = LogonFault::NotLogon;
     } else if (!fromCounterparty(in)) {
         fault = LogonFault::CompIDs;
-    } else if ((who == Role::Initiator || standard) && in.validate(version, 0) != Valid) {
+    } else if (int r = (who == Role::Initiator || standard) ? in.validate(version, 0) : Valid;
+               r != Valid) {
         // Today the acceptor takes the Logon as framed; the initiator, and the standard rules,
         // check it whole.
-        fault = LogonFault::Invalid;
-    } else if (standard) {
-        std::time_t sent = utcSeconds(in.getTagValue(TagSendingTime));
-        if (sent < 0 || std::labs(static_cast<long>(now - sent)) > sendingTimeTolerance) {
-            fault = LogonFault::SendingTime;
-        }
+        fault = r == InvalidBeginString ? LogonFault::BeginString : LogonFault::Invalid;
+    } else if (standard && !sendingTimeOk(now)) {
+        fault = LogonFault::SendingTime;
+    } else if (!applVers.empty() && !acceptsApplVer(in.getTagValue(TagDefaultApplVerID))) {
+        // A FIXT.1.1 session without an application version both sides accept cannot begin.
+        fault = LogonFault::ApplVerID;
     }
+    Validator* validator = validatorFor(applVers.empty() ? std::string() : cfg->defaultApplVerID());
     if (fault == LogonFault::None && validator) {
         Validator::Fault f = validator->check(msg);
         if (!f.ok()) {
@@ -219,7 +266,30 @@ bool SessionCore::usableLogon(const std::string& msg, std::time_t now) {
                 Warning);
         }
     }
+    if (fault == LogonFault::None && !applVers.empty())
+        agreedApplVer = in.getTagValue(TagDefaultApplVerID);
     return fault == LogonFault::None;
+}
+
+bool SessionCore::sendingTimeOk(std::time_t now) const {
+    std::time_t sent = utcSeconds(in.getTagValue(TagSendingTime));
+    return sent >= 0 && std::labs(static_cast<long>(now - sent)) <= sendingTimeTolerance;
+}
+
+std::string SessionCore::logonRefusal() const {
+    if (fault == LogonFault::BeginString) {
+        std::size_t end = in.message.find(soh);
+        std::string begin = in.message.compare(0, 2, "8=") == 0 && end != std::string::npos
+                                ? in.message.substr(2, end - 2)
+                                : std::string("missing");
+        return "BeginString " + begin + " where the site speaks " + version;
+    }
+    if (fault != LogonFault::ApplVerID) return std::string();
+    std::string named = in.getTagValue(TagDefaultApplVerID);
+    std::string accepted;
+    for (const std::string& v : applVers) accepted += (accepted.empty() ? "" : ",") + v;
+    if (!in.hasTag(TagDefaultApplVerID)) return "no DefaultApplVerID (1137)";
+    return "DefaultApplVerID " + named + " is not one the site accepts (" + accepted + ")";
 }
 
 SessionCore::LogonNumber SessionCore::logonNumber() const {
@@ -574,11 +644,11 @@ void SessionCore::processStandard(const std::string& msg) {
     std::string type = in.getTagValue(TagMsgType);
     if (in.getTagCharValue(TagPossDupFlag) == Yes && !origSendingTimeOk(seq, type)) return;
     if (!fieldsOk(seq, type)) return;
-    if (!validMsgType(type)) {
+    if (!validMsgType(type, fixVersion)) {
         reject(seq, type, 11, TagMsgType);
         return;
     }
-    if (!validates(seq, type)) return;
+    if (!applVerOk(seq, type) || !validates(seq, type)) return;
     if (!isSessionLevel(type)) {
         deliverOrHold(msg);
         return;

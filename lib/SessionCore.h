@@ -25,7 +25,11 @@
 // Under the standard rules the site's BeginString decides what differs between FIX versions:
 // FIX 4.0 and 4.1 ask for "everything from here on" with EndSeqNo 999999, send Rejects with 45
 // and 58 only and SendingTime in whole seconds, and 4.0 knows no ResetSeqNumFlag; FIX 4.2 sends
-// 373 only for the reasons it defines (0-11), naming any other in 58 alone. The session messages
+// 373 only for the reasons it defines (0-11), naming any other in 58 alone. FIXT.1.1 sessions
+// (BeginString "FIXT.1.1") follow FIX 4.4 and add the application version: every Logon carries
+// DefaultApplVerID (1137), one the site accepts; a message naming another ApplVerID (1128) than
+// those is rejected with reason 18; each message is validated against the dictionary of its
+// ApplVerID (the agreed one when it names none). The session messages
 // these rules build carry their fields in tag order (8, 9, 35, the header, then the body), and
 // an answer to a message sent on behalf of or for delivery to a third party carries its routing
 // fields swapped.
@@ -42,6 +46,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Fix.h"
 #include "FixConfig.h"
@@ -86,9 +91,16 @@ class SessionCore {
     // under the standard rules, a SendingTime within the tolerance. Takes its HeartBtInt. Reads
     // the cell, never writes it.
     bool usableLogon(const std::string& msg, std::time_t now);
-    // Why the last usableLogon() said no.
-    enum class LogonFault { None, NotLogon, CompIDs, Invalid, SendingTime };
+    // Why the last usableLogon() said no. BeginString: another version than the site's;
+    // ApplVerID: a FIXT.1.1 Logon whose DefaultApplVerID is missing or not one the site accepts.
+    enum class LogonFault { None, NotLogon, CompIDs, Invalid, SendingTime, BeginString, ApplVerID };
     LogonFault logonFault() const { return fault; }
+    // The BeginString or ApplVerID fault in words: "BeginString FIX.4.4 where the site speaks
+    // FIXT.1.1", "no DefaultApplVerID (1137)", "DefaultApplVerID 7 is not one the site accepts
+    // (9)".
+    std::string logonRefusal() const;
+    // FIXT.1.1: the application version agreed at the Logon (the accepted Logon's 1137).
+    const std::string& applVerID() const { return agreedApplVer; }
     // Where the usable Logon stands against the expected number.
     enum class LogonNumber { Expected, Above, Below };
     LogonNumber logonNumber() const;
@@ -193,9 +205,15 @@ class SessionCore {
     void receivedStandard(const std::string& msg, std::time_t now);
     // A standard-rules message numbered as expected; its checks, then its effect.
     void processStandard(const std::string& msg);
-    // Checks `in` against the site's dictionary, if any; a fault is rejected (and counted when it
-    // is the expected number) and false returned.
+    // Checks `in` against the site's dictionary, if any (on a FIXT.1.1 site the one of its
+    // ApplVerID); a fault is rejected (and counted when it is the expected number) and false
+    // returned.
     bool validates(int seq, const std::string& type);
+    // FIXT.1.1: an ApplVerID (1128) the site does not accept is rejected (reason 18); false then.
+    bool applVerOk(int seq, const std::string& type);
+    bool acceptsApplVer(const std::string& v) const;
+    // The validator for messages of ApplVerID v ("" on a FIX 4.x site), or nullptr.
+    Validator* validatorFor(const std::string& v) const;
     // The messages kept above a gap that are now next in line.
     void drainQueued();
     // Today's effect of a session message numbered as expected, once counted.
@@ -234,7 +252,9 @@ class SessionCore {
     void end(const std::string& line);
     // SendingTime (or OrigSendingTime) as seconds since the epoch; -1 when it is not a timestamp.
     static std::time_t utcSeconds(const std::string& text);
-    static bool validMsgType(const std::string& type);
+    static bool validMsgType(const std::string& type, int fixVersion);
+    // SendingTime of `in` within the tolerance of `now`.
+    bool sendingTimeOk(std::time_t now) const;
     void gapFill(int nextSeq, int newSeq);
     // The session messages of the standard rules put their fields in tag order.
     void orderSessionFields(char templ);
@@ -258,9 +278,14 @@ class SessionCore {
     // ResetSeqNumFlag now is the counterparty's reply, not a new request.
     bool resetAnswered = false;
     std::string peerCompID, selfCompID;
-    std::unique_ptr<Validator> validator;  // standard rules with a dictionary only
-    Fix fix;                               // what is being built
-    Fix in;                                // what is being read
+    // Standard rules with a dictionary only: by ApplVerID on a FIXT.1.1 site, else one under "".
+    std::map<std::string, std::unique_ptr<Validator>> validators;
+    // FIXT.1.1: the ApplVerIDs the site accepts (the first is its default), and the one agreed at
+    // the Logon. Both empty on a FIX 4.x site.
+    std::vector<std::string> applVers;
+    std::string agreedApplVer;
+    Fix fix;  // what is being built
+    Fix in;   // what is being read
     int testReqID = 0;
     std::string undelivered;
     // Holding: the held message's number, the highest number received in line behind it, since

@@ -77,6 +77,9 @@ constexpr int TagDeliverToLocationID = 145;
 constexpr int TagRefTagID = 371;
 constexpr int TagRefMsgType = 372;
 constexpr int TagSessionRejectReason = 373;
+// FIXT.1.1: the application version of one message, and the one agreed at the Logon.
+constexpr int TagApplVerID = 1128;
+constexpr int TagDefaultApplVerID = 1137;
 
 class Tag {
   public:

@@ -6,15 +6,24 @@
 
 namespace {
 
-// Fixed prefix of every frame: "8=" + 7-byte version + SOH + "9=". Returns false as soon as the
-// buffered bytes contradict it.
-bool prefixPlausible(const char* in, std::size_t n) {
-    if (n > 0 && in[0] != '8') return false;
-    if (n > 1 && in[1] != '=') return false;
-    if (n > 9 && in[9] != Comm::ch_soh) return false;
-    if (n > 10 && in[10] != '9') return false;
-    if (n > 11 && in[11] != '=') return false;
-    return true;
+// Where the BodyLength digits of a frame starting at `in` begin: after "8=", a BeginString of 1 to
+// MaxBeginStringLength bytes, SOH and "9=". 0 while the bytes so far fit that prefix without
+// completing it (with at least one byte after it); npos as soon as they contradict it. The
+// BeginString is one short scan, so FIX 4.x and FIXT.1.1 frames cost the same.
+std::size_t bodyLengthAt(const char* in, std::size_t n) {
+    constexpr std::size_t npos = std::string::npos;
+    if (n > 0 && in[0] != '8') return npos;
+    if (n > 1 && in[1] != '=') return npos;
+    if (n <= 2) return 0;
+    const std::size_t bound = 2 + static_cast<std::size_t>(Comm::MaxBeginStringLength) + 1;
+    const std::size_t limit = std::min(n, bound);
+    std::size_t soh = 2;
+    while (soh < limit && in[soh] != Comm::ch_soh) ++soh;
+    if (soh == limit) return n >= bound ? npos : 0;
+    if (soh == 2) return npos;
+    if (n > soh + 1 && in[soh + 1] != '9') return npos;
+    if (n > soh + 2 && in[soh + 2] != '=') return npos;
+    return n > soh + 3 ? soh + 3 : 0;
 }
 
 }  // namespace
@@ -73,15 +82,16 @@ bool Comm::cutFrame(std::string& msg) {
     while (!broken) {
         const char* in = incoming.data() + head;
         const std::size_t size = incoming.size() - head;
-        if (!prefixPlausible(in, size)) {
+        const std::size_t start = bodyLengthAt(in, size);
+        if (start == std::string::npos) {
             if (!skipGarbage()) return false;
             continue;
         }
-        if (size <= static_cast<std::size_t>(BodyLengthStart)) return false;
-        // BodyLength digits start at byte 12 and end at the next SOH.
+        if (start == 0) return false;
+        // BodyLength digits start after "9=" and end at the next SOH.
         long bodyLength = 0;
         int digits = 0;
-        std::size_t pos = BodyLengthStart;
+        std::size_t pos = start;
         bool framable = true;
         for (; pos < size; ++pos) {
             char c = in[pos];

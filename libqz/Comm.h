@@ -3,10 +3,12 @@
 // and keeps the times of the last receive and the last send for the session's idle rule. It reads
 // no field but BodyLength: validation is the session's.
 //
-// Framing. A message starts with "8=" + a 7-byte BeginString + SOH + "9=" (12 bytes), then the
-// BodyLength digits, SOH, the body, and the 7-byte trailer "10=nnn" + SOH. A stream that cannot
-// be framed that way (wrong prefix, no SOH within 7 digits after byte 12, an empty or non-numeric
-// BodyLength, one above MaxBodyLength) makes the stream broken: isBroken() turns true, recv()
+// Framing. A message starts with "8=" + a BeginString of 1 to MaxBeginStringLength bytes (7 for
+// FIX.4.x, 8 for FIXT.1.1) + SOH + "9=", then the BodyLength digits, SOH, the body, and the 7-byte
+// trailer "10=nnn" + SOH. Which BeginString a session takes is the session's check, so a frame of
+// another version reaches it and is refused there. A stream that cannot be framed that way (wrong
+// prefix, no SOH within 7 digits after "9=", an empty or non-numeric BodyLength, one above
+// MaxBodyLength) makes the stream broken: isBroken() turns true, recv()
 // returns empty from then on without reading, and the session ends the connection. So `incoming`
 // stays bounded by one largest message plus one read.
 //
@@ -28,7 +30,10 @@
 
 class Comm {
   public:
+    // Where the BodyLength digits start after a seven-byte BeginString (every FIX 4.x).
     static constexpr int BodyLengthStart = 12;
+    // Longest BeginString framed; the FIX family uses 7 and 8 bytes.
+    static constexpr int MaxBeginStringLength = 16;
     static constexpr int CheckSumLength = 7;
     static constexpr std::size_t ChecksumDigits = 3;
     static constexpr int minHeaderLength = 12;
@@ -41,7 +46,7 @@ class Comm {
     static constexpr long MaxBodyLength = 1024L * 1024L;
     // Digits MaxBodyLength takes; a longer BodyLength value is refused without reading it whole.
     static constexpr int MaxBodyLengthDigits = 7;
-    // Shortest stream that can hold a frame: header, one digit, SOH, trailer.
+    // Shortest frame of a seven-byte BeginString: header, one digit, SOH, trailer.
     static constexpr int minFrameLength = BodyLengthStart + 1 + CheckSumLength;
 
     Comm();

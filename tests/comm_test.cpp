@@ -25,10 +25,11 @@ std::string soh(std::string text) {
     return text;
 }
 
-// A FIX.4.2 frame around body (given with '|'), with a correct BodyLength and CheckSum.
-std::string frame(const std::string& body) {
+// A frame of `begin` (FIX.4.2 by default) around body (given with '|'), with a correct
+// BodyLength and CheckSum.
+std::string frame(const std::string& body, const std::string& begin = "FIX.4.2") {
     std::string b = soh(body);
-    std::string m = soh("8=FIX.4.2|9=") + std::to_string(b.size()) + '\x01' + b;
+    std::string m = "8=" + begin + soh("|9=") + std::to_string(b.size()) + '\x01' + b;
     unsigned sum = 0;
     for (unsigned char c : m) sum += c;
     char trailer[8];
@@ -169,7 +170,8 @@ TEST(CommFraming, StreamsThatCannotBeFramedAreReportedBroken) {
         {"non-numeric BodyLength", soh("8=FIX.4.2|9=abc|35=0|10=161|")},
         {"negative BodyLength", soh("8=FIX.4.2|9=-5|35=0|10=161|")},
         {"BodyLength above the bound", soh("8=FIX.4.2|9=1048577|35=0|10=161|")},
-        {"BeginString of eight characters", soh("8=FIXT.1.1|9=5|35=0|10=161|")},
+        {"BeginString of seventeen characters", soh("8=FIXT.1.1.ABCDEFGH|9=5|35=0|10=161|")},
+        {"empty BeginString", soh("8=|9=5|35=0|10=161|")},
         {"not FIX at all, fewer than 20 bytes", "GET / HTTP/1.0\r\n\r\n"},
     };
     for (const auto& c : cases) {
@@ -230,6 +232,35 @@ TEST(CommFraming, WithResyncGarbageIsSkippedToTheNextFrame) {
         // Garbage without any frame start keeps the buffer short and the stream open.
         ASSERT_TRUE(pair.farWrite(std::string(5000, 'x') + heartbeat));
         EXPECT_EQ(recvSoon(comm, pair.near()), heartbeat);
+    }
+}
+
+// Which version a session takes is its own check: every BeginString of the FIX family, and any
+// other of up to 16 bytes, is framed by its BodyLength, in one read or byte by byte.
+TEST(CommFraming, EveryBeginStringUpToSixteenBytesIsFramedWhole) {
+    for (const char* begin : {"FIX.4.0", "FIX.4.4", "FIXT.1.1", "F", "FIXT.1.1.ABCDEFG"}) {
+        SCOPED_TRACE(begin);
+        const std::string order = frame("35=D|49=BUYSIDE|56=SELLSIDE|34=2|11=ORD1|", begin);
+        for (bool piecewise : {false, true}) {
+            LoopbackPair pair;
+            pair.near().setBlockingMode(Socket::nonBlock);
+            Comm comm(pair.near());
+            if (piecewise) {
+                for (std::size_t i = 0; i + 1 < order.size(); ++i) {
+                    ASSERT_TRUE(pair.farWrite(order.substr(i, 1)));
+                    ASSERT_EQ(comm.recv(), "") << "after byte " << i;
+                }
+                ASSERT_TRUE(pair.farWrite(order.substr(order.size() - 1)));
+                EXPECT_EQ(recvSoon(comm, pair.near()), order);
+                ASSERT_TRUE(pair.farWrite(heartbeat));
+                EXPECT_EQ(recvSoon(comm, pair.near()), heartbeat);
+            } else {
+                ASSERT_TRUE(pair.farWrite(order + heartbeat));
+                EXPECT_EQ(recvSoon(comm, pair.near()), order);
+                EXPECT_EQ(recvSoon(comm, pair.near()), heartbeat);
+            }
+            EXPECT_FALSE(comm.isBroken());
+        }
     }
 }
 

@@ -151,8 +151,11 @@ class Acceptor : public GatewayTest {
 
     // A stranger logs on as site from `from` with an execution and a SequenceReset to 999 at once:
     // closed unanswered, the console names the reason, the table, logs and output queue untouched.
+    // `version` and `logon`: the stranger's BeginString and Logon fields.
     void expectStrangerRefused(const std::string& site, const std::string& reason,
-                               const std::string& from = "127.0.0.1") {
+                               const std::string& from = "127.0.0.1",
+                               const std::string& version = "FIX.4.2",
+                               const std::string& logon = "35=A|98=0|108=30") {
         auto logs = [this] {  // every file below logs/ with its content
             std::map<std::string, std::string> files;
             for (const auto& e : std::filesystem::directory_iterator(home.logsDir()))
@@ -161,9 +164,9 @@ class Acceptor : public GatewayTest {
         };
         std::string cells = cellBytes();
         auto before = logs();
-        FixPeer stranger(site, gate);
+        FixPeer stranger(site, gate, version);
         ASSERT_TRUE(stranger.connect(port, "127.0.0.1", from));
-        stranger.sendRaw(stranger.make("35=A|98=0|108=30", 1) +
+        stranger.sendRaw(stranger.make(logon, 1, Time().getCurrentGMTime()) +
                          stranger.make("35=8|37=X|17=X|150=2|39=2|55=IBM|54=1|38=100", 2) +
                          stranger.make("35=4|123=Y|36=999", 3));
         EXPECT_TRUE(stranger.waitClosed(5000));
@@ -415,6 +418,61 @@ TEST_F(Acceptor, OnlySitesConfiguredForTheAcceptorAreServedAndARefusalWritesNoth
         MemoryCell* cell = shm->getCell(site);
         EXPECT_TRUE(waitUntil([&] { return cell->In.seq == 2; }, 3000));
     }
+}
+
+// A FIXT.1.1 site and a FIX.4.4 site side by side under the standard rules: a Logon of the other
+// version, of a BeginString of another length, or without an application version the FIXT.1.1
+// site accepts is closed unanswered and touches nothing; then both log on.
+TEST_F(Acceptor, LogonsOfAnotherVersionOrApplicationVersionAreRefusedAndTheOtherSiteLogsOn) {
+    auto cfg = [](const std::string& site, const std::string& version,
+                  const std::string& settings) {
+        std::string text = siteCfg(site);
+        text.replace(text.find("FIX.4.2"), 7, version);
+        return "@ {rules=standard" + settings + "}\n" + text;
+    };
+    shm->registerName("FIXT1")->status = ' ';
+    shm->registerName("F44")->status = ' ';
+    home.writeCfg("FIXT1", cfg("FIXT1", "FIXT.1.1", " applver=9"));
+    home.writeCfg("F44", cfg("F44", "FIX.4.4", ""));
+    start();
+    const std::string logon = "35=A|98=0|108=30";
+    const struct {
+        const char* site;
+        const char* version;
+        std::string logon;
+        const char* reason;
+    } rows[] = {
+        {"FIXT1", "FIXT.1.1", logon, "no DefaultApplVerID (1137)"},
+        {"FIXT1", "FIXT.1.1", logon + "|1137=7",
+         "DefaultApplVerID 7 is not one the site accepts (9)"},
+        {"FIXT1", "FIX.4.4", logon + "|1137=9",
+         "BeginString FIX.4.4 where the site speaks FIXT.1.1"},
+        {"F44", "FIXT.1.1", logon + "|1137=9",
+         "BeginString FIXT.1.1 where the site speaks FIX.4.4"},
+        {"F44", "FIX.4.44", logon, "BeginString FIX.4.44 where the site speaks FIX.4.4"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.site) + " " + r.version + " " + r.logon);
+        expectStrangerRefused(r.site, r.reason, "127.0.0.1", r.version, r.logon);
+    }
+    // The standard rules check every SendingTime against the clock.
+    auto now = [] { return Time().getCurrentGMTime(); };
+    FixPeer fixt("FIXT1", gate, "FIXT.1.1");
+    ASSERT_TRUE(fixt.connect(port));
+    fixt.sendRaw(fixt.make(logon + "|1137=9", 1, now()));
+    std::string reply = fixt.read(5000);
+    EXPECT_EQ(FixPeer::field(reply, 8), "FIXT.1.1") << FixPeer::bars(reply);
+    EXPECT_EQ(FixPeer::field(reply, 35), "A");
+    EXPECT_EQ(FixPeer::field(reply, 1137), "9");
+    auto f44 = std::make_unique<FixPeer>("F44", gate, "FIX.4.4");
+    ASSERT_TRUE(f44->connect(port));
+    f44->sendRaw(f44->make(logon, 1, now()));
+    EXPECT_EQ(FixPeer::field(f44->read(5000), 35), "A");
+    // An order on the FIXT.1.1 session reaches the application as it came.
+    std::string order = fixt.make("35=D|11=FX1|55=IBM|54=1|38=100|40=1", 2, now());
+    fixt.sendRaw(order);
+    long type = 0;
+    EXPECT_EQ(delivered(type), order) << gw->output();
 }
 
 TEST_F(Acceptor, LogonFromAnAddressTheSiteDoesNotAllowIsRefusedAndNamed) {

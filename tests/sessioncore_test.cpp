@@ -76,7 +76,7 @@ std::string framedBody(const std::string& body) {
 std::string brief(const std::string& m) {
     static const std::vector<std::string> keys = {"45",  "371", "372", "373", "58",  "7",   "16",
                                                   "36",  "123", "43",  "122", "112", "108", "141",
-                                                  "115", "116", "128", "129", "144", "145"};
+                                                  "115", "116", "128", "129", "144", "145", "1137"};
     std::string type = FixPeer::field(m, 35);
     std::string out = type + "@" + FixPeer::field(m, 34);
     std::string bars = FixPeer::bars(m);
@@ -144,14 +144,16 @@ struct Harness {
     FakePort port;
     std::unique_ptr<SessionCore> core;
 
+    // `settings`: more items of the setting line ("applver=9,8").
     explicit Harness(Rules rules, Role role = Acc, const std::string& version = "FIX.4.2",
-                     const std::string& dictionary = "") {
+                     const std::string& dictionary = "", const std::string& settings = "") {
         std::string cfgText = siteCfg;
         cfgText.replace(cfgText.find("FIX.4.2"), 7, version);
-        std::string setting = dictionary.empty()
-                                  ? "@ {rules=standard}\n"
-                                  : "@ {rules=standard dictionary=" + dictionary + "}\n";
-        home.writeCfg("BRK1", std::string(rules == Std ? setting : "") + cfgText);
+        std::string setting = "@ {rules=standard" +
+                              (dictionary.empty() ? "" : " dictionary=" + dictionary) +
+                              (settings.empty() ? "" : " " + settings) + "}\n";
+        std::string todayLine = settings.empty() ? "" : "@ {" + settings + "}\n";
+        home.writeCfg("BRK1", (rules == Std ? setting : todayLine) + cfgText);
         home.enter();
         cfg.load("BRK1");
         home.leave();
@@ -254,7 +256,8 @@ TEST(SessionCoreLogon, LogonIsTakenOnlyWithTheSitesCompIDsAValidFrameAndAClockWi
         {"wrong TargetCompID", Std, Ini, msg(A, 5, 0, "BRK1", "GATX"), Fault::CompIDs},
         {"SendingTime 121 s ahead", Std, Acc, msg(A, 5, 121), Fault::SendingTime},
         {"SendingTime 121 s behind", Std, Ini, msg(A, 5, -121), Fault::SendingTime},
-        {"wrong BeginString", Std, Acc, msg(A, 5, 0, "BRK1", "GATE", "FIX.4.4"), Fault::Invalid},
+        {"wrong BeginString", Std, Acc, msg(A, 5, 0, "BRK1", "GATE", "FIX.4.4"),
+         Fault::BeginString},
         {"wrong CheckSum", Std, Acc, badSum(msg(A, 5)), Fault::Invalid},
         {"wrong BodyLength", Std, Acc, badLength(msg(A, 5)), Fault::Invalid},
         // today: no clock check, and the acceptor takes the Logon as framed
@@ -652,6 +655,104 @@ TEST(SessionCoreVersions, SessionMessagesAndResentHeadersCarryTheirFieldsInTagOr
     EXPECT_EQ(tagOrder(h.port.raw[0]), "8 9 35 34 49 52 56 45 58 371 372 373 10");
     EXPECT_EQ(tagOrder(h.port.raw[1]), "8 9 35 34 43 49 52 56 122 36 123 10");
     EXPECT_EQ(tagOrder(h.port.raw[2]), "8 9 35 34 43 49 52 56 122 11 10");
+}
+
+// --- FIXT.1.1 ----------------------------------------------------------------------------
+
+TEST(SessionCoreFixt, TheLogonAgreesAnApplicationVersionTheSiteAcceptsAndOthersAreRefused) {
+    auto logon = [](const char* version, const std::string& fields) {
+        return msg("A|98=0|108=30" + fields, 5, 0, "BRK1", "GATE", version);
+    };
+    struct Row {
+        const char* name;
+        const char* site;  // the site's BeginString
+        Rules rules;
+        std::string logon;
+        Fault fault;
+        const char* refusal;  // logonRefusal(), or the version agreed when taken
+    } rows[] = {
+        {"the default", "FIXT.1.1", Std, logon("FIXT.1.1", "|1137=9"), Fault::None, "9"},
+        {"another the site lists", "FIXT.1.1", Std, logon("FIXT.1.1", "|1137=8"), Fault::None, "8"},
+        {"today's rules check it too", "FIXT.1.1", Today, logon("FIXT.1.1", "|1137=7"),
+         Fault::ApplVerID, "DefaultApplVerID 7 is not one the site accepts (9,8)"},
+        {"no DefaultApplVerID", "FIXT.1.1", Std, logon("FIXT.1.1", ""), Fault::ApplVerID,
+         "no DefaultApplVerID (1137)"},
+        {"one the site does not list", "FIXT.1.1", Std, logon("FIXT.1.1", "|1137=7"),
+         Fault::ApplVerID, "DefaultApplVerID 7 is not one the site accepts (9,8)"},
+        {"FIX.4.4 to a FIXT.1.1 site", "FIXT.1.1", Std, logon("FIX.4.4", "|1137=9"),
+         Fault::BeginString, "BeginString FIX.4.4 where the site speaks FIXT.1.1"},
+        {"FIXT.1.1 to a FIX.4.4 site", "FIX.4.4", Std, logon("FIXT.1.1", "|1137=9"),
+         Fault::BeginString, "BeginString FIXT.1.1 where the site speaks FIX.4.4"},
+        {"a BeginString of nine characters", "FIXT.1.1", Std, logon("FIXT.1.10", "|1137=9"),
+         Fault::BeginString, "BeginString FIXT.1.10 where the site speaks FIXT.1.1"},
+        {"a BeginString of three characters", "FIX.4.4", Std, logon("FIX", ""), Fault::BeginString,
+         "BeginString FIX where the site speaks FIX.4.4"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        bool fixt = std::string(r.site) == "FIXT.1.1";
+        Harness h(r.rules, Acc, r.site, "", fixt ? "applver=9,8" : "");
+        EXPECT_EQ(h.core->usableLogon(r.logon, t0), r.fault == Fault::None);
+        EXPECT_EQ(h.core->logonFault(), r.fault);
+        if (r.fault == Fault::None) {
+            EXPECT_EQ(h.core->applVerID(), r.refusal);
+            h.core->sendLogonReply();
+            EXPECT_EQ(h.port.sent,
+                      std::vector<std::string>{"A@8 108=30 1137=" + std::string(r.refusal)});
+        } else {
+            EXPECT_EQ(h.core->logonRefusal(), r.refusal);
+            EXPECT_TRUE(h.port.sent.empty());
+        }
+    }
+}
+
+TEST(SessionCoreFixt, EachMessageIsHeldToTheSitesApplicationVersionsAndItsBeginString) {
+    auto at = [](const std::string& fields, int seq = 5, const char* version = "FIXT.1.1") {
+        return msg(fields, seq, 0, "BRK1", "GATE", version);
+    };
+    struct Row {
+        const char* name;
+        std::string in;
+        std::vector<std::string> sent;
+        std::vector<int> delivered;
+        int inSeq;
+        char status;
+    } rows[] = {
+        {"no ApplVerID: the agreed one", at("D|11=a"), {}, {5}, 5, status_Online},
+        {"an ApplVerID the site lists", at("D|1128=8|11=a"), {}, {5}, 5, status_Online},
+        {"one it does not list is rejected, counted and not delivered",
+         at("D|1128=7|11=a"),
+         {"3@8 45=5 58=Invalid/unsupported application version 371=1128 372=D 373=18"},
+         {},
+         5,
+         status_Online},
+        {"an empty one",
+         at("D|1128=|11=a"),
+         {"3@8 45=5 58=Tag specified without a value 371=1128 372=D 373=4"},
+         {},
+         5,
+         status_Online},
+        {"FIX 5.0 message types go past BZ", at("CD|11=a"), {}, {5}, 5, status_Online},
+        {"a FIX.4.4 message ends the session",
+         at("D|11=a", 5, "FIX.4.4"),
+         {"5@8 58=Incorrect BeginString"},
+         {},
+         4,
+         status_Shutdown},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Harness h(Std, Acc, "FIXT.1.1", "", "applver=9,8");
+        h.in(r.in);
+        EXPECT_EQ(h.port.sent, r.sent);
+        EXPECT_EQ(h.port.delivered, r.delivered);
+        EXPECT_EQ(h.cell.In.seq, r.inSeq);
+        EXPECT_EQ(h.cell.status, r.status);
+    }
+    // Our own Logon names the site's default.
+    Harness h(Std, Ini, "FIXT.1.1", "", "applver=9,8");
+    h.core->sendLogon();
+    EXPECT_EQ(h.port.sent, std::vector<std::string>{"A@8 108=30 1137=9"});
 }
 
 // --- Resend --------------------------------------------------------------------------------
