@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -60,7 +61,32 @@ const xmlNode* child(const xmlNode* n, const char* name) {
 }
 
 void setBit(Dictionary::Scope& s, int tag) {
-    s.allowed[tag >> 6] |= std::uint64_t{1} << (tag & 63);
+    auto word = static_cast<std::uint32_t>(tag >> 6);
+    if (s.allowed.empty()) {
+        s.first = word;
+        s.allowed.push_back(0);
+    } else if (word < s.first) {
+        s.allowed.insert(s.allowed.begin(), s.first - word, 0);
+        s.first = word;
+    } else if (word - s.first >= s.allowed.size()) {
+        s.allowed.resize(word - s.first + 1, 0);
+    }
+    s.allowed[word - s.first] |= std::uint64_t{1} << (tag & 63);
+}
+
+// The ApplVerID (1128) enumeration: the value that names each application version.
+std::string applVerOf(const std::string& version) {
+    static const std::pair<const char*, const char*> known[] = {
+        {"FIX.4.0", "2"}, {"FIX.4.1", "3"}, {"FIX.4.2", "4"},    {"FIX.4.3", "5"},
+        {"FIX.4.4", "6"}, {"FIX.5.0", "7"}, {"FIX.5.0SP1", "8"}, {"FIX.5.0SP2", "9"},
+    };
+    for (const auto& [v, id] : known)
+        if (version == v) return id;
+    return std::string();
+}
+
+bool sessionMessage(const std::string& msgType) {
+    return msgType.size() == 1 && std::strchr("012345A", msgType[0]) != nullptr;
 }
 
 }  // namespace
@@ -73,8 +99,16 @@ class Dictionary::Reader {
     void read(const xmlNode* root) {
         if (!named(root, "fix")) fail("the root element is not <fix>");
         std::string major = attr(root, "major"), minor = attr(root, "minor");
+        std::string type = attr(root, "type"), pack = attr(root, "servicepack");
         if (major.empty() || minor.empty()) fail("<fix> has no major and minor version");
-        dict.version = "FIX." + major + "." + minor;
+        if (!type.empty() && type != "FIX" && type != "FIXT")
+            fail("<fix> type '" + type + "' is neither FIX nor FIXT");
+        if (pack.find_first_not_of("0123456789") != std::string::npos)
+            fail("<fix> servicepack '" + pack + "' is not a number");
+        dict.version = (type == "FIXT" ? "FIXT." : "FIX.") + major + "." + minor;
+        if (!pack.empty() && pack.find_first_not_of('0') != std::string::npos)
+            dict.version += "SP" + pack;
+        dict.applVer = applVerOf(dict.version);
         const xmlNode* fields = child(root, "fields");
         if (fields == nullptr) fail("no <fields>");
         readFields(fields);
@@ -102,6 +136,7 @@ class Dictionary::Reader {
         std::sort(dict.messages.begin(), dict.messages.end());
         dict.headerAll = everything(dict.headerScope());
         dict.trailerAll = everything(dict.trailerScope());
+        for (Scope& s : dict.scopes) s.allowed.shrink_to_fit();
     }
 
   private:
@@ -165,9 +200,7 @@ class Dictionary::Reader {
     }
 
     int newScope() {
-        Scope s;
-        s.allowed.assign(dict.words(), 0);
-        dict.scopes.push_back(std::move(s));
+        dict.scopes.emplace_back();
         order.emplace_back();
         return static_cast<int>(dict.scopes.size()) - 1;
     }
@@ -222,7 +255,9 @@ class Dictionary::Reader {
         Scope all = dict.scopes[id];
         for (const Group& g : dict.scopes[id].groups) {
             Scope inner = everything(g.scope);
-            for (std::size_t w = 0; w < all.allowed.size(); ++w) all.allowed[w] |= inner.allowed[w];
+            if (inner.allowed.size() > all.allowed.size()) all.allowed.resize(inner.allowed.size());
+            for (std::size_t w = 0; w < inner.allowed.size(); ++w)
+                all.allowed[w] |= inner.allowed[w];
         }
         return all;
     }
@@ -291,6 +326,61 @@ std::shared_ptr<const Dictionary> Dictionary::load(const std::string& path) {
     auto dict = std::make_shared<const Dictionary>(path);
     cache[path] = Entry{dict, st.st_size, st.st_mtim};
     return dict;
+}
+
+std::shared_ptr<const Dictionary> Dictionary::combine(const Dictionary& transport,
+                                                      const Dictionary& app) {
+    std::shared_ptr<Dictionary> made(new Dictionary());
+    Dictionary& d = *made;
+    d.version = transport.version;
+    d.applVer = app.applVer;
+    const int top = std::max(transport.maxTag(), app.maxTag());
+    d.types.assign(top + 1, Type::None);
+    d.names.assign(top + 1, std::string());
+    d.enumRange.assign(top + 1, {0, 0});
+    d.enumSets.assign(top + 1, ByteSet());
+    for (int tag = 1; tag <= top; ++tag) {
+        const std::string &t = transport.name(tag), &a = app.name(tag);
+        if (!t.empty() && !a.empty() && t != a)
+            throw DictionaryError("the transport dictionary " + transport.version +
+                                  " names field " + std::to_string(tag) + " " + t + ", the " +
+                                  app.version + " dictionary names it " + a);
+        // The transport's own fields keep its definition: header and session messages are its.
+        const Dictionary* from = !t.empty() ? &transport : !a.empty() ? &app : nullptr;
+        if (from == nullptr) continue;
+        d.types[tag] = from->types[tag];
+        d.names[tag] = from->names[tag];
+        d.byName.emplace_back(d.names[tag], tag);
+        auto [begin, end] = from->enumRange[tag];
+        auto first = static_cast<std::uint32_t>(d.enumValues.size());
+        d.enumValues.insert(d.enumValues.end(), from->enumValues.begin() + begin,
+                            from->enumValues.begin() + end);
+        d.enumRange[tag] = {first, static_cast<std::uint32_t>(d.enumValues.size())};
+        d.enumSets[tag] = from->enumSets[tag];
+    }
+    std::sort(d.byName.begin(), d.byName.end());
+
+    // Scopes are copied with their groups, renumbered.
+    std::function<int(const Dictionary&, int)> copy = [&](const Dictionary& from, int id) {
+        auto at = static_cast<int>(d.scopes.size());
+        d.scopes.push_back(from.scopes[id]);
+        for (std::size_t g = 0; g < from.scopes[id].groups.size(); ++g) {
+            int inner = copy(from, from.scopes[id].groups[g].scope);
+            d.scopes[at].groups[g].scope = inner;
+        }
+        return at;
+    };
+    copy(transport, transport.headerScope());
+    copy(transport, transport.trailerScope());
+    for (const auto& [type, id] : transport.messages)
+        if (sessionMessage(type)) d.messages.emplace_back(type, copy(transport, id));
+    for (const auto& [type, id] : app.messages)
+        if (!sessionMessage(type)) d.messages.emplace_back(type, copy(app, id));
+    std::sort(d.messages.begin(), d.messages.end());
+    d.headerAll = transport.headerAll;
+    d.trailerAll = transport.trailerAll;
+    d.depth = std::max(transport.depth, app.depth);
+    return made;
 }
 
 bool Dictionary::allows(int tag, std::string_view value) const {

@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <mutex>
 
 namespace {
+
+constexpr int logonApplVerTag = 1137;  // DefaultApplVerID
 
 // True when text is a field number: optional blanks, digits, optional blanks, above 0.
 bool isFieldNumber(const std::string& text) {
@@ -24,9 +27,52 @@ bool isFieldNumber(const std::string& text) {
     return i == text.size();
 }
 
+// An ApplVerID as it stands on the wire: "0" to "10", no leading zero.
+bool applVerValue(const std::string& v) {
+    return v == "10" || (v.size() == 1 && v[0] >= '0' && v[0] <= '9');
+}
+
+std::vector<std::string> splitList(const std::string& list) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t comma = list.find(',', at);
+        out.push_back(list.substr(at, comma == std::string::npos ? comma : comma - at));
+        if (comma == std::string::npos) return out;
+        at = comma + 1;
+    }
+}
+
+std::string settingAt(const std::string& path, int number) {
+    return "Malformed setting in client FIX configuration file " + path + " line " +
+           std::to_string(number) + ": ";
+}
+
+// Sites of one transport and application version share their combined dictionary; it is
+// kept while both dictionaries it was made from are (they stay in Dictionary::load's cache).
+std::shared_ptr<const Dictionary> combined(const std::shared_ptr<const Dictionary>& transport,
+                                           const std::shared_ptr<const Dictionary>& app) {
+    struct Entry {
+        std::weak_ptr<const Dictionary> transport, app;
+        std::shared_ptr<const Dictionary> made;
+    };
+    static std::mutex lock;
+    static std::vector<Entry> cache;
+    std::lock_guard<std::mutex> hold(lock);
+    cache.erase(
+        std::remove_if(cache.begin(), cache.end(),
+                       [](const Entry& e) { return e.transport.expired() || e.app.expired(); }),
+        cache.end());
+    for (const Entry& e : cache)
+        if (e.transport.lock() == transport && e.app.lock() == app) return e.made;
+    auto made = Dictionary::combine(*transport, *app);
+    cache.push_back({transport, app, made});
+    return made;
+}
+
 }  // namespace
 
-void FixConfig::readSetting(const std::string& line) {
+void FixConfig::readSetting(const std::string& line, int number) {
     std::string text;
     for (char c : line.substr(1))
         if (!std::isspace(static_cast<unsigned char>(c))) text += c;
@@ -40,7 +86,9 @@ void FixConfig::readSetting(const std::string& line) {
         line.find("role=") != std::string::npos || line.find("allow=") != std::string::npos ||
         line.find("appstall=") != std::string::npos || line.find("zone=") != std::string::npos ||
         line.find("window=") != std::string::npos || line.find("reset=") != std::string::npos ||
-        line.find("apps=") != std::string::npos || line.find("standby=") != std::string::npos;
+        line.find("apps=") != std::string::npos || line.find("standby=") != std::string::npos ||
+        line.find("applver=") != std::string::npos ||
+        line.find("appdictionary=") != std::string::npos;
 
     // Several settings: "{rules=standard dictionary=FIX44.xml}", items apart by blanks. A line
     // with anything else in it stays a comment, as every '@' line did before settings existed.
@@ -59,7 +107,7 @@ void FixConfig::readSetting(const std::string& line) {
     std::string zone = zoneItem, window = windowItem, reset = resetItem;
     bool schedule = false;
     std::string named;
-    std::vector<std::string> lists;
+    std::vector<std::string> lists, applVer, appDictionaries;
     std::size_t at = 0;
     while ((at = items.find_first_not_of(" \t", at)) != std::string::npos) {
         std::size_t end = std::min(items.find_first_of(" \t", at), items.size());
@@ -99,6 +147,18 @@ void FixConfig::readSetting(const std::string& line) {
             named += " " + key;
             slot = value;
             schedule = true;
+        } else if (key == "applver") {
+            applVer = splitList(value);
+            for (std::size_t i = 0; i < applVer.size(); ++i)
+                if (!applVerValue(applVer[i]) || std::find(applVer.begin(), applVer.begin() + i,
+                                                           applVer[i]) != applVer.begin() + i)
+                    throw CfgException("applver '" + value +
+                                       "' is not a list of distinct ApplVerIDs 0 to 10");
+        } else if (key == "appdictionary") {
+            appDictionaries = splitList(value);
+            for (const std::string& name : appDictionaries)
+                if (name.empty())
+                    throw CfgException("appdictionary '" + value + "' has an empty name");
         } else if (key == "allow") {
             lists.push_back(value);
         } else if (strict) {
@@ -124,7 +184,18 @@ void FixConfig::readSetting(const std::string& line) {
         throw;
     }
     if (!rules.empty()) standard = rules == "standard";
-    if (!dictionary.empty()) dictionaryName = dictionary;
+    if (!dictionary.empty()) {
+        dictionaryName = dictionary;
+        dictionaryLine = number;
+    }
+    if (!applVer.empty()) {
+        applVerItem = applVer;
+        applVerLine = number;
+    }
+    if (!appDictionaries.empty()) {
+        appDictionaryNames = appDictionaries;
+        appDictionaryLine = number;
+    }
     if (stall >= 0) stallSeconds = stall;
     if (!apps.empty()) streams = apps == "jetstream";
     if (!standbyItem.empty()) standbyPair = standbyItem == "yes";
@@ -202,23 +273,114 @@ std::string FixConfig::dictionaryPath(const std::string& name) {
     return local;
 }
 
-void FixConfig::loadDictionary(const std::string& path) {
-    std::string file = dictionaryPath(dictionaryName);
-    if (dictionaryName[0] != '/' && access(file.c_str(), F_OK) != 0)
-        throw DictionaryRefused("FIX data dictionary " + dictionaryName + " named in " + path +
+std::shared_ptr<const Dictionary> FixConfig::readDictionary(const std::string& name,
+                                                            const std::string& path) const {
+    std::string file = dictionaryPath(name);
+    if (name[0] != '/' && access(file.c_str(), F_OK) != 0)
+        throw DictionaryRefused("FIX data dictionary " + name + " named in " + path +
                                 " is neither in ./cfg/ nor in " + installedDictionaries());
     try {
-        dict = Dictionary::load(file);
+        return Dictionary::load(file);
     } catch (const DictionaryError& e) {
         throw DictionaryRefused("FIX data dictionary named in " + path + " refused: " + e.what());
     }
+}
+
+void FixConfig::loadDictionary(const std::string& path) {
+    dict.reset();
+    byApplVer.clear();
+    if (transport && dictionaryName.empty() != appDictionaryNames.empty())
+        throw DictionaryRefused(
+            settingAt(path, dictionaryName.empty() ? appDictionaryLine : dictionaryLine) +
+            "a FIXT site names its transport dictionary (dictionary=) and its application "
+            "dictionaries (appdictionary=) together");
+    auto loaded = readDictionary(dictionaryName, path);
     std::string begin = getHeaderTagDefinition(TagBeginString);
-    if (!begin.empty() && begin != dict->beginString()) {
-        std::string version = dict->beginString();
-        dict.reset();
-        throw DictionaryRefused("FIX data dictionary " + file + " is for " + version +
+    if (!begin.empty() && begin != loaded->beginString())
+        throw DictionaryRefused("FIX data dictionary " + dictionaryPath(dictionaryName) +
+                                " is for " + loaded->beginString() +
                                 ", the site's BeginString in " + path + " is " + begin);
+    if (!transport) {
+        dict = loaded;
+        return;
     }
+    for (const std::string& name : appDictionaryNames) {
+        auto app = readDictionary(name, path);
+        const std::string& id = app->applVerID();
+        const std::string named = "FIX data dictionary " + name + " named by appdictionary= in " +
+                                  path + " line " + std::to_string(appDictionaryLine);
+        if (id.empty())
+            throw DictionaryRefused(named + " is for " + app->beginString() +
+                                    ", not an application version");
+        if (dictionaryFor(id) != nullptr)
+            throw DictionaryRefused(named + " is a second one for " + app->beginString());
+        try {
+            byApplVer.emplace_back(id, combined(loaded, app));
+        } catch (const DictionaryError& e) {
+            byApplVer.clear();
+            throw DictionaryRefused(named + " does not go with " + dictionaryName + ": " +
+                                    e.what());
+        }
+    }
+    for (const std::string& id : applVers)
+        if (dictionaryFor(id) == nullptr) {
+            byApplVer.clear();
+            throw DictionaryRefused(
+                settingAt(path, applVerLine != 0 ? applVerLine : appDictionaryLine) + "ApplVerID " +
+                id + " has no application dictionary among appdictionary=");
+        }
+    dict = dictionaryFor(defaultApplVerID());
+}
+
+void FixConfig::settleApplVer(const std::string& path) {
+    std::string begin = getHeaderTagDefinition(TagBeginString);
+    transport = begin.rfind("FIXT.", 0) == 0;
+    applVers.clear();
+    if (!transport) {
+        // Application versions belong to FIXT: on a FIX 4.x site they would be silently unused.
+        const std::string site =
+            begin.empty() ? "names no BeginString" : "has BeginString " + begin + ", not FIXT";
+        if (applVerLine != 0)
+            throw CfgException(settingAt(path, applVerLine) + "applver= on a site that " + site);
+        if (appDictionaryLine != 0)
+            throw CfgException(settingAt(path, appDictionaryLine) +
+                               "appdictionary= on a site that " + site);
+        return;
+    }
+    std::string logon1137;
+    for (const Tag& field : logon)
+        if (field.tag == logonApplVerTag && !field.value.empty()) {
+            logon1137 = field.value;
+            break;
+        }
+    if (applVerItem.empty()) {
+        if (!logon1137.empty() && !applVerValue(logon1137))
+            throw CfgException("Malformed line in client FIX configuration file " + path +
+                               " line " + std::to_string(logonApplVerLine) +
+                               ": DefaultApplVerID (1137) '" + logon1137 +
+                               "' is not an ApplVerID 0 to 10");
+        applVers = {logon1137.empty() ? std::string("9") : logon1137};
+        return;
+    }
+    // What our Logon announces must be what the site takes for its default.
+    if (!logon1137.empty() && logon1137 != applVerItem.front())
+        throw CfgException(settingAt(path, applVerLine) + "the first applver value " +
+                           applVerItem.front() +
+                           " is the DefaultApplVerID, but the Logon template (line " +
+                           std::to_string(logonApplVerLine) + ") gives 1137=" + logon1137);
+    applVers = applVerItem;
+}
+
+const std::string& FixConfig::defaultApplVerID() const {
+    static const std::string none;
+    return applVers.empty() ? none : applVers.front();
+}
+
+std::shared_ptr<const Dictionary> FixConfig::dictionaryFor(const std::string& applVerID) const {
+    if (!transport) return dict;
+    for (const auto& [id, d] : byApplVer)
+        if (id == applVerID) return d;
+    return nullptr;
 }
 
 FixConfig::FixConfig(const std::string& client) {
@@ -237,12 +399,9 @@ void FixConfig::load(const std::string& client) {
     for (int number = 1; std::getline(in, line); ++number) {
         if (line.empty()) continue;
         if (line[0] == Setting) {
-            auto where = [&] {
-                return "Malformed setting in client FIX configuration file " + path + " line " +
-                       std::to_string(number) + ": ";
-            };
+            auto where = [&] { return settingAt(path, number); };
             try {
-                readSetting(line);
+                readSetting(line, number);
             } catch (const ScheduleRefused& e) {
                 throw ScheduleRefused(where() + e.what());
             } catch (const CfgException& e) {
@@ -259,14 +418,18 @@ void FixConfig::load(const std::string& client) {
                 throw CfgException("longer than " + std::to_string(maxLineLength) + " characters");
             std::list<Tag> fields;
             loadFixMsgDefinition(fields, line.c_str());
+            if (target == &logon && logonApplVerLine == 0)
+                for (const Tag& field : fields)
+                    if (field.tag == logonApplVerTag) logonApplVerLine = number;
             target->splice(target->end(), fields);
         } catch (const CfgException& e) {
             throw CfgException("Malformed line in client FIX configuration file " + path +
                                " line " + std::to_string(number) + ": " + e.what());
         }
     }
+    settleApplVer(path);
     // Read whole or not at all: a session never starts with a half-read dictionary.
-    if (!dictionaryName.empty()) loadDictionary(path);
+    if (!dictionaryName.empty() || !appDictionaryNames.empty()) loadDictionary(path);
 }
 
 void FixConfig::loadFixMsgDefinition(std::list<Tag>& tagList, const char* line) {

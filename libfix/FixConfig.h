@@ -33,6 +33,15 @@
 // is checked whole, and a line naming zone=, window= or reset= is read strictly, like role=. A
 // file without them is non-stop in the host's zone with a reset at local midnight, as ever.
 //
+// A site whose header template's BeginString starts with "FIXT." speaks FIX 5.0 and later over
+// the FIXT.1.1 transport. "@ {applver=9,8}" lists the ApplVerIDs (1128/1137 values "0" to "10")
+// it accepts, the first its DefaultApplVerID; none named: the Logon template's 1137, else "9".
+// There dictionary= names the transport dictionary and "@ {appdictionary=FIX50SP2.xml}" the
+// application dictionaries, each standing for its own version's ApplVerID; the two come
+// together, and every accepted ApplVerID needs its dictionary. A line naming applver= or
+// appdictionary= is read strictly, like role=; either on a FIX 4.x site, or a Logon template
+// 1137 other than the first applver value, is refused with the file and line.
+//
 // A template line that cannot be read as intended (longer than 127 characters, no '{', a '{'
 // without '}', an empty item or one without a field number) is refused: load() throws
 // CfgException naming the file and the line, rather than run a session with wrong templates.
@@ -138,8 +147,20 @@ class FixConfig {
     const Schedule& schedule() const { return sched; }
     // The file named zone=, window= or reset=.
     bool namesSchedule() const { return scheduleNamed; }
-    // The site's data dictionary, or nullptr when the file names none.
+    // The site's data dictionary, or nullptr when the file names none. FIXT sites:
+    // dictionaryFor(defaultApplVerID()).
     std::shared_ptr<const Dictionary> dictionary() const { return dict; }
+    // The header template's BeginString starts with "FIXT.".
+    bool fixt() const { return transport; }
+    // FIXT sites: the ApplVerIDs accepted, the first the default; FIX 4.x sites: empty.
+    const std::vector<std::string>& applVerIDs() const { return applVers; }
+    // applVerIDs().front(), or empty.
+    const std::string& defaultApplVerID() const;
+    // The dictionary a message of this ApplVerID is checked against: FIX 4.x sites:
+    // dictionary(), whatever applVerID says; FIXT sites: the transport dictionary combined with
+    // that ApplVerID's application dictionary; nullptr when the site names no dictionaries or
+    // the ApplVerID has none.
+    std::shared_ptr<const Dictionary> dictionaryFor(const std::string& applVerID) const;
     // Where a dictionary name from a setting line is read from.
     static std::string dictionaryPath(const std::string& name);
     // <prefix>/share/fixgate/dict for the running program's <prefix>/bin.
@@ -147,9 +168,16 @@ class FixConfig {
     static constexpr char Setting = '@';
 
   private:
-    // A '@' line: the rules setting, or a comment. Throws CfgException with the reason for a
-    // refused role or allow setting.
-    void readSetting(const std::string& line);
+    // A '@' line (number `number`): the rules setting, or a comment. Throws CfgException with
+    // the reason for a refused role or allow setting.
+    void readSetting(const std::string& line, int number);
+    // Settles the FIXT settings once the whole file is read; throws CfgException naming `path`
+    // and the line at fault.
+    void settleApplVer(const std::string& path);
+    // Reads a dictionary named on a setting line: DictionaryRefused when it cannot be.
+    std::shared_ptr<const Dictionary> readDictionary(const std::string& name,
+                                                     const std::string& path) const;
+    void loadAppDictionaries(const std::string& path);
     // Adds the entries of an allow list; throws CfgException naming an entry that is not an
     // IPv4 address or prefix.
     void readAllowList(const std::string& list);
@@ -169,6 +197,14 @@ class FixConfig {
     bool standard = false;
     std::string dictionaryName;
     std::shared_ptr<const Dictionary> dict;
+    bool transport = false;
+    std::vector<std::string> applVers;
+    // As last named, with the line that named them (0: never), and the Logon template's line
+    // that first carried 1137.
+    std::vector<std::string> applVerItem, appDictionaryNames;
+    int applVerLine = 0, appDictionaryLine = 0, dictionaryLine = 0, logonApplVerLine = 0;
+    // FIXT sites: ApplVerID -> the combined dictionary.
+    std::vector<std::pair<std::string, std::shared_ptr<const Dictionary>>> byApplVer;
     Role siteRole = Role::Unset;
     int stallSeconds = defaultAppStall;
     bool streams = false;
