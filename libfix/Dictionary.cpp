@@ -255,9 +255,10 @@ class Dictionary::Reader {
         Scope all = dict.scopes[id];
         for (const Group& g : dict.scopes[id].groups) {
             Scope inner = everything(g.scope);
-            if (inner.allowed.size() > all.allowed.size()) all.allowed.resize(inner.allowed.size());
             for (std::size_t w = 0; w < inner.allowed.size(); ++w)
-                all.allowed[w] |= inner.allowed[w];
+                for (int bit = 0; bit < 64; ++bit)
+                    if (inner.allowed[w] >> bit & 1)
+                        setBit(all, static_cast<int>((inner.first + w) * 64 + bit));
         }
         return all;
     }
@@ -360,22 +361,27 @@ std::shared_ptr<const Dictionary> Dictionary::combine(const Dictionary& transpor
     }
     std::sort(d.byName.begin(), d.byName.end());
 
-    // Scopes are copied with their groups, renumbered.
-    std::function<int(const Dictionary&, int)> copy = [&](const Dictionary& from, int id) {
-        auto at = static_cast<int>(d.scopes.size());
-        d.scopes.push_back(from.scopes[id]);
+    // Scopes are copied with their groups, renumbered; header and trailer keep ids 0 and 1.
+    d.scopes.resize(2);
+    std::function<int(const Dictionary&, int, int)> copy = [&](const Dictionary& from, int id,
+                                                               int at) {
+        if (at < 0) {
+            at = static_cast<int>(d.scopes.size());
+            d.scopes.emplace_back();
+        }
+        d.scopes[at] = from.scopes[id];
         for (std::size_t g = 0; g < from.scopes[id].groups.size(); ++g) {
-            int inner = copy(from, from.scopes[id].groups[g].scope);
+            int inner = copy(from, from.scopes[id].groups[g].scope, -1);
             d.scopes[at].groups[g].scope = inner;
         }
         return at;
     };
-    copy(transport, transport.headerScope());
-    copy(transport, transport.trailerScope());
+    copy(transport, transport.headerScope(), d.headerScope());
+    copy(transport, transport.trailerScope(), d.trailerScope());
     for (const auto& [type, id] : transport.messages)
-        if (sessionMessage(type)) d.messages.emplace_back(type, copy(transport, id));
+        if (sessionMessage(type)) d.messages.emplace_back(type, copy(transport, id, -1));
     for (const auto& [type, id] : app.messages)
-        if (!sessionMessage(type)) d.messages.emplace_back(type, copy(app, id));
+        if (!sessionMessage(type)) d.messages.emplace_back(type, copy(app, id, -1));
     std::sort(d.messages.begin(), d.messages.end());
     d.headerAll = transport.headerAll;
     d.trailerAll = transport.trailerAll;

@@ -303,6 +303,60 @@ TEST_F(FixConfigTest, RoleAllowAppStallScheduleAndAppsSettingsAreReadOrRefusedWi
     }
 }
 
+TEST_F(FixConfigTest, ApplVerAndAppDictionarySettingsAreReadOrRefusedWithFileAndLine) {
+    const std::string file = " client FIX configuration file ./cfg/BRK1.fix line ";
+    auto setting = [&](int n, const std::string& why) {
+        return "Malformed setting in" + file + std::to_string(n) + ": " + why;
+    };
+    const std::string fixt = "~ {8=FIXT.1.1,9=}\n", fix44 = "~ {8=FIX.4.4,9=}\n";
+    const std::string notList = "' is not a list of distinct ApplVerIDs 0 to 10";
+    struct Row {
+        std::string text, failure;  // failure empty: loads
+        std::vector<std::string> applVers = {};
+    };
+    const Row rows[] = {
+        {fixt, "", {"9"}},
+        {fixt + "A {98=0,1137=8}\n", "", {"8"}},
+        {fixt + "@ {rules=standard applver=9,8,7}\n", "", {"9", "8", "7"}},
+        {fixt + "A {98=0,1137=7}\n@ {applver=7,9}\n", "", {"7", "9"}},
+        {fixt + "@ {applver=8}\n@ {applver=10,0}\n", "", {"10", "0"}},
+        {fix44, "", {}},
+        {fixt + "@ {applver=11}\n", setting(2, "applver '11" + notList)},
+        {fixt + "@ {applver=09}\n", setting(2, "applver '09" + notList)},
+        {fixt + "@ {applver=9,9}\n", setting(2, "applver '9,9" + notList)},
+        {fixt + "@ {applver=9,}\n", setting(2, "applver '9," + notList)},
+        {fixt + "@ {applver=}\n", setting(2, "applver '" + notList)},
+        {fixt + "@ {applver=FIX50SP2}\n", setting(2, "applver 'FIX50SP2" + notList)},
+        {fixt + "@ {applver=9 colour=blue}\n", setting(2, "unknown setting 'colour=blue'")},
+        {fixt + "@ {applver=9} now\n", setting(2, "text after '}'")},
+        {fixt + "@ {appdictionary=}\n", setting(2, "appdictionary '' has an empty name")},
+        {fixt + "@ {appdictionary=FIX50SP2.xml,}\n",
+         setting(2, "appdictionary 'FIX50SP2.xml,' has an empty name")},
+        {fixt + "A {1137=8}\n@ {applver=9,8}\n",
+         setting(3,
+                 "the first applver value 9 is the DefaultApplVerID, but the Logon template "
+                 "(line 2) gives 1137=8")},
+        {fixt + "A {98=0}\nA {1137=FIX50SP2}\n",
+         "Malformed line in" + file + "3: DefaultApplVerID (1137) 'FIX50SP2' is not an " +
+             "ApplVerID 0 to 10"},
+        {fix44 + "@ {applver=9}\n",
+         setting(2, "applver= on a site that has BeginString FIX.4.4, not FIXT")},
+        {fix44 + "* comment\n@ {appdictionary=FIX50SP2.xml}\n",
+         setting(3, "appdictionary= on a site that has BeginString FIX.4.4, not FIXT")},
+        {"@ {applver=9}\n", setting(1, "applver= on a site that names no BeginString")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::string failure = loadFailure(home, row.text);
+        EXPECT_EQ(failure, row.failure.empty() ? "loaded" : row.failure);
+        if (failure != "loaded") continue;
+        FixConfig cfg(std::string("BRK1"));
+        EXPECT_EQ(cfg.fixt(), row.text.find("FIXT") != std::string::npos);
+        EXPECT_EQ(cfg.applVerIDs(), row.applVers);
+        EXPECT_EQ(cfg.dictionary(), nullptr);
+    }
+}
+
 // The shipped example sites: mirror images of each other whose templates build messages that
 // validate, with no empty field other than those the build or the message data fill in.
 TEST_F(FixConfigTest, TheExampleSitesBuildValidMessagesWithoutStrayEmptyFields) {
