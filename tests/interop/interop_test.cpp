@@ -131,7 +131,8 @@ class InteropSession : public ::testing::TestWithParam<Role> {
         ASSERT_TRUE(peer->waitFor("LOGON", "", 1, milliseconds(10000)))
             << peer->transcript() << "\n--- gateway:\n"
             << gateway->output() << gateway->errors();
-        ASSERT_TRUE(settled()) << peer->transcript();
+        ASSERT_TRUE(settled()) << peer->transcript() << "\n--- gateway:\n"
+                               << gateway->output() << gateway->errors();
     }
 
     // Waits until our cell has counted everything QuickFIX sent and received so far: QuickFIX
