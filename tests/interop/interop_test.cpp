@@ -1,5 +1,6 @@
-// Our gateways against QuickFIX, an independent FIX.4.2 engine run with its default validation
-// and no data dictionary, over 127.0.0.1. Each test runs one real session in one role:
+// Our gateways against QuickFIX, an independent FIX engine: FIX.4.2 with its default validation
+// and no data dictionary, and (FixtSession) FIX 5.0 SP2 over FIXT.1.1 with both dictionaries,
+// over 127.0.0.1. Each test runs one real session in one role:
 // gateconnect logging on to a QuickFIX acceptor, or a QuickFIX initiator logging on to
 // gatelisten. Both sides use the example site configurations shipped in examples/. QuickFIX's
 // record (what it received, sent and logged) is the judge: it must never reject anything we send.
