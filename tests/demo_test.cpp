@@ -60,18 +60,39 @@ void expectNothingLeft(const std::string& out) {
     }
 }
 
-TEST(Demo, OrdersComeBackAsExecutionsAndNothingIsLeftBehind) {
+// The demo with each BeginString DEMO_FIX offers, and what every execution then carries: a
+// FIX.4.2 fill, or a FIX 5.0 SP2 Trade (150=F, no ExecTransType) both sites' dictionaries allow.
+struct DemoVersion {
+    std::string setting;
+    std::string beginString;  // as a pattern
+    std::string execType;
+};
+
+void PrintTo(const DemoVersion& v, std::ostream* out) {
+    *out << v.beginString;
+}
+
+class DemoRun : public ::testing::TestWithParam<DemoVersion> {};
+
+TEST_P(DemoRun, OrdersComeBackAsExecutionsAndNothingIsLeftBehind) {
     TempHome home;
-    ProcessResult r = runProgram("/bin/bash", {demoScript, FIXGATE_BIN_DIR}, demoOptions(home));
+    ProcessOptions options = demoOptions(home);
+    if (GetParam().setting.empty())
+        options.unsetEnv = {"DEMO_FIX"};
+    else
+        options.env.push_back({"DEMO_FIX", GetParam().setting});
+    ProcessResult r = runProgram("/bin/bash", {demoScript, FIXGATE_BIN_DIR}, options);
 
     ASSERT_TRUE(r.exited) << r.out << r.err;
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     std::vector<std::string> executions =
-        matches(r.out, R"(\[qdrain\] (8=FIX\.4\.2\|.*\|35=8\|.*))");
+        matches(r.out, R"(\[qdrain\] (8=)" + GetParam().beginString + R"(\|.*\|35=8\|.*))");
     ASSERT_EQ(executions.size(), 3u) << r.out;
     EXPECT_NE(executions[0].find("|11=DEMO-1|"), std::string::npos) << executions[0];
     EXPECT_NE(executions[1].find("|11=DEMO-2|"), std::string::npos) << executions[1];
     EXPECT_NE(executions[2].find("|11=DEMO-3|"), std::string::npos) << executions[2];
+    for (const std::string& e : executions)
+        EXPECT_NE(e.find("|150=" + GetParam().execType + "|"), std::string::npos) << e;
     // Each side took and handled three application messages in each direction.
     EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(BUYSIDE +In: seq +\d+ pend +3 proc +3 +)"
                                                     R"(Out: seq +\d+ pend +3 proc +3)")))
@@ -82,6 +103,14 @@ TEST(Demo, OrdersComeBackAsExecutionsAndNothingIsLeftBehind) {
     EXPECT_TRUE(home.exists("demo/initiator/logs")) << r.out;
     expectNothingLeft(r.out);
 }
+
+INSTANTIATE_TEST_SUITE_P(Versions, DemoRun,
+                         ::testing::Values(DemoVersion{"", R"(FIX\.4\.2)", "2"},
+                                           DemoVersion{"FIXT.1.1", R"(FIXT\.1\.1)", "F"}),
+                         [](const ::testing::TestParamInfo<DemoVersion>& info) {
+                             return info.param.setting.empty() ? std::string("Default")
+                                                               : std::string("Fixt");
+                         });
 
 TEST(Demo, CtrlCStopsEveryProcessAndRemovesTheTableAndQueues) {
     TempHome home;

@@ -7,7 +7,10 @@
 #
 # Usage: demo.sh [bin-folder]     (default: build/bin beside this repository's sources)
 # Environment: DEMO_DIR (working folder, default: <bin-folder>/../demo, wiped at the start),
-#              DEMO_ORDERS (order script, default: orders.txt beside this file).
+#              DEMO_ORDERS (order script, default: orders.txt beside this file),
+#              DEMO_FIX (FIX.4.2, the default, or FIXT.1.1: both sites speak FIX 5.0 SP2 over
+#              FIXT.1.1 on the standard session rules, each message checked against the FIXT.1.1
+#              and FIX 5.0 SP2 dictionaries).
 #
 # Everything it creates is private: a site table and four queues under fresh numeric keys, one
 # working folder per firm. Every process it starts is stopped by its pid and every IPC object is
@@ -22,6 +25,11 @@ bin=$(cd "${1:-$here/../../build/bin}" 2>/dev/null && pwd) || {
 }
 work=${DEMO_DIR:-$(dirname "$bin")/demo}
 orders=${DEMO_ORDERS:-$here/orders.txt}
+version=${DEMO_FIX:-FIX.4.2}
+if [ "$version" != FIX.4.2 ] && [ "$version" != FIXT.1.1 ]; then
+    echo "demo: DEMO_FIX must be FIX.4.2 or FIXT.1.1, not '$version'" >&2
+    exit 1
+fi
 
 for program in tablemake queuemake siteload gatelisten gateconnect scriptfeed qdrain orderfill \
     sitecounters; do
@@ -137,8 +145,17 @@ rm -rf "$work"
 mkdir -p "$work/acceptor/logs" "$work/initiator/logs"
 cp -R "$examples/acceptor/cfg" "$work/acceptor/"
 cp -R "$examples/initiator/cfg" "$work/initiator/"
+if [ "$version" = FIXT.1.1 ]; then
+    # The example sites moved to FIXT.1.1: the header's BeginString, the Logon's
+    # DefaultApplVerID (1137=9, FIX 5.0 SP2), and the line naming the dictionaries.
+    for cfg in "$work/acceptor/cfg/BUYSIDE.fix" "$work/initiator/cfg/SELLSIDE.fix"; do
+        sed -i -e 's/^~ {8=FIX\.4\.2,/~ {8=FIXT.1.1,/' -e 's/^A {\(.*\)}$/A {\1,1137=9}/' "$cfg"
+        echo "@ {rules=standard dictionary=FIXT11.xml appdictionary=FIX50SP2.xml applver=9}" >>"$cfg"
+    done
+fi
 echo "    $work/initiator: BUYSIDE's gateconnect, configured for its broker SELLSIDE"
 echo "    $work/acceptor:  SELLSIDE's gatelisten, configured for its client BUYSIDE"
+echo "    both sites speak $version$([ "$version" = FIXT.1.1 ] && echo ' (FIX 5.0 SP2)')"
 
 say "SELLSIDE's application: orderfill fills every order the acceptor delivers"
 "$bin/orderfill" "$table" "$acceptor_out" "$acceptor_in" >"$work/orderfill.out" 2>&1 &

@@ -78,12 +78,17 @@ std::string field(int tag, const std::string& value) {
 }
 
 // The business fields of a complete fill of the order; the gateway adds header and trailer.
+// An order over FIXT.1.1 is FIX 5.0, which has no ExecTransType (20) and calls a fill a Trade
+// (150=F); a FIX 4.x order gets the FIX.4.2 fill.
 std::string execution(const Fix& order, int n) {
     std::string price = order.getTagValue(44).empty() ? "0" : order.getTagValue(44);
     std::string qty = order.getTagValue(38).empty() ? "0" : order.getTagValue(38);
+    // BeginString opens the message, where the tag lookups (which look for SOH first) miss it.
+    bool fix5 = order.message.rfind("8=FIXT.", 0) == 0;
     return field(35, "8") + field(37, "FILL-" + std::to_string(n)) +
-           field(17, "EXEC-" + std::to_string(n)) + field(20, "0") + field(150, "2") +
-           field(39, "2") + field(11, order.getTagValue(11)) + field(55, order.getTagValue(55)) +
+           field(17, "EXEC-" + std::to_string(n)) +
+           (fix5 ? field(150, "F") : field(20, "0") + field(150, "2")) + field(39, "2") +
+           field(11, order.getTagValue(11)) + field(55, order.getTagValue(55)) +
            field(54, order.getTagValue(54)) + field(38, qty) + field(32, qty) + field(31, price) +
            field(151, "0") + field(14, qty) + field(6, price);
 }

@@ -71,8 +71,13 @@ FIX::Message PeerApplication::execution(const std::string& clOrdId, const std::s
     report.getHeader().setField(35, "8");
     report.setField(37, "QF-ORD-" + std::to_string(n));
     report.setField(17, "QF-EXE-" + std::to_string(n));
-    report.setField(20, "0");
-    report.setField(150, "2");
+    // FIX 5.0 SP2 has no ExecTransType and calls a fill a Trade (F); FIX.4.2 a Fill (2).
+    if (session.isFIXT()) {
+        report.setField(150, "F");
+    } else {
+        report.setField(20, "0");
+        report.setField(150, "2");
+    }
     report.setField(39, "2");
     report.setField(11, clOrdId);
     report.setField(55, symbol);
@@ -131,6 +136,7 @@ void PeerApplication::command(const std::string& line) {
         logon.setField(98, "0");
         logon.setField(108, std::to_string(live->getHeartBtInt().getValue()));
         logon.setField(141, "Y");
+        if (session.isFIXT()) logon.setField(1137, live->getSenderDefaultApplVerID());
         FIX::Session::sendToTarget(logon, session);
     } else if (verb == "send") {
         // "send TYPE TAG=VALUE...": a message of any type; header tags go to the header.
@@ -154,16 +160,20 @@ void PeerApplication::command(const std::string& line) {
                       "100", "10");
     } else if (verb == "exec-with" || verb == "exec-without") {
         // An execution with one field more ("exec-with ID 9999=X") or one fewer
-        // ("exec-without ID 6"): QuickFIX sends what it is given, unchecked.
+        // ("exec-without ID 6"): QuickFIX sends what it is given, unchecked. A header tag
+        // (e.g. ApplVerID 1128) goes to the header.
         std::string id, change;
         words >> id >> change;
         FIX::Message report = execution(id, "IBM", "1", "100", "10");
         std::size_t eq = change.find('=');
         int tag = std::atoi(change.substr(0, eq).c_str());
+        FIX::FieldMap& part = FIX::Message::isHeaderField(tag)
+                                  ? static_cast<FIX::FieldMap&>(report.getHeader())
+                                  : static_cast<FIX::FieldMap&>(report);
         if (verb == "exec-with")
-            report.setField(tag, change.substr(eq + 1));
+            part.setField(tag, change.substr(eq + 1));
         else
-            report.removeField(tag);
+            part.removeField(tag);
         FIX::Session::sendToTarget(report, session);
     } else {
         recorder.record("COMMAND-FAILED", "unknown command");

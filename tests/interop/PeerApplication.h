@@ -1,5 +1,6 @@
 // PeerApplication: the business side of the QuickFIX counterparty. Every NewOrderSingle it
-// receives is filled at once with one ExecutionReport; every callback is written to the Recorder.
+// receives is filled at once with one ExecutionReport of the session's version (FIX.4.2, or
+// FIX 5.0 SP2 on a FIXT.1.1 session); every callback is written to the Recorder.
 // It also carries out the test's commands on the live session (logout, skipping outbound
 // numbers, a Reset-mode SequenceReset, a Logon resetting both numbers, a TestRequest, an
 // unsolicited ExecutionReport, a message of any type with fields of the test's choosing).

@@ -1,5 +1,6 @@
-// Our gateways against QuickFIX, an independent FIX.4.2 engine run with its default validation
-// and no data dictionary, over 127.0.0.1. Each test runs one real session in one role:
+// Our gateways against QuickFIX, an independent FIX engine: FIX.4.2 with its default validation
+// and no data dictionary, and (FixtSession) FIX 5.0 SP2 over FIXT.1.1 with both dictionaries,
+// over 127.0.0.1. Each test runs one real session in one role:
 // gateconnect logging on to a QuickFIX acceptor, or a QuickFIX initiator logging on to
 // gatelisten. Both sides use the example site configurations shipped in examples/. QuickFIX's
 // record (what it received, sent and logged) is the judge: it must never reject anything we send.
@@ -98,8 +99,10 @@ class InteropSession : public ::testing::TestWithParam<Role> {
                            (initiator() ? "initiator" : "acceptor") + "/cfg/" + site() + ".fix";
         std::string text = readFile(path);
         ASSERT_FALSE(text.empty()) << "missing example configuration " << path;
-        home.writeCfg(site(), std::regex_replace(text, std::regex("108=[0-9]+"),
-                                                 "108=" + std::to_string(heartbeat)) +
+        text = std::regex_replace(text, std::regex("108=[0-9]+"),
+                                  "108=" + std::to_string(heartbeat) + logonExtra);
+        home.writeCfg(site(), std::regex_replace(text, std::regex("8=FIX\\.4\\.2,"),
+                                                 "8=" + beginString + ",") +
                                   cfgExtra);
     }
 
@@ -129,7 +132,8 @@ class InteropSession : public ::testing::TestWithParam<Role> {
         ASSERT_TRUE(peer->waitFor("LOGON", "", 1, milliseconds(10000)))
             << peer->transcript() << "\n--- gateway:\n"
             << gateway->output() << gateway->errors();
-        ASSERT_TRUE(settled()) << peer->transcript();
+        ASSERT_TRUE(settled()) << peer->transcript() << "\n--- gateway:\n"
+                               << gateway->output() << gateway->errors();
     }
 
     // Waits until our cell has counted everything QuickFIX sent and received so far: QuickFIX
@@ -230,6 +234,9 @@ class InteropSession : public ::testing::TestWithParam<Role> {
     std::string qin = ipc.name();
     std::string qout = ipc.name();
     int port = freeLoopbackPort();
+    // Our site's BeginString and what its Logon carries after HeartBtInt.
+    std::string beginString = "FIX.4.2";
+    std::string logonExtra;
     // Appended to our site's configuration, and to QuickFIX's command line.
     std::string cfgExtra;
     std::vector<std::string> peerExtra;
@@ -829,5 +836,151 @@ TEST_P(DictionarySession, UndefinedTagAndMissingRequiredFieldAreRejectedAndTheSe
 
 INSTANTIATE_TEST_SUITE_P(BothRoles, DictionarySession,
                          ::testing::Values(Role::Initiator, Role::Acceptor), roleName);
+
+// FIX 5.0 SP2 over FIXT.1.1 on the standard rules: our site validates against the transport and
+// application dictionaries, QuickFIX against its own reading of the same two files, so anything
+// either side sends that the other's reading does not allow shows as a Reject.
+class FixtSession : public InteropSession {
+  protected:
+    void SetUp() override {
+        InteropSession::SetUp();
+        const std::string dictionaries = std::string(FIXGATE_SOURCE_DIR) + "/dict";
+        for (const char* name : {"FIXT11.xml", "FIX50SP2.xml"})
+            ASSERT_EQ(access((dictionaries + "/" + name).c_str(), R_OK), 0)
+                << "missing dictionary " << name;
+        beginString = "FIXT.1.1";
+        logonExtra = ",1137=9";
+        cfgExtra =
+            "@ {rules=standard dictionary=FIXT11.xml appdictionary=FIX50SP2.xml applver=9}\n";
+        peerExtra = {"--begin", "FIXT.1.1", "--dictionaries", dictionaries};
+    }
+
+    // A FIX 5.0 SP2 NewOrderSingle body, as a script line ("|" between fields) or as a text.
+    static std::string order50(const std::string& clOrdId, const std::string& soh = SOH) {
+        std::string text;
+        for (std::string f : {"35=D", "11=", "21=1", "55=IBM", "54=1", "60=20261210-12:00:00.000",
+                              "38=100", "40=2", "44=10.5"})
+            text += (f == "11=" ? f + clOrdId : f) + soh;
+        return text;
+    }
+
+    // Orders through scriptfeed, as an application script gives them to our gateway.
+    void feed(const std::vector<std::string>& ids) {
+        std::string script = "* FIX 5.0 SP2 orders\n";
+        for (const std::string& id : ids) script += order50(id, "|") + "\n";
+        ProcessResult r =
+            runProgram("scriptfeed", {table, qin, site(), home.writeFile("orders.txt", script)});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    }
+
+    // How often qdrain printed a message carrying the field, waiting until it did at least count
+    // times.
+    std::size_t drainedWith(const std::string& tag, const std::string& value, std::size_t count) {
+        const std::string text = tag + "=" + value + "<SOH>";
+        auto seen = [&] {
+            std::string out = drain->output();
+            std::size_t n = 0;
+            for (std::size_t at = out.find(text); at != std::string::npos;
+                 at = out.find(text, at + 1))
+                n += at > 0 && (out[at - 1] == '>' || out[at - 1] == '\n');
+            return n;
+        };
+        waitUntil([&] { return seen() >= count; }, 10000);
+        return seen();
+    }
+
+    std::unique_ptr<BackgroundProcess> drain;
+};
+
+TEST_P(FixtSession, OrdersAndExecutionsCrossThroughTheToolsBothGapsAreFilledAndLogoutEndsIt) {
+    if (!logOn()) return;
+    for (const char* way : {"IN", "OUT"}) {
+        std::vector<std::string> logons = peer->records(way, field("35", "A"));
+        ASSERT_EQ(logons.size(), 1u) << peer->transcript();
+        EXPECT_EQ(logons[0].rfind("8=FIXT.1.1" + SOH, 0), 0u) << shown(logons[0]);
+        EXPECT_NE(logons[0].find(field("1137", "9")), std::string::npos) << shown(logons[0]);
+    }
+    drain.reset(new BackgroundProcess("qdrain", {table, qout}));
+
+    feed({"FIXT-1", "FIXT-2"});
+    EXPECT_EQ(drainedWith("11", "FIXT-2", 1), 1u) << drain->output() << peer->transcript();
+    EXPECT_EQ(peer->records("ORDER").size(), 2u) << peer->transcript();
+
+    // A gap in our numbers: QuickFIX asks, takes our gap fill and then the order.
+    MemoryCell now = cell();
+    ProcessResult r = runProgram("renumber", {table, site(), "-i", std::to_string(now.In.seq), "-o",
+                                              std::to_string(now.Out.seq + 5)});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    feed({"ABOVE-OUR-GAP"});
+    EXPECT_EQ(drainedWith("11", "ABOVE-OUR-GAP", 1), 1u) << peer->transcript();
+    EXPECT_EQ(peer->records("OUT", field("35", "2")).size(), 1u) << peer->transcript();
+    EXPECT_FALSE(peer->records("IN", field("123", "Y")).empty()) << peer->transcript();
+
+    // A gap in QuickFIX's numbers: we ask, and its resend brings the execution.
+    peer->command("skip 3");
+    peer->command("exec ABOVE-ITS-GAP");
+    EXPECT_EQ(drainedWith("11", "ABOVE-ITS-GAP", 1), 1u) << peer->transcript();
+    EXPECT_EQ(peer->records("IN", field("35", "2")).size(), 1u) << peer->transcript();
+
+    peer->command("logout");
+    ASSERT_TRUE(peer->waitFor("LOGOUT", "", 1, milliseconds(10000))) << peer->transcript();
+    EXPECT_EQ(peer->records("IN", field("35", "5")).size(), 1u) << peer->transcript();
+    if (initiator()) {
+        ProcessResult end = gateway->wait(milliseconds(10000));
+        EXPECT_EQ(end.exitCode, 0) << end.out << end.err;
+    } else {
+        EXPECT_TRUE(waitUntil([&] { return cell().status == 'S'; }, 5000)) << cell().status;
+        EXPECT_TRUE(gateway->running()) << gateway->output() << gateway->errors();
+    }
+    // Every execution reached qdrain once, and it counted each.
+    for (const char* id : {"FIXT-1", "FIXT-2", "ABOVE-OUR-GAP", "ABOVE-ITS-GAP"})
+        EXPECT_EQ(drainedWith("11", id, 1), 1u) << id << "\n" << drain->output();
+    EXPECT_EQ(cell().In.proc, 4);
+    EXPECT_EQ(peer->records("ORDER").size(), 3u) << peer->transcript();
+    expectCleanRecord();
+}
+
+// Executions from QuickFIX our site's dictionaries do not allow, as rows: the Reject's reason
+// (373) and the tag it names (371).
+struct BadExecution {
+    std::string command;
+    std::string reason;
+    std::string tag;
+};
+
+TEST_P(FixtSession, InvalidFieldsAreRejectedAndTheSessionGoesOn) {
+    const std::vector<BadExecution> rows = {
+        {"exec-with UNDEFINED 9999=X", "0", "9999"},  // a tag no dictionary defines
+        {"exec-with BADSIDE 54=Z", "5", "54"},        // a value outside the field's set
+        {"exec-with OTHERAPP 1128=8", "18", "1128"},  // an application version not accepted
+    };
+    if (!logOn()) return;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].command);
+        peer->command(rows[i].command);
+        ASSERT_TRUE(peer->waitFor("REJECT", "", i + 1, milliseconds(10000)))
+            << peer->transcript() << "\n--- gateway:\n"
+            << gateway->output();
+        std::string reject = peer->records("REJECT").back();
+        std::vector<std::string> sent = peer->records("OUT", field("35", "8"));
+        EXPECT_NE(reject.find(field("45", std::to_string(seqOf(sent.back())))), std::string::npos)
+            << shown(reject);
+        EXPECT_NE(reject.find(field("373", rows[i].reason)), std::string::npos) << shown(reject);
+        EXPECT_NE(reject.find(field("371", rows[i].tag)), std::string::npos) << shown(reject);
+    }
+    peer->command("exec AFTER");
+    std::vector<std::string> got = delivered(2, milliseconds(3000));
+    ASSERT_EQ(got.size(), 1u) << peer->transcript();
+    EXPECT_NE(got[0].find(field("11", "AFTER")), std::string::npos) << shown(got[0]);
+    send(order50("OURS-AFTER-REJECTS"));
+    EXPECT_TRUE(peer->waitFor("ORDER", field("11", "OURS-AFTER-REJECTS"), 1, milliseconds(10000)))
+        << peer->transcript();
+    EXPECT_EQ(peer->records("REJECT").size(), rows.size()) << peer->transcript();
+    EXPECT_TRUE(peer->records("LOGOUT").empty()) << peer->transcript();
+    expectCleanRecord();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoles, FixtSession, ::testing::Values(Role::Initiator, Role::Acceptor),
+                         roleName);
 
 }  // namespace
