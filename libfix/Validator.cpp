@@ -66,14 +66,23 @@ bool monthYear(std::string_view v) {
 }  // namespace
 
 Validator::Validator(std::shared_ptr<const Dictionary> dictionary)
-    : dict(std::move(dictionary)), words(dict->words()) {
+    : dict(std::move(dictionary)), words(dict->words()), sparse(words > sparseWords) {
     std::size_t depth = static_cast<std::size_t>(dict->maxDepth()) + 1;
     seen_.assign(depth * words, 0);
+    dirty.assign(depth, Dirty{words, 0});
     levels.reserve(depth);
 }
 
 void Validator::clear(int depth) {
-    std::fill_n(seen_.begin() + static_cast<std::ptrdiff_t>(depth * words), words, 0);
+    if (!sparse) {
+        std::fill_n(seen_.begin() + static_cast<std::ptrdiff_t>(depth * words), words, 0);
+        return;
+    }
+    Dirty& d = dirty[static_cast<std::size_t>(depth)];
+    if (d.first < d.end)
+        std::fill_n(seen_.begin() + static_cast<std::ptrdiff_t>(depth * words + d.first),
+                    d.end - d.first, 0);
+    d = Dirty{words, 0};
 }
 
 int Validator::missing(int depth, int scope) const {

@@ -103,6 +103,11 @@ TEST(Dictionary, TheTransportCombinedWithFix50Sp2ChecksFixtMessages) {
     } cases[] = {
         {"an order with a 5.0 field and parties", "D|" + order50, -1, 0},
         {"an order without ApplVerID", "D|" + order50.substr(7), -1, 0},
+        {"parties of two entries",
+         "D|" + head50 +
+             "11=C2|453=2|448=A|447=D|452=11|448=B|447=D|452=12|55=IBM|54=1|60=20260101-10:00:00|"
+             "40=1|",
+         -1, 0},
         {"an execution report", "8|" + head50 + "37=O1|17=E1|150=0|39=0|55=IBM|54=1|151=100|14=0|",
          -1, 0},
         {"a Logon with DefaultApplVerID", "A|" + head50 + "98=0|108=30|1137=9|", -1, 0},
